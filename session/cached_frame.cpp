@@ -1,0 +1,79 @@
+#include "cached_frame.h"
+
+#include <algorithm>
+#include <cstring>
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+#include <libavutil/video_enc_params.h>
+}
+
+namespace {
+
+constexpr int kMacroblockSize = 16;
+constexpr int kMaxQp = 63;
+
+int ceil_shift(int value, int shift) { return -((-value) >> shift); }
+
+void copy_planes(const AVFrame* frame, const AVPixFmtDescriptor* desc, CachedFrame& record) {
+    for (int i = 0; i < record.num_planes; ++i) {
+        const bool chroma = i > 0 && desc != nullptr;
+        record.linesize[i] = frame->linesize[i];
+        record.plane_width[i] = chroma ? ceil_shift(record.width, desc->log2_chroma_w) : record.width;
+        record.plane_height[i] = chroma ? ceil_shift(record.height, desc->log2_chroma_h) : record.height;
+        const int64_t bytes = int64_t{record.linesize[i]} * record.plane_height[i];
+        // A negative stride (bottom-up layout) gives a negative count, which
+        // the vector rejects with std::length_error.
+        std::vector<uint8_t> plane(static_cast<size_t>(bytes));
+        if (frame->data[i] != nullptr && bytes > 0)
+            std::memcpy(plane.data(), frame->data[i], static_cast<size_t>(bytes));
+        record.planes[i] = std::move(plane);
+    }
+}
+
+void fill_qp_map(const AVFrame* frame, CachedFrame& record) {
+    const AVFrameSideData* side_data = av_frame_get_side_data(frame, AV_FRAME_DATA_VIDEO_ENC_PARAMS);
+    if (side_data == nullptr) return;
+    const auto* params = reinterpret_cast<const AVVideoEncParams*>(side_data->data);
+    record.cb_offset = params->delta_qp[1][0];
+    record.cr_offset = params->delta_qp[2][0];
+    for (unsigned int i = 0; i < params->nb_blocks; ++i) {
+        const AVVideoBlockParams* block =
+            av_video_enc_params_block(const_cast<AVVideoEncParams*>(params), i);
+        const int cell_w = block->w > 0 ? block->w : kMacroblockSize;
+        const int cell_h = block->h > 0 ? block->h : kMacroblockSize;
+        const int row = block->src_y / cell_h;
+        const int col = block->src_x / cell_w;
+        if (row < 0 || row >= record.mb_rows || col < 0 || col >= record.mb_cols) continue;
+        const int64_t qp = int64_t{params->qp} + block->delta_qp;
+        record.qp_map[static_cast<size_t>(int64_t{row} * record.mb_cols + col)] =
+            static_cast<int8_t>(std::clamp<int64_t>(qp, 0, kMaxQp));
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<CachedFrame> capture_frame(const AVFrame* frame, int64_t pts) {
+    auto record = std::make_shared<CachedFrame>();
+    record->pts = pts;
+    record->width = frame->width;
+    record->height = frame->height;
+    record->mb_cols = (record->width + kMacroblockSize - 1) / kMacroblockSize;
+    record->mb_rows = (record->height + kMacroblockSize - 1) / kMacroblockSize;
+
+    const auto format = static_cast<AVPixelFormat>(frame->format);
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
+    if (desc != nullptr) {
+        record->pix_fmt = desc->name;
+        record->bytes_per_sample = desc->comp[0].depth > 8 ? 2 : 1;
+    } else {
+        record->pix_fmt = "yuv420p";
+        record->bytes_per_sample = 1;
+    }
+    record->num_planes = std::min(av_pix_fmt_count_planes(format), kMaxCachedPlanes);
+    copy_planes(frame, desc, *record);
+
+    record->qp_map.assign(static_cast<size_t>(int64_t{record->mb_rows} * record->mb_cols), -1);
+    fill_qp_map(frame, *record);
+    return record;
+}

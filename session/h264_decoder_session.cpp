@@ -1,0 +1,260 @@
+#include "h264_decoder_session.h"
+
+#include <new>
+#include <stdexcept>
+
+extern "C" {
+#include <libavutil/log.h>
+#include <libavutil/pixdesc.h>
+}
+
+#include "ffmpeg_error.h"
+
+namespace {
+
+constexpr int kMacroblockSize = 16;
+
+struct PacketDeleter {
+    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+struct FrameDeleter {
+    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
+using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+
+PacketPtr allocate_packet() {
+    PacketPtr packet(av_packet_alloc());
+    if (!packet) throw std::bad_alloc();
+    return packet;
+}
+
+FramePtr allocate_frame() {
+    FramePtr frame(av_frame_alloc());
+    if (!frame) throw std::bad_alloc();
+    return frame;
+}
+
+bool is_usable_rate(AVRational rate) { return rate.num > 0 && rate.den > 0; }
+
+}  // namespace
+
+H264DecoderSession::H264DecoderSession(const std::string& path_arg) : path(path_arg) {
+    // On failure avformat_open_input frees the context and leaves it null.
+    const int open_result = avformat_open_input(&fmt_ctx, path.c_str(), nullptr, nullptr);
+    if (open_result < 0) {
+        throw std::runtime_error("Cannot open input video: " + path + " (" +
+                                 ffmpeg_error_string(open_result) + ")");
+    }
+    try {
+        for (unsigned int i = 0; i < fmt_ctx->nb_streams; ++i) {
+            if (fmt_ctx->streams[i]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
+                fmt_ctx->streams[i]->discard = AVDISCARD_ALL;
+        }
+
+        // Probing logs every oddity of the file; keep it quiet, and restore the
+        // caller's level before looking at the result.
+        const int previous_level = av_log_get_level();
+        av_log_set_level(AV_LOG_FATAL);
+        const int probe_result = avformat_find_stream_info(fmt_ctx, nullptr);
+        av_log_set_level(previous_level);
+        if (probe_result < 0) throw std::runtime_error("Cannot find stream info in: " + path);
+
+        for (unsigned int i = 0; i < fmt_ctx->nb_streams; ++i) {
+            if (fmt_ctx->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+                video_stream_idx = static_cast<int>(i);
+                break;
+            }
+        }
+        if (video_stream_idx < 0) throw std::runtime_error("No video stream found in: " + path);
+
+        read_stream_facts();
+        set_up_decoder();
+        build_index();
+    } catch (...) {
+        release();
+        throw;
+    }
+}
+
+H264DecoderSession::~H264DecoderSession() { release(); }
+
+void H264DecoderSession::read_stream_facts() {
+    const AVStream* stream = fmt_ctx->streams[video_stream_idx];
+    const AVCodecParameters* params = stream->codecpar;
+    time_base = stream->time_base;
+
+    AVRational rate{0, 0};
+    if (is_usable_rate(stream->avg_frame_rate)) {
+        rate = stream->avg_frame_rate;
+    } else if (is_usable_rate(stream->r_frame_rate)) {
+        rate = stream->r_frame_rate;
+    }
+    if (is_usable_rate(rate)) {
+        fps_num = rate.num;
+        fps_den = rate.den;
+        fps = static_cast<double>(rate.num) / static_cast<double>(rate.den);
+    }
+
+    width = params->width;
+    height = params->height;
+    mb_cols = (width + kMacroblockSize - 1) / kMacroblockSize;
+    mb_rows = (height + kMacroblockSize - 1) / kMacroblockSize;
+
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(params->format));
+    if (desc != nullptr) {
+        pix_fmt = desc->name;
+        if (desc->comp[0].depth > 8) bytes_per_sample = 2;
+    }
+}
+
+void H264DecoderSession::set_up_decoder() {
+    if (codec_ctx != nullptr) avcodec_free_context(&codec_ctx);
+    const AVCodecParameters* params = fmt_ctx->streams[video_stream_idx]->codecpar;
+    const AVCodec* decoder = avcodec_find_decoder(params->codec_id);
+    if (decoder == nullptr) throw std::runtime_error("H.264 decoder not found");
+    codec_ctx = avcodec_alloc_context3(decoder);
+    if (codec_ctx == nullptr) throw std::runtime_error("Cannot allocate AVCodecContext");
+    avcodec_parameters_to_context(codec_ctx, params);
+
+    codec_ctx->skip_loop_filter = AVDISCARD_ALL;
+    codec_ctx->export_side_data |= AV_CODEC_EXPORT_DATA_VIDEO_ENC_PARAMS;
+    codec_ctx->thread_count = 0;
+    // Frame threads attach a picture's encoding parameters before another
+    // thread has finished decoding it (seen on FFmpeg 5.1, 7.1 and 9.0: B
+    // frames read 0 in their bottom rows). Slice threads keep them exact.
+    codec_ctx->thread_type = FF_THREAD_SLICE;
+
+    const int open_result = avcodec_open2(codec_ctx, decoder, nullptr);
+    if (open_result < 0)
+        throw std::runtime_error("Cannot open codec: " + ffmpeg_error_string(open_result));
+}
+
+void H264DecoderSession::build_index() {
+    packets.clear();
+    {
+        PacketPtr packet = allocate_packet();
+        while (av_read_frame(fmt_ctx, packet.get()) >= 0) {
+            if (packet->stream_index == video_stream_idx) {
+                packets.push_back(PacketRecord{packet->pts, packet->dts, packet->pos, packet->size,
+                                               (packet->flags & AV_PKT_FLAG_KEY) != 0,
+                                               static_cast<int32_t>(packets.size())});
+            }
+            av_packet_unref(packet.get());
+        }
+    }
+    if (packets.empty()) throw std::runtime_error("No video packets found in: " + path);
+
+    number_frames(packets, display_pts, seek_pts, pts_to_idx);
+    num_frames = static_cast<int>(display_pts.size());
+
+    av_seek_frame(fmt_ctx, video_stream_idx, 0, AVSEEK_FLAG_BACKWARD);
+    avcodec_flush_buffers(codec_ctx);
+    last_decoded_idx = -1;
+}
+
+void H264DecoderSession::release() {
+    frame_cache.clear();
+    std::deque<int>().swap(cache_order);
+    last_decoded_idx = -1;
+    if (codec_ctx != nullptr) avcodec_free_context(&codec_ctx);
+    if (fmt_ctx != nullptr) avformat_close_input(&fmt_ctx);
+}
+
+bool H264DecoderSession::needs_seek(int frame_idx) const {
+    const int last = last_decoded_idx;
+    if (last < 0) return true;
+    if (frame_idx <= last) return true;
+    if (seek_pts[last] != seek_pts[frame_idx]) return true;
+    return frame_idx - last > kMaxForwardDecode;
+}
+
+void H264DecoderSession::seek_to(int64_t target_pts) {
+    av_seek_frame(fmt_ctx, video_stream_idx, target_pts, AVSEEK_FLAG_BACKWARD);
+    avcodec_flush_buffers(codec_ctx);
+    last_decoded_idx = -1;
+}
+
+void H264DecoderSession::store_in_cache(int idx, std::shared_ptr<CachedFrame> record) {
+    auto existing = frame_cache.find(idx);
+    if (existing != frame_cache.end()) {
+        existing->second = std::move(record);
+        return;
+    }
+    while (frame_cache.size() >= kCacheCapacity && !cache_order.empty()) {
+        frame_cache.erase(cache_order.front());
+        cache_order.pop_front();
+    }
+    frame_cache.emplace(idx, std::move(record));
+    cache_order.push_back(idx);
+}
+
+int H264DecoderSession::handle_decoded_frame(const AVFrame* frame, int frame_idx,
+                                             std::shared_ptr<CachedFrame>& result) {
+    const int64_t pts = frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->pkt_dts;
+    const auto found = pts_to_idx.find(pts);
+    if (found == pts_to_idx.end()) return -1;
+    const int idx = found->second;
+    if (idx > last_decoded_idx) last_decoded_idx = idx;
+    std::shared_ptr<CachedFrame> record = capture_frame(frame, pts);
+    if (idx == frame_idx) result = record;
+    store_in_cache(idx, std::move(record));
+    return idx;
+}
+
+bool H264DecoderSession::receive_frames(AVFrame* frame, int frame_idx,
+                                        std::shared_ptr<CachedFrame>& result) {
+    bool obtained = false;
+    while (avcodec_receive_frame(codec_ctx, frame) >= 0) {
+        try {
+            if (handle_decoded_frame(frame, frame_idx, result) == frame_idx) obtained = true;
+        } catch (...) {
+            av_frame_unref(frame);
+            throw;
+        }
+        av_frame_unref(frame);
+    }
+    return obtained;
+}
+
+std::shared_ptr<CachedFrame> H264DecoderSession::get_frame(int frame_idx) {
+    std::lock_guard<std::mutex> lock(decode_mutex);
+    if (frame_idx < 0 || frame_idx >= num_frames)
+        throw std::out_of_range("Frame index out of bounds: " + std::to_string(frame_idx));
+    if (auto cached = frame_cache.find(frame_idx); cached != frame_cache.end())
+        return cached->second;
+
+    if (needs_seek(frame_idx)) seek_to(seek_pts[frame_idx]);
+
+    PacketPtr packet = allocate_packet();
+    FramePtr frame = allocate_frame();
+    std::shared_ptr<CachedFrame> result;
+    bool obtained = false;
+    bool input_ended = false;
+    while (!obtained) {
+        if (av_read_frame(fmt_ctx, packet.get()) < 0) {
+            input_ended = true;
+            break;
+        }
+        if (packet->stream_index != video_stream_idx) {
+            av_packet_unref(packet.get());
+            continue;
+        }
+        const int send_result = avcodec_send_packet(codec_ctx, packet.get());
+        av_packet_unref(packet.get());
+        if (send_result < 0) continue;
+        obtained = receive_frames(frame.get(), frame_idx, result);
+    }
+
+    if (input_ended) {
+        // The decoder holds back the last pictures until it is drained. A
+        // drained decoder takes no more packets until it is flushed, so the
+        // next call that misses the cache must seek.
+        avcodec_send_packet(codec_ctx, nullptr);
+        receive_frames(frame.get(), frame_idx, result);
+        last_decoded_idx = -1;
+    }
+
+    if (!result) throw std::runtime_error("Failed to decode frame " + std::to_string(frame_idx));
+    return result;
+}

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include "cached_frame.h"
+#include "packet_index.h"
+
+// One opened video file: its first video stream, the packet index built at
+// construction, a decoder without deblocking that exports per-block encoding
+// parameters, and a cache of the frames decoded so far.
+class H264DecoderSession {
+public:
+    explicit H264DecoderSession(const std::string& path);
+    ~H264DecoderSession();
+
+    H264DecoderSession(const H264DecoderSession&) = delete;
+    H264DecoderSession& operator=(const H264DecoderSession&) = delete;
+
+    // The record of frame `frame_idx` (display order), from the cache or by
+    // seeking and decoding. Throws std::out_of_range for an index outside
+    // 0 .. num_frames - 1 and std::runtime_error when the frame cannot be
+    // decoded. Calls on one session are serialised.
+    std::shared_ptr<CachedFrame> get_frame(int frame_idx);
+
+    std::string path;
+    int width = 0;
+    int height = 0;
+    int mb_cols = 0;
+    int mb_rows = 0;
+    int num_frames = 0;
+    double fps = 24.0;
+    int fps_num = 24;
+    int fps_den = 1;
+    std::string pix_fmt = "yuv420p";
+    int bytes_per_sample = 1;
+
+    std::vector<PacketRecord> packets;
+    std::vector<int64_t> display_pts;
+    std::vector<int64_t> seek_pts;
+    std::map<int64_t, int> pts_to_idx;
+
+    AVFormatContext* fmt_ctx = nullptr;
+    AVCodecContext* codec_ctx = nullptr;
+    int video_stream_idx = -1;
+    AVRational time_base{0, 1};
+
+    std::map<int, std::shared_ptr<CachedFrame>> frame_cache;
+    std::deque<int> cache_order;
+    int last_decoded_idx = -1;
+
+    static constexpr size_t kCacheCapacity = 64;
+    static constexpr int kMaxForwardDecode = 350;
+
+private:
+    void read_stream_facts();
+    void set_up_decoder();
+    void build_index();
+    void release();
+
+    bool needs_seek(int frame_idx) const;
+    void seek_to(int64_t target_pts);
+    // Captures and caches one decoded frame; returns its frame index, or -1
+    // when its timestamp belongs to no frame.
+    int handle_decoded_frame(const AVFrame* frame, int frame_idx,
+                             std::shared_ptr<CachedFrame>& result);
+    // Receives every frame the decoder has ready; true once `frame_idx` is out.
+    bool receive_frames(AVFrame* frame, int frame_idx, std::shared_ptr<CachedFrame>& result);
+    void store_in_cache(int idx, std::shared_ptr<CachedFrame> record);
+
+    // Held for the whole of get_frame: the demuxer, decoder and cache are
+    // shared state, and the Python lock is released while decoding.
+    std::mutex decode_mutex;
+};
