@@ -1,0 +1,191 @@
+"""Opening a file: stream choice, stream facts, the frame count and the
+failures of construction."""
+
+import ctypes
+import sys
+from pathlib import Path
+
+import pytest
+
+import mbgauge
+import videos
+
+
+def make(name, suffix=".mp4", **kwargs) -> Path:
+    return videos.lavfi_h264(name, suffix, **kwargs)
+
+
+def open_session(path) -> mbgauge.H264DecoderSession:
+    return mbgauge.H264DecoderSession(str(path))
+
+
+@pytest.mark.parametrize("size, mb_cols, mb_rows", [
+    ("1920x1080", 120, 68),
+    ("1280x720", 80, 45),
+    ("200x100", 13, 7),
+])
+def test_geometry_and_macroblock_grid(size, mb_cols, mb_rows):
+    session = open_session(make(f"grid-{size}", size=size, frames=2))
+    width, height = map(int, size.split("x"))
+    assert (session.width, session.height) == (width, height)
+    assert (session.mb_cols, session.mb_rows) == (mb_cols, mb_rows)
+
+
+@pytest.mark.parametrize("rate, suffix, expected", [
+    ("30000/1001", ".mp4", (30000, 1001)),
+    ("25", ".mkv", (25, 1)),
+    # A raw stream declares no average rate; the demuxer's guess is used.
+    ("25", ".h264", (25, 1)),
+])
+def test_frame_rate(rate, suffix, expected):
+    session = open_session(make(f"rate-{rate.replace('/', '_')}", suffix, rate=rate, frames=5))
+    assert (session.fps_num, session.fps_den) == expected
+    assert session.fps == expected[0] / expected[1]
+
+
+@pytest.mark.parametrize("pix_fmt, bytes_per_sample", [("yuv420p", 1), ("yuv420p10le", 2),
+                                                        ("yuv444p", 1)])
+def test_pixel_format_and_sample_size(pix_fmt, bytes_per_sample):
+    session = open_session(make(f"fmt-{pix_fmt}", frames=3, extra=["-pix_fmt", pix_fmt]))
+    assert (session.pix_fmt, session.bytes_per_sample) == (pix_fmt, bytes_per_sample)
+
+
+@pytest.mark.parametrize("recipe", ["b-frames", "interleaved-audio", "audio-first"])
+def test_num_frames_matches_what_ffmpeg_decodes(recipe):
+    video = ["-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25:duration=3"]
+    audio = ["-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=3"]
+    encode = ["-c:v", "libx264", "-bf", "3", "-g", "30", "-c:a", "aac"]
+    if recipe == "b-frames":
+        path = videos.ffmpeg_video(recipe, ".mp4", *video, "-c:v", "libx264", "-bf", "3")
+    elif recipe == "interleaved-audio":
+        path = videos.ffmpeg_video(recipe, ".mp4", *video, *audio, *encode)
+    else:
+        path = videos.ffmpeg_video(recipe, ".mp4", *audio, *video, *encode,
+                                   "-map", "1:v", "-map", "0:a")
+    session = open_session(path)
+    assert session.num_frames == videos.ffmpeg_frame_count(path) == 75
+    assert (session.width, session.height) == (320, 240)
+
+
+def test_first_video_stream_is_used_when_audio_comes_first():
+    path = videos.ffmpeg_video(
+        "audio-then-video", ".mkv",
+        "-f", "lavfi", "-i", "sine=sample_rate=48000", "-f", "lavfi",
+        "-i", "testsrc2=size=160x96:rate=25", "-t", "1", "-map", "0:a", "-map", "1:v",
+        "-c:a", "aac", "-c:v", "libx264")
+    session = open_session(path)
+    assert (session.width, session.height, session.num_frames) == (160, 96, 25)
+
+
+def test_first_of_two_video_streams_is_used():
+    path = videos.ffmpeg_video(
+        "two-video", ".mkv",
+        "-f", "lavfi", "-i", "testsrc2=size=176x144:rate=25",
+        "-f", "lavfi", "-i", "testsrc=size=352x288:rate=25",
+        "-t", "1", "-map", "0:v", "-map", "1:v", "-c:v", "libx264")
+    assert (open_session(path).width, open_session(path).height) == (176, 144)
+
+
+def test_non_h264_stream_opens_like_h264():
+    path = videos.ffmpeg_video("mpeg4-part2", ".avi", "-f", "lavfi",
+                               "-i", "testsrc2=size=320x240:rate=25", "-frames:v", "20",
+                               "-c:v", "mpeg4", "-q:v", "4")
+    session = open_session(path)
+    assert (session.width, session.num_frames, session.pix_fmt) == (320, 20, "yuv420p")
+
+
+# --- failures of construction ---------------------------------------------
+
+def test_missing_file():
+    path = "/nonexistent/dir/clip.mp4"
+    with pytest.raises(RuntimeError) as error:
+        open_session(path)
+    assert str(error.value) == f"Cannot open input video: {path} (No such file or directory)"
+
+
+def test_file_without_video():
+    path = videos.ffmpeg_video("audio-only", ".m4a", "-f", "lavfi", "-i",
+                               "sine=sample_rate=48000", "-t", "1", "-c:a", "aac")
+    with pytest.raises(RuntimeError) as error:
+        open_session(path)
+    assert str(error.value) == f"No video stream found in: {path}"
+
+
+@pytest.fixture(scope="module")
+def unknown_codec_mkv(tmp_path_factory) -> Path:
+    mpeg4 = videos.ffmpeg_video("mpeg4-mkv", ".mkv", "-f", "lavfi", "-i",
+                                "testsrc2=size=64x64:rate=25", "-frames:v", "5", "-c:v", "mpeg4")
+    data = mpeg4.read_bytes()
+    assert b"V_MPEG4/ISO/ASP" in data
+    path = tmp_path_factory.mktemp("unknown") / "unknown-codec.mkv"
+    path.write_bytes(data.replace(b"V_MPEG4/ISO/ASP", b"V_UNKNOWN/X/ASP"))
+    return path
+
+
+def test_video_stream_without_decoder(unknown_codec_mkv):
+    with pytest.raises(RuntimeError) as error:
+        open_session(unknown_codec_mkv)
+    assert str(error.value) == "H.264 decoder not found"
+
+
+@pytest.fixture(scope="module")
+def mp4_without_media_data(tmp_path_factory) -> Path:
+    """An MP4 whose index promises frames but whose media data is cut off."""
+    full = make("faststart", frames=10, extra=["-movflags", "+faststart"])
+    data = full.read_bytes()
+    path = tmp_path_factory.mktemp("nopackets") / "cut.mp4"
+    path.write_bytes(data[:data.index(b"mdat") + 4])
+    return path
+
+
+def test_video_stream_without_packets(mp4_without_media_data):
+    with pytest.raises(RuntimeError) as error:
+        open_session(mp4_without_media_data)
+    assert str(error.value) == f"No video packets found in: {mp4_without_media_data}"
+
+
+def test_garbage_file_cannot_be_opened(tmp_path):
+    path = tmp_path / "notes.txt"
+    path.write_text("not a video\n" * 20)
+    with pytest.raises(RuntimeError, match=r"^Cannot open input video: .*notes\.txt \(.+\)$"):
+        open_session(path)
+
+
+# --- FFmpeg's log level ----------------------------------------------------
+
+def loaded_libavutil() -> ctypes.CDLL:
+    maps = Path("/proc/self/maps").read_text().splitlines()
+    paths = {line.split()[-1] for line in maps if "libavutil.so" in line}
+    assert len(paths) == 1, paths
+    return ctypes.CDLL(paths.pop())
+
+
+@pytest.mark.parametrize("opener", ["success", "missing", "no-video", "no-packets"])
+def test_log_level_is_unchanged_after_construction(opener, mp4_without_media_data):
+    avutil = loaded_libavutil()
+    paths = {
+        "success": make("surface", frames=10),
+        "missing": Path("/nonexistent.mp4"),
+        "no-video": videos.ffmpeg_video("audio-only", ".m4a", "-f", "lavfi", "-i",
+                                        "sine=sample_rate=48000", "-t", "1", "-c:a", "aac"),
+        "no-packets": mp4_without_media_data,
+    }
+    previous = avutil.av_log_get_level()
+    try:
+        for level in (16, 40):
+            avutil.av_log_set_level(level)
+            try:
+                open_session(paths[opener])
+            except RuntimeError:
+                assert opener != "success"
+            assert avutil.av_log_get_level() == level
+    finally:
+        avutil.av_log_set_level(previous)
+
+
+def test_sessions_of_one_file_are_independent():
+    path = make("surface", frames=10)
+    first, second = open_session(path), open_session(path)
+    del first
+    assert second.get_chroma_qp_offset(9) == second.get_chroma_qp_offset(9)
+    assert sys.getrefcount(second) == 2
