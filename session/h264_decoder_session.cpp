@@ -132,31 +132,45 @@ void H264DecoderSession::set_up_decoder() {
 
 void H264DecoderSession::build_index() {
     packets.clear();
+    // Some containers (AVI) give packets a dts only. Without reordering, decode
+    // order is display order and that dts is the picture's presentation time;
+    // decoded pictures carry it as their pkt_dts.
+    const bool dts_is_display_time = fmt_ctx->streams[video_stream_idx]->codecpar->video_delay == 0;
     {
         PacketPtr packet = allocate_packet();
         while (av_read_frame(fmt_ctx, packet.get()) >= 0) {
             if (packet->stream_index == video_stream_idx) {
-                packets.push_back(PacketRecord{packet->pts, packet->dts, packet->pos, packet->size,
+                const int64_t pts =
+                    packet->pts == AV_NOPTS_VALUE && dts_is_display_time ? packet->dts : packet->pts;
+                packets.push_back(PacketRecord{pts, packet->dts, packet->pos, packet->size,
                                                (packet->flags & AV_PKT_FLAG_KEY) != 0,
-                                               static_cast<int32_t>(packets.size())});
+                                               static_cast<int32_t>(packets.size()),
+                                               (packet->flags & AV_PKT_FLAG_DISCARD) != 0});
             }
             av_packet_unref(packet.get());
         }
     }
     if (packets.empty()) throw std::runtime_error("No video packets found in: " + path);
 
-    number_frames(packets, display_pts, seek_pts, pts_to_idx);
+    FrameTables tables = number_frames(packets);
+    display_pts = std::move(tables.display_pts);
+    seek_pts = std::move(tables.seek_pts);
+    seek_packet = std::move(tables.seek_packet);
+    frame_packet = std::move(tables.frame_packet);
+    pts_to_idx = std::move(tables.pts_to_idx);
     num_frames = static_cast<int>(display_pts.size());
 
     av_seek_frame(fmt_ctx, video_stream_idx, 0, AVSEEK_FLAG_BACKWARD);
     avcodec_flush_buffers(codec_ctx);
     last_decoded_idx = -1;
+    next_packet_idx = -1;
 }
 
 void H264DecoderSession::release() {
     frame_cache.clear();
     std::deque<int>().swap(cache_order);
     last_decoded_idx = -1;
+    next_packet_idx = -1;
     if (codec_ctx != nullptr) avcodec_free_context(&codec_ctx);
     if (fmt_ctx != nullptr) avformat_close_input(&fmt_ctx);
 }
@@ -165,14 +179,67 @@ bool H264DecoderSession::needs_seek(int frame_idx) const {
     const int last = last_decoded_idx;
     if (last < 0) return true;
     if (frame_idx <= last) return true;
-    if (seek_pts[last] != seek_pts[frame_idx]) return true;
+    if (seek_packet[last] != seek_packet[frame_idx]) return true;
     return frame_idx - last > kMaxForwardDecode;
 }
 
-void H264DecoderSession::seek_to(int64_t target_pts) {
-    av_seek_frame(fmt_ctx, video_stream_idx, target_pts, AVSEEK_FLAG_BACKWARD);
+bool H264DecoderSession::read_video_packet(AVPacket* packet) {
+    while (av_read_frame(fmt_ctx, packet) >= 0) {
+        if (packet->stream_index == video_stream_idx) return true;
+        av_packet_unref(packet);
+    }
+    return false;
+}
+
+int H264DecoderSession::identify_packet(const AVPacket* packet) const {
+    for (size_t i = 0; i < packets.size(); ++i) {
+        const PacketRecord& record = packets[i];
+        if (record.size != packet->size) continue;
+        const bool same = packet->pos >= 0
+                              ? record.pos == packet->pos
+                              : record.pts == packet->pts && record.dts == packet->dts;
+        if (same) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+bool H264DecoderSession::seek_to_packet(int key_packet_idx, AVPacket* packet) {
     avcodec_flush_buffers(codec_ctx);
     last_decoded_idx = -1;
+    next_packet_idx = -1;
+
+    // Demuxers differ in what a timestamp seek means (MPEG-TS seeks by dts and
+    // lands on the next key frame when given a key packet's pts), so every
+    // landing is checked against the index, and a landing past the key packet
+    // is retried by byte position and then from earlier key packets.
+    const bool byte_seekable = !(fmt_ctx->iformat->flags & AVFMT_NO_BYTE_SEEK);
+    auto lands_in_time = [&](int64_t target, int flags) {
+        if (av_seek_frame(fmt_ctx, video_stream_idx, target, flags) < 0) return false;
+        if (!read_video_packet(packet)) return false;
+        const int landed = identify_packet(packet);
+        if (landed >= 0 && landed <= key_packet_idx) {
+            next_packet_idx = landed;
+            return true;
+        }
+        av_packet_unref(packet);
+        return false;
+    };
+    constexpr int kKeyPointsTried = 3;
+    int key = key_packet_idx;
+    for (int tried = 0; tried < kKeyPointsTried && key >= 0; ++tried) {
+        const PacketRecord& record = packets[key];
+        const int64_t timestamp = record.dts != AV_NOPTS_VALUE ? record.dts : record.pts;
+        if (timestamp != AV_NOPTS_VALUE && lands_in_time(timestamp, AVSEEK_FLAG_BACKWARD))
+            return true;
+        if (byte_seekable && record.pos >= 0 && lands_in_time(record.pos, AVSEEK_FLAG_BYTE))
+            return true;
+        key = previous_key_packet(packets, key);
+    }
+    const PacketRecord& first = packets.front();
+    const int64_t first_timestamp = first.dts != AV_NOPTS_VALUE ? first.dts : first.pts;
+    if (first_timestamp != AV_NOPTS_VALUE && lands_in_time(first_timestamp, AVSEEK_FLAG_BACKWARD))
+        return true;
+    return byte_seekable && first.pos >= 0 && lands_in_time(first.pos, AVSEEK_FLAG_BYTE);
 }
 
 void H264DecoderSession::store_in_cache(int idx, std::shared_ptr<CachedFrame> record) {
@@ -217,6 +284,40 @@ bool H264DecoderSession::receive_frames(AVFrame* frame, int frame_idx,
     return obtained;
 }
 
+void H264DecoderSession::drain_decoder(AVFrame* frame, int frame_idx,
+                                       std::shared_ptr<CachedFrame>& result) {
+    // The decoder holds back its last pictures until it is drained. A drained
+    // decoder takes no more packets until it is flushed, so the next call
+    // that misses the cache must seek.
+    avcodec_send_packet(codec_ctx, nullptr);
+    receive_frames(frame, frame_idx, result);
+    last_decoded_idx = -1;
+    next_packet_idx = -1;
+}
+
+bool H264DecoderSession::decode_until(int frame_idx, int first_packet_idx, bool holding_packet,
+                                      AVPacket* packet, AVFrame* frame,
+                                      std::shared_ptr<CachedFrame>& result) {
+    const int last_useful_packet = frame_packet[frame_idx] + kMaxOutputDelayPackets;
+    while (true) {
+        if (!holding_packet && !read_video_packet(packet)) {
+            drain_decoder(frame, frame_idx, result);
+            return result != nullptr;
+        }
+        holding_packet = false;
+        const int packet_idx = next_packet_idx >= 0 ? next_packet_idx++ : -1;
+        // A seek may land before the key packet; decoding starts at the key packet.
+        if (packet_idx >= 0 && packet_idx < first_packet_idx) {
+            av_packet_unref(packet);
+            continue;
+        }
+        const int send_result = avcodec_send_packet(codec_ctx, packet);
+        av_packet_unref(packet);
+        if (send_result >= 0 && receive_frames(frame, frame_idx, result)) return true;
+        if (packet_idx >= last_useful_packet) return false;
+    }
+}
+
 std::shared_ptr<CachedFrame> H264DecoderSession::get_frame(int frame_idx) {
     std::lock_guard<std::mutex> lock(decode_mutex);
     if (frame_idx < 0 || frame_idx >= num_frames)
@@ -224,37 +325,19 @@ std::shared_ptr<CachedFrame> H264DecoderSession::get_frame(int frame_idx) {
     if (auto cached = frame_cache.find(frame_idx); cached != frame_cache.end())
         return cached->second;
 
-    if (needs_seek(frame_idx)) seek_to(seek_pts[frame_idx]);
-
     PacketPtr packet = allocate_packet();
     FramePtr frame = allocate_frame();
     std::shared_ptr<CachedFrame> result;
-    bool obtained = false;
-    bool input_ended = false;
-    while (!obtained) {
-        if (av_read_frame(fmt_ctx, packet.get()) < 0) {
-            input_ended = true;
-            break;
-        }
-        if (packet->stream_index != video_stream_idx) {
-            av_packet_unref(packet.get());
-            continue;
-        }
-        const int send_result = avcodec_send_packet(codec_ctx, packet.get());
-        av_packet_unref(packet.get());
-        if (send_result < 0) continue;
-        obtained = receive_frames(frame.get(), frame_idx, result);
-    }
 
-    if (input_ended) {
-        // The decoder holds back the last pictures until it is drained. A
-        // drained decoder takes no more packets until it is flushed, so the
-        // next call that misses the cache must seek.
-        avcodec_send_packet(codec_ctx, nullptr);
-        receive_frames(frame.get(), frame_idx, result);
-        last_decoded_idx = -1;
+    // First from where the decoder stands or from the frame's key packet; if
+    // the frame does not come out, once more from an earlier key point.
+    int start_packet = needs_seek(frame_idx) ? seek_packet[frame_idx] : -1;
+    for (int attempt = 0; attempt < 2 && (attempt == 0 || start_packet >= 0); ++attempt) {
+        const bool holding = start_packet >= 0 && seek_to_packet(start_packet, packet.get());
+        if (decode_until(frame_idx, start_packet, holding, packet.get(), frame.get(), result))
+            return result;
+        start_packet = start_packet < 0 ? seek_packet[frame_idx]
+                                        : previous_key_packet(packets, start_packet);
     }
-
-    if (!result) throw std::runtime_error("Failed to decode frame " + std::to_string(frame_idx));
-    return result;
+    throw std::runtime_error("Failed to decode frame " + std::to_string(frame_idx));
 }

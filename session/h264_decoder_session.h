@@ -49,6 +49,10 @@ public:
     std::vector<int64_t> display_pts;
     std::vector<int64_t> seek_pts;
     std::map<int64_t, int> pts_to_idx;
+    // Per frame: demux position of the key packet decoding starts from, and
+    // of the packet that carries the frame.
+    std::vector<int> seek_packet;
+    std::vector<int> frame_packet;
 
     AVFormatContext* fmt_ctx = nullptr;
     AVCodecContext* codec_ctx = nullptr;
@@ -58,9 +62,16 @@ public:
     std::map<int, std::shared_ptr<CachedFrame>> frame_cache;
     std::deque<int> cache_order;
     int last_decoded_idx = -1;
+    // Demux position of the next video packet the demuxer will return; -1
+    // when unknown (after the rewind, a drain, or a seek that found no
+    // indexed packet).
+    int next_packet_idx = -1;
 
     static constexpr size_t kCacheCapacity = 64;
     static constexpr int kMaxForwardDecode = 350;
+    // A picture leaves the decoder at most this many packets after its own
+    // (H.264 reorders at most 16 pictures; slice threads add no delay).
+    static constexpr int kMaxOutputDelayPackets = 32;
 
 private:
     void read_stream_facts();
@@ -69,7 +80,17 @@ private:
     void release();
 
     bool needs_seek(int frame_idx) const;
-    void seek_to(int64_t target_pts);
+    // Flushes the decoder and positions the demuxer at the key packet
+    // `key_packet_idx` or before it; true when `packet` then holds the first
+    // video packet read, at demux position next_packet_idx.
+    bool seek_to_packet(int key_packet_idx, AVPacket* packet);
+    bool read_video_packet(AVPacket* packet);
+    int identify_packet(const AVPacket* packet) const;
+    // Reads and decodes from where the demuxer stands until `frame_idx` comes
+    // out, it can no longer come out, or the input ends.
+    bool decode_until(int frame_idx, int first_packet_idx, bool holding_packet, AVPacket* packet,
+                      AVFrame* frame, std::shared_ptr<CachedFrame>& result);
+    void drain_decoder(AVFrame* frame, int frame_idx, std::shared_ptr<CachedFrame>& result);
     // Captures and caches one decoded frame; returns its frame index, or -1
     // when its timestamp belongs to no frame.
     int handle_decoded_frame(const AVFrame* frame, int frame_idx,

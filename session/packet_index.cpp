@@ -1,39 +1,67 @@
 #include "packet_index.h"
 
 #include <algorithm>
-#include <utility>
 
 extern "C" {
 #include <libavutil/avutil.h>
 }
 
-void number_frames(const std::vector<PacketRecord>& packets,
-                   std::vector<int64_t>& display_pts,
-                   std::vector<int64_t>& seek_pts,
-                   std::map<int64_t, int>& pts_to_idx) {
-    display_pts.clear();
-    seek_pts.clear();
-    pts_to_idx.clear();
-    if (packets.empty()) return;
+namespace {
 
-    // Packets ahead of the first key packet share the first packet's pts
-    // (or 0 when it has none) as their key timestamp.
-    int64_t key_pts = packets.front().pts == AV_NOPTS_VALUE ? 0 : packets.front().pts;
-    std::vector<std::pair<int64_t, int64_t>> pts_and_key;
-    pts_and_key.reserve(packets.size());
-    for (const PacketRecord& packet : packets) {
-        if (packet.is_key) key_pts = packet.pts;
-        if (packet.pts != AV_NOPTS_VALUE) pts_and_key.emplace_back(packet.pts, key_pts);
-    }
-    std::sort(pts_and_key.begin(), pts_and_key.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
+struct Candidate {
+    int64_t pts;
+    int64_t key_pts;
+    int key_packet;
+    int packet;
+};
 
-    display_pts.reserve(pts_and_key.size());
-    seek_pts.reserve(pts_and_key.size());
-    for (const auto& [pts, key] : pts_and_key) {
-        if (!display_pts.empty() && display_pts.back() == pts) continue;
-        pts_to_idx[pts] = static_cast<int>(display_pts.size());
-        display_pts.push_back(pts);
-        seek_pts.push_back(key);
+struct KeyPoint {
+    int64_t pts;
+    int packet;
+};
+
+}  // namespace
+
+FrameTables number_frames(const std::vector<PacketRecord>& packets) {
+    FrameTables tables;
+    if (packets.empty()) return tables;
+
+    // Packets ahead of the first key packet start from the first packet, whose
+    // pts (or 0 when it has none) stands for their key timestamp.
+    KeyPoint key{packets.front().pts == AV_NOPTS_VALUE ? 0 : packets.front().pts, 0};
+    KeyPoint previous_key{AV_NOPTS_VALUE, -1};
+    std::vector<Candidate> candidates;
+    candidates.reserve(packets.size());
+    for (size_t i = 0; i < packets.size(); ++i) {
+        const PacketRecord& packet = packets[i];
+        if (packet.is_key) {
+            if (i > 0) previous_key = key;
+            key = KeyPoint{packet.pts, static_cast<int>(i)};
+        }
+        if (packet.pts == AV_NOPTS_VALUE || packet.discard) continue;
+        const bool leading = key.pts != AV_NOPTS_VALUE && packet.pts < key.pts &&
+                             previous_key.packet >= 0;
+        const KeyPoint& start = leading ? previous_key : key;
+        candidates.push_back(Candidate{packet.pts, start.pts, start.packet, static_cast<int>(i)});
     }
+    // Stable, so that of several packets with one pts the first in demux order counts.
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const Candidate& a, const Candidate& b) { return a.pts < b.pts; });
+
+    for (const Candidate& candidate : candidates) {
+        if (!tables.display_pts.empty() && tables.display_pts.back() == candidate.pts) continue;
+        tables.pts_to_idx[candidate.pts] = static_cast<int>(tables.display_pts.size());
+        tables.display_pts.push_back(candidate.pts);
+        tables.seek_pts.push_back(candidate.key_pts);
+        tables.seek_packet.push_back(candidate.key_packet);
+        tables.frame_packet.push_back(candidate.packet);
+    }
+    return tables;
+}
+
+int previous_key_packet(const std::vector<PacketRecord>& packets, int packet_idx) {
+    for (int i = packet_idx - 1; i >= 0; --i) {
+        if (packets[i].is_key) return i;
+    }
+    return -1;
 }
