@@ -8,6 +8,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include "display_order.h"
 #include "ffmpeg_error.h"
 
 namespace {
@@ -132,22 +133,41 @@ void H264DecoderSession::set_up_decoder() {
 
 void H264DecoderSession::build_index() {
     packets.clear();
+    const AVCodecParameters* params = fmt_ctx->streams[video_stream_idx]->codecpar;
     // Some containers (AVI) give packets a dts only. Without reordering, decode
     // order is display order and that dts is the picture's presentation time;
     // decoded pictures carry it as their pkt_dts.
-    const bool dts_is_display_time = fmt_ctx->streams[video_stream_idx]->codecpar->video_delay == 0;
+    const bool dts_is_display_time = params->video_delay == 0;
+    // Streams that start without a pts (raw streams, AVI with B-frames, where
+    // the demuxer may fill in the pts of B pictures only) have their headers
+    // read for display order; streams that start with one are left alone.
+    DisplayOrderRecovery recovery(params);
+    bool recovering = false;
+    bool pts_missing = false;
     {
         PacketPtr packet = allocate_packet();
         while (av_read_frame(fmt_ctx, packet.get()) >= 0) {
             if (packet->stream_index == video_stream_idx) {
                 const int64_t pts =
                     packet->pts == AV_NOPTS_VALUE && dts_is_display_time ? packet->dts : packet->pts;
+                if (packets.empty()) recovering = pts == AV_NOPTS_VALUE && recovery.active();
+                if (recovering) recovery.observe(packet.get());
+                pts_missing = pts_missing || pts == AV_NOPTS_VALUE;
                 packets.push_back(PacketRecord{pts, packet->dts, packet->pos, packet->size,
                                                (packet->flags & AV_PKT_FLAG_KEY) != 0,
                                                static_cast<int32_t>(packets.size()),
                                                (packet->flags & AV_PKT_FLAG_DISCARD) != 0});
             }
             av_packet_unref(packet.get());
+        }
+    }
+    // The recovered display ranks stand in for timestamps and are put on each
+    // packet before it is sent to the decoder.
+    if (recovering && pts_missing) {
+        const std::vector<int64_t> ranks = recovery.display_ranks();
+        if (ranks.size() == packets.size()) {
+            for (size_t i = 0; i < packets.size(); ++i) packets[i].pts = ranks[i];
+            synthetic_pts = true;
         }
     }
     if (packets.empty()) throw std::runtime_error("No video packets found in: " + path);
@@ -203,6 +223,11 @@ int H264DecoderSession::identify_packet(const AVPacket* packet) const {
     return -1;
 }
 
+int64_t H264DecoderSession::demuxer_timestamp(const PacketRecord& record) const {
+    if (record.dts != AV_NOPTS_VALUE) return record.dts;
+    return synthetic_pts ? AV_NOPTS_VALUE : record.pts;
+}
+
 bool H264DecoderSession::seek_to_packet(int key_packet_idx, AVPacket* packet) {
     avcodec_flush_buffers(codec_ctx);
     last_decoded_idx = -1;
@@ -228,7 +253,7 @@ bool H264DecoderSession::seek_to_packet(int key_packet_idx, AVPacket* packet) {
     int key = key_packet_idx;
     for (int tried = 0; tried < kKeyPointsTried && key >= 0; ++tried) {
         const PacketRecord& record = packets[key];
-        const int64_t timestamp = record.dts != AV_NOPTS_VALUE ? record.dts : record.pts;
+        const int64_t timestamp = demuxer_timestamp(record);
         if (timestamp != AV_NOPTS_VALUE && lands_in_time(timestamp, AVSEEK_FLAG_BACKWARD))
             return true;
         if (byte_seekable && record.pos >= 0 && lands_in_time(record.pos, AVSEEK_FLAG_BYTE))
@@ -236,7 +261,7 @@ bool H264DecoderSession::seek_to_packet(int key_packet_idx, AVPacket* packet) {
         key = previous_key_packet(packets, key);
     }
     const PacketRecord& first = packets.front();
-    const int64_t first_timestamp = first.dts != AV_NOPTS_VALUE ? first.dts : first.pts;
+    const int64_t first_timestamp = demuxer_timestamp(first);
     if (first_timestamp != AV_NOPTS_VALUE && lands_in_time(first_timestamp, AVSEEK_FLAG_BACKWARD))
         return true;
     return byte_seekable && first.pos >= 0 && lands_in_time(first.pos, AVSEEK_FLAG_BYTE);
@@ -258,7 +283,11 @@ void H264DecoderSession::store_in_cache(int idx, std::shared_ptr<CachedFrame> re
 
 int H264DecoderSession::handle_decoded_frame(const AVFrame* frame, int frame_idx,
                                              std::shared_ptr<CachedFrame>& result) {
-    const int64_t pts = frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->pkt_dts;
+    // With display ranks standing in for timestamps, a picture without one
+    // came from a packet that could not be placed, and its dts means nothing.
+    const int64_t pts = frame->pts != AV_NOPTS_VALUE ? frame->pts
+                        : synthetic_pts              ? AV_NOPTS_VALUE
+                                                     : frame->pkt_dts;
     const auto found = pts_to_idx.find(pts);
     if (found == pts_to_idx.end()) return -1;
     const int idx = found->second;
@@ -311,6 +340,7 @@ bool H264DecoderSession::decode_until(int frame_idx, int first_packet_idx, bool 
             av_packet_unref(packet);
             continue;
         }
+        if (synthetic_pts) packet->pts = packet_idx >= 0 ? packets[packet_idx].pts : AV_NOPTS_VALUE;
         const int send_result = avcodec_send_packet(codec_ctx, packet);
         av_packet_unref(packet);
         if (send_result >= 0 && receive_frames(frame, frame_idx, result)) return true;

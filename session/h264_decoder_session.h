@@ -66,6 +66,9 @@ public:
     // when unknown (after the rewind, a drain, or a seek that found no
     // indexed packet).
     int next_packet_idx = -1;
+    // The stream's packets carry no presentation timestamps; their pts in
+    // `packets` are display ranks recovered from the bitstream.
+    bool synthetic_pts = false;
 
     static constexpr size_t kCacheCapacity = 64;
     static constexpr int kMaxForwardDecode = 350;
@@ -85,6 +88,8 @@ private:
     // video packet read, at demux position next_packet_idx.
     bool seek_to_packet(int key_packet_idx, AVPacket* packet);
     bool read_video_packet(AVPacket* packet);
+    // The timestamp the demuxer knows a packet by, or AV_NOPTS_VALUE.
+    int64_t demuxer_timestamp(const PacketRecord& record) const;
     int identify_packet(const AVPacket* packet) const;
     // Reads and decodes from where the demuxer stands until `frame_idx` comes
     // out, it can no longer come out, or the input ends.
