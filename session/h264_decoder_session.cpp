@@ -138,11 +138,11 @@ void H264DecoderSession::build_index() {
     // order is display order and that dts is the picture's presentation time;
     // decoded pictures carry it as their pkt_dts.
     const bool dts_is_display_time = params->video_delay == 0;
-    // Streams that start without a pts (raw streams, AVI with B-frames, where
-    // the demuxer may fill in the pts of B pictures only) have their headers
-    // read for display order; streams that start with one are left alone.
+    // Packets without a pts (raw streams; AVI with B-frames, where the demuxer
+    // fills in the pts of B pictures only; the odd PES without one in MPEG-PS)
+    // need the display order read from the bitstream headers. It is read for
+    // every stream the parser knows and used only where a pts is missing.
     DisplayOrderRecovery recovery(params);
-    bool recovering = false;
     bool pts_missing = false;
     {
         PacketPtr packet = allocate_packet();
@@ -150,8 +150,7 @@ void H264DecoderSession::build_index() {
             if (packet->stream_index == video_stream_idx) {
                 const int64_t pts =
                     packet->pts == AV_NOPTS_VALUE && dts_is_display_time ? packet->dts : packet->pts;
-                if (packets.empty()) recovering = pts == AV_NOPTS_VALUE && recovery.active();
-                if (recovering) recovery.observe(packet.get());
+                recovery.observe(packet.get());
                 pts_missing = pts_missing || pts == AV_NOPTS_VALUE;
                 packets.push_back(PacketRecord{pts, packet->dts, packet->pos, packet->size,
                                                (packet->flags & AV_PKT_FLAG_KEY) != 0,
@@ -163,7 +162,7 @@ void H264DecoderSession::build_index() {
     }
     // The recovered display ranks stand in for timestamps and are put on each
     // packet before it is sent to the decoder.
-    if (recovering && pts_missing) {
+    if (pts_missing) {
         const std::vector<int64_t> ranks = recovery.display_ranks();
         if (ranks.size() == packets.size()) {
             for (size_t i = 0; i < packets.size(); ++i) packets[i].pts = ranks[i];
