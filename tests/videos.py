@@ -77,6 +77,8 @@ def x264_video(name: str, suffix: str, x264_args: list[str], *, size: str = "320
                        check=True, capture_output=True)
         target.rename(out)
         source.unlink()
+        if qpfile is not None:
+            qpfile_path.unlink()
 
     return _cached(name, suffix, recipe, make)
 
