@@ -1,0 +1,147 @@
+"""The C++ session core on its own, without Python in the loop: compiles the
+native tests in tests/cpp against the session sources and the FFmpeg that
+pkg-config names (honouring PKG_CONFIG_PATH), then runs each test case of
+them as its own pytest case."""
+
+from __future__ import annotations
+
+import os
+import shlex
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+import videos
+
+TESTS_DIR = Path(__file__).resolve().parent
+ROOT = TESTS_DIR.parent
+CPP_DIR = TESTS_DIR / "cpp"
+
+PACKET_INDEX_CASES = [
+    "closed_key_groups",
+    "open_key_groups",
+    "sparse_timestamps",
+    "leading_packets_before_first_key",
+    "leading_packets_first_without_pts",
+    "packets_without_pts_are_not_frames",
+    "discarded_packets_are_not_frames",
+    "duplicate_pts_is_one_frame",
+    "duplicate_pts_far_apart",
+    "no_timestamps_no_frames",
+    "long_stream",
+    "previous_key_packet",
+]
+
+SESSION_CASES = [
+    "fresh_session_state",
+    "packet_table_of_bframe_file",
+    "seek_targets_follow_key_frames",
+    "audio_packets_not_indexed",
+    "cache_hit_returns_same_record",
+    "cache_evicts_oldest_insert",
+    "first_request_decodes_from_key_frame",
+    "forward_decode_limit",
+    "other_key_group_seeks",
+    "redecoded_frames_keep_cache_place",
+    "random_order_matches_sequential",
+    "records_outlive_cache_and_session",
+    "odd_size_chroma_rounding",
+    "out_of_range_index",
+]
+
+X264 = ["-c:v", "libx264", "-preset", "veryfast"]
+
+
+def _pkg_config(*args: str) -> list[str]:
+    result = subprocess.run(["pkg-config", *args], capture_output=True, text=True)
+    assert result.returncode == 0, f"pkg-config {' '.join(args)} failed:\n{result.stderr}"
+    return shlex.split(result.stdout)
+
+
+def _compile_commands(out_dir: Path) -> dict[str, list[str]]:
+    ffmpeg_flags = _pkg_config("--cflags", "--libs", "libavformat", "libavcodec", "libavutil")
+    if os.environ.get("PKG_CONFIG_PATH"):
+        # A private FFmpeg build: find its libraries at run time too.
+        libdir = _pkg_config("--variable=libdir", "libavcodec")
+        ffmpeg_flags += [f"-Wl,-rpath,{libdir[0]}"] if libdir else []
+    sources = sorted(str(p) for p in (ROOT / "session").glob("*.cpp"))
+    commands = {}
+    for name in ("test_packet_index", "test_session"):
+        commands[name] = ["g++", "-std=c++17", "-Wall", "-Wextra", "-Werror", "-O1", f"-I{ROOT}",
+                          str(CPP_DIR / f"{name}.cpp"), *sources, *ffmpeg_flags,
+                          "-o", str(out_dir / name)]
+    return commands
+
+
+@pytest.fixture(scope="session")
+def native_tests(tmp_path_factory) -> dict[str, Path]:
+    """Both test binaries, compiled side by side."""
+    if shutil.which("g++") is None:
+        pytest.fail("g++ is needed to build the native tests")
+    out_dir = tmp_path_factory.mktemp("native-core")
+    commands = _compile_commands(out_dir)
+    running = {name: subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+               for name, cmd in commands.items()}
+    for name, process in running.items():
+        output, _ = process.communicate(timeout=300)
+        assert process.returncode == 0, (
+            f"compiling {name} failed:\n{shlex.join(commands[name])}\n{output}")
+    return {name: out_dir / name for name in commands}
+
+
+@pytest.fixture(scope="session")
+def session_files() -> list[str]:
+    """KEY=PATH arguments for test_session (the keys are described there)."""
+    with_audio = videos.ffmpeg_video(
+        "native-audio-video", ".mp4",
+        "-f", "lavfi", "-i", "testsrc2=size=64x64:rate=25",
+        "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=2",
+        "-frames:v", "50", *X264, "-c:a", "aac")
+    files = {
+        "bframes": videos.lavfi_h264("native-bframes", size="128x96", frames=100,
+                                     encoder=[*X264, "-bf", "3", "-g", "24"]),
+        "longgop": videos.lavfi_h264("native-longgop", size="64x64", frames=500,
+                                     encoder=[*X264, "-g", "1000", "-bf", "0", "-sc_threshold", "0"]),
+        "gop10": videos.lavfi_h264("native-gop10", size="64x64", frames=40,
+                                   encoder=[*X264, "-g", "10", "-bf", "0", "-sc_threshold", "0"]),
+        "av": with_audio,
+        "videoonly": videos.ffmpeg_video("native-video-only", ".mp4",
+                                         "-i", str(with_audio), "-map", "0:v", "-c", "copy"),
+        # testsrc (unlike testsrc2) keeps an odd size; libx264 refuses odd
+        # 4:2:0 sizes, the mpeg4 encoder does not.
+        "oddsize": videos.ffmpeg_video("native-odd-size", ".avi",
+                                       "-f", "lavfi", "-i", "testsrc=size=1281x721:rate=25",
+                                       "-frames:v", "3", "-c:v", "mpeg4", "-pix_fmt", "yuv420p"),
+    }
+    return [f"{key}={path}" for key, path in files.items()]
+
+
+def _run(binary: Path, *args: str) -> subprocess.CompletedProcess:
+    return subprocess.run([str(binary), *args], capture_output=True, text=True, timeout=300)
+
+
+def _assert_passed(result: subprocess.CompletedProcess) -> None:
+    assert result.returncode == 0, (
+        f"exit code {result.returncode}\n--- stdout\n{result.stdout}\n--- stderr\n{result.stderr}")
+
+
+@pytest.mark.parametrize("binary, cases", [
+    ("test_packet_index", PACKET_INDEX_CASES),
+    ("test_session", SESSION_CASES),
+])
+def test_every_native_case_is_collected(native_tests, binary, cases):
+    listed = _run(native_tests[binary], "--list")
+    _assert_passed(listed)
+    assert listed.stdout.split() == cases
+
+
+@pytest.mark.parametrize("case", PACKET_INDEX_CASES)
+def test_packet_index(native_tests, case):
+    _assert_passed(_run(native_tests["test_packet_index"], "--run", case))
+
+
+@pytest.mark.parametrize("case", SESSION_CASES)
+def test_session(native_tests, session_files, case):
+    _assert_passed(_run(native_tests["test_session"], "--run", case, *session_files))
