@@ -49,6 +49,7 @@ SESSION_CASES = [
     "records_outlive_cache_and_session",
     "odd_size_chroma_rounding",
     "out_of_range_index",
+    "failed_request_reads_a_bounded_number_of_packets",
 ]
 
 X264 = ["-c:v", "libx264", "-preset", "veryfast"]
@@ -109,6 +110,8 @@ def session_files() -> list[str]:
         "av": with_audio,
         "videoonly": videos.ffmpeg_video("native-video-only", ".mp4",
                                          "-i", str(with_audio), "-map", "0:v", "-c", "copy"),
+        "gop50": videos.lavfi_h264("native-gop50", size="64x64", frames=600,
+                                   encoder=[*X264, "-g", "50", "-bf", "2", "-sc_threshold", "0"]),
         # testsrc (unlike testsrc2) keeps an odd size; libx264 refuses odd
         # 4:2:0 sizes, the mpeg4 encoder does not.
         "oddsize": videos.ffmpeg_video("native-odd-size", ".avi",

@@ -10,12 +10,15 @@
 //   av         50 video frames (libx264) interleaved with AAC audio, mp4
 //   videoonly  the video stream of `av`, stream-copied alone into an mp4
 //   oddsize    the mpeg4 encoder (MPEG-4 video), yuv420p, 1281x721, 3 frames, avi
+//   gop50      a key frame every 50 frames, -bf 2, 64x64, 600 frames, mp4
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -646,6 +649,41 @@ void test_out_of_range_index() {
     CHECK_CACHE_CONSISTENT(*s);
 }
 
+// ---- a request that cannot succeed -------------------------------------------
+
+// Zeroes the payload of every packet of one key group in a copy of `source`.
+std::string damage_key_group(const H264DecoderSession& session, int key_packet,
+                             const std::string& source) {
+    std::ifstream in(source, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (size_t i = static_cast<size_t>(key_packet); i < session.packets.size(); ++i) {
+        const PacketRecord& packet = session.packets[i];
+        if (i > static_cast<size_t>(key_packet) && packet.is_key) break;
+        std::memset(&bytes[static_cast<size_t>(packet.pos)], 0, static_cast<size_t>(packet.size));
+    }
+    const std::string damaged = source + ".damaged-" + std::to_string(key_packet) + ".mp4";
+    std::ofstream(damaged, std::ios::binary) << bytes;
+    return damaged;
+}
+
+void test_failed_request_reads_a_bounded_number_of_packets() {
+    const auto intact = open("gop50");
+    const int frame = 230;  // in the fifth key group, which starts at frame 200
+    const int key_packet = intact->seek_packet[frame];
+    const std::string damaged = damage_key_group(*intact, key_packet, file("gop50"));
+    H264DecoderSession s(damaged);
+    std::remove(damaged.c_str());
+
+    CHECK_THROWS_WITH(s.get_frame(frame), std::runtime_error, "Failed to decode frame 230");
+    // It gave up close behind the requested picture's packet, not at the end
+    // of the file (which would leave the read position unknown after draining).
+    const int target_packet = s.frame_packet[frame];
+    CHECK(s.next_packet_idx > target_packet);
+    CHECK(s.next_packet_idx <= target_packet + H264DecoderSession::kMaxOutputDelayPackets + 1);
+    // The key group before decodes as before.
+    CHECK_EQ(s.get_frame(frame - 40)->pts, s.display_pts[frame - 40]);
+}
+
 const std::vector<std::pair<std::string, std::function<void()>>> kTests = {
     {"fresh_session_state", test_fresh_session_state},
     {"packet_table_of_bframe_file", test_packet_table_of_bframe_file},
@@ -661,6 +699,8 @@ const std::vector<std::pair<std::string, std::function<void()>>> kTests = {
     {"records_outlive_cache_and_session", test_records_outlive_cache_and_session},
     {"odd_size_chroma_rounding", test_odd_size_chroma_rounding},
     {"out_of_range_index", test_out_of_range_index},
+    {"failed_request_reads_a_bounded_number_of_packets",
+     test_failed_request_reads_a_bounded_number_of_packets},
 };
 
 }  // namespace
