@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 extern "C" {
+#include <libavutil/dict.h>
 #include <libavutil/log.h>
 #include <libavutil/pixdesc.h>
 }
@@ -38,6 +39,27 @@ FramePtr allocate_frame() {
 
 bool is_usable_rate(AVRational rate) { return rate.num > 0 && rate.den > 0; }
 
+// Probing decodes a few pictures with decoders of its own; they get the same
+// picture size bound as the session's decoder.
+class ProbeOptions {
+public:
+    explicit ProbeOptions(unsigned int stream_count) : options_(stream_count, nullptr) {
+        const std::string max_pixels = std::to_string(H264DecoderSession::kMaxPixels);
+        for (AVDictionary*& options : options_) {
+            if (av_dict_set(&options, "max_pixels", max_pixels.c_str(), 0) < 0) throw std::bad_alloc();
+        }
+    }
+    ~ProbeOptions() {
+        for (AVDictionary*& options : options_) av_dict_free(&options);
+    }
+    ProbeOptions(const ProbeOptions&) = delete;
+    ProbeOptions& operator=(const ProbeOptions&) = delete;
+    AVDictionary** get() { return options_.empty() ? nullptr : options_.data(); }
+
+private:
+    std::vector<AVDictionary*> options_;
+};
+
 }  // namespace
 
 H264DecoderSession::H264DecoderSession(const std::string& path_arg) : path(path_arg) {
@@ -55,9 +77,10 @@ H264DecoderSession::H264DecoderSession(const std::string& path_arg) : path(path_
 
         // Probing logs every oddity of the file; keep it quiet, and restore the
         // caller's level before looking at the result.
+        ProbeOptions probe_options(fmt_ctx->nb_streams);
         const int previous_level = av_log_get_level();
         av_log_set_level(AV_LOG_FATAL);
-        const int probe_result = avformat_find_stream_info(fmt_ctx, nullptr);
+        const int probe_result = avformat_find_stream_info(fmt_ctx, probe_options.get());
         av_log_set_level(previous_level);
         if (probe_result < 0) throw std::runtime_error("Cannot find stream info in: " + path);
 
@@ -125,6 +148,7 @@ void H264DecoderSession::set_up_decoder() {
     // thread has finished decoding it (seen on FFmpeg 5.1, 7.1 and 9.0: B
     // frames read 0 in their bottom rows). Slice threads keep them exact.
     codec_ctx->thread_type = FF_THREAD_SLICE;
+    codec_ctx->max_pixels = kMaxPixels;
 
     const int open_result = avcodec_open2(codec_ctx, decoder, nullptr);
     if (open_result < 0)

@@ -72,6 +72,10 @@ public:
 
     static constexpr size_t kCacheCapacity = 64;
     static constexpr int kMaxForwardDecode = 350;
+    // Largest picture decoded: 8192 x 4352 (8K, whole macroblocks). Bounds
+    // what one picture of a file with absurd headers may allocate (about
+    // 214 MB at 16 bits, 4:4:4).
+    static constexpr int64_t kMaxPixels = 8192 * 4352;
     // A picture leaves the decoder at most this many packets after its own
     // (H.264 reorders at most 16 pictures; slice threads add no delay).
     static constexpr int kMaxOutputDelayPackets = 32;

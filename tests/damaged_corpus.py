@@ -1,0 +1,204 @@
+"""Damaged inputs: seed videos cut short, bit-flipped, overwritten and zeroed,
+plus files that are no video at all. Each case is opened and queried in a
+forked child with a time and memory limit; it passes when the child exits
+normally, every failure being one of the documented Python exceptions and
+every returned array having the documented shape.
+
+    .venv/bin/python tests/damaged_corpus.py            # full corpus, figures
+    .venv/bin/python tests/damaged_corpus.py --quick    # the subset the tests run
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import random
+import resource
+import signal
+import sys
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import crafted  # noqa: E402
+import videos  # noqa: E402
+
+TIME_LIMIT_S = 10
+MEMORY_LIMIT = 2 << 30
+ALLOWED = (RuntimeError, IndexError, ValueError, MemoryError)
+SRC = ["-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25", "-frames:v", "40"]
+X264 = ["-c:v", "libx264", "-preset", "veryfast"]
+
+
+def seed_files() -> dict[str, Path]:
+    """Small files covering the codecs and containers users feed in."""
+    return {
+        "cabac-bframes-open-gop.mp4": videos.ffmpeg_video(
+            "corpus-cabac", ".mp4", *SRC, *X264, "-bf", "3", "-g", "12",
+            "-x264-params", "open-gop=1"),
+        "cavlc-baseline.mp4": videos.ffmpeg_video(
+            "corpus-cavlc", ".mp4", *SRC, *X264, "-profile:v", "baseline", "-g", "15"),
+        "10bit.mkv": videos.ffmpeg_video(
+            "corpus-10bit", ".mkv", *SRC, *X264, "-pix_fmt", "yuv420p10le", "-g", "15"),
+        "mpeg2.ts": videos.ffmpeg_video(
+            "corpus-mpeg2", ".ts", *SRC, "-c:v", "mpeg2video", "-bf", "2", "-g", "12"),
+        "mpeg4-part2.avi": videos.ffmpeg_video(
+            "corpus-mpeg4", ".avi", *SRC, "-c:v", "mpeg4", "-bf", "2", "-g", "12"),
+        "h264.mkv": videos.ffmpeg_video("corpus-mkv", ".mkv", *SRC, *X264, "-bf", "2", "-g", "10"),
+        "faststart.mp4": videos.ffmpeg_video(
+            "corpus-faststart", ".mp4", *SRC, *X264, "-g", "10", "-movflags", "+faststart"),
+        "raw.h264": videos.ffmpeg_video("corpus-raw", ".h264", *SRC, *X264, "-bf", "2", "-g", "10"),
+    }
+
+
+@dataclass
+class Case:
+    name: str
+    data: bytes | None  # None: a directory
+    suffix: str
+
+
+def derived_cases(seed_name: str, data: bytes, truncations: int, flips: int, bursts: int,
+                  zeroed: int) -> list[Case]:
+    rng = random.Random(seed_name)
+    suffix = Path(seed_name).suffix
+    cases = [Case(f"{seed_name}/cut-{i}", data[:len(data) * i // (truncations + 1)], suffix)
+             for i in range(1, truncations + 1)]
+    for i in range(flips):
+        damaged = bytearray(data)
+        damaged[rng.randrange(len(data))] ^= 1 << rng.randrange(8)
+        cases.append(Case(f"{seed_name}/flip-{i}", bytes(damaged), suffix))
+    for i in range(bursts):
+        damaged = bytearray(data)
+        start, length = rng.randrange(len(data)), rng.randint(1, 64)
+        damaged[start:start + length] = rng.randbytes(length)
+        cases.append(Case(f"{seed_name}/burst-{i}", bytes(damaged[:len(data)]), suffix))
+    for i in range(zeroed):
+        damaged = bytearray(data)
+        start, length = rng.randrange(len(data)), rng.randint(16, 4096)
+        damaged[start:start + length] = bytes(min(length, len(data) - start))
+        cases.append(Case(f"{seed_name}/zeroed-{i}", bytes(damaged), suffix))
+    return cases
+
+
+def special_cases() -> list[Case]:
+    png = videos.ffmpeg_video("corpus-png", ".png", "-f", "lavfi", "-i",
+                              "testsrc2=size=64x64", "-frames:v", "1")
+    rng = random.Random("specials")
+    return [
+        Case("empty", b"", ".mp4"),
+        Case("one-byte", b"\x00", ".mp4"),
+        Case("random-1k", rng.randbytes(1024), ".mp4"),
+        Case("text", b"this is not a video\n" * 50, ".txt"),
+        Case("png", png.read_bytes(), ".png"),
+        Case("directory", None, ""),
+        Case("claims-65535x65535", crafted.h264_stream_claiming(65535, 65535), ".h264"),
+        Case("claims-16000x16000", crafted.h264_stream_claiming(16000, 16000), ".h264"),
+        Case("claims-8192x4352", crafted.h264_stream_claiming(8192, 4352), ".h264"),
+    ]
+
+
+def corpus(quick: bool) -> list[Case]:
+    cases = special_cases()
+    seeds = seed_files()
+    if quick:
+        for name in ("cabac-bframes-open-gop.mp4", "mpeg2.ts", "raw.h264"):
+            cases += derived_cases(name, seeds[name].read_bytes(), 16, 40, 12, 12)
+    else:
+        for name, path in seeds.items():
+            cases += derived_cases(name, path.read_bytes(), 64, 200, 50, 50)
+    return cases
+
+
+def exercise(path: str) -> None:
+    """Opens the file and runs every query on a few frames; raises
+    AssertionError for a result of the wrong shape or type."""
+    import numpy as np
+
+    import mbgauge
+
+    session = mbgauge.H264DecoderSession(path)
+    count = session.num_frames
+    frames = sorted({0, count // 2, count - 1, random.Random(path).randrange(max(count, 1))})
+    for frame in frames:
+        try:
+            qp = session.get_qpmap(frame)
+            assert qp.dtype == np.int8 and qp.ndim == 2, qp
+            assert ((qp >= -1) & (qp <= 63)).all()
+            offsets = session.get_chroma_qp_offset(frame)
+            assert isinstance(offsets, tuple) and len(offsets) == 2
+            for plane in range(3):
+                data = session.get_plane_data(frame, plane)
+                assert data.dtype in (np.uint8, np.uint16) and data.ndim == 2
+                buffer = np.zeros(data.shape[0] * data.shape[1] + 64, data.dtype)
+                session.copy_plane_to_ptr(frame, plane, buffer.ctypes.data, data.strides[0])
+                assert not buffer[-32:].any(), "copy wrote past the rows it was given"
+        except ALLOWED:
+            pass
+
+
+def run_case(case: Case, directory: Path) -> str:
+    """'ok', or what went wrong in the child."""
+    path = directory / f"case{case.suffix}"
+    if case.data is None:
+        path = directory / "a-directory"
+        path.mkdir(exist_ok=True)
+    else:
+        path.write_bytes(case.data)
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(read_end)
+        resource.setrlimit(resource.RLIMIT_AS, (MEMORY_LIMIT, MEMORY_LIMIT))
+        signal.alarm(TIME_LIMIT_S)
+        status, message = 0, b""
+        try:
+            exercise(str(path))
+        except ALLOWED:
+            pass
+        except BaseException as error:  # noqa: BLE001 - the child reports everything
+            status, message = 3, f"{type(error).__name__}: {error}".encode()
+        os.write(write_end, message[:2000])
+        os._exit(status)
+    os.close(write_end)
+    _, status = os.waitpid(pid, 0)
+    message = os.read(read_end, 4096).decode(errors="replace")
+    os.close(read_end)
+    if os.WIFSIGNALED(status):
+        signal_name = signal.Signals(os.WTERMSIG(status)).name
+        return "timeout" if signal_name == "SIGALRM" else f"killed by {signal_name}"
+    if os.WEXITSTATUS(status) != 0:
+        return f"exit {os.WEXITSTATUS(status)}: {message}"
+    return "ok"
+
+
+def run_corpus(quick: bool, directory: Path) -> dict[str, str]:
+    import mbgauge  # noqa: F401 - imported once, before forking
+    import numpy  # noqa: F401
+
+    return {case.name: run_case(case, directory) for case in corpus(quick)}
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="only the subset the tests run")
+    parser.add_argument("--workdir", type=Path, default=Path("/tmp/mbgauge-corpus"))
+    args = parser.parse_args()
+    args.workdir.mkdir(parents=True, exist_ok=True)
+    # FFmpeg reports every damaged packet; the figures are what matters here.
+    os.dup2(os.open(os.devnull, os.O_WRONLY), 2)
+    started = time.monotonic()
+    results = run_corpus(args.quick, args.workdir)
+    failures = {name: result for name, result in results.items() if result != "ok"}
+    for name, result in sorted(failures.items()):
+        print(f"FAIL {name}: {result}")
+    passed = len(results) - len(failures)
+    print(f"{passed} passed, {len(failures)} failed "
+          f"({passed / len(results):.1%} of {len(results)} cases in {time.monotonic() - started:.0f} s)")
+    sys.exit(1 if failures else 0)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,48 @@
+"""Whatever file a session is given, the process survives and every failure is
+a documented Python exception."""
+
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+import crafted
+
+TESTS = Path(__file__).resolve().parent
+
+
+def test_quick_damaged_corpus_passes_completely(tmp_path):
+    result = subprocess.run([sys.executable, str(TESTS / "damaged_corpus.py"), "--quick",
+                             "--workdir", str(tmp_path)], capture_output=True, text=True)
+    assert result.returncode == 0, result.stdout[-5000:]
+    assert " 0 failed" in result.stdout
+
+
+@pytest.mark.parametrize("width, height", [(65535, 65535), (16000, 16000), (8200, 4400)])
+def test_headers_claiming_huge_pictures_fail_without_allocating_them(tmp_path, width, height):
+    path = tmp_path / "huge.h264"
+    path.write_bytes(crafted.h264_stream_claiming(width, height))
+    code = textwrap.dedent(f"""
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+        import mbgauge
+        try:
+            session = mbgauge.H264DecoderSession({str(path)!r})
+            session.get_qpmap(0)
+        except RuntimeError as error:
+            print("RuntimeError:", error)
+        """)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout.startswith("RuntimeError:")
+
+
+def test_picture_at_the_size_bound_still_opens(tmp_path):
+    path = tmp_path / "8k.h264"
+    path.write_bytes(crafted.h264_stream_claiming(8192, 4352))
+    import mbgauge
+
+    session = mbgauge.H264DecoderSession(str(path))
+    assert (session.width, session.height, session.mb_cols, session.mb_rows) == (8192, 4352, 512, 272)
