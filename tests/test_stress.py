@@ -1,0 +1,35 @@
+"""Short versions of the leak and thread stress runs (tests/stress.py)."""
+
+import threading
+
+import numpy as np
+
+import mbgauge
+import stress
+
+
+def test_open_query_close_cycles_do_not_grow_resident_memory():
+    assert stress.resident_growth_kib(cycles=600, failing=300) <= 5 * 1024
+
+
+def test_threads_give_the_answers_of_one_thread():
+    assert stress.threaded_mismatches(accesses=40) == []
+
+
+def test_deleting_a_session_while_another_thread_holds_its_arrays():
+    session = mbgauge.H264DecoderSession(str(stress.small_clip()))
+    arrays = [session.get_plane_data(f, 0) for f in range(10)]
+    expected = [a.copy() for a in arrays]
+    deleted = threading.Event()
+    same = []
+
+    def reader():
+        deleted.wait()
+        same.extend(np.array_equal(a, e) for a, e in zip(arrays, expected))
+
+    thread = threading.Thread(target=reader)
+    thread.start()
+    del session
+    deleted.set()
+    thread.join()
+    assert same == [True] * 10
