@@ -7,7 +7,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 VENV=$ROOT/.venv
 APT_PACKAGES=(pkg-config libavformat-dev libavcodec-dev libavutil-dev ffmpeg x264
-              g++ cmake nasm xz-utils)
+              g++ cmake nasm xz-utils clang libclang-rt-dev valgrind)
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
@@ -62,7 +62,7 @@ fi
 
 # Rebuild mbgauge when its sources, build files or the FFmpeg it links change.
 build_fingerprint() {
-    (cd "$ROOT" && cat CMakeLists.txt pyproject.toml session/* binding/* &&
+    (cd "$ROOT" && cat CMakeLists.txt pyproject.toml session/* binding/* mbgauge_tools/*.py mbgauge.pyi &&
         pkg-config --modversion libavformat libavcodec libavutil) | sha256sum | cut -d' ' -f1
 }
 BUILD_STAMP=$VENV/.mbgauge-build

@@ -15,7 +15,8 @@ from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+TESTS = Path(__file__).resolve().parent
+sys.path.insert(0, str(TESTS))
 
 import mbgauge  # noqa: E402
 import videos  # noqa: E402

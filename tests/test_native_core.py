@@ -61,19 +61,21 @@ def _pkg_config(*args: str) -> list[str]:
     return shlex.split(result.stdout)
 
 
-def _compile_commands(out_dir: Path) -> dict[str, list[str]]:
+def native_build_command(name: str, out_dir: Path) -> list[str]:
+    """g++ command building tests/cpp/NAME.cpp with the session sources."""
     ffmpeg_flags = _pkg_config("--cflags", "--libs", "libavformat", "libavcodec", "libavutil")
     if os.environ.get("PKG_CONFIG_PATH"):
         # A private FFmpeg build: find its libraries at run time too.
         libdir = _pkg_config("--variable=libdir", "libavcodec")
         ffmpeg_flags += [f"-Wl,-rpath,{libdir[0]}"] if libdir else []
     sources = sorted(str(p) for p in (ROOT / "session").glob("*.cpp"))
-    commands = {}
-    for name in ("test_packet_index", "test_session"):
-        commands[name] = ["g++", "-std=c++17", "-Wall", "-Wextra", "-Werror", "-O1", f"-I{ROOT}",
-                          str(CPP_DIR / f"{name}.cpp"), *sources, *ffmpeg_flags,
-                          "-o", str(out_dir / name)]
-    return commands
+    return ["g++", "-std=c++17", "-Wall", "-Wextra", "-Werror", "-O1", f"-I{ROOT}",
+            str(CPP_DIR / f"{name}.cpp"), *sources, *ffmpeg_flags, "-o", str(out_dir / name)]
+
+
+def _compile_commands(out_dir: Path) -> dict[str, list[str]]:
+    return {name: native_build_command(name, out_dir)
+            for name in ("test_packet_index", "test_session")}
 
 
 @pytest.fixture(scope="session")
