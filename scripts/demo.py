@@ -1,20 +1,21 @@
-"""Opens a video (by default a sample made with libx264 on first use), prints
-its stream properties and a per-frame QP summary.
+"""The main job on a sample video: per-frame QP statistics with a plot, and
+QP heatmaps over the picture, made with the `mbgauge` command.
 
     .venv/bin/python scripts/demo.py [VIDEO]
+
+Without VIDEO it uses build/sample.mp4, made with libx264 on first use. The
+outputs go to build/demo/.
 """
 
+import shlex
 import subprocess
 import sys
 from pathlib import Path
 
-import numpy as np
-
-import mbgauge
-
-SAMPLE = Path(__file__).resolve().parent.parent / "build" / "sample.mp4"
-PROPERTIES = ("width", "height", "mb_cols", "mb_rows", "num_frames", "fps", "fps_num", "fps_den",
-              "pix_fmt", "bytes_per_sample")
+ROOT = Path(__file__).resolve().parent.parent
+SAMPLE = Path("build/sample.mp4")
+OUTPUT = Path("build/demo")
+HEATMAP_FRAME = 100
 
 
 def make_sample(path: Path) -> None:
@@ -27,25 +28,31 @@ def make_sample(path: Path) -> None:
                     "-x264-params", "aq-mode=2", "-pix_fmt", "yuv420p", str(path)], check=True)
 
 
-def main() -> None:
-    path = Path(sys.argv[1]) if len(sys.argv) > 1 else SAMPLE
-    if len(sys.argv) == 1 and not path.exists():
-        make_sample(path)
-    session = mbgauge.H264DecoderSession(str(path))
-    print(f"{path}")
-    for name in PROPERTIES:
-        print(f"  {name:17} {getattr(session, name)}")
-    print(f"\n{'frame':>5} {'mean QP':>8} {'min':>4} {'max':>4} {'no QP':>6}  chroma offsets")
-    for frame in range(session.num_frames):
-        qp = session.get_qpmap(frame)
-        carried = qp[qp >= 0]
-        cb, cr = session.get_chroma_qp_offset(frame)
-        if carried.size:
-            summary = f"{carried.mean():8.2f} {carried.min():4d} {carried.max():4d}"
-        else:
-            summary = f"{'-':>8} {'-':>4} {'-':>4}"
-        print(f"{frame:5d} {summary} {np.mean(qp < 0):6.1%}  ({cb}, {cr})")
+def mbgauge(*args: str) -> None:
+    """Runs the installed `mbgauge` command, showing its command line."""
+    script = Path(sys.executable).with_name("mbgauge")
+    print(f"\n$ mbgauge {shlex.join(args)}", flush=True)
+    subprocess.run([str(script), *args], cwd=ROOT, check=True)
+
+
+def main() -> int:
+    video = Path(sys.argv[1]).resolve() if len(sys.argv) > 1 else SAMPLE
+    if len(sys.argv) == 1 and not (ROOT / video).exists():
+        print(f"making {video} with libx264 (adaptive quantisation)")
+        make_sample(ROOT / video)
+    (ROOT / OUTPUT).mkdir(parents=True, exist_ok=True)
+    try:
+        mbgauge("stats", str(video), "--csv", str(OUTPUT / "stats.csv"),
+                "--plot", str(OUTPUT / "mean-qp.png"))
+        mbgauge("heatmap", str(video), "--frame", str(HEATMAP_FRAME),
+                "--out", str(OUTPUT / f"heatmap-frame{HEATMAP_FRAME}.png"))
+        mbgauge("heatmap", str(video), "--frames", "0::25", "--out", str(OUTPUT / "heatmaps"))
+    except subprocess.CalledProcessError as error:
+        return error.returncode
+    print(f"\nPNGs in {ROOT / OUTPUT}: mean-qp.png (mean QP over the frame index), "
+          f"heatmap-frame{HEATMAP_FRAME}.png and heatmaps/frame_*.png (QP over the picture)")
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

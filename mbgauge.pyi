@@ -1,0 +1,51 @@
+"""Native in-memory H.264 decoder & QP/Macroblock extractor"""
+
+from typing import type_check_only
+
+import numpy as np
+import numpy.typing as npt
+
+# The metaclass pybind11 gives the classes it binds; it exists only for the
+# type checker (stubtest compares metaclasses).
+@type_check_only
+class _Pybind11Type(type): ...
+
+class H264DecoderSession(metaclass=_Pybind11Type):
+    """One opened video file; frames are addressed by display-order index."""
+
+    def __init__(self, path: str | bytes) -> None: ...
+    @property
+    def width(self) -> int: ...
+    @property
+    def height(self) -> int: ...
+    @property
+    def mb_cols(self) -> int: ...
+    @property
+    def mb_rows(self) -> int: ...
+    @property
+    def num_frames(self) -> int: ...
+    @property
+    def fps(self) -> float: ...
+    @property
+    def fps_num(self) -> int: ...
+    @property
+    def fps_den(self) -> int: ...
+    @property
+    def pix_fmt(self) -> str: ...
+    @property
+    def bytes_per_sample(self) -> int: ...
+    def get_qpmap(self, frame_idx: int) -> npt.NDArray[np.int8]:
+        """Get QP map for frame as (mb_rows, mb_cols) int8 array"""
+
+    def get_plane_data(
+        self, frame_idx: int, plane: int
+    ) -> npt.NDArray[np.uint8] | npt.NDArray[np.uint16]:
+        """Get raw plane data (h, stride) for nodeblock frame"""
+
+    def get_chroma_qp_offset(self, frame_idx: int) -> tuple[int, int]:
+        """Get PPS chroma QP offsets (cb_offset, cr_offset) for frame"""
+
+    def copy_plane_to_ptr(
+        self, frame_idx: int, plane: int, dst_ptr: int, dst_stride: int
+    ) -> None:
+        """Copy plane data directly into destination pointer and stride (zero Python overhead)"""

@@ -1,0 +1,129 @@
+"""Per-frame QP statistics: a structured NumPy array with one row per frame,
+written as CSV, printed as a table or summed up in a few lines."""
+
+from __future__ import annotations
+
+import io
+import math
+import os
+from collections.abc import Iterable, Iterator
+
+import numpy as np
+import numpy.typing as npt
+from tqdm import tqdm
+
+from mbgauge import H264DecoderSession
+
+from .files import atomic_output
+from .frames import FrameSelection
+from .parallel import FrameResult, open_job, run_jobs
+
+# mean/min/max cover the macroblocks that carry a QP; a frame that carries
+# none has a NaN mean and -1 as min and max, like the -1 cells of a QP map.
+STATS_DTYPE = np.dtype([
+    ("frame", np.int64),
+    ("mean_qp", np.float64),
+    ("min_qp", np.int8),
+    ("max_qp", np.int8),
+    ("no_qp_share", np.float64),
+    ("cb_qp_offset", np.int8),
+    ("cr_qp_offset", np.int8),
+])
+
+FrameStats = tuple[int, float, int, int, float, int, int]
+
+
+def frame_stats(session: H264DecoderSession, frame: int) -> FrameStats:
+    """One row of STATS_DTYPE. Computed where the frame is decoded, so that
+    only the row, not the map, travels back from a worker."""
+    qp = session.get_qpmap(frame)
+    cb, cr = session.get_chroma_qp_offset(frame)
+    carried = qp[qp >= 0]
+    if carried.size:
+        mean, lowest, highest = float(carried.mean()), int(carried.min()), int(carried.max())
+    else:
+        mean, lowest, highest = math.nan, -1, -1
+    return frame, mean, lowest, highest, float(np.mean(qp < 0)), cb, cr
+
+
+def gather_stats(results: Iterable[FrameResult[FrameStats]], count: int) -> npt.NDArray[np.void]:
+    stats = np.empty(count, STATS_DTYPE)
+    filled = 0
+    for row, result in enumerate(results):
+        stats[row] = result.value
+        filled = row + 1
+    if filled != count:
+        raise ValueError(f"expected statistics of {count} frames, got {filled}")
+    return stats
+
+
+def qp_stats(path: str | os.PathLike[str], frames: FrameSelection = None, *,
+             workers: int | None = None, progress: bool = False) -> npt.NDArray[np.void]:
+    """Per-frame QP statistics of the selected frames, as an array of
+    STATS_DTYPE (fields frame, mean_qp, min_qp, max_qp, no_qp_share,
+    cb_qp_offset, cr_qp_offset), decoded on `workers` threads."""
+    job = open_job(path, frames)
+    count = len(job.frames)
+    results = run_jobs([job], frame_stats, workers)
+    return gather_stats(tqdm(results, total=count, disable=not progress, unit="frame"), count)
+
+
+def csv_lines(stats: npt.NDArray[np.void]) -> Iterator[str]:
+    """A header and one line per frame. Floats are written exactly; the
+    fields a frame without any QP has no value for are left empty."""
+    names = STATS_DTYPE.names or ()
+    yield ",".join(names) + "\n"
+    for row in stats:
+        carries = row["min_qp"] >= 0
+        fields = [str(row["frame"]),
+                  repr(float(row["mean_qp"])) if carries else "",
+                  str(row["min_qp"]) if carries else "",
+                  str(row["max_qp"]) if carries else "",
+                  repr(float(row["no_qp_share"])),
+                  str(row["cb_qp_offset"]),
+                  str(row["cr_qp_offset"])]
+        yield ",".join(fields) + "\n"
+
+
+def write_csv(stats: npt.NDArray[np.void], path: str | os.PathLike[str]) -> None:
+    with atomic_output(path) as stream, io.TextIOWrapper(stream, "utf-8", newline="") as text:
+        text.writelines(csv_lines(stats))
+
+
+def table_lines(stats: npt.NDArray[np.void]) -> Iterator[str]:
+    """The statistics as an aligned text table."""
+    yield f"{'frame':>7} {'mean QP':>8} {'min':>4} {'max':>4} {'no QP':>7} {'cb':>4} {'cr':>4}"
+    for row in stats:
+        if row["min_qp"] >= 0:
+            qp = f"{row['mean_qp']:8.2f} {row['min_qp']:4d} {row['max_qp']:4d}"
+        else:
+            qp = f"{'-':>8} {'-':>4} {'-':>4}"
+        yield (f"{row['frame']:7d} {qp} {row['no_qp_share']:7.1%} "
+               f"{row['cb_qp_offset']:4d} {row['cr_qp_offset']:4d}")
+
+
+def summary_lines(stats: npt.NDArray[np.void]) -> list[str]:
+    """A few lines that sum the statistics up."""
+    carrying = stats[stats["min_qp"] >= 0]
+    lines = []
+    if carrying.size:
+        means = carrying["mean_qp"]
+        lowest, highest = carrying[np.argmin(means)], carrying[np.argmax(means)]
+        lines += [
+            f"mean QP per frame   {means.mean():.2f} on average, "
+            f"lowest {lowest['mean_qp']:.2f} (frame {lowest['frame']}), "
+            f"highest {highest['mean_qp']:.2f} (frame {highest['frame']})",
+            f"QP range            {carrying['min_qp'].min()} to {carrying['max_qp'].max()}",
+        ]
+    else:
+        lines.append("QP                  no frame carries a QP value")
+    lines.append(f"cells without QP    {stats['no_qp_share'].mean():.1%} "
+                 f"(frames without any: {stats.size - carrying.size})")
+    lines.append(f"chroma QP offsets   cb {_value_range(stats['cb_qp_offset'])}, "
+                 f"cr {_value_range(stats['cr_qp_offset'])}")
+    return lines
+
+
+def _value_range(values: npt.NDArray[np.int8]) -> str:
+    lowest, highest = int(values.min()), int(values.max())
+    return str(lowest) if lowest == highest else f"{lowest} to {highest}"
