@@ -1,7 +1,6 @@
 #include "cached_frame.h"
 
 #include <algorithm>
-#include <cstring>
 
 extern "C" {
 #include <libavutil/pixdesc.h>
@@ -24,10 +23,12 @@ void copy_planes(const AVFrame* frame, const AVPixFmtDescriptor* desc, CachedFra
         const int64_t bytes = int64_t{record.linesize[i]} * record.plane_height[i];
         // A negative stride (bottom-up layout) gives a negative count, which
         // the vector rejects with std::length_error.
-        std::vector<uint8_t> plane(static_cast<size_t>(bytes));
-        if (frame->data[i] != nullptr && bytes > 0)
-            std::memcpy(plane.data(), frame->data[i], static_cast<size_t>(bytes));
-        record.planes[i] = std::move(plane);
+        const auto count = static_cast<size_t>(bytes);
+        if (frame->data[i] != nullptr && bytes > 0) {
+            record.planes[i].assign(frame->data[i], frame->data[i] + count);
+        } else {
+            record.planes[i].assign(count, 0);
+        }
     }
 }
 
