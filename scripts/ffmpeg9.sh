@@ -73,8 +73,8 @@ build_ffmpeg
 "$ROOT/scripts/setup.sh"
 VENV=$ROOT/.venv-ffmpeg9
 if [ ! -x "$VENV/bin/python" ]; then
-    "$ROOT/.venv/bin/python" -c 'import sys; print(sys._base_executable)' |
-        xargs -I{} {} -m venv "$VENV"
+    base_python=$("$ROOT/.venv/bin/python" -c 'import sys; print(sys._base_executable)')
+    "$base_python" -m venv "$VENV"
 fi
 "$VENV/bin/python" -m pip install -q -r "$ROOT/requirements-dev.txt"
 PKG_CONFIG_PATH=$PREFIX/lib/pkgconfig "$VENV/bin/python" -m pip install -q --no-build-isolation \
