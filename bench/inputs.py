@@ -1,0 +1,186 @@
+"""Benchmark inputs, made with the ffmpeg command and libx264 and cached.
+
+Each input is described by the ffmpeg command line that makes it; the cache
+key is that command line plus the ffmpeg version line, so a changed recipe
+makes a new file. The cache lives outside the checkout, in
+~/.cache/mbgauge/bench (or $MBGAUGE_BENCH_CACHE).
+"""
+
+from __future__ import annotations
+
+import functools
+import hashlib
+import json
+import os
+import subprocess
+from dataclasses import dataclass
+from pathlib import Path
+
+CACHE_DIR = Path(os.environ.get("MBGAUGE_BENCH_CACHE", Path.home() / ".cache/mbgauge/bench"))
+FFMPEG = ["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y"]
+
+# A moving test picture with a little temporal noise, so that the encoder
+# spends bits as it would on camera footage (about 7 Mbit/s at 1080p, CRF 23).
+SOURCE = "testsrc2=size={size}:rate={rate},noise=alls=6:allf=t"
+
+
+@dataclass(frozen=True)
+class Input:
+    name: str
+    description: str
+    # ffmpeg arguments between the common options and the output file.
+    args: tuple[str, ...]
+    # Made from another input by stream copy (so it is not encoded again).
+    loops_of: str | None = None
+    loops: int = 1
+
+
+def _encode(
+    size: str, seconds: float, gop: int, preset: str = "medium", crf: int = 23, rate: int = 30
+) -> tuple[str, ...]:
+    return (
+        "-f",
+        "lavfi",
+        "-i",
+        SOURCE.format(size=size, rate=rate),
+        "-t",
+        f"{seconds:g}",
+        "-c:v",
+        "libx264",
+        "-preset",
+        preset,
+        "-crf",
+        str(crf),
+        "-g",
+        str(gop),
+        "-pix_fmt",
+        "yuv420p",
+        "-an",
+    )
+
+
+FULL_INPUTS = {
+    i.name: i
+    for i in [
+        Input(
+            "1080p-gop250",
+            "1920x1080, 30 s at 30 fps, GOP 250, B-frames, medium, CRF 23",
+            _encode("1920x1080", 30, 250),
+        ),
+        Input(
+            "720p-gop250",
+            "1280x720, 30 s at 30 fps, GOP 250, B-frames, medium, CRF 23",
+            _encode("1280x720", 30, 250),
+        ),
+        Input(
+            "1080p-gop12",
+            "1920x1080, 30 s at 30 fps, GOP 12, B-frames, medium, CRF 23",
+            _encode("1920x1080", 30, 12),
+        ),
+        Input(
+            "720p-10min",
+            "the 720p input looped 20 times by stream copy: 10 min, 18000 frames",
+            (),
+            loops_of="720p-gop250",
+            loops=20,
+        ),
+    ]
+}
+
+# Tiny inputs for --quick (the test suite's smoke run).
+QUICK_INPUTS = {
+    i.name: i
+    for i in [
+        Input(
+            "tiny-gop25",
+            "320x240, 2 s at 30 fps, GOP 25, B-frames, veryfast",
+            _encode("320x240", 2, 25, preset="veryfast"),
+        ),
+        Input(
+            "tiny-gop6",
+            "320x240, 2 s at 30 fps, GOP 6, B-frames, veryfast",
+            _encode("320x240", 2, 6, preset="veryfast"),
+        ),
+        Input(
+            "tiny-long",
+            "the tiny GOP 25 input looped 5 times by stream copy",
+            (),
+            loops_of="tiny-gop25",
+            loops=5,
+        ),
+    ]
+}
+
+
+@functools.cache
+def _ffmpeg_version() -> str:
+    return subprocess.run(
+        ["ffmpeg", "-version"], capture_output=True, text=True, check=True
+    ).stdout.splitlines()[0]
+
+
+def input_path(spec: Input, catalogue: dict[str, Input]) -> Path:
+    """The cached file of an input, made first if it is missing."""
+    if spec.loops_of is not None:
+        source = input_path(catalogue[spec.loops_of], catalogue)
+        recipe = ["loop", str(spec.loops), source.name]
+    else:
+        source = None
+        recipe = list(spec.args)
+    key = hashlib.sha256((_ffmpeg_version() + "\0".join(recipe)).encode()).hexdigest()[:12]
+    path = CACHE_DIR / f"{spec.name}-{key}.mp4"
+    if path.exists():
+        return path
+    CACHE_DIR.mkdir(parents=True, exist_ok=True)
+    partial = path.with_name(f"partial-{os.getpid()}-{path.name}")
+    try:
+        if source is not None:
+            # -stream_loop shifts each repetition's timestamps after the last.
+            command = [
+                *FFMPEG,
+                "-stream_loop",
+                str(spec.loops - 1),
+                "-i",
+                str(source),
+                "-c",
+                "copy",
+                str(partial),
+            ]
+        else:
+            command = [*FFMPEG, *spec.args, str(partial)]
+        subprocess.run(command, check=True)
+        partial.rename(path)
+    finally:
+        partial.unlink(missing_ok=True)
+    return path
+
+
+def describe(path: Path) -> dict[str, object]:
+    """Size, frame count, resolution and bit rate of an input, from ffprobe."""
+    probe = subprocess.run(
+        [
+            "ffprobe",
+            "-v",
+            "error",
+            "-select_streams",
+            "v:0",
+            "-show_entries",
+            "stream=width,height,nb_frames,avg_frame_rate,bit_rate:format=duration,size",
+            "-of",
+            "json",
+            str(path),
+        ],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    data = json.loads(probe.stdout)
+    stream, fmt = data["streams"][0], data["format"]
+    return {
+        "width": stream["width"],
+        "height": stream["height"],
+        "frames": int(stream.get("nb_frames", 0)),
+        "duration_s": float(fmt["duration"]),
+        "bytes": int(fmt["size"]),
+        "mbit_per_s": round(int(fmt["size"]) * 8 / float(fmt["duration"]) / 1e6, 2),
+    }

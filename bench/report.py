@@ -1,0 +1,516 @@
+"""Tables (Markdown) and a plot (PNG) from the rows bench/run.py collects."""
+
+from __future__ import annotations
+
+import statistics
+from collections.abc import Iterable, Sequence
+from pathlib import Path
+from typing import Any
+
+Row = dict[str, Any]
+MIB = 1024.0  # rows hold KiB
+
+REFERENCE_QP = "mbgauge get_qpmap"
+FFMPEG_1 = "ffmpeg -threads 1"
+FFMPEG_0 = "ffmpeg -threads 0"
+PYAV_HELPER = "PyAV qp_map()"
+PYAV_BUFFER = "PyAV side data via NumPy"
+PYAV_READER = "PyAV frame-exact reader"
+FFPROBE = "ffprobe -count_packets"
+
+TITLES = {
+    "seq_qp": "Sequential QP extraction",
+    "planes": "Sequential planes",
+    "random": "Random access",
+    "local": "Local access (32-frame window moving forward)",
+    "open": "Opening",
+    "memory": "Memory",
+}
+
+
+# --- figures from rows -----------------------------------------------------
+
+
+def fps(row: Row) -> float | None:
+    """Frames per second, end to end: opening included; for a command, the
+    whole process (start-up, opening, decoding)."""
+    if row.get("frames") and row.get("total_s"):
+        return row["frames"] / row["total_s"]
+    return None
+
+
+def loop_fps(row: Row) -> float | None:
+    """Frames per second of the decoding loop alone (ffmpeg: -benchmark's
+    rtime, which leaves out start-up and opening)."""
+    seconds = row.get("loop_s") or row.get("rtime_s")
+    if row.get("frames") and seconds:
+        return row["frames"] / seconds
+    return None
+
+
+def open_seconds(row: Row) -> float | None:
+    return row.get("open_s") if "open_s" in row else row.get("total_s")
+
+
+def peak_kib(row: Row) -> int | None:
+    return row.get("command_peak_rss_kib") or row.get("peak_rss_kib")
+
+
+def headline(row: Row) -> str:
+    scenario = row["scenario"]
+    if scenario in ("seq_qp", "planes"):
+        return f"{fps(row):8.1f} fps"
+    if scenario in ("random", "local"):
+        return f"mean {row['mean_ms']:8.2f} ms  p95 {row['p95_ms']:8.2f} ms"
+    if scenario == "open":
+        return f"{open_seconds(row):7.3f} s  {row.get('bytes_read', 0) / 2**20:7.1f} MiB read"
+    return f"peak {(peak_kib(row) or 0) / MIB:7.1f} MiB"
+
+
+def groups(rows: Iterable[Row], scenario: str) -> dict[tuple[str, str], list[Row]]:
+    out: dict[tuple[str, str], list[Row]] = {}
+    for row in rows:
+        if row["scenario"] == scenario:
+            out.setdefault((row["input"], row["impl"]), []).append(row)
+    return out
+
+
+def spread(values: Sequence[float | None]) -> tuple[float, float, float] | None:
+    clean = [v for v in values if v is not None]
+    if not clean:
+        return None
+    return statistics.median(clean), min(clean), max(clean)
+
+
+def fmt(triple: tuple[float, float, float] | None, digits: int = 1) -> str:
+    if triple is None:
+        return "–"
+    median, low, high = triple
+    return f"{median:.{digits}f} [{low:.{digits}f}–{high:.{digits}f}]"
+
+
+def median_of(rows: Sequence[Row], metric: Any) -> float | None:
+    triple = spread([metric(r) for r in rows])
+    return triple[0] if triple else None
+
+
+def percentile(values: Sequence[float], q: float) -> float:
+    ordered = sorted(values)
+    if not ordered:
+        return float("nan")
+    position = (len(ordered) - 1) * q / 100
+    low = int(position)
+    high = min(low + 1, len(ordered) - 1)
+    return ordered[low] + (ordered[high] - ordered[low]) * (position - low)
+
+
+def pooled_latencies(rows: Sequence[Row]) -> list[float]:
+    return [value for row in rows for value in row.get("latencies_ms", [])]
+
+
+def ratio(a: float | None, b: float | None) -> float | None:
+    return a / b if a and b else None
+
+
+def fmt_ratio(value: float | None) -> str:
+    return "–" if value is None else f"{value:.2f}x"
+
+
+# --- tables -----------------------------------------------------------------
+
+
+def _hash_column(rows: Sequence[Row], reference: set[str] | None, key: str) -> str:
+    hashes = {r[key] for r in rows if key in r}
+    if not hashes:
+        return "–"
+    if reference is None:
+        return "–"
+    return "identical" if hashes == reference else "DIFFER"
+
+
+def _throughput_table(results: dict[str, Any], scenario: str, hash_key: str) -> list[str]:
+    grouped = groups(results["rows"], scenario)
+    lines = [
+        "| input | implementation | frames/s end to end | frames/s decode loop | "
+        "vs ffmpeg -threads 1 (end to end / loop) | output check | peak RSS MiB |",
+        "|---|---|---|---|---|---|---|",
+    ]
+    for (input_name, impl), rows in grouped.items():
+        reference_rows = grouped.get(
+            (input_name, REFERENCE_QP if scenario == "seq_qp" else "mbgauge copy_plane_to_ptr"), []
+        )
+        reference = {r[hash_key] for r in reference_rows if hash_key in r} or None
+        if impl in (REFERENCE_QP, "mbgauge copy_plane_to_ptr"):
+            check = "reference" if reference and len(reference) == 1 else "UNSTABLE"
+        else:
+            check = _hash_column(rows, reference, hash_key)
+        base = grouped.get((input_name, FFMPEG_1), [])
+        vs = (
+            f"{fmt_ratio(ratio(median_of(rows, fps), median_of(base, fps)))} / "
+            f"{fmt_ratio(ratio(median_of(rows, loop_fps), median_of(base, loop_fps)))}"
+        )
+        peak = spread([(peak_kib(r) or 0) / MIB for r in rows])
+        lines.append(
+            f"| {input_name} | {impl} | {fmt(spread([fps(r) for r in rows]))} | "
+            f"{fmt(spread([loop_fps(r) for r in rows]))} | {vs} | {check} | "
+            f"{fmt(peak, 0)} |"
+        )
+    return lines
+
+
+def _access_table(results: dict[str, Any], scenario: str) -> list[str]:
+    grouped = groups(results["rows"], scenario)
+    lines = [
+        "| input | implementation | accesses | mean ms (pooled) | p95 ms (pooled) | "
+        "per-run mean ms | opening s | same QP maps as mbgauge | peak RSS MiB |",
+        "|---|---|---|---|---|---|---|---|---|",
+    ]
+    for (input_name, impl), rows in grouped.items():
+        latencies = pooled_latencies(rows)
+        mean = statistics.fmean(latencies) if latencies else float("nan")
+        reference = {
+            r["run"]: r.get("qp_sha256") for r in grouped.get((input_name, REFERENCE_QP), [])
+        }
+        if impl == REFERENCE_QP:
+            check = "reference"
+        else:
+            same = [reference.get(r["run"]) == r.get("qp_sha256") for r in rows]
+            check = "identical" if all(same) else f"DIFFER in {same.count(False)} runs"
+        peak = spread([(peak_kib(r) or 0) / MIB for r in rows])
+        lines.append(
+            f"| {input_name} | {impl} | {len(latencies)} | {mean:.2f} | "
+            f"{percentile(latencies, 95):.2f} | {fmt(spread([r['mean_ms'] for r in rows]), 2)} | "
+            f"{fmt(spread([r['open_s'] for r in rows]), 3)} | {check} | {fmt(peak, 0)} |"
+        )
+    return lines
+
+
+def _open_table(results: dict[str, Any]) -> list[str]:
+    grouped = groups(results["rows"], "open")
+    lines = [
+        "| input | implementation | seconds | vs ffprobe -count_packets | MiB read | "
+        "frames | peak RSS MiB |",
+        "|---|---|---|---|---|---|---|",
+    ]
+    for (input_name, impl), rows in grouped.items():
+        base = grouped.get((input_name, FFPROBE), [])
+        read = spread([r.get("bytes_read", 0) / 2**20 for r in rows])
+        frames = rows[0].get("frames", "–")
+        if impl == FFPROBE:
+            frames = rows[0].get("output_tail", "").strip() or frames
+        peak = spread([(peak_kib(r) or 0) / MIB for r in rows])
+        lines.append(
+            f"| {input_name} | {impl} | {fmt(spread([open_seconds(r) for r in rows]), 3)} | "
+            f"{fmt_ratio(ratio(median_of(rows, open_seconds), median_of(base, open_seconds)))} | "
+            f"{fmt(read, 1)} | {frames} | {fmt(peak, 0)} |"
+        )
+    return lines
+
+
+def _memory_lines(results: dict[str, Any]) -> list[str]:
+    lines: list[str] = []
+    for (input_name, impl), rows in groups(results["rows"], "memory").items():
+        row = rows[0]
+        if impl == "mbgauge cache growth":
+            record = row["record_bytes"]
+            cache = record * row["cache_capacity"]
+            lines += [
+                f"Cache growth on {input_name}: one frame record is {record / 2**20:.2f} MiB "
+                f"(three planes at the decoder's stride plus the QP map), so a full "
+                f"{row['cache_capacity']}-frame cache holds {cache / 2**20:.0f} MiB. "
+                f"Resident memory after importing: {row['rss_after_import_kib'] / MIB:.0f} MiB, "
+                f"after opening: {row['rss_after_open_kib'] / MIB:.0f} MiB, peak "
+                f"{row['peak_rss_kib'] / MIB:.0f} MiB.",
+                "",
+                "| frames decoded | resident MiB | above the opened session, MiB |",
+                "|---|---|---|",
+            ]
+            for frames, kib in sorted(
+                row["rss_kib_after_frames"].items(), key=lambda kv: int(kv[0])
+            ):
+                lines.append(
+                    f"| {frames} | {kib / MIB:.0f} | {(kib - row['rss_after_open_kib']) / MIB:.0f} |"
+                )
+            lines.append("")
+        else:
+            lines.append(f"- {impl}: {row['peak_rss_kib'] / MIB:.0f} MiB peak resident")
+    return lines
+
+
+def targets(results: dict[str, Any]) -> list[str]:
+    rows = results["rows"]
+    lines = ["| target | input | measured | met |", "|---|---|---|---|"]
+    seq = groups(rows, "seq_qp")
+    inputs_seen = list(dict.fromkeys(k[0] for k in seq))
+    for name in inputs_seen:
+        ours = seq.get((name, REFERENCE_QP), [])
+        ff1 = seq.get((name, FFMPEG_1), [])
+        if ours and ff1:
+            r_end = ratio(median_of(ours, fps), median_of(ff1, fps))
+            r_loop = ratio(median_of(ours, loop_fps), median_of(ff1, loop_fps))
+            exact = all(
+                _hash_column(seq[k], {x["qp_sha256"] for x in ours}, "qp_sha256") == "identical"
+                for k in seq
+                if k[0] == name and "qp_sha256" in seq[k][0] and k[1] != REFERENCE_QP
+            )
+            met = r_end is not None and r_end >= 0.9
+            lines.append(
+                f"| QP extraction >= 0.9x ffmpeg -threads 1, maps exact | {name} | "
+                f"{fmt_ratio(r_end)} end to end, {fmt_ratio(r_loop)} loop; maps "
+                f"{'identical to every other route' if exact else 'NOT identical'} | "
+                f"{'yes' if met and exact else 'no'} |"
+            )
+        for pyav_impl in (PYAV_HELPER, PYAV_BUFFER):
+            theirs = seq.get((name, pyav_impl), [])
+            if ours and theirs:
+                r = ratio(median_of(ours, fps), median_of(theirs, fps))
+                lines.append(
+                    f"| QP extraction >= 5x {pyav_impl} | {name} | {fmt_ratio(r)} | "
+                    f"{'yes' if r and r >= 5 else 'no'} |"
+                )
+        for impl in (k[1] for k in seq if k[0] == name and "sessions" in k[1]):
+            ff0 = seq.get((name, FFMPEG_0), [])
+            r = ratio(median_of(seq[(name, impl)], fps), median_of(ff0, fps))
+            r1 = ratio(median_of(seq[(name, impl)], fps), median_of(ff1, fps))
+            lines.append(
+                f"| (further) {impl} vs ffmpeg -threads 0 | {name} | {fmt_ratio(r)} "
+                f"({fmt_ratio(r1)} of -threads 1) | – |"
+            )
+    access = groups(rows, "random")
+    for name in dict.fromkeys(k[0] for k in access):
+        our_ms = pooled_latencies(access.get((name, REFERENCE_QP), []))
+        their_ms = pooled_latencies(access.get((name, PYAV_READER), []))
+        if our_ms and their_ms:
+            mean_ours, mean_theirs = statistics.fmean(our_ms), statistics.fmean(their_ms)
+            p95_ours, p95_theirs = percentile(our_ms, 95), percentile(their_ms, 95)
+            lines.append(
+                f"| random access latency <= PyAV | {name} | mean {mean_ours:.1f} vs "
+                f"{mean_theirs:.1f} ms ({mean_ours / mean_theirs:.2f}x), p95 {p95_ours:.1f} vs "
+                f"{p95_theirs:.1f} ms | {'yes' if mean_ours <= mean_theirs else 'no'} |"
+            )
+    opening = groups(rows, "open")
+    for name in dict.fromkeys(k[0] for k in opening):
+        ours = opening.get((name, "mbgauge construction"), [])
+        probe = opening.get((name, FFPROBE), [])
+        if ours and probe:
+            r = ratio(median_of(ours, open_seconds), median_of(probe, open_seconds))
+            lines.append(
+                f"| opening < 1.5x ffprobe -count_packets | {name} | {fmt_ratio(r)} | "
+                f"{'yes' if r is not None and r < 1.5 else 'no'} |"
+            )
+    return lines
+
+
+def markdown(results: dict[str, Any]) -> str:
+    machine, settings = results["machine"], results["settings"]
+    out = [
+        f"# mbgauge benchmark results",
+        "",
+        f"Machine: {machine['nproc']} cores, {machine['cpu']}, {machine['memory_gib']} GiB, "
+        f"Linux {machine['kernel']}, Python {machine['python']}. "
+        f"Load average {results['load']['start']:.2f} at the start, "
+        f"{results['load']['end']:.2f} at the end; {results['elapsed_s']:.0f} s in all.",
+        "",
+        f"System FFmpeg (mbgauge and the ffmpeg/ffprobe commands): {machine['ffmpeg_command']}; "
+        + ", ".join(f"{k} {v}" for k, v in machine["system_libs"].items())
+        + ".",
+        "",
+    ]
+    if "pyav" in machine:
+        pyav = machine["pyav"]
+        out += [
+            f"PyAV {pyav['version']} with its bundled FFmpeg {pyav['ffmpeg']} "
+            f"(libavcodec {pyav['libs'].get('libavcodec')}): a different FFmpeg build from the "
+            f"system one.",
+            "",
+        ]
+    out += [
+        f"mbgauge commit {machine['mbgauge_commit']}"
+        + (
+            " (with uncommitted changes in session/ or binding/)"
+            if machine["mbgauge_tree_dirty"]
+            else ""
+        )
+        + f". Figures: median [min–max] of {settings['runs']} runs, each a fresh process; the "
+        f"implementations compared take turns within each run.",
+        "",
+    ]
+    out += ["Inputs:", ""]
+    for name, facts in results["inputs"].items():
+        out.append(
+            f"- `{name}`: {facts['description']}; {facts['frames']} frames, "
+            f"{facts['bytes'] / 2**20:.1f} MiB, {facts['mbit_per_s']} Mbit/s"
+        )
+    out.append("")
+    if any(r["scenario"] == "seq_qp" for r in results["rows"]):
+        out += [
+            f"## {TITLES['seq_qp']}",
+            "",
+            *_throughput_table(results, "seq_qp", "qp_sha256"),
+            "",
+        ]
+    if any(r["scenario"] == "planes" for r in results["rows"]):
+        out += [
+            f"## {TITLES['planes']}",
+            "",
+            *_throughput_table(results, "planes", "planes_sha256"),
+            "",
+        ]
+    for scenario in ("random", "local"):
+        if any(r["scenario"] == scenario for r in results["rows"]):
+            out += [
+                f"## {TITLES[scenario]}",
+                "",
+                f"{settings['accesses']} accesses per implementation and input, spread over the runs "
+                "(the same frames for both readers in each run); latencies of single get_qpmap calls "
+                "(PyAV: seek, decode to the frame, build its QP map).",
+                "",
+                *_access_table(results, scenario),
+                "",
+            ]
+    if any(r["scenario"] == "open" for r in results["rows"]):
+        out += [f"## {TITLES['open']}", "", *_open_table(results), ""]
+    if any(r["scenario"] == "memory" for r in results["rows"]):
+        out += [f"## {TITLES['memory']}", "", *_memory_lines(results), ""]
+    out += ["## Targets", "", *targets(results), ""]
+    return "\n".join(out)
+
+
+# --- plot --------------------------------------------------------------------
+
+
+def plot(results: dict[str, Any], path: Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    rows = results["rows"]
+    fig, axes = plt.subplots(2, 3, figsize=(16, 9))
+
+    def bars(
+        ax: Any,
+        grouped: dict[tuple[str, str], list[Row]],
+        metric: Any,
+        title: str,
+        xlabel: str,
+        only_input: str | None = None,
+        log: bool = False,
+    ) -> None:
+        labels, medians, lows, highs = [], [], [], []
+        for (input_name, impl), group in grouped.items():
+            if only_input is not None and input_name != only_input:
+                continue
+            triple = spread([metric(r) for r in group])
+            if triple is None:
+                continue
+            labels.append(impl if only_input else f"{impl} · {input_name}")
+            medians.append(triple[0])
+            lows.append(triple[0] - triple[1])
+            highs.append(triple[2] - triple[0])
+        ypos = range(len(labels))
+        colors = [
+            (
+                "tab:blue"
+                if l.startswith("mbgauge")
+                else "tab:gray" if l.startswith("ff") else "tab:orange"
+            )
+            for l in labels
+        ]
+        ax.barh(list(ypos), medians, xerr=[lows, highs], color=colors, capsize=3)
+        ax.set_yticks(list(ypos), labels, fontsize=7)
+        ax.invert_yaxis()
+        ax.set_title(title, fontsize=10)
+        ax.set_xlabel(xlabel, fontsize=8)
+        if log:
+            ax.set_xscale("log")
+        for y, value in zip(ypos, medians):
+            ax.text(value, y, f" {value:.3g}", va="center", fontsize=7)
+
+    main = results["roles"]["main"]
+    bars(
+        axes[0][0],
+        groups(rows, "seq_qp"),
+        fps,
+        f"Sequential QP maps, {main}",
+        "frames/s (end to end)",
+        only_input=main,
+    )
+    others = {k: v for k, v in groups(rows, "seq_qp").items() if k[0] != main}
+    bars(axes[0][1], others, fps, "Sequential QP maps, other inputs", "frames/s (end to end)")
+    bars(
+        axes[0][2],
+        groups(rows, "planes"),
+        fps,
+        f"Sequential planes, {main}",
+        "frames/s (end to end)",
+        only_input=main,
+    )
+
+    ax = axes[1][0]
+    labels, means, p95s = [], [], []
+    for scenario in ("random", "local"):
+        for (input_name, impl), group in groups(rows, scenario).items():
+            latencies = pooled_latencies(group)
+            if latencies:
+                labels.append(f"{scenario}: {impl} · {input_name}")
+                means.append(statistics.fmean(latencies))
+                p95s.append(percentile(latencies, 95))
+    ypos = list(range(len(labels)))
+    ax.barh(ypos, means, color=["tab:blue" if "mbgauge" in l else "tab:orange" for l in labels])
+    ax.scatter(p95s, ypos, marker="|", color="black", s=80, label="p95", zorder=3)
+    ax.set_yticks(ypos, labels, fontsize=7)
+    ax.invert_yaxis()
+    ax.set_xscale("log")
+    ax.set_title("Access latency per frame (bar: mean, tick: p95)", fontsize=10)
+    ax.set_xlabel("ms (log scale)", fontsize=8)
+    ax.legend(fontsize=7)
+    for y, value in zip(ypos, means):
+        ax.text(value, y, f" {value:.3g}", va="center", fontsize=7)
+
+    bars(
+        axes[1][1],
+        groups(rows, "open"),
+        open_seconds,
+        f"Opening, {results['roles']['long']}",
+        "seconds",
+        only_input=results["roles"]["long"],
+    )
+
+    ax = axes[1][2]
+    for (input_name, impl), group in groups(rows, "memory").items():
+        if impl == "mbgauge cache growth":
+            row = group[0]
+            points = sorted((int(k), v / MIB) for k, v in row["rss_kib_after_frames"].items())
+            ax.plot(
+                [p[0] for p in points],
+                [p[1] for p in points],
+                marker="o",
+                label=f"resident, {input_name}",
+            )
+            ax.axhline(
+                row["rss_after_open_kib"] / MIB
+                + row["record_bytes"] * row["cache_capacity"] / 2**20,
+                color="gray",
+                linestyle="--",
+                label="after opening + 64 records",
+            )
+            ax.axvline(row["cache_capacity"], color="gray", linestyle=":")
+            ax.set_xscale("log", base=2)
+    ax.set_title("Memory while decoding forward (64-frame cache)", fontsize=10)
+    ax.set_xlabel("frames decoded", fontsize=8)
+    ax.set_ylabel("MiB", fontsize=8)
+    if ax.lines:
+        ax.legend(fontsize=7)
+
+    for row_axes in axes:
+        for ax in row_axes:
+            ax.tick_params(labelsize=7)
+    fig.suptitle(
+        f"mbgauge benchmarks ({results['machine']['nproc']} cores, {results['machine']['cpu']}); "
+        f"blue mbgauge, grey ffmpeg/ffprobe, orange PyAV; whiskers min–max",
+        fontsize=10,
+    )
+    fig.tight_layout()
+    fig.savefig(path, dpi=80)
+    plt.close(fig)

@@ -1,0 +1,525 @@
+"""mbgauge benchmarks, side by side with the ffmpeg command and PyAV.
+
+    .venv/bin/python bench/run.py                  # everything (about 20 min)
+    .venv/bin/python bench/run.py --quick          # tiny inputs, one run each
+    .venv/bin/python bench/run.py --scenarios seq_qp,open --runs 7
+
+Scenarios: seq_qp (sequential QP extraction), planes (sequential planes),
+random (random access), local (a 32-frame window moving forward), open
+(construction of a 10-minute 720p file), memory (the 64-frame cache bound).
+Every measurement runs in a fresh child process (bench/workloads.py), so its
+peak resident memory is its own; the runs of the implementations being
+compared are interleaved, one after another, on the same machine. Results go
+to --out (default bench/results): results.json, results.md and results.png.
+PyAV is optional: without it (or with --no-pyav) its rows are left out.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib.util
+import json
+import math
+import os
+import platform
+import random
+import statistics
+import subprocess
+import sys
+import time
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from functools import partial
+from pathlib import Path
+from typing import Any
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import inputs  # noqa: E402
+import report  # noqa: E402
+
+BENCH_DIR = Path(__file__).resolve().parent
+WORKLOADS = BENCH_DIR / "workloads.py"
+SCENARIOS = ("seq_qp", "planes", "random", "local", "open", "memory")
+
+FFMPEG_DECODE = ["ffmpeg", "-hide_banner", "-nostdin", "-benchmark"]
+FFPROBE_COUNT = [
+    "ffprobe",
+    "-v",
+    "error",
+    "-count_packets",
+    "-select_streams",
+    "v:0",
+    "-show_entries",
+    "stream=nb_read_packets",
+    "-of",
+    "csv=p=0",
+]
+
+WINDOW = 32  # local access: frames in the window
+WINDOW_STEP = 16  # local access: the window moves forward this far ...
+WINDOW_DRAWS = 8  # ... after this many frames drawn from it
+
+
+@dataclass
+class Job:
+    scenario: str
+    input: str
+    impl: str
+    # The workload's parameters for run number r (the input path is added).
+    params: Callable[[int], dict[str, Any]]
+    runs: int | None = None  # None: the --runs figure
+
+
+@dataclass
+class Plan:
+    jobs: list[Job] = field(default_factory=list)
+
+    def add(
+        self,
+        scenario: str,
+        input_name: str,
+        impl: str,
+        params: dict[str, Any] | Callable[[int], dict[str, Any]],
+        runs: int | None = None,
+    ) -> None:
+        make = params if callable(params) else (lambda _run, p=params: dict(p))
+        self.jobs.append(Job(scenario, input_name, impl, make, runs))
+
+
+def random_indices(num_frames: int, count: int, seed: int) -> list[int]:
+    rng = random.Random(seed)
+    return [rng.randrange(num_frames) for _ in range(count)]
+
+
+def window_indices(num_frames: int, count: int, seed: int) -> list[int]:
+    """`count` frames drawn WINDOW_DRAWS at a time from a WINDOW-frame window
+    that then moves WINDOW_STEP frames forward, from a random start."""
+    rng = random.Random(seed)
+    span = (math.ceil(count / WINDOW_DRAWS) - 1) * WINDOW_STEP + WINDOW
+    start = rng.randrange(max(1, num_frames - span + 1))
+    indices: list[int] = []
+    while len(indices) < count:
+        low = min(start, max(0, num_frames - WINDOW))
+        high = min(num_frames, low + WINDOW)
+        indices += [
+            rng.randrange(low, high) for _ in range(min(WINDOW_DRAWS, count - len(indices)))
+        ]
+        start += WINDOW_STEP
+    return indices
+
+
+def key_frame_indices(path: Path) -> list[int]:
+    """Display-order indices of the key frames, from ffprobe's packet list."""
+    out = subprocess.run(
+        [
+            "ffprobe",
+            "-v",
+            "error",
+            "-select_streams",
+            "v:0",
+            "-show_entries",
+            "packet=pts,flags",
+            "-of",
+            "csv=p=0",
+            str(path),
+        ],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
+    packets = [line.split(",") for line in out.split() if line]
+    order = sorted(int(pts) for pts, _flags in packets if pts != "N/A")
+    position = {pts: i for i, pts in enumerate(order)}
+    return sorted(position[int(pts)] for pts, flags in packets if "K" in flags and pts != "N/A")
+
+
+def build_plan(
+    args: argparse.Namespace,
+    paths: dict[str, Path],
+    facts: dict[str, dict[str, Any]],
+    roles: dict[str, str],
+    pyav: bool,
+) -> Plan:
+    plan = Plan()
+    main, short, other, long_ = roles["main"], roles["short_gop"], roles["other"], roles["long"]
+    per_run = max(1, math.ceil(args.accesses / args.runs))
+
+    if "seq_qp" in args.scenarios:
+        for name in dict.fromkeys([main, other, short]):
+            full = name == main
+            plan.add("seq_qp", name, "mbgauge get_qpmap", {"workload": "mbgauge_qp"})
+            plan.add(
+                "seq_qp",
+                name,
+                "ffmpeg -threads 1",
+                {
+                    "workload": "command",
+                    "argv": [
+                        *FFMPEG_DECODE,
+                        "-threads",
+                        "1",
+                        "-skip_loop_filter",
+                        "all",
+                        "-i",
+                        str(paths[name]),
+                        "-map",
+                        "0:v:0",
+                        "-f",
+                        "null",
+                        "-",
+                    ],
+                },
+            )
+            plan.add(
+                "seq_qp",
+                name,
+                "ffmpeg -threads 0",
+                {
+                    "workload": "command",
+                    "argv": [
+                        *FFMPEG_DECODE,
+                        "-threads",
+                        "0",
+                        "-skip_loop_filter",
+                        "all",
+                        "-i",
+                        str(paths[name]),
+                        "-map",
+                        "0:v:0",
+                        "-f",
+                        "null",
+                        "-",
+                    ],
+                },
+            )
+            if full or args.quick:
+                plan.add(
+                    "seq_qp",
+                    name,
+                    f"mbgauge {args.workers} sessions, even split",
+                    {"workload": "mbgauge_qp_threads", "workers": args.workers},
+                )
+                plan.add(
+                    "seq_qp",
+                    name,
+                    f"mbgauge {args.workers} sessions, key-frame split",
+                    {
+                        "workload": "mbgauge_qp_threads",
+                        "workers": args.workers,
+                        "key_frames": facts[name]["key_frames"],
+                    },
+                )
+            if pyav:
+                plan.add(
+                    "seq_qp", name, "PyAV qp_map()", {"workload": "pyav_qp", "route": "helper"}
+                )
+                if full or args.quick:
+                    plan.add(
+                        "seq_qp",
+                        name,
+                        "PyAV side data via NumPy",
+                        {"workload": "pyav_qp", "route": "buffer"},
+                    )
+                    plan.add(
+                        "seq_qp",
+                        name,
+                        "PyAV decode only, no QP",
+                        {"workload": "pyav_decode", "threads": "SLICE"},
+                    )
+
+    if "planes" in args.scenarios:
+        plan.add("planes", main, "mbgauge get_plane_data", {"workload": "mbgauge_planes_array"})
+        plan.add("planes", main, "mbgauge copy_plane_to_ptr", {"workload": "mbgauge_planes_ptr"})
+        if pyav:
+            plan.add(
+                "planes",
+                main,
+                "PyAV to_ndarray, slice threads",
+                {"workload": "pyav_planes", "threads": "SLICE"},
+            )
+            plan.add(
+                "planes",
+                main,
+                "PyAV to_ndarray, frame threads",
+                {"workload": "pyav_planes", "threads": "AUTO"},
+            )
+
+    for scenario, draw in (("random", random_indices), ("local", window_indices)):
+        if scenario not in args.scenarios:
+            continue
+        for name in dict.fromkeys([main, short]):
+            frames = facts[name]["frames"]
+
+            def params(
+                run: int,
+                workload: str,
+                frames: int = frames,
+                draw: Callable[[int, int, int], list[int]] = draw,
+            ) -> dict[str, Any]:
+                return {"workload": workload, "indices": draw(frames, per_run, 1000 + run)}
+
+            plan.add(scenario, name, "mbgauge get_qpmap", partial(params, workload="mbgauge_access"))
+            if pyav:
+                plan.add(
+                    scenario, name, "PyAV frame-exact reader", partial(params, workload="pyav_access")
+                )
+
+    if "open" in args.scenarios:
+        plan.add("open", long_, "mbgauge construction", {"workload": "mbgauge_open"})
+        plan.add(
+            "open",
+            long_,
+            "ffprobe -count_packets",
+            {"workload": "command", "argv": [*FFPROBE_COUNT, str(paths[long_])]},
+        )
+        plan.add(
+            "open",
+            long_,
+            "ffprobe -version (start-up only)",
+            {"workload": "command", "argv": ["ffprobe", "-version"]},
+        )
+        if pyav:
+            plan.add(
+                "open", long_, "PyAV reader index (demux all packets)", {"workload": "pyav_open"}
+            )
+
+    if "memory" in args.scenarios:
+        plan.add(
+            "memory",
+            main,
+            "mbgauge cache growth",
+            {
+                "workload": "mbgauge_cache_growth",
+                "checkpoints": [1, 8, 16, 32, 48, 64, 80, 96, 128, 192, 256, 384, 512, 768],
+            },
+            runs=1,
+        )
+        plan.add(
+            "memory",
+            main,
+            "idle: Python + NumPy + mbgauge",
+            {"workload": "idle", "modules": ["numpy", "mbgauge"]},
+            runs=1,
+        )
+        if pyav:
+            plan.add(
+                "memory",
+                main,
+                "idle: Python + NumPy + PyAV",
+                {"workload": "idle", "modules": ["numpy", "av"]},
+                runs=1,
+            )
+    return plan
+
+
+def run_child(params: dict[str, Any]) -> dict[str, Any]:
+    # No BLAS work happens here: one OpenBLAS thread, so that an idle BLAS
+    # pool does not compete with the decoders for the cores.
+    env = {**os.environ, "OPENBLAS_NUM_THREADS": "1"}
+    result = subprocess.run(
+        [sys.executable, str(WORKLOADS), json.dumps(params)],
+        capture_output=True,
+        text=True,
+        env=env,
+    )
+    if result.returncode != 0:
+        raise RuntimeError(f"workload {params['workload']} failed:\n{result.stderr[-3000:]}")
+    return json.loads(result.stdout.strip().splitlines()[-1])
+
+
+def loadavg() -> float:
+    with open("/proc/loadavg") as f:
+        return float(f.read().split()[0])
+
+
+def machine_facts(pyav: bool) -> dict[str, Any]:
+    def first_line(argv: list[str]) -> str:
+        try:
+            return subprocess.run(argv, capture_output=True, text=True).stdout.splitlines()[0]
+        except (OSError, IndexError):
+            return "unknown"
+
+    cpu = "unknown"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    libs = subprocess.run(
+        ["pkg-config", "--modversion", "libavformat", "libavcodec", "libavutil"],
+        capture_output=True,
+        text=True,
+    ).stdout.split()
+    facts: dict[str, Any] = {
+        "nproc": os.cpu_count(),
+        "cpu": cpu,
+        "kernel": platform.release(),
+        "memory_gib": round(os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 2**30, 1),
+        "python": platform.python_version(),
+        "ffmpeg_command": first_line(["ffmpeg", "-version"]),
+        "system_libs": dict(zip(["libavformat", "libavcodec", "libavutil"], libs)),
+        "mbgauge_commit": first_line(
+            ["git", "-C", str(BENCH_DIR.parent), "rev-parse", "--short", "HEAD"]
+        ),
+        "mbgauge_tree_dirty": bool(
+            subprocess.run(
+                [
+                    "git",
+                    "-C",
+                    str(BENCH_DIR.parent),
+                    "status",
+                    "--porcelain",
+                    "--",
+                    "session",
+                    "binding",
+                ],
+                capture_output=True,
+                text=True,
+            ).stdout.strip()
+        ),
+    }
+    if pyav:
+        probe = subprocess.run(
+            [
+                sys.executable,
+                "-c",
+                "import av, json; print(json.dumps("
+                "{'version': av.__version__, 'ffmpeg': av.ffmpeg_version_info, "
+                "'libs': {k: '.'.join(map(str, v)) for k, v in av.library_versions.items()}}))",
+            ],
+            capture_output=True,
+            text=True,
+            check=True,
+        )
+        facts["pyav"] = json.loads(probe.stdout)
+    return facts
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument(
+        "--quick", action="store_true", help="tiny inputs, one run: checks the harness works"
+    )
+    parser.add_argument(
+        "--scenarios",
+        default=",".join(SCENARIOS),
+        help=f"comma-separated subset of {','.join(SCENARIOS)}",
+    )
+    parser.add_argument(
+        "--runs", type=int, default=None, help="runs per figure (default 5; 1 with --quick)"
+    )
+    parser.add_argument(
+        "--accesses",
+        type=int,
+        default=200,
+        help="random/local accesses per implementation and input, spread over the runs",
+    )
+    parser.add_argument("--workers", type=int, default=2, help="threads for the multi-session rows")
+    parser.add_argument("--no-pyav", action="store_true", help="leave PyAV out even if installed")
+    parser.add_argument("--no-plot", action="store_true", help="skip the PNG")
+    parser.add_argument("--out", type=Path, default=BENCH_DIR / "results")
+    args = parser.parse_args(argv)
+    args.scenarios = [s.strip() for s in args.scenarios.split(",") if s.strip()]
+    unknown = set(args.scenarios) - set(SCENARIOS)
+    if unknown:
+        parser.error(f"unknown scenarios: {', '.join(sorted(unknown))}")
+    if args.runs is None:
+        args.runs = 1 if args.quick else 5
+    if args.quick and args.accesses == 200:
+        args.accesses = 20
+
+    pyav = not args.no_pyav and importlib.util.find_spec("av") is not None
+    catalogue = inputs.QUICK_INPUTS if args.quick else inputs.FULL_INPUTS
+    roles = (
+        {"main": "tiny-gop25", "other": "tiny-gop25", "short_gop": "tiny-gop6", "long": "tiny-long"}
+        if args.quick
+        else {
+            "main": "1080p-gop250",
+            "other": "720p-gop250",
+            "short_gop": "1080p-gop12",
+            "long": "720p-10min",
+        }
+    )
+    needed = set(roles.values())
+    print(f"bench: preparing inputs in {inputs.CACHE_DIR}", flush=True)
+    paths = {name: inputs.input_path(catalogue[name], catalogue) for name in sorted(needed)}
+    facts: dict[str, dict[str, Any]] = {}
+    for name, path in paths.items():
+        facts[name] = {
+            **inputs.describe(path),
+            "description": catalogue[name].description,
+            "file": path.name,
+        }
+        if name != roles["long"]:
+            facts[name]["key_frames"] = key_frame_indices(path)
+
+    plan = build_plan(args, paths, facts, roles, pyav)
+    machine = machine_facts(pyav)
+    print(
+        f"bench: {len(plan.jobs)} measurements x {args.runs} runs; PyAV {'on' if pyav else 'off'}; "
+        f"load {loadavg():.2f}",
+        flush=True,
+    )
+
+    rows: list[dict[str, Any]] = []
+    started = time.time()
+    load_start = loadavg()
+    for run in range(args.runs):
+        for job in plan.jobs:
+            if job.runs is not None and run >= job.runs:
+                continue
+            params = {**job.params(run), "path": str(paths[job.input])}
+            load = loadavg()
+            result = run_child(params)
+            result.pop("output_tail", None)
+            rows.append(
+                {
+                    "scenario": job.scenario,
+                    "input": job.input,
+                    "impl": job.impl,
+                    "run": run,
+                    "load": load,
+                    **result,
+                }
+            )
+            print(
+                f"  run {run + 1}/{args.runs} {job.scenario:7} {job.input:13} {job.impl:40} "
+                f"{report.headline(rows[-1])}",
+                flush=True,
+            )
+
+    results = {
+        "machine": machine,
+        "inputs": facts,
+        "roles": roles,
+        "settings": {
+            "runs": args.runs,
+            "accesses": args.accesses,
+            "workers": args.workers,
+            "quick": args.quick,
+            "scenarios": args.scenarios,
+            "pyav": pyav,
+            "window": WINDOW,
+            "window_step": WINDOW_STEP,
+            "window_draws": WINDOW_DRAWS,
+        },
+        "load": {"start": load_start, "end": loadavg()},
+        "elapsed_s": round(time.time() - started, 1),
+        "rows": rows,
+    }
+    args.out.mkdir(parents=True, exist_ok=True)
+    (args.out / "results.json").write_text(json.dumps(results, indent=1) + "\n")
+    markdown = report.markdown(results)
+    (args.out / "results.md").write_text(markdown)
+    if not args.no_plot:
+        report.plot(results, args.out / "results.png")
+    print(markdown)
+    print(f"bench: wrote {args.out} in {results['elapsed_s']:.0f} s", flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
