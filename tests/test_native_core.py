@@ -69,7 +69,9 @@ def native_build_command(name: str, out_dir: Path) -> list[str]:
         libdir = _pkg_config("--variable=libdir", "libavcodec")
         ffmpeg_flags += [f"-Wl,-rpath,{libdir[0]}"] if libdir else []
     sources = sorted(str(p) for p in (ROOT / "session").glob("*.cpp"))
-    return ["g++", "-std=c++17", "-Wall", "-Wextra", "-Werror", "-O1", f"-I{ROOT}",
+    # scripts/sanitize.sh builds these binaries with the sanitizers too.
+    sanitize_flags = shlex.split(os.environ.get("MBGAUGE_NATIVE_CXXFLAGS", ""))
+    return ["g++", "-std=c++17", "-Wall", "-Wextra", "-Werror", "-O1", *sanitize_flags, f"-I{ROOT}",
             str(CPP_DIR / f"{name}.cpp"), *sources, *ffmpeg_flags, "-o", str(out_dir / name)]
 
 
