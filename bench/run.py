@@ -276,7 +276,7 @@ def build_plan(
         plan.add(
             "open",
             long_,
-            "ffprobe -version (start-up only)",
+            report.FFPROBE_STARTUP,
             {"workload": "command", "argv": ["ffprobe", "-version"]},
         )
         if pyav:
