@@ -33,6 +33,8 @@ extern "C" {
 namespace {
 
 std::string g_input_path;
+// MBGAUGE_FUZZ_VERBOSE=1: say what each input opened as and which frames came out.
+bool g_verbose = false;
 
 void remove_input_file() {
     if (!g_input_path.empty()) unlink(g_input_path.c_str());
@@ -114,6 +116,9 @@ void copy_plane_like_binding(const CachedFrame& record, int plane, unsigned stri
 void exercise(const uint8_t* data, size_t size) {
     H264DecoderSession session(g_input_path);
     const int frames = session.num_frames;
+    if (g_verbose)
+        std::fprintf(stderr, "opened: %dx%d %s, %d frames\n", session.width, session.height,
+                     session.pix_fmt.c_str(), frames);
     if (frames < 0) fail("negative num_frames", frames);
     if (static_cast<int>(session.seek_packet.size()) != frames ||
         static_cast<int>(session.frame_packet.size()) != frames ||
@@ -136,10 +141,15 @@ void exercise(const uint8_t* data, size_t size) {
         std::shared_ptr<CachedFrame> record;
         try {
             record = session.get_frame(frame_idx);
-        } catch (const std::exception&) {
+        } catch (const std::exception& error) {
+            if (g_verbose) std::fprintf(stderr, "frame %d: %s\n", frame_idx, error.what());
             continue;
         }
         if (!record) fail("get_frame returned no record", frame_idx);
+        if (g_verbose)
+            std::fprintf(stderr, "frame %d: %s, %d planes, linesize %d/%d/%d\n", frame_idx,
+                         record->pix_fmt.c_str(), record->num_planes, record->linesize[0],
+                         record->linesize[1], record->linesize[2]);
         check_record(*record);
         for (int plane = 0; plane < record->num_planes; ++plane)
             copy_plane_like_binding(*record, plane, tail[6 + call] + 7u * plane);
@@ -150,6 +160,8 @@ void exercise(const uint8_t* data, size_t size) {
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     av_log_set_level(AV_LOG_QUIET);
+    const char* verbose = std::getenv("MBGAUGE_FUZZ_VERBOSE");
+    g_verbose = verbose != nullptr && std::strcmp(verbose, "1") == 0;
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/mbgauge-fuzz-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
@@ -172,8 +184,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     try {
         exercise(data, size);
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
         // Refusing a file or a frame with an exception is what the session promises.
+        if (g_verbose) std::fprintf(stderr, "refused: %s\n", error.what());
     }
     return 0;
 }
