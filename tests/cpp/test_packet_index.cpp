@@ -16,64 +16,10 @@ extern "C" {
 #include <libavutil/avutil.h>
 }
 
+#include "tests/cpp/check.h"
 #include "session/packet_index.h"
 
 namespace {
-
-// ---- minimal checking ------------------------------------------------------
-
-int g_failures = 0;
-std::string g_current_test;
-
-template <class T>
-std::string show(const T& value) {
-    std::ostringstream out;
-    out << value;
-    return out.str();
-}
-
-template <class T>
-std::string show(const std::vector<T>& values) {
-    std::ostringstream out;
-    out << "[";
-    for (size_t i = 0; i < values.size(); ++i) out << (i ? ", " : "") << show(values[i]);
-    out << "]";
-    return out.str();
-}
-
-template <class K, class V>
-std::string show(const std::map<K, V>& values) {
-    std::ostringstream out;
-    out << "{";
-    bool first = true;
-    for (const auto& [key, value] : values) {
-        out << (first ? "" : ", ") << show(key) << ": " << show(value);
-        first = false;
-    }
-    out << "}";
-    return out.str();
-}
-
-void report_failure(const char* file, int line, const std::string& what) {
-    ++g_failures;
-    std::cout << file << ":" << line << ": FAILED in " << g_current_test << ": " << what << "\n";
-}
-
-void check_true(bool ok, const char* expr, const char* file, int line) {
-    if (!ok) report_failure(file, line, std::string("CHECK(") + expr + ")");
-}
-
-template <class A, class B>
-bool check_eq(const A& a, const B& b, const char* expr_a, const char* expr_b, const char* file,
-              int line) {
-    if (a == b) return true;
-    report_failure(file, line, std::string("CHECK_EQ(") + expr_a + ", " + expr_b + ")\n    left:  " +
-                                   show(a) + "\n    right: " + show(b));
-    return false;
-}
-
-#define CHECK(expr) check_true(static_cast<bool>(expr), #expr, __FILE__, __LINE__)
-#define CHECK_EQ(a, b) check_eq((a), (b), #a, #b, __FILE__, __LINE__)
 
 // ---- helpers ---------------------------------------------------------------
 
@@ -118,10 +64,10 @@ std::map<int64_t, int> index_of(const std::vector<int64_t>& display_pts) {
 void check_tables_agree(const std::vector<PacketRecord>& packets, const FrameTables& t,
                         const char* file, int line) {
     const size_t frames = t.display_pts.size();
-    check_eq(t.seek_pts.size(), frames, "seek_pts.size()", "frames", file, line);
-    check_eq(t.seek_packet.size(), frames, "seek_packet.size()", "frames", file, line);
-    check_eq(t.frame_packet.size(), frames, "frame_packet.size()", "frames", file, line);
-    check_eq(t.pts_to_idx, index_of(t.display_pts), "pts_to_idx", "inverse of display_pts", file, line);
+    check::check_eq(t.seek_pts.size(), frames, "seek_pts.size()", "frames", file, line);
+    check::check_eq(t.seek_packet.size(), frames, "seek_packet.size()", "frames", file, line);
+    check::check_eq(t.frame_packet.size(), frames, "frame_packet.size()", "frames", file, line);
+    check::check_eq(t.pts_to_idx, index_of(t.display_pts), "pts_to_idx", "inverse of display_pts", file, line);
     if (t.seek_pts.size() != frames || t.seek_packet.size() != frames || t.frame_packet.size() != frames)
         return;
     for (size_t f = 0; f < frames; ++f) {
@@ -129,14 +75,14 @@ void check_tables_agree(const std::vector<PacketRecord>& packets, const FrameTab
         const int start = t.seek_packet[f];
         const bool in_range = own >= 0 && static_cast<size_t>(own) < packets.size() && start >= 0 &&
                               start <= own;
-        check_true(in_range, "0 <= seek_packet[f] <= frame_packet[f] < packets.size()", file, line);
+        check::check_true(in_range, "0 <= seek_packet[f] <= frame_packet[f] < packets.size()", file, line);
         if (!in_range) continue;
-        check_eq(packets[static_cast<size_t>(own)].pts, t.display_pts[f], "pts of frame_packet[f]",
+        check::check_eq(packets[static_cast<size_t>(own)].pts, t.display_pts[f], "pts of frame_packet[f]",
                  "display_pts[f]", file, line);
-        check_true(!packets[static_cast<size_t>(own)].discard, "frame packet is not discarded", file,
+        check::check_true(!packets[static_cast<size_t>(own)].discard, "frame packet is not discarded", file,
                    line);
         if (packets[static_cast<size_t>(start)].pts != kNoPts) {
-            check_eq(packets[static_cast<size_t>(start)].pts, t.seek_pts[f], "pts of seek_packet[f]",
+            check::check_eq(packets[static_cast<size_t>(start)].pts, t.seek_pts[f], "pts of seek_packet[f]",
                      "seek_pts[f]", file, line);
         }
     }
@@ -316,7 +262,7 @@ void test_previous_key_packet() {
     CHECK_EQ(previous_key_packet(make_packets({{5, false}, {6, false}}), 1), -1);
 }
 
-const std::vector<std::pair<std::string, std::function<void()>>> kTests = {
+const check::TestList kTests = {
     {"closed_key_groups", test_closed_key_groups},
     {"open_key_groups", test_open_key_groups},
     {"sparse_timestamps", test_sparse_timestamps},
@@ -337,28 +283,10 @@ int main(int argc, char** argv) {
     std::string only;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--list") == 0) {
-            for (const auto& test : kTests) std::cout << test.first << "\n";
+            check::list_tests(kTests);
             return 0;
         }
         if (std::strcmp(argv[i], "--run") == 0 && i + 1 < argc) only = argv[++i];
     }
-    int run = 0;
-    for (const auto& [name, body] : kTests) {
-        if (!only.empty() && name != only) continue;
-        ++run;
-        g_current_test = name;
-        const int before = g_failures;
-        try {
-            body();
-        } catch (const std::exception& e) {
-            report_failure(__FILE__, __LINE__, std::string("unexpected exception: ") + e.what());
-        }
-        std::cout << (g_failures == before ? "[ ok ] " : "[FAIL] ") << name << "\n";
-    }
-    if (run == 0) {
-        std::cout << "no test named '" << only << "'\n";
-        return 2;
-    }
-    std::cout << g_failures << " failed check(s)\n";
-    return g_failures == 0 ? 0 : 1;
+    return check::run_tests(kTests, only);
 }

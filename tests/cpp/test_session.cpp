@@ -34,83 +34,10 @@ extern "C" {
 #include <libavcodec/version.h>
 }
 
+#include "tests/cpp/check.h"
 #include "session/h264_decoder_session.h"
 
 namespace {
-
-// ---- minimal checking ------------------------------------------------------
-
-int g_failures = 0;
-std::string g_current_test;
-
-template <class T>
-std::string show(const T& value) {
-    std::ostringstream out;
-    out << value;
-    return out.str();
-}
-
-std::string show(int8_t value) { return std::to_string(int{value}); }
-std::string show(bool value) { return value ? "true" : "false"; }
-
-template <class Seq>
-std::string show_sequence(const Seq& values) {
-    std::ostringstream out;
-    out << "[";
-    size_t i = 0;
-    for (const auto& value : values) {
-        if (i == 40) {
-            out << ", ... (" << values.size() << " items)";
-            break;
-        }
-        out << (i++ ? ", " : "") << show(value);
-    }
-    out << "]";
-    return out.str();
-}
-
-template <class T>
-std::string show(const std::vector<T>& values) { return show_sequence(values); }
-template <class T>
-std::string show(const std::deque<T>& values) { return show_sequence(values); }
-template <class T>
-std::string show(const std::set<T>& values) { return show_sequence(values); }
-
-void report_failure(const char* file, int line, const std::string& what) {
-    ++g_failures;
-    std::cout << file << ":" << line << ": FAILED in " << g_current_test << ": " << what << "\n";
-}
-
-bool check_true(bool ok, const char* expr, const char* file, int line) {
-    if (!ok) report_failure(file, line, std::string("CHECK(") + expr + ")");
-    return ok;
-}
-
-template <class A, class B>
-bool check_eq(const A& a, const B& b, const char* expr_a, const char* expr_b, const char* file,
-              int line) {
-    if (a == b) return true;
-    report_failure(file, line, std::string("CHECK_EQ(") + expr_a + ", " + expr_b + ")\n    left:  " +
-                                   show(a) + "\n    right: " + show(b));
-    return false;
-}
-
-#define CHECK(expr) check_true(static_cast<bool>(expr), #expr, __FILE__, __LINE__)
-#define CHECK_EQ(a, b) check_eq((a), (b), #a, #b, __FILE__, __LINE__)
-
-// Checks that `expr` throws `Exception` whose what() is exactly `message`.
-#define CHECK_THROWS_WITH(expr, Exception, message)                                          \
-    do {                                                                                     \
-        bool thrown_ = false;                                                                \
-        try {                                                                                \
-            (void)(expr);                                                                    \
-        } catch (const Exception& e_) {                                                      \
-            thrown_ = true;                                                                  \
-            check_eq(std::string(e_.what()), std::string(message), "what()", #message,       \
-                     __FILE__, __LINE__);                                                    \
-        }                                                                                    \
-        if (!thrown_) report_failure(__FILE__, __LINE__, #expr " did not throw " #Exception); \
-    } while (false)
 
 // ---- inputs ----------------------------------------------------------------
 
@@ -165,16 +92,16 @@ std::deque<int> order_range(int first, int last_inclusive) {
 // picture its index names.
 void check_cache_consistent(const H264DecoderSession& session, const char* file, int line) {
     const std::set<int> ordered(session.cache_order.begin(), session.cache_order.end());
-    check_eq(ordered.size(), session.cache_order.size(), "distinct cache_order entries",
+    check::check_eq(ordered.size(), session.cache_order.size(), "distinct cache_order entries",
              "cache_order.size()", file, line);
-    check_eq(ordered, cached_indices(session), "cache_order indices", "frame_cache keys",
+    check::check_eq(ordered, cached_indices(session), "cache_order indices", "frame_cache keys",
              file, line);
-    check_true(session.frame_cache.size() <= H264DecoderSession::kCacheCapacity,
+    check::check_true(session.frame_cache.size() <= H264DecoderSession::kCacheCapacity,
                "frame_cache.size() <= kCacheCapacity", file, line);
     for (const auto& [idx, record] : session.frame_cache) {
-        check_true(record != nullptr, "cached record is not null", file, line);
+        check::check_true(record != nullptr, "cached record is not null", file, line);
         if (record == nullptr || idx < 0 || idx >= session.num_frames) continue;
-        check_eq(record->pts, session.display_pts[static_cast<size_t>(idx)], "cached record->pts",
+        check::check_eq(record->pts, session.display_pts[static_cast<size_t>(idx)], "cached record->pts",
                  "display_pts[idx]", file, line);
     }
 }
@@ -182,29 +109,29 @@ void check_cache_consistent(const H264DecoderSession& session, const char* file,
 
 // The sizes of a record agree with each other.
 void check_record_shape(const CachedFrame& record, const char* file, int line) {
-    check_true(record.num_planes >= 1 && record.num_planes <= kMaxCachedPlanes,
+    check::check_true(record.num_planes >= 1 && record.num_planes <= kMaxCachedPlanes,
                "1 <= num_planes <= kMaxCachedPlanes", file, line);
     for (int i = 0; i < record.num_planes; ++i) {
-        check_eq(record.planes[i].size(),
+        check::check_eq(record.planes[i].size(),
                  static_cast<size_t>(record.linesize[i]) * static_cast<size_t>(record.plane_height[i]),
                  "planes[i].size()", "linesize[i] * plane_height[i]", file, line);
-        check_true(record.linesize[i] >= record.plane_width[i] * record.bytes_per_sample,
+        check::check_true(record.linesize[i] >= record.plane_width[i] * record.bytes_per_sample,
                    "linesize[i] >= plane_width[i] * bytes_per_sample", file, line);
     }
-    check_eq(record.qp_map.size(),
+    check::check_eq(record.qp_map.size(),
              static_cast<size_t>(record.mb_rows) * static_cast<size_t>(record.mb_cols),
              "qp_map.size()", "mb_rows * mb_cols", file, line);
-    check_eq(record.mb_cols, (record.width + 15) / 16, "mb_cols", "ceil(width / 16)", file, line);
-    check_eq(record.mb_rows, (record.height + 15) / 16, "mb_rows", "ceil(height / 16)", file, line);
+    check::check_eq(record.mb_cols, (record.width + 15) / 16, "mb_cols", "ceil(width / 16)", file, line);
+    check::check_eq(record.mb_rows, (record.height + 15) / 16, "mb_rows", "ceil(height / 16)", file, line);
 }
 #define CHECK_RECORD_SHAPE(record) check_record_shape((record), __FILE__, __LINE__)
 
 // Whole-record equality: same picture, same parameters.
 void check_same_picture(const CachedFrame& a, const CachedFrame& b, const char* file, int line) {
-    check_eq(a.pts, b.pts, "a.pts", "b.pts", file, line);
-    check_eq(a.width, b.width, "a.width", "b.width", file, line);
-    check_eq(a.height, b.height, "a.height", "b.height", file, line);
-    check_eq(a.num_planes, b.num_planes, "a.num_planes", "b.num_planes", file, line);
+    check::check_eq(a.pts, b.pts, "a.pts", "b.pts", file, line);
+    check::check_eq(a.width, b.width, "a.width", "b.width", file, line);
+    check::check_eq(a.height, b.height, "a.height", "b.height", file, line);
+    check::check_eq(a.num_planes, b.num_planes, "a.num_planes", "b.num_planes", file, line);
     for (int i = 0; i < std::min(a.num_planes, b.num_planes); ++i) {
         // Strides may differ between decoder instances; compare visible samples.
         bool same = a.plane_width[i] == b.plane_width[i] && a.plane_height[i] == b.plane_height[i];
@@ -213,12 +140,12 @@ void check_same_picture(const CachedFrame& a, const CachedFrame& b, const char* 
             same = std::memcmp(a.planes[i].data() + static_cast<size_t>(y) * a.linesize[i],
                                b.planes[i].data() + static_cast<size_t>(y) * b.linesize[i], row_bytes) == 0;
         }
-        check_true(same, ("visible samples of plane " + std::to_string(i) + " are equal").c_str(),
+        check::check_true(same, ("visible samples of plane " + std::to_string(i) + " are equal").c_str(),
                    file, line);
     }
-    check_eq(a.qp_map, b.qp_map, "a.qp_map", "b.qp_map", file, line);
-    check_eq(a.cb_offset, b.cb_offset, "a.cb_offset", "b.cb_offset", file, line);
-    check_eq(a.cr_offset, b.cr_offset, "a.cr_offset", "b.cr_offset", file, line);
+    check::check_eq(a.qp_map, b.qp_map, "a.qp_map", "b.qp_map", file, line);
+    check::check_eq(a.cb_offset, b.cb_offset, "a.cb_offset", "b.cb_offset", file, line);
+    check::check_eq(a.cr_offset, b.cr_offset, "a.cr_offset", "b.cr_offset", file, line);
 }
 #define CHECK_SAME_PICTURE(a, b) check_same_picture((a), (b), __FILE__, __LINE__)
 
@@ -259,7 +186,7 @@ void check_fresh_session(const H264DecoderSession& s) {
 
 void test_fresh_session_state() {
     for (const char* key : {"bframes", "longgop", "gop10", "av", "videoonly", "oddsize"}) {
-        g_current_test = std::string("fresh_session_state[") + key + "]";
+        check::current_test = std::string("fresh_session_state[") + key + "]";
         check_fresh_session(*open(key));
     }
 }
@@ -684,7 +611,7 @@ void test_failed_request_reads_a_bounded_number_of_packets() {
     CHECK_EQ(s.get_frame(frame - 40)->pts, s.display_pts[frame - 40]);
 }
 
-const std::vector<std::pair<std::string, std::function<void()>>> kTests = {
+const check::TestList kTests = {
     {"fresh_session_state", test_fresh_session_state},
     {"packet_table_of_bframe_file", test_packet_table_of_bframe_file},
     {"seek_targets_follow_key_frames", test_seek_targets_follow_key_frames},
@@ -710,7 +637,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--list") {
-            for (const auto& test : kTests) std::cout << test.first << "\n";
+            check::list_tests(kTests);
             return 0;
         }
         if (arg == "--run" && i + 1 < argc) {
@@ -722,23 +649,5 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    int run = 0;
-    for (const auto& [name, body] : kTests) {
-        if (!only.empty() && name != only) continue;
-        ++run;
-        g_current_test = name;
-        const int before = g_failures;
-        try {
-            body();
-        } catch (const std::exception& e) {
-            report_failure(__FILE__, __LINE__, std::string("unexpected exception: ") + e.what());
-        }
-        std::cout << (g_failures == before ? "[ ok ] " : "[FAIL] ") << name << "\n";
-    }
-    if (run == 0) {
-        std::cout << "no test named '" << only << "'\n";
-        return 2;
-    }
-    std::cout << g_failures << " failed check(s)\n";
-    return g_failures == 0 ? 0 : 1;
+    return check::run_tests(kTests, only);
 }
