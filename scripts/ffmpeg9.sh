@@ -36,8 +36,21 @@ fetch_source() {
     [ -n "$TARBALL" ] && [ -s "$TARBALL" ]
 }
 
+# Just what the test suite's files need: their demuxers, parsers, filters and
+# video decoders. Audio is demuxed but never decoded.
+CONFIGURE_ARGS=(--enable-shared --disable-static
+    --disable-programs --disable-doc --disable-avdevice --disable-avfilter
+    --disable-swscale --disable-swresample --disable-network
+    --disable-everything --disable-autodetect
+    --enable-protocol=file
+    --enable-demuxer=mov,matroska,mpegts,avi,h264,m4v,mpegvideo,mpegps,flv,aac,wav,mp3,image2
+    --enable-parser=h264,mpeg4video,mpegvideo,aac,mpegaudio
+    --enable-decoder=h264,mpeg4,mpeg2video,mpeg1video
+    --enable-bsf=h264_mp4toannexb,extract_extradata,mpeg4_unpack_bframes)
+BUILD_STAMP=$(printf '%s\n' "${CONFIGURE_ARGS[@]}" | sha256sum | cut -c1-16)
+
 build_ffmpeg() {
-    [ -f "$PREFIX/.complete" ] && return 0
+    [ "$(cat "$PREFIX/.complete" 2>/dev/null)" = "$BUILD_STAMP" ] && return 0
     if ! fetch_source; then
         echo "SKIP: no FFmpeg 9 source package could be fetched from Debian sid; the FFmpeg 9 leg is not run"
         exit 0
@@ -49,22 +62,13 @@ build_ffmpeg() {
     echo "building $(basename "$TARBALL") into $PREFIX"
     (
         cd "$build"
-        # Just what the test suite's files need: their demuxers, parsers and
-        # video decoders. Audio is demuxed but never decoded.
-        ./configure --prefix="$PREFIX" --enable-shared --disable-static \
-            --disable-programs --disable-doc --disable-avdevice --disable-avfilter \
-            --disable-swscale --disable-swresample --disable-network \
-            --disable-everything --disable-autodetect \
-            --enable-protocol=file \
-            --enable-demuxer=mov,matroska,mpegts,avi,h264,m4v,mpegvideo,mpegps,flv,aac,wav,mp3,image2 \
-            --enable-parser=h264,mpeg4video,mpegvideo,aac,mpegaudio \
-            --enable-decoder=h264,mpeg4,mpeg2video,mpeg1video \
-            --enable-bsf=h264_mp4toannexb,extract_extradata >build.log 2>&1
+        ./configure --prefix="$PREFIX" "${CONFIGURE_ARGS[@]}" >build.log 2>&1 ||
+            { tail -n 30 build.log; exit 1; }
         make -j"$(nproc)" >>build.log 2>&1 || { tail -n 30 build.log; exit 1; }
         make install >>build.log 2>&1
     )
     rm -rf "$build"
-    touch "$PREFIX/.complete"
+    echo "$BUILD_STAMP" > "$PREFIX/.complete"
 }
 
 build_ffmpeg

@@ -1,12 +1,14 @@
 #include "display_order.h"
 
 #include <algorithm>
+#include <climits>
 #include <numeric>
 #include <new>
 
 namespace {
 
 constexpr int kH264IdrSlice = 5;
+constexpr int kOrderUnknown = INT_MIN;
 
 // True when an H.264 access unit holds an IDR slice.
 bool has_idr_slice(const uint8_t* data, int size, int nal_length_size) {
@@ -66,6 +68,8 @@ void DisplayOrderRecovery::observe(const AVPacket* packet) {
     if (!active()) return;
     uint8_t* out = nullptr;
     int out_size = 0;
+    // The parser leaves the order count alone when it cannot read a picture.
+    parser_->output_picture_number = kOrderUnknown;
     av_parser_parse2(parser_, parser_ctx_, &out, &out_size, packet->data, packet->size,
                      AV_NOPTS_VALUE, AV_NOPTS_VALUE, packet->pos);
     if (codec_id_ == AV_CODEC_ID_H264) {
@@ -77,8 +81,7 @@ void DisplayOrderRecovery::observe(const AVPacket* packet) {
 
 void DisplayOrderRecovery::observe_h264(const AVPacket* packet) {
     if (has_idr_slice(packet->data, packet->size, nal_length_size_) || period_ < 0) ++period_;
-    // The parser leaves the picture type unknown when it found no slice.
-    if (parser_->pict_type == AV_PICTURE_TYPE_NONE) complete_ = false;
+    if (parser_->output_picture_number == kOrderUnknown) complete_ = false;
     orders_.push_back(PictureOrder{period_, parser_->output_picture_number});
 }
 

@@ -28,6 +28,9 @@ public:
     // Reads the headers of the next packet in decode order.
     void observe(const AVPacket* packet);
 
+    // Picture type of the last observed packet, as the parser read it.
+    int last_picture_type() const { return parser_ != nullptr ? parser_->pict_type : 0; }
+
     // Display rank of every observed packet (0, 1, ...), or empty when some
     // packet's order could not be read.
     std::vector<int64_t> display_ranks() const;

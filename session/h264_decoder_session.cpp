@@ -1,5 +1,6 @@
 #include "h264_decoder_session.h"
 
+#include <cstring>
 #include <new>
 #include <stdexcept>
 
@@ -11,6 +12,7 @@ extern "C" {
 
 #include "display_order.h"
 #include "ffmpeg_error.h"
+#include "packed_frames.h"
 
 namespace {
 
@@ -46,19 +48,28 @@ public:
     explicit ProbeOptions(unsigned int stream_count) : options_(stream_count, nullptr) {
         const std::string max_pixels = std::to_string(H264DecoderSession::kMaxPixels);
         for (AVDictionary*& options : options_) {
-            if (av_dict_set(&options, "max_pixels", max_pixels.c_str(), 0) < 0) throw std::bad_alloc();
+            if (av_dict_set(&options, "max_pixels", max_pixels.c_str(), 0) < 0) {
+                free_all();
+                throw std::bad_alloc();
+            }
         }
     }
-    ~ProbeOptions() {
-        for (AVDictionary*& options : options_) av_dict_free(&options);
-    }
+    ~ProbeOptions() { free_all(); }
     ProbeOptions(const ProbeOptions&) = delete;
     ProbeOptions& operator=(const ProbeOptions&) = delete;
     AVDictionary** get() { return options_.empty() ? nullptr : options_.data(); }
 
 private:
+    void free_all() {
+        for (AVDictionary*& options : options_) av_dict_free(&options);
+    }
     std::vector<AVDictionary*> options_;
 };
+
+struct FilterDeleter {
+    void operator()(AVBSFContext* filter) const { av_bsf_free(&filter); }
+};
+using FilterPtr = std::unique_ptr<AVBSFContext, FilterDeleter>;
 
 }  // namespace
 
@@ -153,6 +164,8 @@ void H264DecoderSession::set_up_decoder() {
     const int open_result = avcodec_open2(codec_ctx, decoder, nullptr);
     if (open_result < 0)
         throw std::runtime_error("Cannot open codec: " + ffmpeg_error_string(open_result));
+    av_bsf_free(&unpack_bsf);
+    unpack_bsf = open_unpacking_filter(params);
 }
 
 void H264DecoderSession::build_index() {
@@ -167,6 +180,7 @@ void H264DecoderSession::build_index() {
     // need the display order read from the bitstream headers. It is read for
     // every stream the parser knows and used only where a pts is missing.
     DisplayOrderRecovery recovery(params);
+    FilterPtr scan_unpacker(open_unpacking_filter(params));
     bool pts_missing = false;
     {
         PacketPtr packet = allocate_packet();
@@ -174,12 +188,20 @@ void H264DecoderSession::build_index() {
             if (packet->stream_index == video_stream_idx) {
                 const int64_t pts =
                     packet->pts == AV_NOPTS_VALUE && dts_is_display_time ? packet->dts : packet->pts;
-                recovery.observe(packet.get());
                 pts_missing = pts_missing || pts == AV_NOPTS_VALUE;
                 packets.push_back(PacketRecord{pts, packet->dts, packet->pos, packet->size,
                                                (packet->flags & AV_PKT_FLAG_KEY) != 0,
                                                static_cast<int32_t>(packets.size()),
                                                (packet->flags & AV_PKT_FLAG_DISCARD) != 0});
+                if (scan_unpacker) {
+                    // Packed streams flag whatever packet the container's index
+                    // names (even a placeholder); an unpacked I picture is the key.
+                    unpack_packet(scan_unpacker.get(), packet.get());
+                    recovery.observe(packet.get());
+                    packets.back().is_key = recovery.last_picture_type() == AV_PICTURE_TYPE_I;
+                } else {
+                    recovery.observe(packet.get());
+                }
             }
             av_packet_unref(packet.get());
         }
@@ -215,6 +237,7 @@ void H264DecoderSession::release() {
     last_decoded_idx = -1;
     next_packet_idx = -1;
     if (codec_ctx != nullptr) avcodec_free_context(&codec_ctx);
+    av_bsf_free(&unpack_bsf);
     if (fmt_ctx != nullptr) avformat_close_input(&fmt_ctx);
 }
 
@@ -247,12 +270,19 @@ int H264DecoderSession::identify_packet(const AVPacket* packet) const {
 }
 
 int64_t H264DecoderSession::demuxer_timestamp(const PacketRecord& record) const {
+    // MP4 and Matroska index their key frames by pts: a dts there lands one
+    // key group early. MPEG-TS/PS, AVI and FLV seek by dts.
+    const AVInputFormat* format = fmt_ctx->iformat;
+    const bool seeks_by_pts = (format->flags & AVFMT_SEEK_TO_PTS) ||
+                              std::strncmp(format->name, "matroska", 8) == 0;
+    if (seeks_by_pts && !synthetic_pts && record.pts != AV_NOPTS_VALUE) return record.pts;
     if (record.dts != AV_NOPTS_VALUE) return record.dts;
     return synthetic_pts ? AV_NOPTS_VALUE : record.pts;
 }
 
 bool H264DecoderSession::seek_to_packet(int key_packet_idx, AVPacket* packet) {
     avcodec_flush_buffers(codec_ctx);
+    if (unpack_bsf != nullptr) av_bsf_flush(unpack_bsf);
     last_decoded_idx = -1;
     next_packet_idx = -1;
 
@@ -347,6 +377,20 @@ void H264DecoderSession::drain_decoder(AVFrame* frame, int frame_idx,
     next_packet_idx = -1;
 }
 
+bool H264DecoderSession::send_and_receive(AVPacket* packet, AVFrame* frame, int frame_idx,
+                                          std::shared_ptr<CachedFrame>& result) {
+    int send_result = avcodec_send_packet(codec_ctx, packet);
+    bool obtained = false;
+    if (send_result == AVERROR(EAGAIN)) {
+        // The decoder wants its output taken before it takes more input.
+        obtained = receive_frames(frame, frame_idx, result);
+        send_result = avcodec_send_packet(codec_ctx, packet);
+    }
+    av_packet_unref(packet);
+    if (send_result >= 0 && receive_frames(frame, frame_idx, result)) obtained = true;
+    return obtained;
+}
+
 bool H264DecoderSession::decode_until(int frame_idx, int first_packet_idx, bool holding_packet,
                                       AVPacket* packet, AVFrame* frame,
                                       std::shared_ptr<CachedFrame>& result) {
@@ -363,10 +407,16 @@ bool H264DecoderSession::decode_until(int frame_idx, int first_packet_idx, bool 
             av_packet_unref(packet);
             continue;
         }
-        if (synthetic_pts) packet->pts = packet_idx >= 0 ? packets[packet_idx].pts : AV_NOPTS_VALUE;
-        const int send_result = avcodec_send_packet(codec_ctx, packet);
-        av_packet_unref(packet);
-        if (send_result >= 0 && receive_frames(frame, frame_idx, result)) return true;
+        if (unpack_bsf != nullptr && !unpack_packet(unpack_bsf, packet)) continue;
+        // The index's timestamps are the ones frames are looked up by; after a
+        // byte seek the demuxer's own may be off.
+        if (packet_idx >= 0) {
+            packet->pts = packets[packet_idx].pts;
+            packet->dts = packets[packet_idx].dts;
+        } else if (synthetic_pts) {
+            packet->pts = AV_NOPTS_VALUE;
+        }
+        if (send_and_receive(packet, frame, frame_idx, result)) return true;
         if (packet_idx >= last_useful_packet) return false;
     }
 }

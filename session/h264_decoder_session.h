@@ -10,6 +10,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavcodec/bsf.h>
 #include <libavformat/avformat.h>
 }
 
@@ -56,6 +57,8 @@ public:
 
     AVFormatContext* fmt_ctx = nullptr;
     AVCodecContext* codec_ctx = nullptr;
+    // Unpacks packed MPEG-4 B-frames before decoding; null for other streams.
+    AVBSFContext* unpack_bsf = nullptr;
     int video_stream_idx = -1;
     AVRational time_base{0, 1};
 
@@ -99,6 +102,10 @@ private:
     // out, it can no longer come out, or the input ends.
     bool decode_until(int frame_idx, int first_packet_idx, bool holding_packet, AVPacket* packet,
                       AVFrame* frame, std::shared_ptr<CachedFrame>& result);
+    // Sends one packet and handles every frame that comes out; true once
+    // `frame_idx` is out.
+    bool send_and_receive(AVPacket* packet, AVFrame* frame, int frame_idx,
+                          std::shared_ptr<CachedFrame>& result);
     void drain_decoder(AVFrame* frame, int frame_idx, std::shared_ptr<CachedFrame>& result);
     // Captures and caches one decoded frame; returns its frame index, or -1
     // when its timestamp belongs to no frame.
