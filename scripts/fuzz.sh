@@ -83,8 +83,7 @@ for finding in "$ARTIFACTS"/crash-* "$ARTIFACTS"/leak-*; do
 done
 
 echo "== fuzz.sh summary ($FLAVOUR FFmpeg, $SECONDS_TOTAL s, $runs libFuzzer run(s))"
-awk -F': *' '/^stat::number_of_executed_units/ { n += $2 }
-             END { print "executions:", n + 0 }' "$LOG"
+awk '/^stat::number_of_executed_units/ { n += $NF } END { print "executions:", n + 0 }' "$LOG"
 grep -E '^#[0-9]+' "$LOG" | tail -n 1
 echo "corpus: $(ls "$CORPUS" | wc -l) files, $(du -sh "$CORPUS" | cut -f1)"
 ls -1 "$ARTIFACTS" | sed 's/^/artifact: /'
