@@ -5,13 +5,14 @@
 #
 #   tests/fuzz/build.sh fuzz OUTPUT   libFuzzer target, -fsanitize=fuzzer,address,undefined
 #   tests/fuzz/build.sh tsan OUTPUT   threaded driver, -fsanitize=thread
+#   tests/fuzz/build.sh coverage OUTPUT   the fuzz target with source-based coverage
 #
 # Uses clang++ (Debian's clang and libclang-rt-dev). The objects are compiled
 # in parallel in a scratch directory beside OUTPUT.
 set -euo pipefail
 
-KIND=${1:?usage: build.sh fuzz|tsan OUTPUT}
-OUTPUT=${2:?usage: build.sh fuzz|tsan OUTPUT}
+KIND=${1:?usage: build.sh fuzz|tsan|coverage OUTPUT}
+OUTPUT=${2:?usage: build.sh fuzz|tsan|coverage OUTPUT}
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 CXX=${CXX_FUZZ:-clang++}
 
@@ -24,7 +25,11 @@ case $KIND in
         MAIN=$ROOT/tests/fuzz/tsan_threads.cpp
         SANITIZE=(-fsanitize=thread)
         ;;
-    *) echo "build.sh: unknown kind '$KIND' (fuzz or tsan)" >&2; exit 2 ;;
+    coverage)
+        MAIN=$ROOT/tests/fuzz/fuzz_session.cpp
+        SANITIZE=(-fsanitize=fuzzer -fprofile-instr-generate -fcoverage-mapping)
+        ;;
+    *) echo "build.sh: unknown kind '$KIND' (fuzz, tsan or coverage)" >&2; exit 2 ;;
 esac
 
 read -r -a FFMPEG_CFLAGS <<< "$(pkg-config --cflags libavformat libavcodec libavutil)"

@@ -1,10 +1,10 @@
 // libFuzzer target over the C++ session core, without Python.
 //
 // Each input is written to a temporary file (libavformat opens a path) and
-// opened as a session. When that succeeds, a few frames are fetched at
-// positions read from the input's last bytes, and every plane of them is
-// copied into a buffer with guard bytes the way the Python binding's
-// copy_plane_to_ptr copies: plane_height rows of
+// opened as a session. When that succeeds, three frames are fetched at
+// positions read from the input's last bytes, then the last frame, and every
+// plane of them is copied into a buffer with guard bytes the way the Python
+// binding's copy_plane_to_ptr copies: plane_height rows of
 // min(plane_width * bytes_per_sample, dst_stride, linesize) bytes, at
 // dst_stride. A std::exception is an accepted outcome; a broken record, a
 // guard byte overwritten or anything the sanitizers see is a finding.
@@ -134,10 +134,14 @@ void exercise(const uint8_t* data, size_t size) {
 
     if (frames == 0) return;
     const Tail tail{data, size};
-    constexpr int kCalls = 3;
+    // Three frames chosen by the input, then the last one, which is reached
+    // by draining the decoder at the end of the input.
+    constexpr int kCalls = 4;
     for (int call = 0; call < kCalls; ++call) {
         const unsigned position = tail[2 * call] | (tail[2 * call + 1] << 8);
-        const int frame_idx = static_cast<int>(position % static_cast<unsigned>(frames));
+        const int frame_idx = call == kCalls - 1
+                                  ? frames - 1
+                                  : static_cast<int>(position % static_cast<unsigned>(frames));
         std::shared_ptr<CachedFrame> record;
         try {
             record = session.get_frame(frame_idx);
@@ -152,7 +156,7 @@ void exercise(const uint8_t* data, size_t size) {
                          record->linesize[1], record->linesize[2]);
         check_record(*record);
         for (int plane = 0; plane < record->num_planes; ++plane)
-            copy_plane_like_binding(*record, plane, tail[6 + call] + 7u * plane);
+            copy_plane_like_binding(*record, plane, tail[8 + call] + 7u * plane);
     }
 }
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Writes the fuzzer's seed corpus: tiny videos (64x64, 10-30 frames, each well
-# under 20 KB) in the containers and codings the session handles, made with the
+# Writes the fuzzer's seed corpus: tiny videos (64x64 and 10-30 frames but for
+# one, each well under 20 KB) in the containers and codings the session handles, made with the
 # ffmpeg command from lavfi test sources.
 #
 #   tests/fuzz/make_seeds.sh OUT_DIR
@@ -34,6 +34,9 @@ seed h264_422.mp4 "${SRC[@]}" -frames:v 10 "${X264[@]}" -pix_fmt yuv422p -bf 1 -
 # Interlaced (MBAFF) with chroma QP offsets.
 seed h264_interlaced.mkv "${SRC[@]}" -frames:v 12 "${X264[@]}" -flags +ildct+ilme \
     -x264-params interlaced=1:chroma-qp-offset=3 -crf 30
+# More pictures than the session caches (64), so that requests evict records.
+seed h264_100_frames_16x16.mp4 -f lavfi -i testsrc2=size=16x16:rate=25 -frames:v 100 "${X264[@]}" \
+    -bf 2 -g 50 -crf 40
 # MP4 with the index at the end, at the front, and fragmented.
 seed h264_plain.mp4 "${SRC[@]}" -frames:v 20 "${X264[@]}" -bf 2 -g 7 -crf 32
 seed h264_faststart.mp4 "${SRC[@]}" -frames:v 20 "${X264[@]}" -bf 2 -g 7 -crf 32 -movflags +faststart
