@@ -76,6 +76,10 @@ def cpu_seconds(argv: list[str]) -> tuple[float, float]:
     return usage.ru_utime + usage.ru_stime, wall
 
 
+# As in bench/run.py: no idle OpenBLAS pool competing for the cores.
+os.environ["OPENBLAS_NUM_THREADS"] = "1"
+
+
 def workload_argv(name: str, path: Path, **params: object) -> list[str]:
     return [PYTHON, str(WORKLOADS), json.dumps({"workload": name, "path": str(path), **params})]
 
@@ -150,12 +154,22 @@ def self_cost_per_function(out_file: Path, default: str) -> dict[tuple[str, str]
     return {key: cost for key, cost in _self_costs(out_file, default).items() if key[1]}
 
 
-def _self_costs(out_file: Path, default: str) -> dict[tuple[str, str], int]:
+def inclusive_cost(out_file: Path, default: str, function: str) -> int:
+    """Instructions executed in the named function and everything it called
+    (summed over every function whose name starts with `function`)."""
+    costs = _self_costs(out_file, default, inclusive=True)
+    return sum(cost for (_obj, fn), cost in costs.items() if fn.startswith(function))
+
+
+def _self_costs(
+    out_file: Path, default: str, inclusive: bool = False
+) -> dict[tuple[str, str], int]:
     """Instructions executed in each object and in each (object, function),
     read from callgrind's own file: cost lines add to the current `ob=` and
     `fn=`; the line after a `calls=` line is the inclusive cost of that call
     and is skipped. `(n)` ids name objects and functions once for later use.
-    Keys (object, "") hold the per-object totals."""
+    Keys (object, "") hold the per-object totals. With `inclusive`, the cost
+    of calls is added to the calling function as well."""
     obj_names: dict[str, str] = {}
     fn_names: dict[str, str] = {}
     totals: dict[tuple[str, str], int] = {}
@@ -192,6 +206,10 @@ def _self_costs(out_file: Path, default: str) -> dict[tuple[str, str], int]:
                 continue
             if skip_next:
                 skip_next = False
+                if inclusive:
+                    fields = line.split()
+                    if len(fields) >= 2:
+                        totals[(obj, fn)] = totals.get((obj, fn), 0) + int(fields[1])
                 continue
             fields = line.split()
             if len(fields) >= 2:
@@ -349,6 +367,31 @@ def main() -> int:
             for cost, obj, fn in ranked[:12]:
                 lines.append(f"| {cost:,} | {cost / total_core:.2%} | {obj} | `{fn[:70]}` |")
             lines.append("")
+            long_path = inputs.input_path(inputs.FULL_INPUTS["720p-10min"], inputs.FULL_INPUTS)
+            open_file = callgrind([str(driver), str(long_path), "0"], workdir, "open")
+            whole = inclusive_cost(open_file, driver.name, "H264DecoderSession::H264DecoderSession")
+            parts = {
+                "avformat_open_input + avformat_find_stream_info": inclusive_cost(
+                    open_file, driver.name, "avformat_open_input"
+                )
+                + inclusive_cost(open_file, driver.name, "avformat_find_stream_info"),
+                "av_read_frame (demuxing every packet, with the demuxer's own parser)": (
+                    inclusive_cost(open_file, driver.name, "av_read_frame")
+                ),
+                "DisplayOrderRecovery::observe (a second H.264 parser pass)": inclusive_cost(
+                    open_file, driver.name, "DisplayOrderRecovery::observe"
+                ),
+                "number_frames": inclusive_cost(open_file, driver.name, "number_frames"),
+            }
+            lines += [
+                "## callgrind: construction on 720p-10min (18000 packets)",
+                "",
+                "| part | instructions | share of construction |",
+                "|---|---|---|",
+                *(f"| {name} | {cost:,} | {cost / whole:.1%} |" for name, cost in parts.items()),
+                f"| construction in all | {whole:,} | 100% |",
+                "",
+            ]
         else:
             lines += ["valgrind is not installed; no instruction counts.", ""]
 
