@@ -57,6 +57,8 @@ seed mpeg2_raw.m2v "${SRC[@]}" -frames:v 15 -c:v mpeg2video -bf 2 -g 6 -q:v 10 -
 seed mpeg1.mpg "${SRC[@]}" -frames:v 12 -c:v mpeg1video -bf 1 -q:v 10 -f mpeg
 # MPEG-4 Part 2 with B-frames in AVI (packets with a dts only) and raw.
 seed mpeg4_bframes.avi "${SRC[@]}" -frames:v 15 -c:v mpeg4 -bf 2 -g 6 -q:v 8
+# XviD packs a P and a B picture into one packet (the unpacking filter path).
+seed xvid_packed.avi "${SRC[@]}" -frames:v 15 -c:v libxvid -bf 2 -g 6 -q:v 8
 seed mpeg4_raw.m4v "${SRC[@]}" -frames:v 15 -c:v mpeg4 -bf 1 -q:v 10 -f m4v
 
 ls -l "$OUT" | awk 'NR > 1 && $5 >= 20480 { print "make_seeds: " $9 " is " $5 " bytes" > "/dev/stderr" }'
