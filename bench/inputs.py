@@ -119,16 +119,16 @@ def _ffmpeg_version() -> str:
     ).stdout.splitlines()[0]
 
 
-def input_path(spec: Input, catalogue: dict[str, Input]) -> Path:
+def input_path(item: Input, catalogue: dict[str, Input]) -> Path:
     """The cached file of an input, made first if it is missing."""
-    if spec.loops_of is not None:
-        source = input_path(catalogue[spec.loops_of], catalogue)
-        recipe = ["loop", str(spec.loops), source.name]
+    if item.loops_of is not None:
+        source = input_path(catalogue[item.loops_of], catalogue)
+        recipe = ["loop", str(item.loops), source.name]
     else:
         source = None
-        recipe = list(spec.args)
+        recipe = list(item.args)
     key = hashlib.sha256((_ffmpeg_version() + "\0".join(recipe)).encode()).hexdigest()[:12]
-    path = CACHE_DIR / f"{spec.name}-{key}.mp4"
+    path = CACHE_DIR / f"{item.name}-{key}.mp4"
     if path.exists():
         return path
     CACHE_DIR.mkdir(parents=True, exist_ok=True)
@@ -139,7 +139,7 @@ def input_path(spec: Input, catalogue: dict[str, Input]) -> Path:
             command = [
                 *FFMPEG,
                 "-stream_loop",
-                str(spec.loops - 1),
+                str(item.loops - 1),
                 "-i",
                 str(source),
                 "-c",
@@ -147,7 +147,7 @@ def input_path(spec: Input, catalogue: dict[str, Input]) -> Path:
                 str(partial),
             ]
         else:
-            command = [*FFMPEG, *spec.args, str(partial)]
+            command = [*FFMPEG, *item.args, str(partial)]
         subprocess.run(command, check=True)
         partial.rename(path)
     finally:

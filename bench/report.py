@@ -439,8 +439,8 @@ def plot(results: dict[str, Any], path: Path) -> None:
         ax.set_xlabel(xlabel, fontsize=8)
         if log:
             ax.set_xscale("log")
-        for y, value in zip(ypos, medians):
-            ax.text(value, y, f" {value:.3g}", va="center", fontsize=7)
+        for y, value, high in zip(ypos, medians, highs):
+            ax.text(value + high, y - 0.3, f" {value:.3g}", va="center", fontsize=7)
 
     main = results["roles"]["main"]
     bars(
@@ -481,6 +481,7 @@ def plot(results: dict[str, Any], path: Path) -> None:
         ax.set_yticks(ypos, labels, fontsize=7)
         ax.invert_yaxis()
         ax.set_xscale("log")
+        ax.xaxis.set_minor_formatter(matplotlib.ticker.NullFormatter())
         ax.set_title("Access latency per frame (bar: mean, tick: p95)", fontsize=10)
         ax.set_xlabel("ms (log scale)", fontsize=8)
         ax.legend(fontsize=7)
@@ -518,11 +519,11 @@ def plot(results: dict[str, Any], path: Path) -> None:
             )
             ax.axvline(row["cache_capacity"], color="gray", linestyle=":")
             ax.set_xscale("log", base=2)
-    ax.set_title("Memory while decoding forward (64-frame cache)", fontsize=10)
+    ax.set_title("Memory, decoding forward (64-frame cache)", fontsize=10)
     ax.set_xlabel("frames decoded", fontsize=8)
     ax.set_ylabel("MiB", fontsize=8)
     if not ax.lines:
-        not_run(ax, "Memory while decoding forward (64-frame cache)")
+        not_run(ax, "Memory, decoding forward (64-frame cache)")
     else:
         ax.legend(fontsize=7)
 
