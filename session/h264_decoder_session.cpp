@@ -245,8 +245,12 @@ bool H264DecoderSession::needs_seek(int frame_idx) const {
     const int last = last_decoded_idx;
     if (last < 0) return true;
     if (frame_idx <= last) return true;
-    if (seek_packet[last] != seek_packet[frame_idx]) return true;
-    return frame_idx - last > kMaxForwardDecode;
+    if (frame_idx - last > kMaxForwardDecode) return true;
+    // Reading in order crosses into the next key group without a seek once the
+    // decoder has been given that group's key packet: a seek would only flush
+    // and decode the same packets again.
+    const bool key_packet_sent = next_packet_idx > seek_packet[frame_idx];
+    return seek_packet[last] != seek_packet[frame_idx] && !key_packet_sent;
 }
 
 bool H264DecoderSession::read_video_packet(AVPacket* packet) {
