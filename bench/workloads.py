@@ -80,6 +80,14 @@ def _import_mbgauge() -> Any:
             time.sleep(1)
 
 
+
+def _loop_result(frames: int, t0: float, t1: float, t2: float, c0: float, baseline: int,
+                 **checks: Any) -> Result:
+    """The figures every open-then-loop workload reports: opening, loop and
+    total wall time, CPU time, and output digests."""
+    return {"frames": frames, "open_s": t1 - t0, "loop_s": t2 - t1, "total_s": t2 - t0,
+            "cpu_s": time.process_time() - c0, **checks, "baseline_rss_kib": baseline}
+
 @workload
 def mbgauge_qp(path: str, **_: Any) -> Result:
     """get_qpmap for every frame in order, in one session."""
@@ -93,15 +101,7 @@ def mbgauge_qp(path: str, **_: Any) -> Result:
     for frame in range(session.num_frames):
         digest.update(session.get_qpmap(frame))
     t2 = time.perf_counter()
-    return {
-        "frames": session.num_frames,
-        "open_s": t1 - t0,
-        "loop_s": t2 - t1,
-        "total_s": t2 - t0,
-        "cpu_s": time.process_time() - c0,
-        "qp_sha256": digest.hexdigest(),
-        "baseline_rss_kib": baseline,
-    }
+    return _loop_result(session.num_frames, t0, t1, t2, c0, baseline, qp_sha256=digest.hexdigest())
 
 
 def _ranges(num_frames: int, workers: int, key_frames: Sequence[int] | None) -> list[range]:
@@ -192,15 +192,7 @@ def mbgauge_planes_array(path: str, **_: Any) -> Result:
             for plane, width in zip(planes, widths):
                 digest.update(np.ascontiguousarray(plane[:, :width]))
     t2 = time.perf_counter()
-    return {
-        "frames": session.num_frames,
-        "open_s": t1 - t0,
-        "loop_s": t2 - t1,
-        "total_s": t2 - t0,
-        "cpu_s": time.process_time() - c0,
-        "planes_sha256": digest.hexdigest(),
-        "baseline_rss_kib": baseline,
-    }
+    return _loop_result(session.num_frames, t0, t1, t2, c0, baseline, planes_sha256=digest.hexdigest())
 
 
 @workload
@@ -222,15 +214,7 @@ def mbgauge_planes_ptr(path: str, **_: Any) -> Result:
         if frame % PLANE_CHECK_EVERY == 0:
             digest.update(out)
     t2 = time.perf_counter()
-    return {
-        "frames": session.num_frames,
-        "open_s": t1 - t0,
-        "loop_s": t2 - t1,
-        "total_s": t2 - t0,
-        "cpu_s": time.process_time() - c0,
-        "planes_sha256": digest.hexdigest(),
-        "baseline_rss_kib": baseline,
-    }
+    return _loop_result(session.num_frames, t0, t1, t2, c0, baseline, planes_sha256=digest.hexdigest())
 
 
 def _access(
@@ -448,15 +432,7 @@ def pyav_qp(path: str, route: str = "helper", **_: Any) -> Result:
         frames += 1
     t2 = time.perf_counter()
     container.close()
-    return {
-        "frames": frames,
-        "open_s": t1 - t0,
-        "loop_s": t2 - t1,
-        "total_s": t2 - t0,
-        "cpu_s": time.process_time() - c0,
-        "qp_sha256": digest.hexdigest(),
-        "baseline_rss_kib": baseline,
-    }
+    return _loop_result(frames, t0, t1, t2, c0, baseline, qp_sha256=digest.hexdigest())
 
 
 @workload
@@ -472,14 +448,7 @@ def pyav_decode(path: str, threads: str = "SLICE", **_: Any) -> Result:
     frames = sum(1 for _ in container.decode(stream))
     t2 = time.perf_counter()
     container.close()
-    return {
-        "frames": frames,
-        "open_s": t1 - t0,
-        "loop_s": t2 - t1,
-        "total_s": t2 - t0,
-        "cpu_s": time.process_time() - c0,
-        "baseline_rss_kib": baseline,
-    }
+    return _loop_result(frames, t0, t1, t2, c0, baseline)
 
 
 @workload
@@ -501,15 +470,7 @@ def pyav_planes(path: str, threads: str = "SLICE", **_: Any) -> Result:
         frames += 1
     t2 = time.perf_counter()
     container.close()
-    return {
-        "frames": frames,
-        "open_s": t1 - t0,
-        "loop_s": t2 - t1,
-        "total_s": t2 - t0,
-        "cpu_s": time.process_time() - c0,
-        "planes_sha256": digest.hexdigest(),
-        "baseline_rss_kib": baseline,
-    }
+    return _loop_result(frames, t0, t1, t2, c0, baseline, planes_sha256=digest.hexdigest())
 
 
 class PyAVFrameReader:
