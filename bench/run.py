@@ -149,50 +149,11 @@ def build_plan(
         for name in dict.fromkeys([main, other, short]):
             full = name == main
             plan.add("seq_qp", name, "mbgauge get_qpmap", {"workload": "mbgauge_qp"})
-            plan.add(
-                "seq_qp",
-                name,
-                "ffmpeg -threads 1",
-                {
-                    "workload": "command",
-                    "argv": [
-                        *FFMPEG_DECODE,
-                        "-threads",
-                        "1",
-                        "-skip_loop_filter",
-                        "all",
-                        "-i",
-                        str(paths[name]),
-                        "-map",
-                        "0:v:0",
-                        "-f",
-                        "null",
-                        "-",
-                    ],
-                },
-            )
-            plan.add(
-                "seq_qp",
-                name,
-                "ffmpeg -threads 0",
-                {
-                    "workload": "command",
-                    "argv": [
-                        *FFMPEG_DECODE,
-                        "-threads",
-                        "0",
-                        "-skip_loop_filter",
-                        "all",
-                        "-i",
-                        str(paths[name]),
-                        "-map",
-                        "0:v:0",
-                        "-f",
-                        "null",
-                        "-",
-                    ],
-                },
-            )
+            for threads in ("1", "0"):
+                argv = [*FFMPEG_DECODE, "-threads", threads, "-skip_loop_filter", "all",
+                        "-i", str(paths[name]), "-map", "0:v:0", "-f", "null", "-"]
+                plan.add("seq_qp", name, f"ffmpeg -threads {threads}",
+                         {"workload": "command", "argv": argv})
             if full or args.quick:
                 plan.add(
                     "seq_qp",

@@ -9,7 +9,6 @@ extern "C" {
 
 namespace {
 
-constexpr int kMacroblockSize = 16;
 constexpr int kMaxQp = 63;
 
 int ceil_shift(int value, int shift) { return -((-value) >> shift); }

@@ -35,6 +35,9 @@ struct CachedFrame {
 // Largest number of planes a record keeps; an alpha plane is dropped.
 constexpr int kMaxCachedPlanes = 3;
 
+// Side of the square cell of the QP map, in luma samples.
+constexpr int kMacroblockSize = 16;
+
 // Copies planes, macroblock QP map and chroma QP offsets out of a decoded
 // frame. `pts` is the timestamp under which the frame was indexed.
 std::shared_ptr<CachedFrame> capture_frame(const AVFrame* frame, int64_t pts);

@@ -16,7 +16,6 @@ extern "C" {
 
 namespace {
 
-constexpr int kMacroblockSize = 16;
 
 struct PacketDeleter {
     void operator()(AVPacket* packet) const { av_packet_free(&packet); }
@@ -26,6 +25,12 @@ struct FrameDeleter {
 };
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+
+// Releases a received picture's buffers however its handling ends.
+struct FrameUnref {
+    AVFrame* frame;
+    ~FrameUnref() { av_frame_unref(frame); }
+};
 
 PacketPtr allocate_packet() {
     PacketPtr packet(av_packet_alloc());
@@ -359,13 +364,8 @@ bool H264DecoderSession::receive_frames(AVFrame* frame, int frame_idx,
                                         std::shared_ptr<CachedFrame>& result) {
     bool obtained = false;
     while (avcodec_receive_frame(codec_ctx, frame) >= 0) {
-        try {
-            if (handle_decoded_frame(frame, frame_idx, result) == frame_idx) obtained = true;
-        } catch (...) {
-            av_frame_unref(frame);
-            throw;
-        }
-        av_frame_unref(frame);
+        const FrameUnref unref_when_handled{frame};
+        if (handle_decoded_frame(frame, frame_idx, result) == frame_idx) obtained = true;
     }
     return obtained;
 }
