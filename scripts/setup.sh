@@ -6,7 +6,7 @@ set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 VENV=$ROOT/.venv
-APT_PACKAGES=(pkg-config libavformat-dev libavcodec-dev libavutil-dev ffmpeg x264
+APT_PACKAGES=(pkg-config libavformat-dev libavcodec-dev libavutil-dev ffmpeg x264 x265
               g++ cmake nasm xz-utils clang libclang-rt-dev valgrind)
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
