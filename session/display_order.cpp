@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <climits>
-#include <numeric>
+#include <utility>
 #include <new>
 
 namespace {
@@ -41,6 +41,9 @@ DisplayOrderRecovery::DisplayOrderRecovery(const AVCodecParameters* params)
     case AV_CODEC_ID_MPEG2VIDEO:
     case AV_CODEC_ID_MPEG4:
         break;
+    case AV_CODEC_ID_HEVC:
+        hevc_ = std::make_unique<HevcPictureOrder>(params->extradata, params->extradata_size);
+        return;
     default:
         return;
     }
@@ -66,6 +69,10 @@ DisplayOrderRecovery::~DisplayOrderRecovery() {
 
 void DisplayOrderRecovery::observe(const AVPacket* packet) {
     if (!active()) return;
+    if (hevc_ != nullptr) {
+        observe_hevc(packet);
+        return;
+    }
     uint8_t* out = nullptr;
     int out_size = 0;
     // The parser leaves the order count alone when it cannot read a picture.
@@ -83,6 +90,11 @@ void DisplayOrderRecovery::observe_h264(const AVPacket* packet) {
     if (has_idr_slice(packet->data, packet->size, nal_length_size_) || period_ < 0) ++period_;
     if (parser_->output_picture_number == kOrderUnknown) complete_ = false;
     orders_.push_back(PictureOrder{period_, parser_->output_picture_number});
+}
+
+void DisplayOrderRecovery::observe_hevc(const AVPacket* packet) {
+    const HevcPictureOrder::Picture picture = hevc_->observe(packet->data, packet->size);
+    orders_.push_back(PictureOrder{picture.sequence, picture.order, picture.shown});
 }
 
 void DisplayOrderRecovery::observe_anchored(const AVPacket* /*packet*/) {
@@ -109,13 +121,33 @@ std::vector<int64_t> DisplayOrderRecovery::display_ranks() const {
     if (codec_id_ != AV_CODEC_ID_H264 && pending_anchor_ >= 0)
         orders[pending_anchor_].order = next_rank_;
 
-    std::vector<int64_t> by_display(orders.size());
-    std::iota(by_display.begin(), by_display.end(), 0);
+    std::vector<int64_t> by_display;
+    by_display.reserve(orders.size());
+    for (size_t i = 0; i < orders.size(); ++i) {
+        if (orders[i].shown) by_display.push_back(static_cast<int64_t>(i));
+    }
     std::stable_sort(by_display.begin(), by_display.end(), [&](int64_t a, int64_t b) {
         if (orders[a].period != orders[b].period) return orders[a].period < orders[b].period;
         return orders[a].order < orders[b].order;
     });
-    std::vector<int64_t> ranks(orders.size());
+    std::vector<int64_t> ranks(orders.size(), AV_NOPTS_VALUE);
     for (size_t rank = 0; rank < by_display.size(); ++rank) ranks[by_display[rank]] = static_cast<int64_t>(rank);
     return ranks;
+}
+
+bool timestamps_contradict(const std::vector<PacketRecord>& packets,
+                           const std::vector<int64_t>& ranks) {
+    std::vector<std::pair<int64_t, int64_t>> pts_and_rank;
+    pts_and_rank.reserve(packets.size());
+    for (size_t i = 0; i < packets.size() && i < ranks.size(); ++i) {
+        if (packets[i].pts != AV_NOPTS_VALUE && ranks[i] != AV_NOPTS_VALUE)
+            pts_and_rank.emplace_back(packets[i].pts, ranks[i]);
+    }
+    std::sort(pts_and_rank.begin(), pts_and_rank.end());
+    for (size_t i = 1; i < pts_and_rank.size(); ++i) {
+        if (pts_and_rank[i].first == pts_and_rank[i - 1].first ||
+            pts_and_rank[i].second < pts_and_rank[i - 1].second)
+            return true;
+    }
+    return false;
 }

@@ -197,7 +197,8 @@ void H264DecoderSession::build_index() {
                 packets.push_back(PacketRecord{pts, packet->dts, packet->pos, packet->size,
                                                (packet->flags & AV_PKT_FLAG_KEY) != 0,
                                                static_cast<int32_t>(packets.size()),
-                                               (packet->flags & AV_PKT_FLAG_DISCARD) != 0});
+                                               (packet->flags & AV_PKT_FLAG_DISCARD) != 0,
+                                               packet->pts});
                 if (scan_unpacker) {
                     // Packed streams flag whatever packet the container's index
                     // names (even a placeholder); an unpacked I picture is the key.
@@ -212,13 +213,15 @@ void H264DecoderSession::build_index() {
         }
     }
     // The recovered display ranks stand in for timestamps and are put on each
-    // packet before it is sent to the decoder.
-    if (pts_missing) {
-        const std::vector<int64_t> ranks = recovery.display_ranks();
-        if (ranks.size() == packets.size()) {
-            for (size_t i = 0; i < packets.size(); ++i) packets[i].pts = ranks[i];
-            synthetic_pts = true;
-        }
+    // packet before it is sent to the decoder. HEVC remuxes of raw streams
+    // often carry decode timestamps as presentation timestamps; the bitstream
+    // order wins over those.
+    const std::vector<int64_t> ranks = recovery.display_ranks();
+    const bool contradicted = params->codec_id == AV_CODEC_ID_HEVC &&
+                              timestamps_contradict(packets, ranks);
+    if ((pts_missing || contradicted) && ranks.size() == packets.size()) {
+        for (size_t i = 0; i < packets.size(); ++i) packets[i].pts = ranks[i];
+        synthetic_pts = true;
     }
     if (packets.empty()) throw std::runtime_error("No video packets found in: " + path);
 
@@ -229,6 +232,12 @@ void H264DecoderSession::build_index() {
     frame_packet = std::move(tables.frame_packet);
     pts_to_idx = std::move(tables.pts_to_idx);
     num_frames = static_cast<int>(display_pts.size());
+    // Packets whose display order is unknown are not numbered; a stream with
+    // none numbered is not an empty one.
+    if (num_frames == 0)
+        throw std::runtime_error("Cannot number the frames of: " + path +
+                                 " (its packets have no timestamps and their display order "
+                                 "cannot be read from the bitstream)");
 
     av_seek_frame(fmt_ctx, video_stream_idx, 0, AVSEEK_FLAG_BACKWARD);
     avcodec_flush_buffers(codec_ctx);
@@ -272,7 +281,7 @@ int H264DecoderSession::identify_packet(const AVPacket* packet) const {
         if (record.size != packet->size) continue;
         const bool same = packet->pos >= 0
                               ? record.pos == packet->pos
-                              : record.pts == packet->pts && record.dts == packet->dts;
+                              : record.demux_pts == packet->pts && record.dts == packet->dts;
         if (same) return static_cast<int>(i);
     }
     return -1;
@@ -284,9 +293,9 @@ int64_t H264DecoderSession::demuxer_timestamp(const PacketRecord& record) const 
     const AVInputFormat* format = fmt_ctx->iformat;
     const bool seeks_by_pts = (format->flags & AVFMT_SEEK_TO_PTS) ||
                               std::strncmp(format->name, "matroska", 8) == 0;
-    if (seeks_by_pts && !synthetic_pts && record.pts != AV_NOPTS_VALUE) return record.pts;
+    if (seeks_by_pts && record.demux_pts != AV_NOPTS_VALUE) return record.demux_pts;
     if (record.dts != AV_NOPTS_VALUE) return record.dts;
-    return synthetic_pts ? AV_NOPTS_VALUE : record.pts;
+    return record.demux_pts;
 }
 
 bool H264DecoderSession::seek_to_packet(int key_packet_idx, AVPacket* packet) {

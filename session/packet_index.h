@@ -15,6 +15,9 @@ struct PacketRecord {
     // The demuxer marks packets that an edit list cuts away: the decoder
     // decodes them as references but never outputs their pictures.
     bool discard = false;
+    // The pts as the demuxer gives it (AV_NOPTS_VALUE when none), which a
+    // timestamp seek and a re-read packet go by, whatever `pts` holds.
+    int64_t demux_pts = INT64_MIN;
 };
 
 // Frame numbering of a stream, derived from its packets in demux order.

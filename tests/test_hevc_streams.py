@@ -1,0 +1,123 @@
+"""HEVC streams without usable timestamps: raw x265 output and its remuxes,
+whose presentation timestamps are copies of the decode timestamps. Every
+picture comes back in FFmpeg's display order, in any order of access."""
+
+import functools
+
+import numpy as np
+import pytest
+
+import mbgauge
+import videos
+
+SIZE = (128, 96)
+FRAMES = 60
+# Key pictures every 24 frames: an IDR, then CRA pictures with RASL leading
+# pictures (open GOP is x265's default) or IDR pictures (closed GOP).
+STRUCTURES = {
+    "no-bframes": (["--bframes", "0"], 8),
+    "bframes": (["--bframes", "3", "--no-b-pyramid"], 8),
+    "pyramid": (["--bframes", "8", "--b-pyramid"], 8),
+    "closed-gop": (["--bframes", "3", "--no-open-gop"], 8),
+    "10bit": (["--bframes", "3"], 10),
+}
+COMMON = ["--keyint", "24", "--min-keyint", "24", "--no-scenecut", "--frame-threads", "1"]
+
+
+def hevc_stream(structure: str, wrap: str = "raw"):
+    args, depth = STRUCTURES[structure]
+    raw = videos.x265_video(f"hevc-{structure}", [*COMMON, *args],
+                            size=f"{SIZE[0]}x{SIZE[1]}", frames=FRAMES, depth=depth)
+    if wrap == "raw":
+        return raw
+    # Remuxing a raw stream leaves pts equal to dts; Matroska takes the MP4's.
+    source = hevc_stream(structure, "mp4") if wrap == "mkv" else raw
+    return videos.ffmpeg_video(f"hevc-{structure}", f".{wrap}", "-i", str(source), "-c", "copy")
+
+
+@functools.cache
+def hevc_decodable() -> bool:
+    """False when the linked FFmpeg has no HEVC decoder (a reduced build)."""
+    try:
+        mbgauge.H264DecoderSession(str(hevc_stream("bframes", "mp4")))
+    except RuntimeError as error:
+        if str(error) == "H.264 decoder not found":
+            return False
+        raise
+    return True
+
+
+@pytest.fixture(autouse=True)
+def needs_hevc():
+    if not hevc_decodable():
+        pytest.skip("the linked FFmpeg cannot decode HEVC")
+
+
+def reference(path, structure):
+    depth = STRUCTURES[structure][1]
+    pix_fmt, sample_bytes = ("yuv420p", 1) if depth == 8 else ("yuv420p10le", 2)
+    return videos.ffmpeg_reference_frames(path, *SIZE, pix_fmt, sample_bytes)
+
+
+def differing_planes(session, frame, expected):
+    return [plane for plane, (got, want) in
+            enumerate(zip(videos.visible_planes(session, frame), expected))
+            if not np.array_equal(got, want)]
+
+
+@pytest.mark.parametrize("structure", STRUCTURES)
+@pytest.mark.parametrize("wrap", ["raw", "mp4", "mov", "mkv"])
+def test_every_picture_in_display_order_in_random_order(structure, wrap):
+    path = hevc_stream(structure, wrap)
+    expected = reference(path, structure)
+    session = mbgauge.H264DecoderSession(str(path))
+    assert session.num_frames == len(expected) == videos.ffmpeg_frame_count(path)
+    assert session.bytes_per_sample == (2 if STRUCTURES[structure][1] == 10 else 1)
+    for frame in np.random.default_rng(7).permutation(session.num_frames):
+        frame = int(frame)
+        assert differing_planes(session, frame, expected[frame]) == [], f"frame {frame}"
+
+
+@pytest.mark.parametrize("structure, wrap", [("bframes", "raw"), ("pyramid", "mkv"),
+                                             ("closed-gop", "mp4")])
+def test_every_picture_from_a_fresh_session(structure, wrap):
+    """Leading pictures of a CRA are reached through the key picture before it."""
+    path = hevc_stream(structure, wrap)
+    expected = reference(path, structure)
+    for frame in range(len(expected)):
+        session = mbgauge.H264DecoderSession(str(path))
+        assert differing_planes(session, frame, expected[frame]) == [], f"frame {frame}"
+
+
+@pytest.mark.parametrize("fraction", [0.3, 0.55, 0.85])
+def test_raw_stream_cut_inside_a_group_of_pictures(tmp_path, fraction):
+    raw = hevc_stream("pyramid").read_bytes()
+    cut = tmp_path / "cut.hevc"
+    cut.write_bytes(raw[:int(len(raw) * fraction)])
+    expected = reference(cut, "pyramid")
+    session = mbgauge.H264DecoderSession(str(cut))
+    assert session.num_frames == len(expected) == videos.ffmpeg_frame_count(cut)
+    differing = [frame for frame in np.random.default_rng(2).permutation(session.num_frames)
+                 if differing_planes(session, int(frame), expected[frame])]
+    # Only the picture that was cut may be concealed differently; it is the
+    # last in decode order, so among the last few in display order.
+    assert len(differing) <= 1 and all(frame >= len(expected) - 9 for frame in differing)
+
+
+@pytest.mark.parametrize("suffix", [".hevc", ".264"])
+def test_stream_without_parameter_sets_fails_to_open(tmp_path, suffix):
+    """Pictures whose order cannot be read are not an empty file."""
+    if suffix == ".hevc":
+        raw = hevc_stream("bframes").read_bytes()
+        # Parameter sets come only before the first picture (IDR_N_LP, NAL
+        # unit header 28 01); keep the access units after it.
+        first_picture = raw.index(b"\x00\x00\x01\x28\x01")
+        body = raw[raw.index(b"\x00\x00\x00\x01", first_picture):]
+    else:
+        raw = videos.x264_video("headless-h264", ".264", ["--bframes", "3", "--keyint", "infinite"],
+                                size="128x96", frames=60).read_bytes()
+        body = raw[raw.index(b"\x00\x00\x01\x65"):]  # from the IDR slice, without SPS/PPS
+    path = tmp_path / f"headless{suffix}"
+    path.write_bytes(body)
+    with pytest.raises(RuntimeError, match=r"^Cannot number the frames of: .*headless"):
+        mbgauge.H264DecoderSession(str(path))
