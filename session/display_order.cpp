@@ -70,7 +70,7 @@ DisplayOrderRecovery::~DisplayOrderRecovery() {
 void DisplayOrderRecovery::observe(const AVPacket* packet) {
     if (!active()) return;
     if (hevc_ != nullptr) {
-        observe_hevc(packet);
+        hevc_->observe(packet->data, packet->size);
         return;
     }
     uint8_t* out = nullptr;
@@ -92,10 +92,6 @@ void DisplayOrderRecovery::observe_h264(const AVPacket* packet) {
     orders_.push_back(PictureOrder{period_, parser_->output_picture_number});
 }
 
-void DisplayOrderRecovery::observe_hevc(const AVPacket* packet) {
-    const HevcPictureOrder::Picture picture = hevc_->observe(packet->data, packet->size);
-    orders_.push_back(PictureOrder{picture.sequence, picture.order, picture.shown});
-}
 
 void DisplayOrderRecovery::observe_anchored(const AVPacket* /*packet*/) {
     const int64_t position = static_cast<int64_t>(orders_.size());
@@ -116,8 +112,13 @@ void DisplayOrderRecovery::observe_anchored(const AVPacket* /*packet*/) {
 }
 
 std::vector<int64_t> DisplayOrderRecovery::display_ranks() const {
-    if (!active() || !complete_ || orders_.empty()) return {};
+    if (!active() || !complete_) return {};
     std::vector<PictureOrder> orders = orders_;
+    if (hevc_ != nullptr) {
+        for (const HevcPictureOrder::Picture& picture : hevc_->pictures())
+            orders.push_back(PictureOrder{picture.sequence, picture.order, picture.shown});
+    }
+    if (orders.empty()) return {};
     if (codec_id_ != AV_CODEC_ID_H264 && pending_anchor_ >= 0)
         orders[pending_anchor_].order = next_rank_;
 

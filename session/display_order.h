@@ -33,6 +33,9 @@ public:
     // Reads the headers of the next packet in decode order.
     void observe(const AVPacket* packet);
 
+    // The HEVC reader, or null for other codecs.
+    const HevcPictureOrder* hevc() const { return hevc_.get(); }
+
     // Picture type of the last observed packet, as the parser read it.
     int last_picture_type() const { return parser_ != nullptr ? parser_->pict_type : 0; }
 
@@ -49,7 +52,6 @@ private:
     };
 
     void observe_h264(const AVPacket* packet);
-    void observe_hevc(const AVPacket* packet);
     void observe_anchored(const AVPacket* packet);
 
     AVCodecID codec_id_;

@@ -16,6 +16,7 @@ constexpr int kIdrNLp = 20;
 constexpr int kCra = 21;
 constexpr int kLastIrap = 23;
 constexpr int kLastVcl = 31;
+constexpr int kVps = 32;
 constexpr int kSps = 33;
 constexpr int kPps = 34;
 constexpr int kEndOfSequence = 36;
@@ -174,17 +175,29 @@ void HevcPictureOrder::for_each_nal(const uint8_t* data, int size, bool length_p
 }
 
 void HevcPictureOrder::read_parameter_set(const uint8_t* nal, int size) {
-    if (size < 2 || nal_layer(nal) != 0) return;
-    if (nal_type(nal) == kSps) read_sps(nal, size);
-    if (nal_type(nal) == kPps) read_pps(nal, size);
+    if (size < 3 || nal_layer(nal) != 0) return;
+    // Trailing zero bytes belong to the byte stream, not to the set.
+    while (size > 2 && nal[size - 1] == 0) --size;
+    const int type = nal_type(nal);
+    int id = -1;
+    if (type == kVps) id = nal[2] >> 4;
+    if (type == kSps) id = read_sps(nal, size);
+    if (type == kPps) id = read_pps(nal, size);
+    if (id < 0) return;
+    std::vector<uint8_t>& stored = parameter_sets_[{type, id}];
+    if (stored.size() == static_cast<size_t>(size) && std::memcmp(stored.data(), nal, size) == 0)
+        return;
+    stored.assign(nal, nal + size);
+    parameter_sets_changed_ = true;
+    if (type == kSps) sps_[id].generation = next_generation_++;
 }
 
-void HevcPictureOrder::read_sps(const uint8_t* nal, int size) {
+int HevcPictureOrder::read_sps(const uint8_t* nal, int size) {
     BitReader reader(nal + 2, size - 2, size);
     reader.skip(4);  // sps_video_parameter_set_id
     const int max_sub_layers_minus1 = static_cast<int>(reader.bits(3));
     reader.skip(1);  // sps_temporal_id_nesting_flag
-    if (max_sub_layers_minus1 > 6) return;
+    if (max_sub_layers_minus1 > 6) return -1;
     skip_profile_tier_level(reader, max_sub_layers_minus1);
     const uint32_t id = reader.ue();
     const uint32_t chroma_format = reader.ue();
@@ -197,24 +210,26 @@ void HevcPictureOrder::read_sps(const uint8_t* nal, int size) {
     reader.ue();  // bit_depth_luma_minus8
     reader.ue();  // bit_depth_chroma_minus8
     const uint32_t log2_max_order_lsb_minus4 = reader.ue();
-    if (!reader.ok() || id >= sps_.size() || chroma_format > 3 || log2_max_order_lsb_minus4 > 12)
-        return;
-
-    // Trailing zero bytes belong to the byte stream, not to the set.
-    int length = size;
-    while (length > 0 && nal[length - 1] == 0) --length;
+    // The ordering information of the highest sub-layer is the last given.
+    uint32_t max_reorder = 0;
+    const int first_ordered_layer = reader.flag() ? 0 : max_sub_layers_minus1;
+    for (int layer = first_ordered_layer; layer <= max_sub_layers_minus1; ++layer) {
+        reader.ue();  // sps_max_dec_pic_buffering_minus1
+        max_reorder = reader.ue();
+        reader.ue();  // sps_max_latency_increase_plus1
+    }
+    if (!reader.ok() || id >= sps_.size() || chroma_format > 3 || log2_max_order_lsb_minus4 > 12 ||
+        max_reorder > 16)
+        return -1;
     SequenceParameters& sps = sps_[id];
-    if (sps.known && sps.bytes.size() == static_cast<size_t>(length) &&
-        std::memcmp(sps.bytes.data(), nal, length) == 0)
-        return;
     sps.known = true;
     sps.log2_max_order_lsb = static_cast<int>(log2_max_order_lsb_minus4) + 4;
     sps.separate_colour_planes = separate_colour_planes;
-    sps.generation = next_generation_++;
-    sps.bytes.assign(nal, nal + length);
+    sps.max_reorder = static_cast<int>(max_reorder);
+    return static_cast<int>(id);
 }
 
-void HevcPictureOrder::read_pps(const uint8_t* nal, int size) {
+int HevcPictureOrder::read_pps(const uint8_t* nal, int size) {
     BitReader reader(nal + 2, size - 2, kSliceHeaderBytes);
     const uint32_t id = reader.ue();
     const uint32_t sps_id = reader.ue();
@@ -222,10 +237,25 @@ void HevcPictureOrder::read_pps(const uint8_t* nal, int size) {
     pps.dependent_slice_segments = reader.flag();
     pps.output_flag_present = reader.flag();
     pps.extra_slice_header_bits = static_cast<int>(reader.bits(3));
-    if (!reader.ok() || id >= pps_.size() || sps_id >= sps_.size()) return;
+    if (!reader.ok() || id >= pps_.size() || sps_id >= sps_.size()) return -1;
     pps.known = true;
     pps.sps_id = static_cast<int>(sps_id);
     pps_[id] = pps;
+    return static_cast<int>(id);
+}
+
+std::vector<uint8_t> HevcPictureOrder::framed_parameter_sets() const {
+    std::vector<uint8_t> framed;
+    for (const auto& [key, nal] : parameter_sets_) {
+        if (nal_length_size_ > 0) {
+            for (int i = nal_length_size_ - 1; i >= 0; --i)
+                framed.push_back(static_cast<uint8_t>(nal.size() >> (8 * i)));
+        } else {
+            framed.insert(framed.end(), {0, 0, 0, 1});
+        }
+        framed.insert(framed.end(), nal.begin(), nal.end());
+    }
+    return framed;
 }
 
 bool HevcPictureOrder::read_slice(const uint8_t* nal, int size, Picture& picture) {
@@ -233,7 +263,7 @@ bool HevcPictureOrder::read_slice(const uint8_t* nal, int size, Picture& picture
     BitReader reader(nal + 2, size - 2, kSliceHeaderBytes);
     // A picture whose first slice segment is missing is not decoded.
     if (!reader.flag()) return false;
-    if (is_irap(type)) reader.skip(1);  // no_output_of_prior_pics_flag
+    const bool no_output_of_prior_pictures = is_irap(type) && reader.flag();
     const uint32_t pps_id = reader.ue();
     if (!reader.ok() || pps_id >= pps_.size() || !pps_[pps_id].known) return false;
     const PictureParameters& pps = pps_[pps_id];
@@ -248,17 +278,25 @@ bool HevcPictureOrder::read_slice(const uint8_t* nal, int size, Picture& picture
 
     const bool new_sequence = is_idr(type) || is_bla(type) || after_end_of_sequence_ ||
                               pps.sps_id != active_sps_id_ || sps.generation != active_generation_;
-    if (new_sequence) ++sequence_;
+    if (new_sequence) {
+        ++sequence_;
+        // The pictures still held back are put out, or dropped.
+        if (is_irap(type) && (no_output_of_prior_pictures ||
+                              (type == kCra && after_end_of_sequence_))) {
+            for (size_t position : awaiting_output_) pictures_[position].shown = false;
+        }
+        awaiting_output_.clear();
+    }
     active_sps_id_ = pps.sps_id;
     active_generation_ = sps.generation;
 
-    // Picture order count (H.265 8.3.1): the most significant part is reset
-    // where no leading picture may be output, else follows the previous
-    // temporal-layer-0 picture across wraps of the least significant part.
-    const bool no_rasl_output = is_irap(type) && (is_idr(type) || is_bla(type) ||
-                                                  after_end_of_sequence_);
+    // Picture order count (H.265 8.3.1): the most significant part follows
+    // the previous temporal-layer-0 picture across wraps of the least
+    // significant part, and restarts from 0 where a sequence begins (at IRAP
+    // pictures with NoRaslOutputFlag in a well-formed stream). FFmpeg does not
+    // restart it at a CRA picture, but across sequences only their order counts.
     int64_t msb = 0;
-    if (!no_rasl_output) {
+    if (!new_sequence) {
         const int64_t max_lsb = int64_t{1} << sps.log2_max_order_lsb;
         const int64_t previous_lsb = ((previous_tid0_order_ % max_lsb) + max_lsb) % max_lsb;
         msb = previous_tid0_order_ - previous_lsb;
@@ -271,18 +309,32 @@ bool HevcPictureOrder::read_slice(const uint8_t* nal, int size, Picture& picture
     const int64_t order = msb + lsb;
     if (nal_temporal_id_plus1(nal) == 1 && !is_leading(type) && !is_sub_layer_non_reference(type))
         previous_tid0_order_ = order;
-    if (is_irap(type)) skip_leading_ = no_rasl_output;
+    if (is_irap(type)) {
+        skip_leading_ = awaiting_irap_ || is_idr(type) || is_bla(type);
+        awaiting_irap_ = false;
+    }
     after_end_of_sequence_ = false;
 
-    picture.irap = is_irap(type);
     picture.sequence = sequence_;
     picture.order = order;
     picture.shown = output && !(is_rasl(type) && skip_leading_);
     return true;
 }
 
-HevcPictureOrder::Picture HevcPictureOrder::observe(const uint8_t* data, int size) {
+void HevcPictureOrder::wait_for_output(const Picture& picture, int max_reorder) {
+    if (!picture.shown) return;
+    awaiting_output_.push_back(pictures_.size() - 1);
+    while (static_cast<int>(awaiting_output_.size()) > max_reorder) {
+        const auto first = std::min_element(
+            awaiting_output_.begin(), awaiting_output_.end(),
+            [&](size_t a, size_t b) { return pictures_[a].order < pictures_[b].order; });
+        awaiting_output_.erase(first);
+    }
+}
+
+void HevcPictureOrder::observe(const uint8_t* data, int size) {
     Picture picture;
+    int max_reorder = 0;
     bool sliced = false;
     bool end_of_sequence = false;
     for_each_nal(data, size, nal_length_size_ > 0, [&](const uint8_t* nal, int nal_size) {
@@ -295,16 +347,24 @@ HevcPictureOrder::Picture HevcPictureOrder::observe(const uint8_t* data, int siz
                 end_of_sequence = true;
             } else {
                 after_end_of_sequence_ = true;
+                awaiting_irap_ = true;
             }
         } else if (type <= kLastVcl) {
             // The picture is read from its first slice segment; without one
             // it is not decoded and stays unshown.
-            if (!sliced) read_slice(nal, nal_size, picture);
+            if (!sliced && read_slice(nal, nal_size, picture))
+                max_reorder = sps_[active_sps_id_].max_reorder;
             sliced = true;
         } else {
             read_parameter_set(nal, nal_size);
         }
     });
-    if (end_of_sequence) after_end_of_sequence_ = true;
-    return picture;
+    if (end_of_sequence) after_end_of_sequence_ = awaiting_irap_ = true;
+    if (parameter_sets_changed_) {
+        parameter_set_packets_.push_back(framed_parameter_sets());
+        parameter_sets_changed_ = false;
+    }
+    picture.parameter_sets = static_cast<int>(parameter_set_packets_.size()) - 1;
+    pictures_.push_back(picture);
+    wait_for_output(picture, max_reorder);
 }

@@ -20,6 +20,8 @@ STRUCTURES = {
     "pyramid": (["--bframes", "8", "--b-pyramid"], 8),
     "closed-gop": (["--bframes", "3", "--no-open-gop"], 8),
     "10bit": (["--bframes", "3"], 10),
+    # Parameter sets before every key picture, as in broadcast captures.
+    "repeat-headers": (["--bframes", "3", "--repeat-headers"], 8),
 }
 COMMON = ["--keyint", "24", "--min-keyint", "24", "--no-scenecut", "--frame-threads", "1"]
 
@@ -89,19 +91,62 @@ def test_every_picture_from_a_fresh_session(structure, wrap):
         assert differing_planes(session, frame, expected[frame]) == [], f"frame {frame}"
 
 
-@pytest.mark.parametrize("fraction", [0.3, 0.55, 0.85])
-def test_raw_stream_cut_inside_a_group_of_pictures(tmp_path, fraction):
-    raw = hevc_stream("pyramid").read_bytes()
-    cut = tmp_path / "cut.hevc"
-    cut.write_bytes(raw[:int(len(raw) * fraction)])
-    expected = reference(cut, "pyramid")
-    session = mbgauge.H264DecoderSession(str(cut))
-    assert session.num_frames == len(expected) == videos.ffmpeg_frame_count(cut)
+def cut(tmp_path, structure, start, end):
+    raw = hevc_stream(structure).read_bytes()
+    path = tmp_path / f"cut-{structure}.hevc"
+    path.write_bytes(raw[int(len(raw) * start):int(len(raw) * end)])
+    return path
+
+
+@pytest.mark.parametrize("start, end", [(0, 0.3), (0, 0.55), (0, 0.85),
+                                        # the first pictures miss their references
+                                        (0.4, 1), (0.7, 1)])
+def test_raw_stream_cut_inside_a_group_of_pictures(tmp_path, start, end):
+    path = cut(tmp_path, "repeat-headers", start, end)
+    expected = reference(path, "repeat-headers")
+    session = mbgauge.H264DecoderSession(str(path))
+    assert session.num_frames == len(expected) == videos.ffmpeg_frame_count(path)
     differing = [frame for frame in np.random.default_rng(2).permutation(session.num_frames)
                  if differing_planes(session, int(frame), expected[frame])]
-    # Only the picture that was cut may be concealed differently; it is the
+    # Only a picture cut at the end may be concealed differently; it is the
     # last in decode order, so among the last few in display order.
-    assert len(differing) <= 1 and all(frame >= len(expected) - 9 for frame in differing)
+    assert len(differing) <= (1 if end < 1 else 0), differing
+    assert all(frame >= len(expected) - 9 for frame in differing), differing
+
+
+def joined(tmp_path, name, *parts):
+    path = tmp_path / f"{name}.hevc"
+    path.write_bytes(b"".join(parts))
+    return path
+
+
+def from_second_key_picture(structure):
+    """The stream from its second key picture (a CRA picture in open GOP),
+    parameter sets included."""
+    raw = hevc_stream(structure).read_bytes()
+    vps = b"\x00\x00\x00\x01\x40\x01"
+    return raw[raw.index(vps, raw.index(vps) + 1):]
+
+
+END_OF_SEQUENCE = b"\x00\x00\x00\x01\x48\x01"
+
+
+@pytest.mark.parametrize("parts", [
+    # A new IDR picture restarts the order count.
+    lambda: [hevc_stream("bframes").read_bytes(), hevc_stream("pyramid").read_bytes()],
+    # A CRA picture after an end of sequence drops its leading pictures and
+    # the pictures of the previous sequence still waiting for output.
+    lambda: [hevc_stream("bframes").read_bytes(), END_OF_SEQUENCE,
+             from_second_key_picture("repeat-headers")],
+], ids=["idr", "end-of-sequence"])
+def test_joined_recordings(tmp_path, parts):
+    path = joined(tmp_path, "joined", *parts())
+    expected = reference(path, "bframes")
+    session = mbgauge.H264DecoderSession(str(path))
+    assert session.num_frames == len(expected) == videos.ffmpeg_frame_count(path)
+    for frame in np.random.default_rng(4).permutation(session.num_frames):
+        frame = int(frame)
+        assert differing_planes(session, frame, expected[frame]) == [], f"frame {frame}"
 
 
 @pytest.mark.parametrize("suffix", [".hevc", ".264"])
