@@ -26,6 +26,10 @@ constexpr int kEndOfBitstream = 37;
 // most 2 flags, 3 Exp-Golomb codes, 7 reserved bits and 16 bits of count.
 constexpr int kSliceHeaderBytes = 32;
 
+// Bound on the parameter set states kept for seeks (joined recordings need a
+// few kilobytes).
+constexpr size_t kMaxParameterSetBytes = size_t{16} << 20;
+
 bool is_irap(int type) { return type >= kBlaWLp && type <= kLastIrap; }
 bool is_idr(int type) { return type == kIdrWRadl || type == kIdrNLp; }
 bool is_bla(int type) { return type >= kBlaWLp && type <= kBlaNLp; }
@@ -165,11 +169,19 @@ void HevcPictureOrder::for_each_nal(const uint8_t* data, int size, bool length_p
         return;
     }
     int start = -1;
-    for (int i = 0; i + 2 < size; ++i) {
-        if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1) continue;
-        if (start >= 0 && i - start >= 2) visit(data + start, i - start);
-        start = i + 3;
-        i += 2;
+    int i = 0;
+    while (i + 2 < size) {
+        // No start code begins at i, i + 1 or i + 2 when the third byte is
+        // above 1: most of a picture's bytes are passed over three at a time.
+        if (data[i + 2] > 1) {
+            i += 3;
+        } else if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
+            if (start >= 0 && i - start >= 2) visit(data + start, i - start);
+            start = i + 3;
+            i += 3;
+        } else {
+            ++i;
+        }
     }
     if (start >= 0 && size - start >= 2) visit(data + start, size - start);
 }
@@ -360,10 +372,18 @@ void HevcPictureOrder::observe(const uint8_t* data, int size) {
         }
     });
     if (end_of_sequence) after_end_of_sequence_ = awaiting_irap_ = true;
-    if (parameter_sets_changed_) {
+    if (parameter_sets_changed_ && !parameter_sets_overflow_) {
         parameter_set_packets_.push_back(framed_parameter_sets());
-        parameter_sets_changed_ = false;
+        parameter_set_bytes_ += parameter_set_packets_.back().size();
+        // A stream whose parameter sets change all the time is damaged (or
+        // hostile); it is read without them rather than hold them all.
+        if (parameter_set_bytes_ > kMaxParameterSetBytes) {
+            parameter_sets_overflow_ = true;
+            std::vector<std::vector<uint8_t>>().swap(parameter_set_packets_);
+            for (Picture& earlier : pictures_) earlier.parameter_sets = -1;
+        }
     }
+    parameter_sets_changed_ = false;
     picture.parameter_sets = static_cast<int>(parameter_set_packets_.size()) - 1;
     pictures_.push_back(picture);
     wait_for_output(picture, max_reorder);

@@ -43,7 +43,8 @@ public:
     const std::vector<Picture>& pictures() const { return pictures_; }
 
     // Every distinct state of the stream's parameter sets, each as one packet
-    // (in the stream's own framing) that gives a decoder all of them.
+    // (in the stream's own framing) that gives a decoder all of them; empty
+    // when they changed beyond a bound.
     const std::vector<std::vector<uint8_t>>& parameter_set_packets() const {
         return parameter_set_packets_;
     }
@@ -101,6 +102,8 @@ private:
     // decoder needs them in).
     std::map<std::pair<int, int>, std::vector<uint8_t>> parameter_sets_;
     bool parameter_sets_changed_ = false;
+    bool parameter_sets_overflow_ = false;
+    std::size_t parameter_set_bytes_ = 0;
     std::vector<std::vector<uint8_t>> parameter_set_packets_;
     // Positions in pictures_ of the current sequence's shown pictures that
     // the decoder still holds back.
