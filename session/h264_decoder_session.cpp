@@ -233,8 +233,16 @@ void H264DecoderSession::build_index() {
         synthetic_pts = true;
     }
     if (packets.empty()) throw std::runtime_error("No video packets found in: " + path);
-    if (const HevcPictureOrder* hevc = recovery.hevc();
-        hevc != nullptr && hevc->parameter_set_packets().size() > 1) {
+    // HEVC pictures the decoder never puts out (leading pictures of the first
+    // CRA picture, pictures without their parameter sets, pictures not for
+    // output) get no frame, whatever their timestamps.
+    const HevcPictureOrder* hevc = recovery.hevc();
+    if (hevc != nullptr && ranks.size() == packets.size()) {
+        for (size_t i = 0; i < packets.size(); ++i) {
+            if (ranks[i] == AV_NOPTS_VALUE) packets[i].discard = true;
+        }
+    }
+    if (hevc != nullptr && hevc->parameter_set_packets().size() > 1) {
         parameter_set_packets = hevc->parameter_set_packets();
         for (const HevcPictureOrder::Picture& picture : hevc->pictures())
             parameter_sets_at.push_back(picture.parameter_sets);

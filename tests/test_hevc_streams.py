@@ -3,6 +3,7 @@ whose presentation timestamps are copies of the decode timestamps. Every
 picture comes back in FFmpeg's display order, in any order of access."""
 
 import functools
+import subprocess
 
 import numpy as np
 import pytest
@@ -163,3 +164,25 @@ def test_stream_without_parameter_sets_fails_to_open(tmp_path):
     path.write_bytes(raw[raw.index(b"\x00\x00\x00\x01", first_picture):])
     with pytest.raises(RuntimeError, match=r"^Cannot number the frames of: .*headless\.hevc"):
         mbgauge.H264DecoderSession(str(path))
+
+
+def test_timestamped_file_starting_at_a_cra_picture():
+    """The RASL pictures after the first CRA picture carry timestamps but are
+    never decoded: they get no frame."""
+    source = videos.ffmpeg_video(
+        "hevc-timestamped", ".mkv", "-f", "lavfi", "-i", "testsrc2=size=128x96:rate=25",
+        "-frames:v", "60", "-c:v", "libx265",
+        "-x265-params", "log-level=error:keyint=24:min-keyint=24:scenecut=0:bframes=3")
+    flags = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                            "packet=flags", "-of", "csv=p=0", str(source)],
+                           capture_output=True, text=True, check=True).stdout.split()
+    cra = [index for index, flag in enumerate(flags) if flag.startswith("K")][1]
+    path = videos.ffmpeg_video("hevc-from-cra", ".mkv", "-i", str(source), "-c", "copy",
+                               "-bsf:v", f"noise=drop=lt(n\\,{cra})")
+    expected = reference(path, "bframes")
+    session = mbgauge.H264DecoderSession(str(path))
+    assert session.num_frames == len(expected) == videos.ffmpeg_frame_count(path)
+    assert session.num_frames < len(flags) - cra
+    for frame in np.random.default_rng(9).permutation(session.num_frames):
+        frame = int(frame)
+        assert differing_planes(session, frame, expected[frame]) == [], f"frame {frame}"
