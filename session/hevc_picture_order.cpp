@@ -22,8 +22,8 @@ constexpr int kPps = 34;
 constexpr int kEndOfSequence = 36;
 constexpr int kEndOfBitstream = 37;
 
-// A slice header holds the picture order count within its first bytes: at
-// most 2 flags, 3 Exp-Golomb codes, 7 reserved bits and 16 bits of count.
+// A slice segment header reaches the end of its picture order count within
+// 7 bytes (a PPS its output flag within 4), emulation prevention aside.
 constexpr int kSliceHeaderBytes = 32;
 
 // Bound on the parameter set states kept for seeks (joined recordings need a
