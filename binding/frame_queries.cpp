@@ -65,11 +65,39 @@ std::tuple<int, int> get_chroma_qp_offset(H264DecoderSession& session, const Fra
     return {record->cb_offset, record->cr_offset};
 }
 
+namespace {
+
+std::string describe(int width, int height, const std::string& pix_fmt) {
+    return std::to_string(width) + "x" + std::to_string(height) + " " + pix_fmt;
+}
+
+// The caller's buffer is sized from the session's properties (the first
+// pictures' size and format); a picture of another size or format (a stream
+// that changes mid-way) must not be written into it if it does not fit.
+void check_fits_session(const H264DecoderSession& session, const CachedFrame& record,
+                        const FrameIndex& frame_idx, int plane) {
+    const PlaneExtent declared =
+        plane_extent(session.pix_fmt, session.width, session.height, plane);
+    const int64_t declared_row_bytes = int64_t{declared.columns} * session.bytes_per_sample;
+    const int64_t row_bytes = int64_t{record.plane_width[plane]} * record.bytes_per_sample;
+    if (record.plane_height[plane] <= declared.rows && row_bytes <= declared_row_bytes) return;
+    throw py::value_error(
+        "Frame " + frame_idx.text() + " is " + describe(record.width, record.height, record.pix_fmt) +
+        " but the session is " + describe(session.width, session.height, session.pix_fmt) +
+        ": its plane " + std::to_string(plane) + " (" + std::to_string(record.plane_height[plane]) +
+        " rows of " + std::to_string(row_bytes) + " bytes) does not fit a buffer sized from the "
+        "session's properties (" + std::to_string(declared.rows) + " rows of " +
+        std::to_string(declared_row_bytes) + " bytes); nothing was copied");
+}
+
+}  // namespace
+
 void copy_plane_to_ptr(H264DecoderSession& session, const FrameIndex& frame_idx, int plane, uint64_t dst_ptr,
                        int dst_stride) {
     const std::shared_ptr<CachedFrame> record = fetch_frame(session, frame_idx);
     check_plane(*record, plane);
     if (dst_stride < 0) throw py::value_error("dst_stride must not be negative");
+    check_fits_session(session, *record, frame_idx, plane);
 
     const int rows = record->plane_height[plane];
     const int src_stride = record->linesize[plane];

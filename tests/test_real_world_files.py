@@ -19,6 +19,7 @@ import re
 import shlex
 import struct
 import subprocess
+import sys
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -270,3 +271,78 @@ def test_first_access_of_a_fresh_session_is_ffmpegs_picture(case):
     errors = [d for f in sorted(int(f) for f in picks) if (d := difference(
         mbgauge.H264DecoderSession(case), f, pictures[f]))]
     assert not errors, errors
+
+
+# --------------------------------------------------------------------------
+# Streams that change size or format: the caller's buffer and the tools
+# --------------------------------------------------------------------------
+
+GUARD = 4096
+
+
+@pytest.mark.parametrize("name", ["size-change.264", "size-change.ts", "420-to-444.264",
+                                  "8-to-10-bit.264"])
+def test_copy_plane_to_ptr_never_writes_past_a_buffer_sized_from_the_properties(name):
+    """Each plane goes into a buffer sized as the README shows, from the
+    session's properties, followed by a guard region. A frame whose plane fits
+    is copied exactly; one that does not raises ValueError naming both sizes
+    and writes nothing at all."""
+    path = CASES[name]()
+    session = mbgauge.H264DecoderSession(path)
+    pictures = ffmpeg_pictures(path)
+    dtype = np.uint16 if session.bytes_per_sample == 2 else np.uint8
+    chroma_w, chroma_h = (session.width + 1) // 2, (session.height + 1) // 2
+    shapes = [(session.height, session.width), (chroma_h, chroma_w), (chroma_h, chroma_w)]
+    refused = set()
+    for frame in range(session.num_frames):
+        width, height, pix_fmt = session.get_frame_format(frame)
+        for plane, shape in enumerate(shapes):
+            size = shape[0] * shape[1] * np.dtype(dtype).itemsize
+            memory = np.full(size + GUARD, 0xA5, np.uint8)
+            buffer = memory[:size].view(dtype).reshape(shape)
+            try:
+                session.copy_plane_to_ptr(frame, plane, buffer.ctypes.data, buffer.strides[0])
+            except ValueError as error:
+                assert (memory == 0xA5).all(), f"frame {frame} plane {plane}: written before refusing"
+                assert f"{width}x{height} {pix_fmt}" in str(error), str(error)
+                assert f"{session.width}x{session.height} {session.pix_fmt}" in str(error)
+                refused.add(frame)
+                continue
+            assert (memory[size:] == 0xA5).all(), f"frame {frame} plane {plane}: guard overwritten"
+            if plane == 0:
+                assert np.array_equal(buffer[:height, :width], pictures[frame].luma), frame
+    changed = {f for f in range(session.num_frames) if session.get_frame_format(f)[:2] != (
+        session.width, session.height) or session.get_frame_format(f)[2] != session.pix_fmt}
+    assert refused == changed and changed
+
+
+def test_qp_command_reports_a_size_change_in_one_line(tmp_path):
+    path = CASES["size-change.264"]()
+    out = tmp_path / "maps.npz"
+    result = subprocess.run([str(Path(sys.executable).with_name("mbgauge")), "qp", str(path),
+                             "--out", str(out), "-q"], capture_output=True, text=True)
+    assert result.returncode == 2
+    assert result.stderr.count("\n") == 1, result.stderr
+    assert "frame 50 has 17x30 macroblocks but frame 0 has 15x20" in result.stderr
+    assert not out.exists()
+    # Each part on its own exports fine.
+    for frames, shape in (("0:50", (50, 15, 20)), ("50:", (30, 17, 30))):
+        done = subprocess.run([str(Path(sys.executable).with_name("mbgauge")), "qp", str(path),
+                               "--frames", frames, "--out", str(out), "-q"], capture_output=True)
+        assert done.returncode == 0
+        with np.load(out) as saved:
+            assert saved["qp_maps"].shape == shape
+
+
+def test_heatmaps_follow_each_frames_own_size(tmp_path):
+    from mbgauge_tools import plotting
+
+    path = CASES["size-change.264"]()
+    result = subprocess.run([str(Path(sys.executable).with_name("mbgauge")), "heatmap", str(path),
+                             "--frames", "48:52", "--out", str(tmp_path), "-q"],
+                            capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    import matplotlib.image
+    for frame, size in ((49, (320, 240)), (50, (480, 272))):
+        image = matplotlib.image.imread(tmp_path / f"frame_{frame:06d}.png")
+        assert (image.shape[1], image.shape[0]) == plotting.heatmap_size(*size), frame
