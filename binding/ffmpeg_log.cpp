@@ -90,7 +90,11 @@ void refresh_ffmpeg_log_level() {
     try {
         const py::object logger = py::module_::import("logging").attr("getLogger")(kLoggerName);
         const int level = logger.attr("getEffectiveLevel")().cast<int>();
-        max_level.store(ffmpeg_level_for(level), std::memory_order_relaxed);
+        const int wanted = ffmpeg_level_for(level);
+        max_level.store(wanted, std::memory_order_relaxed);
+        // FFmpeg's own level (INFO by default) gates what reaches the callback;
+        // a logger set to INFO or DEBUG raises it, nothing ever lowers it.
+        if (wanted >= AV_LOG_INFO && wanted > av_log_get_level()) av_log_set_level(wanted);
     } catch (py::error_already_set& error) {
         error.discard_as_unraisable(kLoggerName);
     }

@@ -13,7 +13,8 @@
 // Installs the callback; once, at module import.
 void install_ffmpeg_log_callback();
 
-// Reads the logger's effective level (interpreter lock held).
+// Reads the logger's effective level (interpreter lock held) and raises
+// FFmpeg's level to it when it asks for more (DEBUG, say).
 void refresh_ffmpeg_log_level();
 
 // Hands the queued lines to the logger (interpreter lock held). Errors that

@@ -52,8 +52,13 @@ public:
     bool interrupted() {
         if (raised_ != nullptr) return true;
         if (std::this_thread::get_id() != owner_) return false;
+        // A call after a long pause follows a blocking read, which a signal
+        // may have cut short (EINTR): check at once, or FFmpeg reads again and
+        // blocks with the signal already spent.
         const auto now = std::chrono::steady_clock::now();
-        if (now - last_check_ < kCheckInterval) return false;
+        const bool after_pause = now - last_call_ >= kCheckInterval;
+        last_call_ = now;
+        if (!after_pause && now - last_check_ < kCheckInterval) return false;
         last_check_ = now;
         PyEval_RestoreThread(state_);
         if (PyErr_CheckSignals() < 0) raised_ = PyErr_GetRaisedException();
@@ -77,6 +82,7 @@ private:
     PyObject* raised_ = nullptr;
     std::thread::id owner_;
     std::chrono::steady_clock::time_point last_check_{};
+    std::chrono::steady_clock::time_point last_call_{};
 };
 
 }  // namespace
