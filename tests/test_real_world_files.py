@@ -68,11 +68,12 @@ def _mp4_atoms(data: bytes | bytearray, start: int, end: int):
         start += size
 
 
-def cover_first_mp4() -> Path:
-    """An MP4 whose stream 0 is a PNG cover (attached_pic) and stream 1 the
-    H.264 clip. FFmpeg writes the cover as `covr` metadata, which its demuxer
-    lists after the tracks; moving `udta` ahead of the `trak` atoms inside
-    `moov` lists it first (no chunk offset moves: `mdat` comes before `moov`)."""
+def cover_first(suffix: str) -> Path:
+    """An MP4 (or MOV) whose stream 0 is a PNG cover (attached_pic) and stream
+    1 the H.264 clip. FFmpeg writes the cover as `covr` metadata, which its
+    demuxer lists after the tracks; moving `udta` ahead of the `trak` atoms
+    inside `moov` lists it first (no chunk offset moves: `mdat` comes before
+    `moov`). For MOV, whose muxer writes no cover, the brands become `qt  `."""
     cover = videos.ffmpeg_video("real-cover", ".png", *LAVFI, "color=c=red:size=160x120",
                                 "-frames:v", "1")
     clip = encoded("real-clip", ".mp4")
@@ -87,8 +88,12 @@ def cover_first_mp4() -> Path:
                 children = list(_mp4_atoms(data, pos + 8, pos + size))
                 ordered = sorted(children, key=lambda child: child[2] != b"udta")
                 data[pos + 8:pos + size] = b"".join(bytes(data[p:p + s]) for p, s, _ in ordered)
+            if kind == b"ftyp" and suffix == ".mov":
+                for brand in range(pos + 8, pos + size, 4):
+                    if brand != pos + 12:  # minor version
+                        data[brand:brand + 4] = b"qt  "
         out.write_bytes(data)
-    return videos.made_video("real-cover-first", ".mp4", [str(muxed), "udta-first"], make)
+    return videos.made_video("real-cover-first", suffix, [str(muxed), "udta-first"], make)
 
 
 def cover_attached_mkv() -> Path:
@@ -123,15 +128,16 @@ def ts_cut_mid_key_group() -> Path:
 
 CASES = {
     # 1. A cover picture as the first video stream.
-    "cover-first.mp4": cover_first_mp4,
+    "cover-first.mp4": lambda: cover_first(".mp4"),
+    "cover-first.mov": lambda: cover_first(".mov"),
     "cover-attachment.mkv": cover_attached_mkv,
     # 2. Size or format changes mid-stream.
     "size-change.264": lambda: joined("real-size-change", ".264", [
         raw("real-size-a"), raw("real-size-b", size="480x272", frames=30)]),
     "size-change.ts": size_change_ts,
-    "420-to-444.264": lambda: joined("real-444", ".264", [
+    "420-to-444.264": lambda: joined("real-420-to-444", ".264", [
         raw("real-size-a"), raw("real-444", frames=20, extra=("-pix_fmt", "yuv444p"))]),
-    "8-to-10-bit.264": lambda: joined("real-10bit", ".264", [
+    "8-to-10-bit.264": lambda: joined("real-8-to-10-bit", ".264", [
         raw("real-size-a"), raw("real-10bit", frames=20, extra=("-pix_fmt", "yuv420p10le"))]),
     # 3. Recordings joined byte-wise: same start, overlapping, going backwards.
     "joined-same-start.ts": lambda: joined("real-joined-same", ".ts", [
