@@ -28,7 +28,7 @@ from .frames import FrameRangeError, FrameSelection, parse_frame_range, select_f
 from .info import PROPERTIES, stream_info
 from .parallel import FrameJob, FrameResult, FrameWork, SessionPool, default_workers, run_jobs
 from .plotting import plot_mean_qp, render_heatmap, save_figure
-from .qpmaps import QpMaps, qp_record
+from .qpmaps import MixedMapSizes, QpMaps, qp_record
 from .stats import frame_stats, gather_stats, summary_lines, table_lines, write_csv
 
 EXIT_ERROR = 2
@@ -83,7 +83,10 @@ def run_qp(args: argparse.Namespace) -> None:
     outputs = _output_paths(args.files, args.out, ".qp.npz", default_here=True)
     with _progress(jobs, args.quiet) as bar:
         for number, results in _per_job(run_jobs(jobs, qp_record, args.workers), bar):
-            maps = QpMaps.gather(results, len(jobs[number].frames))
+            try:
+                maps = QpMaps.gather(results, len(jobs[number].frames))
+            except MixedMapSizes as error:
+                raise CommandError(f"{jobs[number].pool.path}: {error}") from None
             maps.save(outputs[number])
             _, rows, cols = maps.qp_maps.shape
             tqdm.write(f"{outputs[number]}: QP maps of {len(maps.frames)} frames, "

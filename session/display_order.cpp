@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <utility>
 #include <new>
 
 namespace {
@@ -134,21 +133,4 @@ std::vector<int64_t> DisplayOrderRecovery::display_ranks() const {
     std::vector<int64_t> ranks(orders.size(), AV_NOPTS_VALUE);
     for (size_t rank = 0; rank < by_display.size(); ++rank) ranks[by_display[rank]] = static_cast<int64_t>(rank);
     return ranks;
-}
-
-bool timestamps_contradict(const std::vector<PacketRecord>& packets,
-                           const std::vector<int64_t>& ranks) {
-    std::vector<std::pair<int64_t, int64_t>> pts_and_rank;
-    pts_and_rank.reserve(packets.size());
-    for (size_t i = 0; i < packets.size() && i < ranks.size(); ++i) {
-        if (packets[i].pts != AV_NOPTS_VALUE && ranks[i] != AV_NOPTS_VALUE)
-            pts_and_rank.emplace_back(packets[i].pts, ranks[i]);
-    }
-    std::sort(pts_and_rank.begin(), pts_and_rank.end());
-    for (size_t i = 1; i < pts_and_rank.size(); ++i) {
-        if (pts_and_rank[i].first == pts_and_rank[i - 1].first ||
-            pts_and_rank[i].second < pts_and_rank[i - 1].second)
-            return true;
-    }
-    return false;
 }

@@ -9,7 +9,6 @@ extern "C" {
 }
 
 #include "hevc_picture_order.h"
-#include "packet_index.h"
 
 // Recovers the display order of video packets that carry no presentation
 // timestamps (raw elementary streams, H.264 or MPEG-4 Part 2 with B-frames in
@@ -66,9 +65,3 @@ private:
     int64_t pending_anchor_ = -1;
     int64_t next_rank_ = 0;
 };
-
-// True when packets' own timestamps order their pictures otherwise than the
-// display ranks read from the bitstream (or give two pictures one timestamp),
-// as in remuxes that copied decode timestamps into presentation timestamps.
-bool timestamps_contradict(const std::vector<PacketRecord>& packets,
-                           const std::vector<int64_t>& ranks);
