@@ -1,27 +1,119 @@
+#include <cerrno>
+
+#include <pybind11/gil_safe_call_once.h>
 #include <pybind11/pybind11.h>
 
+extern "C" {
+#include <libavutil/error.h>
+}
+
 #include "binding/frame_queries.h"
+#include "session/ffmpeg_error.h"
 #include "session/h264_decoder_session.h"
 
 namespace py = pybind11;
+
+namespace {
+
+// Exceptions for an input that cannot be opened because it is missing,
+// unreadable or a directory: each is the matching OSError subclass and a
+// RuntimeError, which is what every failure to open was before.
+struct OpenErrorClasses {
+    py::object not_found;
+    py::object permission;
+    py::object is_a_directory;
+};
+
+py::object make_open_error_class(py::module_& m, const char* name, PyObject* os_error,
+                                 const char* doc) {
+    const std::string qualified = std::string("mbgauge.") + name;
+    py::object bases = py::make_tuple(py::handle(os_error), py::handle(PyExc_RuntimeError));
+    py::object cls = py::reinterpret_steal<py::object>(
+        PyErr_NewExceptionWithDoc(qualified.c_str(), doc, bases.ptr(), nullptr));
+    if (!cls) throw py::error_already_set();
+    m.attr(name) = cls;
+    return cls;
+}
+
+OpenErrorClasses& open_error_classes(py::module_* m = nullptr) {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<OpenErrorClasses> storage;
+    return storage
+        .call_once_and_store_result([m]() {
+            return OpenErrorClasses{
+                make_open_error_class(*m, "InputNotFoundError", PyExc_FileNotFoundError,
+                                      "The input file does not exist."),
+                make_open_error_class(*m, "InputPermissionError", PyExc_PermissionError,
+                                      "The input file may not be read."),
+                make_open_error_class(*m, "InputIsADirectoryError", PyExc_IsADirectoryError,
+                                      "The input path names a directory.")};
+        })
+        .get_stored();
+}
+
+void raise_open_error(const InputOpenError& error) {
+    const int code = AVUNERROR(error.error_code());
+    const OpenErrorClasses& classes = open_error_classes();
+    const py::object* cls = code == ENOENT                     ? &classes.not_found
+                            : code == EACCES || code == EPERM ? &classes.permission
+                            : code == EISDIR                   ? &classes.is_a_directory
+                                                               : nullptr;
+    if (cls == nullptr) {
+        py::set_error(PyExc_RuntimeError, error.what());
+        return;
+    }
+    // One argument keeps str() the message itself; errno is set on its own.
+    py::object exception = (*cls)(error.what());
+    exception.attr("errno") = code;
+    py::set_error(*cls, exception);
+}
+
+}  // namespace
 
 // The module keeps per-process FFmpeg state and is not made for
 // sub-interpreters; the version guard comes with the module macro.
 PYBIND11_MODULE(mbgauge, m, py::multiple_interpreters::not_supported()) {
     m.doc() = "Native in-memory H.264 decoder & QP/Macroblock extractor";
 
-    py::class_<H264DecoderSession, std::shared_ptr<H264DecoderSession>>(m, "H264DecoderSession")
+    open_error_classes(&m);
+    py::register_exception_translator([](std::exception_ptr thrown) {
+        try {
+            if (thrown) std::rethrow_exception(thrown);
+        } catch (const InputOpenError& error) {
+            raise_open_error(error);
+        } catch (const SessionClosedError& error) {
+            py::set_error(PyExc_ValueError, error.what());
+        }
+    });
+
+    using Session = H264DecoderSession;
+    py::class_<Session, std::shared_ptr<Session>>(m, "H264DecoderSession",
+        "One opened video file; frames are addressed by display-order index.")
         .def(py::init<const std::string&>(), py::arg("path"))
-        .def_readonly("width", &H264DecoderSession::width)
-        .def_readonly("height", &H264DecoderSession::height)
-        .def_readonly("mb_cols", &H264DecoderSession::mb_cols)
-        .def_readonly("mb_rows", &H264DecoderSession::mb_rows)
-        .def_readonly("num_frames", &H264DecoderSession::num_frames)
-        .def_readonly("fps", &H264DecoderSession::fps)
-        .def_readonly("fps_num", &H264DecoderSession::fps_num)
-        .def_readonly("fps_den", &H264DecoderSession::fps_den)
-        .def_readonly("pix_fmt", &H264DecoderSession::pix_fmt)
-        .def_readonly("bytes_per_sample", &H264DecoderSession::bytes_per_sample)
+        .def_readonly("width", &Session::width, "Picture width in luma samples.")
+        .def_readonly("height", &Session::height, "Picture height in luma samples.")
+        .def_readonly("mb_cols", &Session::mb_cols, "Columns of 16x16 macroblocks.")
+        .def_readonly("mb_rows", &Session::mb_rows, "Rows of 16x16 macroblocks.")
+        .def_readonly("num_frames", &Session::num_frames,
+                      "Number of frames, indexed 0 .. num_frames - 1 in display order.")
+        .def_readonly("fps", &Session::fps, "Frame rate, fps_num / fps_den.")
+        .def_readonly("fps_num", &Session::fps_num, "Numerator of the frame rate.")
+        .def_readonly("fps_den", &Session::fps_den, "Denominator of the frame rate.")
+        .def_readonly("pix_fmt", &Session::pix_fmt,
+                      "FFmpeg's name of the pixel format, e.g. 'yuv420p'.")
+        .def_readonly("bytes_per_sample", &Session::bytes_per_sample,
+                      "Bytes per plane sample: 1, or 2 for streams deeper than 8 bits.")
+        .def_readonly("codec", &Session::codec,
+                      "FFmpeg's name of the stream's codec, e.g. 'h264', 'hevc', 'vp9'.")
+        .def_property_readonly("closed", &Session::closed, "True once close() was called.")
+        .def("close", &Session::close, py::call_guard<py::gil_scoped_release>(),
+             "Release the file and the decoder; later frame queries raise ValueError")
+        .def("__enter__", [](std::shared_ptr<Session> self) { return self; })
+        .def("__exit__",
+             [](Session& self, const py::object&, const py::object&, const py::object&) {
+                 py::gil_scoped_release release;
+                 self.close();
+             },
+             py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"))
         .def("get_qpmap", &get_qpmap, py::arg("frame_idx"),
              "Get QP map for frame as (mb_rows, mb_cols) int8 array")
         .def("get_plane_data", &get_plane_data, py::arg("frame_idx"), py::arg("plane"),
