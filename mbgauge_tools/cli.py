@@ -141,7 +141,7 @@ def run_qp(args: argparse.Namespace, console: Console) -> None:
             if job is None:
                 continue
             if _first_frame_says_no_qp(job):
-                console.fail(_no_qp_message(path, job, args.frames))
+                console.fail(_no_qp_message(path, job.pool.first, f"frame {job.frames[0]}"))
                 bar.update(len(job.frames))
                 continue
             try:
@@ -151,7 +151,8 @@ def run_qp(args: argparse.Namespace, console: Console) -> None:
                 console.fail(f"{path}: {error}")
                 continue
             if not (maps.qp_maps >= 0).any():
-                console.fail(_no_qp_message(path, job, args.frames))
+                console.fail(_no_qp_message(path, job.pool.first, _frames_text(
+                    len(job.frames), job.pool.first.num_frames, args.frames)))
                 continue
             output.write(maps.save)
             _, rows, cols = maps.qp_maps.shape
@@ -174,7 +175,7 @@ def run_stats(args: argparse.Namespace, console: Console) -> None:
                 continue
             session = job.pool.first
             if _first_frame_says_no_qp(job):
-                console.fail(_no_qp_message(path, job, args.frames))
+                console.fail(_no_qp_message(path, session, f"frame {job.frames[0]}"))
                 bar.update(len(job.frames))
                 continue
             try:
@@ -184,7 +185,8 @@ def run_stats(args: argparse.Namespace, console: Console) -> None:
                 console.fail(f"{path}: {error}")
                 continue
             if not (stats["min_qp"] >= 0).any():
-                console.fail(_no_qp_message(path, job, args.frames))
+                console.fail(_no_qp_message(path, session, _frames_text(
+                    len(job.frames), session.num_frames, args.frames)))
                 continue
             quantity = quantity_of(session.codec, session.pix_fmt)
             # The files first: whatever happens to standard output later,
@@ -232,13 +234,13 @@ def run_heatmap(args: argparse.Namespace, console: Console) -> None:
     plan = OutputPlan([args.file], overwrite=args.overwrite)
     image_format: ImageFormat = "png"
     if args.frame is not None:
-        if args.out != STDOUT:
-            chosen = image_format_of(args.out)
+        output = _outputs_per_file(plan, [args.file], args.out, ".png", binary=True)[0]
+        if not output.is_stdout:
+            chosen = image_format_of(output.shown)
             if chosen is None:
-                raise CommandError(f"cannot write {args.out}: heatmaps are written as .png or "
+                raise CommandError(f"cannot write {output}: heatmaps are written as .png or "
                                    f".jpg")
             image_format = chosen
-        output = _outputs_per_file(plan, [args.file], args.out, ".png", binary=True)[0]
         _report_on_stderr_if_data_on_stdout(console, [output])
     else:
         directory = plan.directory(args.out)
@@ -252,8 +254,7 @@ def run_heatmap(args: argparse.Namespace, console: Console) -> None:
     else:
         outputs = {job.frames[0]: output}
     if _first_frame_says_no_qp(job, every_codec=args.frame is not None):
-        console.fail(_no_qp_message(args.file, job,
-                                    args.frames if args.frame is None else str(args.frame)))
+        console.fail(_no_qp_message(args.file, session, f"frame {job.frames[0]}"))
         return
     if "qp_range" not in options:
         # One colour scale for every frame, so that frames compare.
@@ -343,12 +344,10 @@ def _first_frame_says_no_qp(job: FrameJob, *, every_codec: bool = False) -> bool
     return not (session.get_qpmap(job.frames[0]) >= 0).any()
 
 
-def _no_qp_message(path: str, job: FrameJob, typed: str | None) -> str:
-    session = job.pool.first
+def _no_qp_message(path: str, session: mbgauge.H264DecoderSession, checked: str) -> str:
     quantity = quantity_of(session.codec, session.pix_fmt)
-    frames = _frames_text(len(job.frames), session.num_frames, typed)
-    return (f"{path}: no macroblock of {frames} carries a {quantity.name}: this FFmpeg's "
-            f"{session.codec} decoder exports none for the stream")
+    return (f"{path}: no {quantity.short} values: this FFmpeg's {session.codec} decoder exports "
+            f"none for the stream (checked {checked})")
 
 
 def _qp_range_of(job: FrameJob) -> tuple[int, int] | None:

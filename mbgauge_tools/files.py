@@ -18,20 +18,21 @@ def atomic_output(path: str | os.PathLike[str]) -> Iterator[BinaryIO]:
 
     A symbolic link is followed: the file it points to is replaced and the
     link stays. A device or pipe (`/dev/null`, `/dev/stdout`, a FIFO) cannot
-    be replaced and is written in place. Errors name `path`, never the
-    temporary file."""
+    be replaced and is written in place, and so is a path that names an open
+    descriptor (`/dev/stdout` redirected to a file). Errors name `path`,
+    never the temporary file."""
     target = Path(os.path.realpath(path))
     try:
-        existing: os.stat_result | None = os.stat(target)
+        existing: os.stat_result | None = os.stat(path)
     except FileNotFoundError:
         existing = None
     except OSError as error:
         raise _naming(error, path) from None
     if existing is not None and stat.S_ISDIR(existing.st_mode):
         raise IsADirectoryError(f"cannot write {os.fspath(path)}: it is a directory")
-    if existing is not None and not stat.S_ISREG(existing.st_mode):
+    if existing is not None and (not stat.S_ISREG(existing.st_mode) or names_descriptor(path)):
         try:
-            special = open(target, "wb")
+            special = open(path, "wb")
         except OSError as error:
             raise _naming(error, path) from None
         with special:
@@ -56,6 +57,13 @@ def atomic_output(path: str | os.PathLike[str]) -> Iterator[BinaryIO]:
             raise _naming(error, path) from None
     finally:
         partial.unlink(missing_ok=True)
+
+
+def names_descriptor(path: str | os.PathLike[str]) -> bool:
+    """True for paths that stand for a descriptor of this process rather than
+    a file: replacing what they resolve to would miss the descriptor."""
+    return os.fspath(path).startswith(("/dev/fd/", "/proc/self/fd/", "/dev/stdout",
+                                       "/dev/stderr"))
 
 
 def _naming(error: OSError, path: str | os.PathLike[str]) -> OSError:

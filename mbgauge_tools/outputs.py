@@ -23,7 +23,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import BinaryIO
 
-from .files import atomic_output
+from .files import atomic_output, names_descriptor
 
 STDOUT = "-"
 # Names that plainly mean a file, refused where a directory is needed.
@@ -61,7 +61,7 @@ class Output:
             raise OutputError(f"cannot write {self.shown}: {error.strerror or error}") from None
 
     def __str__(self) -> str:
-        return "standard output" if self.target is None else self.shown
+        return "standard output" if self.shown == STDOUT else self.shown
 
 
 class OutputPlan:
@@ -79,27 +79,29 @@ class OutputPlan:
             self._inputs.append((shown, Path(os.path.realpath(shown)), status))
         self._claimed: dict[Path | None, str] = {}
 
-    def file(self, path: str | os.PathLike[str], *, binary: bool,
-             stdout_allowed: bool = True) -> Output:
+    def file(self, path: str | os.PathLike[str], *, binary: bool) -> Output:
         """A file output at `path` (`-`: standard output)."""
         shown = os.fspath(path)
-        if shown == STDOUT:
-            return self._stdout(binary, stdout_allowed)
+        if shown == STDOUT or _is_stdout(shown):
+            # `/dev/stdout` too: written through our own standard output, so
+            # that it and the lines printed there do not overwrite each other.
+            return self._stdout(shown, binary)
         target = Path(os.path.realpath(shown))
         self._refuse_inputs(shown, target)
         self._claim(target, shown)
         try:
-            status: os.stat_result | None = os.stat(target)
+            status: os.stat_result | None = os.stat(shown)
         except FileNotFoundError:
             status = None
         except OSError as error:
             raise OutputError(f"cannot write {shown}: {error.strerror}") from None
         if status is not None and stat.S_ISDIR(status.st_mode):
             raise OutputError(f"cannot write {shown}: it is a directory")
-        if status is not None and not stat.S_ISREG(status.st_mode):
-            if not os.access(target, os.W_OK):
+        if status is not None and (not stat.S_ISREG(status.st_mode) or names_descriptor(shown)):
+            # Written in place, through the path as given.
+            if not os.access(shown, os.W_OK):
                 raise OutputError(f"cannot write {shown}: permission denied")
-            return Output(shown, target)
+            return Output(shown, Path(shown))
         if status is not None and not self.overwrite:
             raise OutputError(f"{shown} already exists (add -y or --overwrite to replace it)")
         if not target.parent.is_dir():
@@ -129,9 +131,7 @@ class OutputPlan:
             _probe_directory(target, shown)
         return Path(shown)
 
-    def _stdout(self, binary: bool, allowed: bool) -> Output:
-        if not allowed:
-            raise OutputError("standard output (-) takes the output of one file only")
+    def _stdout(self, shown: str, binary: bool) -> Output:
         if binary and sys.stdout.isatty():
             raise OutputError("will not write binary data to a terminal; redirect standard "
                               "output or give a file name")
@@ -139,15 +139,15 @@ class OutputPlan:
             status: os.stat_result | None = os.fstat(sys.stdout.fileno())
         except (OSError, ValueError):
             status = None
-        for shown, _, input_status in self._inputs:
+        for input_shown, _, input_status in self._inputs:
             if status is not None and input_status is not None and _same(status, input_status):
-                raise OutputError(f"standard output is the input {shown}; will not write onto it")
-        self._claim(None, STDOUT)
-        return Output(STDOUT, None)
+                raise OutputError(f"will not write {shown}: it is the input {input_shown}")
+        self._claim(None, shown)
+        return Output(shown, None)
 
     def _refuse_inputs(self, shown: str, target: Path) -> None:
         try:
-            status: os.stat_result | None = os.stat(target)
+            status: os.stat_result | None = os.stat(shown)
         except OSError:
             status = None
         for input_shown, input_target, input_status in self._inputs:
@@ -160,6 +160,13 @@ class OutputPlan:
             raise OutputError(f"two outputs of this run go to one place: "
                               f"{self._claimed[target]} and {shown}")
         self._claimed[target] = shown
+
+
+def _is_stdout(path: str) -> bool:
+    try:
+        return _same(os.stat(path), os.fstat(sys.stdout.fileno()))
+    except (OSError, ValueError):
+        return False
 
 
 def _same(a: os.stat_result, b: os.stat_result) -> bool:

@@ -168,7 +168,8 @@ def _render(session: H264DecoderSession, index: int, options: HeatmapOptions) ->
     # The picture is composed here and placed pixel for pixel; the axes on
     # top of it only carry the ticks and labels.
     picture = compose_heatmap(luma, qp, white=(1 << bit_depth(session.pix_fmt)) - 1,
-                              qp_range=(lowest, highest), colours=colours(np.arange(levels)),
+                              qp_range=(lowest, highest),
+                              colours=colours(np.arange(levels), bytes=True),
                               opacity=opacity, scale=layout.scale)
     figure.add_artist(_Pixels(picture, layout.left, layout.bottom))
     axes = figure.add_axes((layout.left / figure_w, layout.bottom / figure_h,
@@ -209,11 +210,11 @@ def _render(session: H264DecoderSession, index: int, options: HeatmapOptions) ->
 
 def compose_heatmap(luma: npt.NDArray[np.uint8] | npt.NDArray[np.uint16],
                     qp: npt.NDArray[np.int8], *, white: int, qp_range: tuple[int, int],
-                    colours: npt.NDArray[np.float64], opacity: float,
+                    colours: npt.NDArray[np.uint8], opacity: float,
                     scale: int = 1) -> npt.NDArray[np.uint8]:
     """The picture as RGB: luma in grey, each macroblock's colour blended over
-    it at `opacity` (`colours[qp - low]`, values clipped to the range), and
-    macroblocks without a value left grey; enlarged `scale` times."""
+    it at `opacity` (`colours[qp - low]`, RGB(A) bytes, values clipped to the
+    range), and macroblocks without a value left grey; enlarged `scale` times."""
     height, width = luma.shape
     lowest, highest = qp_range
     # Black is drawn as a dark grey, so that dark picture areas do not darken
@@ -224,7 +225,7 @@ def compose_heatmap(luma: npt.NDArray[np.uint8] | npt.NDArray[np.uint16],
     weight = round(opacity * 256)
     carries = qp >= 0
     cell_weight = np.where(carries, weight, 0).astype(np.uint16)
-    palette = np.round(np.asarray(colours)[:, :3] * 255).astype(np.uint16)
+    palette = np.asarray(colours)[:, :3].astype(np.uint16)
     cell_colour = palette[np.clip(qp, lowest, highest) - lowest] * cell_weight[..., None]
 
     def per_pixel(cells: npt.NDArray[np.uint16]) -> npt.NDArray[np.uint16]:

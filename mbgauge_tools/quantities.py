@@ -30,7 +30,7 @@ def quantity_of(codec: str, pix_fmt: str = "yuv420p") -> Quantity:
         return Quantity("MPEG quantiser scale", "qscale", (1, 31))
     if codec in ("vp9", "av1"):
         return Quantity(f"{codec.upper()} quantiser index", "q index", (0, 255))
-    return Quantity(f"{codec} quantiser", "Q", None)
+    return Quantity(f"{codec.upper()} quantiser", "quantiser", None)
 
 
 def bit_depth(pix_fmt: str) -> int:
