@@ -18,8 +18,8 @@ import math
 import os
 import re
 import sys
+import threading
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from dataclasses import dataclass
 from importlib.metadata import version
 from pathlib import Path
 from typing import BinaryIO, Never, NoReturn, TextIO, TypeVar
@@ -32,9 +32,8 @@ from .frames import FrameRangeError, FrameSelection, parse_frame_range, select_f
 from .info import PROPERTIES, stream_info
 from .outputs import STDOUT, Output, OutputError, OutputPlan
 from .parallel import FrameJob, FrameResult, SessionPool, default_workers, run_jobs
-from .plotting import (DEFAULT_COLOUR_MAP, DEFAULT_OPACITY, HeatmapOptions, ImageFormat,
-                       default_qp_range, image_format_of, plot_mean_qp, render_heatmap,
-                       save_figure)
+from .plotting import (DEFAULT_COLOUR_MAP, DEFAULT_OPACITY, HeatmapOptions, HeatmapPainter,
+                       ImageFormat, default_qp_range, image_format_of, plot_mean_qp, save_figure)
 from .qpmaps import QpMaps, qp_record
 from .quantities import Quantity, quantity_of
 from .stats import frame_stats, gather_stats, summary_lines, table_lines, write_csv
@@ -215,18 +214,23 @@ def run_stats(args: argparse.Namespace, console: Console) -> None:
                             f"{plot_outputs[number]}")
 
 
-@dataclass(frozen=True)
 class _HeatmapWork:
     """Renders one frame's heatmap and writes it, in a worker: only the
-    finished file leaves the thread, never a picture."""
+    finished file leaves the thread, never a picture. Each session (lent to
+    one thread at a time) has a painter of its own."""
 
-    outputs: dict[int, Output]
-    options: HeatmapOptions
-    image_format: ImageFormat
+    def __init__(self, outputs: dict[int, Output], options: HeatmapOptions,
+                 image_format: ImageFormat) -> None:
+        self.outputs, self.options, self.image_format = outputs, options, image_format
+        self._painters: dict[int, HeatmapPainter] = {}
+        self._lock = threading.Lock()
 
     def __call__(self, session: mbgauge.H264DecoderSession, frame: int) -> None:
-        figure = render_heatmap(session, frame, **self.options)
-        self.outputs[frame].write(lambda stream: save_figure(figure, stream, self.image_format))
+        with self._lock:
+            painter = self._painters.get(id(session))
+            if painter is None:
+                painter = self._painters[id(session)] = HeatmapPainter(session, **self.options)
+        self.outputs[frame].write(lambda stream: painter.save(frame, stream, self.image_format))
 
 
 def run_heatmap(args: argparse.Namespace, console: Console) -> None:
