@@ -22,7 +22,7 @@ import threading
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from importlib.metadata import version
 from pathlib import Path
-from typing import BinaryIO, Never, NoReturn, TextIO, TypeVar
+from typing import Never, NoReturn, TextIO, TypeVar
 
 from tqdm import tqdm
 
@@ -35,7 +35,7 @@ from .parallel import FrameJob, FrameResult, SessionPool, default_workers, run_j
 from .plotting import (DEFAULT_COLOUR_MAP, DEFAULT_OPACITY, HeatmapOptions, HeatmapPainter,
                        ImageFormat, default_qp_range, image_format_of, plot_mean_qp, save_figure)
 from .qpmaps import QpMaps, qp_record
-from .quantities import Quantity, quantity_of
+from .quantities import quantity_of
 from .stats import frame_stats, gather_stats, summary_lines, table_lines, write_csv
 
 EXIT_ERROR = 2
@@ -70,14 +70,14 @@ class Console:
             tqdm.write(text, file=self.report)
             self.report.flush()
         except BrokenPipeError:
-            self._close_stdout()
+            self.close_stdout()
 
     def fail(self, message: str) -> None:
         """A failure of one file; the others go on, and the run exits 2."""
         self.failures += 1
         tqdm.write(f"mbgauge: error: {message}", file=sys.stderr)
 
-    def _close_stdout(self) -> None:
+    def close_stdout(self) -> None:
         # Keep Python from complaining while flushing at exit.
         self.stdout_closed = True
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
@@ -93,7 +93,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_INTERRUPTED
     except BrokenPipeError:
         # Data for standard output (`--csv -`) whose reader went away.
-        console._close_stdout()
+        console.close_stdout()
         return 1
     except (CommandError, OutputError, FrameRangeError, RuntimeError, OSError) as error:
         # RuntimeError is how the extension reports a file it cannot open or a
