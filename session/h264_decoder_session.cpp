@@ -433,10 +433,7 @@ void H264DecoderSession::close() {
     is_closed = true;
 }
 
-bool H264DecoderSession::closed() const {
-    std::lock_guard<std::mutex> lock(decode_mutex);
-    return is_closed;
-}
+bool H264DecoderSession::closed() const { return is_closed.load(); }
 
 std::shared_ptr<CachedFrame> H264DecoderSession::get_frame(int frame_idx) {
     std::lock_guard<std::mutex> lock(decode_mutex);

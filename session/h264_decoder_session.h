@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -133,6 +134,8 @@ private:
 
     // Held for the whole of get_frame: the demuxer, decoder and cache are
     // shared state, and the Python lock is released while decoding.
-    mutable std::mutex decode_mutex;
-    bool is_closed = false;
+    std::mutex decode_mutex;
+    // Set under decode_mutex; read without it, so that asking whether a
+    // session is closed never waits for a decode on another thread.
+    std::atomic<bool> is_closed{false};
 };
