@@ -275,6 +275,10 @@ def test_several_files_refuse_a_file_name_where_a_directory_is_needed(capsys, tm
 def test_a_stream_whose_decoder_exports_no_qp_is_told_in_one_line(capsys, tmp_path):
     vp8 = videos.ffmpeg_video("vp8", ".webm", "-f", "lavfi", "-i",
                               "testsrc2=size=176x144:rate=25", "-frames:v", "5", "-c:v", "libvpx")
+    try:
+        mbgauge.H264DecoderSession(str(vp8)).close()
+    except RuntimeError as error:
+        pytest.skip(f"this FFmpeg cannot decode VP8 ({error})")
     for args in (["stats", "--csv", str(tmp_path / "s.csv")], ["qp", "--out", str(tmp_path / "m.npz")],
                  ["heatmap", "--frame", "2", "--out", str(tmp_path / "h.png")]):
         status = cli.main([args[0], str(vp8), *args[1:], "-q"])
