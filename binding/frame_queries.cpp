@@ -4,13 +4,24 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "binding/ffmpeg_log.h"
+
 namespace {
+
+// Hands FFmpeg's messages of the call to Python's logging however it ends.
+struct LogFlush {
+    ~LogFlush() { flush_ffmpeg_log(); }
+};
 
 // Decoding is the slow step, so it runs without the interpreter lock; the
 // lock is held again when get_frame returns or throws.
-std::shared_ptr<CachedFrame> fetch_frame(H264DecoderSession& session, int frame_idx) {
+std::shared_ptr<CachedFrame> fetch_frame(H264DecoderSession& session, const FrameIndex& frame_idx) {
+    // Indices beyond the session's int range are out of bounds like any other.
+    if (frame_idx.value < 0 || frame_idx.value >= session.num_frames)
+        throw std::out_of_range("Frame index out of bounds: " + frame_idx.text());
+    const LogFlush flush_when_done;
     py::gil_scoped_release release;
-    return session.get_frame(frame_idx);
+    return session.get_frame(static_cast<int>(frame_idx.value));
 }
 
 void check_plane(const CachedFrame& record, int plane) {
@@ -32,7 +43,7 @@ py::object plane_array(const CachedFrame& record, int plane) {
 
 }  // namespace
 
-py::array_t<int8_t> get_qpmap(H264DecoderSession& session, int frame_idx) {
+py::array_t<int8_t> get_qpmap(H264DecoderSession& session, const FrameIndex& frame_idx) {
     const std::shared_ptr<CachedFrame> record = fetch_frame(session, frame_idx);
     const py::ssize_t rows = record->mb_rows;
     const py::ssize_t cols = record->mb_cols;
@@ -42,23 +53,51 @@ py::array_t<int8_t> get_qpmap(H264DecoderSession& session, int frame_idx) {
     return qp_map;
 }
 
-py::object get_plane_data(H264DecoderSession& session, int frame_idx, int plane) {
+py::object get_plane_data(H264DecoderSession& session, const FrameIndex& frame_idx, int plane) {
     const std::shared_ptr<CachedFrame> record = fetch_frame(session, frame_idx);
     check_plane(*record, plane);
     if (record->bytes_per_sample == 2) return plane_array<uint16_t>(*record, plane);
     return plane_array<uint8_t>(*record, plane);
 }
 
-std::tuple<int, int> get_chroma_qp_offset(H264DecoderSession& session, int frame_idx) {
+std::tuple<int, int> get_chroma_qp_offset(H264DecoderSession& session, const FrameIndex& frame_idx) {
     const std::shared_ptr<CachedFrame> record = fetch_frame(session, frame_idx);
     return {record->cb_offset, record->cr_offset};
 }
 
-void copy_plane_to_ptr(H264DecoderSession& session, int frame_idx, int plane, uint64_t dst_ptr,
+namespace {
+
+std::string describe(int width, int height, const std::string& pix_fmt) {
+    return std::to_string(width) + "x" + std::to_string(height) + " " + pix_fmt;
+}
+
+// The caller's buffer is sized from the session's properties (the first
+// pictures' size and format); a picture of another size or format (a stream
+// that changes mid-way) must not be written into it if it does not fit.
+void check_fits_session(const H264DecoderSession& session, const CachedFrame& record,
+                        const FrameIndex& frame_idx, int plane) {
+    const PlaneExtent declared =
+        plane_extent(session.pix_fmt, session.width, session.height, plane);
+    const int64_t declared_row_bytes = int64_t{declared.columns} * session.bytes_per_sample;
+    const int64_t row_bytes = int64_t{record.plane_width[plane]} * record.bytes_per_sample;
+    if (record.plane_height[plane] <= declared.rows && row_bytes <= declared_row_bytes) return;
+    throw py::value_error(
+        "Frame " + frame_idx.text() + " is " + describe(record.width, record.height, record.pix_fmt) +
+        " but the session is " + describe(session.width, session.height, session.pix_fmt) +
+        ": its plane " + std::to_string(plane) + " (" + std::to_string(record.plane_height[plane]) +
+        " rows of " + std::to_string(row_bytes) + " bytes) does not fit a buffer sized from the "
+        "session's properties (" + std::to_string(declared.rows) + " rows of " +
+        std::to_string(declared_row_bytes) + " bytes); nothing was copied");
+}
+
+}  // namespace
+
+void copy_plane_to_ptr(H264DecoderSession& session, const FrameIndex& frame_idx, int plane, uint64_t dst_ptr,
                        int dst_stride) {
     const std::shared_ptr<CachedFrame> record = fetch_frame(session, frame_idx);
     check_plane(*record, plane);
     if (dst_stride < 0) throw py::value_error("dst_stride must not be negative");
+    check_fits_session(session, *record, frame_idx, plane);
 
     const int rows = record->plane_height[plane];
     const int src_stride = record->linesize[plane];
@@ -73,4 +112,10 @@ void copy_plane_to_ptr(H264DecoderSession& session, int frame_idx, int plane, ui
         std::memcpy(dst + static_cast<ptrdiff_t>(r) * dst_stride,
                     src + static_cast<ptrdiff_t>(r) * src_stride, static_cast<size_t>(row_bytes));
     }
+}
+
+std::tuple<int, int, std::string> get_frame_format(H264DecoderSession& session,
+                                                   const FrameIndex& frame_idx) {
+    const std::shared_ptr<CachedFrame> record = fetch_frame(session, frame_idx);
+    return {record->width, record->height, record->pix_fmt};
 }

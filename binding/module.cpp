@@ -7,13 +7,31 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
+#include "binding/ffmpeg_log.h"
 #include "binding/frame_queries.h"
+#include "binding/session_opening.h"
 #include "session/ffmpeg_error.h"
 #include "session/h264_decoder_session.h"
 
 namespace py = pybind11;
 
 namespace {
+
+using SessionClass = py::class_<H264DecoderSession, std::shared_ptr<H264DecoderSession>>;
+
+// A read-only property whose getter carries the property's name, so that
+// Python's "property 'width' of 'H264DecoderSession' object has no setter"
+// names it (a plain def_readonly getter is nameless), and whose docstring
+// help() shows.
+template <typename Member>
+void read_only(SessionClass& cls, const char* name, Member H264DecoderSession::*member,
+               const char* doc) {
+    cls.def_property_readonly(
+        name,
+        py::cpp_function([member](const H264DecoderSession& session) -> const Member& {
+            return session.*member;
+        }, py::name(name), py::is_method(cls), py::return_value_policy::copy, doc));
+}
 
 // Exceptions for an input that cannot be opened because it is missing,
 // unreadable or a directory: each is the matching OSError subclass and a
@@ -73,6 +91,7 @@ void raise_open_error(const InputOpenError& error) {
 // sub-interpreters; the version guard comes with the module macro.
 PYBIND11_MODULE(mbgauge, m, py::multiple_interpreters::not_supported()) {
     m.doc() = "Native in-memory H.264 decoder & QP/Macroblock extractor";
+    install_ffmpeg_log_callback();
 
     open_error_classes(&m);
     py::register_exception_translator([](std::exception_ptr thrown) {
@@ -86,25 +105,25 @@ PYBIND11_MODULE(mbgauge, m, py::multiple_interpreters::not_supported()) {
     });
 
     using Session = H264DecoderSession;
-    py::class_<Session, std::shared_ptr<Session>>(m, "H264DecoderSession",
-        "One opened video file; frames are addressed by display-order index.")
-        .def(py::init<const std::string&>(), py::arg("path"))
-        .def_readonly("width", &Session::width, "Picture width in luma samples.")
-        .def_readonly("height", &Session::height, "Picture height in luma samples.")
-        .def_readonly("mb_cols", &Session::mb_cols, "Columns of 16x16 macroblocks.")
-        .def_readonly("mb_rows", &Session::mb_rows, "Rows of 16x16 macroblocks.")
-        .def_readonly("num_frames", &Session::num_frames,
-                      "Number of frames, indexed 0 .. num_frames - 1 in display order.")
-        .def_readonly("fps", &Session::fps, "Frame rate, fps_num / fps_den.")
-        .def_readonly("fps_num", &Session::fps_num, "Numerator of the frame rate.")
-        .def_readonly("fps_den", &Session::fps_den, "Denominator of the frame rate.")
-        .def_readonly("pix_fmt", &Session::pix_fmt,
-                      "FFmpeg's name of the pixel format, e.g. 'yuv420p'.")
-        .def_readonly("bytes_per_sample", &Session::bytes_per_sample,
-                      "Bytes per plane sample: 1, or 2 for streams deeper than 8 bits.")
-        .def_readonly("codec", &Session::codec,
-                      "FFmpeg's name of the stream's codec, e.g. 'h264', 'hevc', 'vp9'.")
-        .def_property_readonly("closed", &Session::closed, "True once close() was called.")
+    SessionClass cls(m, "H264DecoderSession",
+                     "One opened video file; frames are addressed by display-order index.");
+    cls.def(py::init(&open_session), py::arg("path"));
+    read_only(cls, "width", &Session::width, "Picture width in luma samples.");
+    read_only(cls, "height", &Session::height, "Picture height in luma samples.");
+    read_only(cls, "mb_cols", &Session::mb_cols, "Columns of 16x16 macroblocks.");
+    read_only(cls, "mb_rows", &Session::mb_rows, "Rows of 16x16 macroblocks.");
+    read_only(cls, "num_frames", &Session::num_frames,
+              "Number of frames, indexed 0 .. num_frames - 1 in display order.");
+    read_only(cls, "fps", &Session::fps, "Frame rate, fps_num / fps_den.");
+    read_only(cls, "fps_num", &Session::fps_num, "Numerator of the frame rate.");
+    read_only(cls, "fps_den", &Session::fps_den, "Denominator of the frame rate.");
+    read_only(cls, "pix_fmt", &Session::pix_fmt,
+              "FFmpeg's name of the pixel format, e.g. 'yuv420p'.");
+    read_only(cls, "bytes_per_sample", &Session::bytes_per_sample,
+              "Bytes per plane sample: 1, or 2 for streams deeper than 8 bits.");
+    read_only(cls, "codec", &Session::codec,
+              "FFmpeg's name of the stream's codec, e.g. 'h264', 'hevc', 'vp9'.");
+    cls.def_property_readonly("closed", &Session::closed, "True once close() was called.")
         .def("close", &Session::close, py::call_guard<py::gil_scoped_release>(),
              "Release the file and the decoder; later frame queries raise ValueError")
         .def("__enter__", [](std::shared_ptr<Session> self) { return self; })
@@ -122,5 +141,8 @@ PYBIND11_MODULE(mbgauge, m, py::multiple_interpreters::not_supported()) {
              "Get PPS chroma QP offsets (cb_offset, cr_offset) for frame")
         .def("copy_plane_to_ptr", &copy_plane_to_ptr, py::arg("frame_idx"), py::arg("plane"),
              py::arg("dst_ptr"), py::arg("dst_stride"),
-             "Copy plane data directly into destination pointer and stride (zero Python overhead)");
+             "Copy plane data directly into destination pointer and stride (zero Python overhead)")
+        .def("get_frame_format", &get_frame_format, py::arg("frame_idx"),
+             "The frame's own (width, height, pix_fmt): after a mid-stream change of size or "
+             "format these differ from the session's properties, which describe the first frames");
 }

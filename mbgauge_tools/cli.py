@@ -34,7 +34,7 @@ from .outputs import STDOUT, Output, OutputError, OutputPlan
 from .parallel import FrameJob, FrameResult, SessionPool, default_workers, run_jobs
 from .plotting import (DEFAULT_COLOUR_MAP, DEFAULT_OPACITY, HeatmapOptions, HeatmapPainter,
                        ImageFormat, default_qp_range, image_format_of, plot_mean_qp, save_figure)
-from .qpmaps import QpMaps, qp_record
+from .qpmaps import MixedMapSizes, QpMaps, qp_record
 from .quantities import quantity_of
 from .stats import frame_stats, gather_stats, summary_lines, table_lines, write_csv
 
@@ -146,7 +146,7 @@ def run_qp(args: argparse.Namespace, console: Console) -> None:
             try:
                 maps = QpMaps.gather(_counted(run_jobs([job], qp_record, args.workers), bar),
                                      len(job.frames))
-            except RuntimeError as error:
+            except (RuntimeError, MixedMapSizes) as error:
                 console.fail(f"{path}: {error}")
                 continue
             if not (maps.qp_maps >= 0).any():

@@ -143,11 +143,6 @@ class HeatmapPainter:
 
     def __init__(self, session: H264DecoderSession, **options: Unpack[HeatmapOptions]) -> None:
         from matplotlib import colormaps
-        from matplotlib.backends.backend_agg import FigureCanvasAgg
-        from matplotlib.cm import ScalarMappable
-        from matplotlib.colors import BoundaryNorm
-        from matplotlib.figure import Figure
-        from matplotlib.ticker import MaxNLocator
 
         self.session = session
         self.label = options.get("label")
@@ -159,18 +154,31 @@ class HeatmapPainter:
             colour_map = colormaps[colour_map_name]
         except KeyError:
             raise ValueError(f"unknown colour map {colour_map_name!r}") from None
-        self.quantity = quantity_of(session.codec, session.pix_fmt)
+        self._colour_map = colour_map
+        self._asked_range = options.get("qp_range")
+        self._format: tuple[int, int, str] | None = None
+        self._build(session.width, session.height, session.pix_fmt)
+
+    def _build(self, width: int, height: int, pix_fmt: str) -> None:
+        """The figure for pictures of this size and format; made again when
+        a stream changes them mid-way."""
+        from matplotlib.backends.backend_agg import FigureCanvasAgg
+        from matplotlib.cm import ScalarMappable
+        from matplotlib.colors import BoundaryNorm
+        from matplotlib.figure import Figure
+        from matplotlib.ticker import MaxNLocator
+
+        self._format = (width, height, pix_fmt)
+        self.quantity = quantity_of(self.session.codec, pix_fmt)
         full_range = self.quantity.value_range
-        lowest, highest = (int(value) for value in
-                           options.get("qp_range") or full_range or (0, 51))
+        lowest, highest = (int(value) for value in self._asked_range or full_range or (0, 51))
         if lowest > highest:
             raise ValueError(f"empty QP range {lowest}:{highest}")
         self.qp_range = lowest, highest
         levels = highest - lowest + 1
-        colours = colour_map.resampled(levels)
+        colours = self._colour_map.resampled(levels)
         self._palette = colours(np.arange(levels), bytes=True)
 
-        width, height = session.width, session.height
         self.layout = layout = heatmap_layout(width, height)
         figure_w, figure_h = layout.size
         picture_w, picture_h = layout.picture
@@ -257,10 +265,13 @@ class HeatmapPainter:
 
     def _frame(self, index: int) -> tuple[npt.NDArray[np.uint8], str]:
         session = self.session
-        width, height = session.width, session.height
+        # The frame's own size and format: a stream may change them mid-way.
+        width, height, pix_fmt = session.get_frame_format(index)
+        if (width, height, pix_fmt) != self._format:
+            self._build(width, height, pix_fmt)
         qp = session.get_qpmap(index)
         luma = session.get_plane_data(index, 0)[:height, :width]
-        picture = compose_heatmap(luma, qp, white=(1 << bit_depth(session.pix_fmt)) - 1,
+        picture = compose_heatmap(luma, qp, white=(1 << bit_depth(pix_fmt)) - 1,
                                   qp_range=self.qp_range, colours=self._palette,
                                   opacity=self.opacity, scale=self.layout.scale)
         carried = qp[qp >= 0]

@@ -26,6 +26,11 @@ def qp_record(session: H264DecoderSession, frame: int) -> QpRecord:
     return session.get_qpmap(frame), session.get_chroma_qp_offset(frame)
 
 
+class MixedMapSizes(ValueError):
+    """The selected frames' QP maps differ in size (the picture size changes
+    mid-stream), so they cannot be stacked into one array."""
+
+
 @dataclass(frozen=True)
 class QpMaps:
     """QP maps of several frames; row i of every array belongs to frames[i].
@@ -46,6 +51,12 @@ class QpMaps:
             qp, offset = result.value
             if maps is None:
                 maps = np.empty((count, *qp.shape), np.int8)
+            elif qp.shape != maps.shape[1:]:
+                raise MixedMapSizes(
+                    f"frame {result.frame} has {qp.shape[0]}x{qp.shape[1]} macroblocks but frame "
+                    f"{frames[0]} has {maps.shape[1]}x{maps.shape[2]}: the picture size changes "
+                    "mid-stream, and maps of different sizes do not fit one array; "
+                    "export each part on its own with --frames")
             frames[row], maps[row], offsets[row] = result.frame, qp, offset
             filled = row + 1
         if maps is None or filled != count:
@@ -77,7 +88,8 @@ def iter_qp_maps(path: str | os.PathLike[str], frames: FrameSelection = None, *,
 
 def read_qp_maps(path: str | os.PathLike[str], frames: FrameSelection = None, *,
                  workers: int | None = None, progress: bool = False) -> QpMaps:
-    """The QP maps and chroma QP offsets of the selected frames."""
+    """The QP maps and chroma QP offsets of the selected frames. Raises
+    MixedMapSizes when their sizes differ (a mid-stream size change)."""
     job = open_job(path, frames)
     count = len(job.frames)
     results = run_jobs([job], qp_record, workers)

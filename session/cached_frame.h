@@ -30,6 +30,10 @@ struct CachedFrame {
     int mb_cols = 0;
     int cb_offset = 0;
     int cr_offset = 0;
+    // Columns and rows the stream crops off the left and top of the coded
+    // picture; the planes hold only what is left (the visible picture).
+    int crop_left = 0;
+    int crop_top = 0;
 };
 
 // Largest number of planes a record keeps; an alpha plane is dropped.
@@ -41,3 +45,12 @@ constexpr int kMacroblockSize = 16;
 // Copies planes, macroblock QP map and chroma QP offsets out of a decoded
 // frame. `pts` is the timestamp under which the frame was indexed.
 std::shared_ptr<CachedFrame> capture_frame(const AVFrame* frame, int64_t pts);
+
+// Rows and columns (samples) of `plane` of a picture of the given size and
+// pixel format; {0, 0} for a plane the format does not have. What a caller
+// sizes a buffer by when it goes by a session's properties.
+struct PlaneExtent {
+    int rows = 0;
+    int columns = 0;
+};
+PlaneExtent plane_extent(const std::string& pix_fmt, int width, int height, int plane);

@@ -1,5 +1,6 @@
 #include "h264_decoder_session.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -13,6 +14,7 @@ extern "C" {
 #include "display_order.h"
 #include "ffmpeg_error.h"
 #include "packed_frames.h"
+#include "stream_choice.h"
 
 namespace {
 
@@ -78,7 +80,19 @@ using FilterPtr = std::unique_ptr<AVBSFContext, FilterDeleter>;
 
 }  // namespace
 
-H264DecoderSession::H264DecoderSession(const std::string& path_arg) : path(path_arg) {
+int H264DecoderSession::interrupt_trampoline(void* opaque) {
+    const auto* session = static_cast<const H264DecoderSession*>(opaque);
+    return session->interrupted_ && session->interrupted_() ? 1 : 0;
+}
+
+H264DecoderSession::H264DecoderSession(const std::string& path_arg,
+                                       std::function<bool()> interrupted)
+    : path(path_arg), interrupted_(std::move(interrupted)) {
+    // The context is made first so that reading the input (a slow disk, a
+    // FIFO without a writer) can be interrupted from the start.
+    fmt_ctx = avformat_alloc_context();
+    if (fmt_ctx == nullptr) throw std::bad_alloc();
+    fmt_ctx->interrupt_callback = AVIOInterruptCB{&H264DecoderSession::interrupt_trampoline, this};
     // On failure avformat_open_input frees the context and leaves it null.
     const int open_result = avformat_open_input(&fmt_ctx, path.c_str(), nullptr, nullptr);
     if (open_result < 0) {
@@ -87,8 +101,10 @@ H264DecoderSession::H264DecoderSession(const std::string& path_arg) : path(path_
                              open_result);
     }
     try {
+        // Cover pictures are video streams of one picture; they are never
+        // chosen, so they need not be read either.
         for (unsigned int i = 0; i < fmt_ctx->nb_streams; ++i) {
-            if (fmt_ctx->streams[i]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
+            if (!is_moving_picture_stream(fmt_ctx->streams[i]))
                 fmt_ctx->streams[i]->discard = AVDISCARD_ALL;
         }
 
@@ -101,21 +117,20 @@ H264DecoderSession::H264DecoderSession(const std::string& path_arg) : path(path_
         av_log_set_level(previous_level);
         if (probe_result < 0) throw std::runtime_error("Cannot find stream info in: " + path);
 
-        for (unsigned int i = 0; i < fmt_ctx->nb_streams; ++i) {
-            if (fmt_ctx->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
-                video_stream_idx = static_cast<int>(i);
-                break;
-            }
-        }
+        video_stream_idx = choose_video_stream(fmt_ctx);
         if (video_stream_idx < 0) throw std::runtime_error("No video stream found in: " + path);
 
         read_stream_facts();
         set_up_decoder();
         build_index();
     } catch (...) {
+        interrupted_ = nullptr;
         release();
         throw;
     }
+    // Frame queries run without the interpreter lock; the check must not
+    // outlive the open it was given for.
+    interrupted_ = nullptr;
 }
 
 H264DecoderSession::~H264DecoderSession() { release(); }
@@ -167,6 +182,10 @@ void H264DecoderSession::set_up_decoder() {
     // frames read 0 in their bottom rows). Slice threads keep them exact.
     codec_ctx->thread_type = FF_THREAD_SLICE;
     codec_ctx->max_pixels = kMaxPixels;
+    // FFmpeg crops left and top edges only down to its buffer alignment (an
+    // H.264 crop of 4 columns on the left leaves all 4 in the picture); the
+    // capture crops exactly, knowing the crop, which also places the QP grid.
+    codec_ctx->apply_cropping = 0;
 
     const int open_result = avcodec_open2(codec_ctx, decoder, nullptr);
     if (open_result < 0)
@@ -213,16 +232,34 @@ void H264DecoderSession::build_index() {
             av_packet_unref(packet.get());
         }
     }
-    // The recovered display ranks stand in for timestamps and are put on each
-    // packet before it is sent to the decoder.
-    if (pts_missing) {
-        const std::vector<int64_t> ranks = recovery.display_ranks();
-        if (ranks.size() == packets.size()) {
-            for (size_t i = 0; i < packets.size(); ++i) packets[i].pts = ranks[i];
-            synthetic_pts = true;
-        }
-    }
     if (packets.empty()) throw std::runtime_error("No video packets found in: " + path);
+    // Formats that allow timestamp discontinuities (MPEG-TS/PS) are what
+    // recordings are joined in with `cat`.
+    if (!pts_missing && (fmt_ctx->iformat->flags & AVFMT_TS_DISCONT))
+        recording_count = separate_joined_recordings(packets);
+    // A cut in the middle of a key group (an MPEG-TS cut at a byte position)
+    // starts with pictures that lack their parameter sets or references; the
+    // H.264 and HEVC decoders put none of them out.
+    if (params->codec_id == AV_CODEC_ID_H264 || params->codec_id == AV_CODEC_ID_HEVC) {
+        if (!packets.front().is_key) drop_packets_before_first_key(packets);
+    }
+    // The recovered display ranks stand in for timestamps and are put on each
+    // packet before it is sent to the decoder: where packets carry none, and
+    // where the container's pts rise in decode order although the bitstream
+    // shows pictures out of that order (`-c copy` of a raw stream with B
+    // frames into MP4/MOV/MKV writes pts = dts), so they cannot be display times.
+    const std::vector<int64_t> ranks = recovery.display_ranks();
+    const bool bitstream_reorders =
+        ranks.size() == packets.size() && !std::is_sorted(ranks.begin(), ranks.end());
+    if (ranks.size() == packets.size() &&
+        (pts_missing || (bitstream_reorders && recording_count == 1 &&
+                         pts_follow_decode_order(packets)))) {
+        for (size_t i = 0; i < packets.size(); ++i) {
+            packets[i].container_pts = packets[i].pts;
+            packets[i].pts = ranks[i];
+        }
+        synthetic_pts = true;
+    }
 
     FrameTables tables = number_frames(packets);
     display_pts = std::move(tables.display_pts);
@@ -272,9 +309,9 @@ int H264DecoderSession::identify_packet(const AVPacket* packet) const {
     for (size_t i = 0; i < packets.size(); ++i) {
         const PacketRecord& record = packets[i];
         if (record.size != packet->size) continue;
-        const bool same = packet->pos >= 0
-                              ? record.pos == packet->pos
-                              : record.pts == packet->pts && record.dts == packet->dts;
+        const bool same = packet->pos >= 0 ? record.pos == packet->pos
+                                           : record.pts - record.timestamp_shift == packet->pts &&
+                                                 record.dts - record.timestamp_shift == packet->dts;
         if (same) return static_cast<int>(i);
     }
     return -1;
@@ -286,9 +323,11 @@ int64_t H264DecoderSession::demuxer_timestamp(const PacketRecord& record) const 
     const AVInputFormat* format = fmt_ctx->iformat;
     const bool seeks_by_pts = (format->flags & AVFMT_SEEK_TO_PTS) ||
                               std::strncmp(format->name, "matroska", 8) == 0;
-    if (seeks_by_pts && !synthetic_pts && record.pts != AV_NOPTS_VALUE) return record.pts;
-    if (record.dts != AV_NOPTS_VALUE) return record.dts;
-    return synthetic_pts ? AV_NOPTS_VALUE : record.pts;
+    const int64_t pts = synthetic_pts ? record.container_pts : record.pts;
+    if (seeks_by_pts && pts != AV_NOPTS_VALUE) return pts - record.timestamp_shift;
+    if (record.dts != AV_NOPTS_VALUE) return record.dts - record.timestamp_shift;
+    return synthetic_pts || record.pts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE
+                                                         : record.pts - record.timestamp_shift;
 }
 
 bool H264DecoderSession::seek_to_packet(int key_packet_idx, AVPacket* packet) {
@@ -313,15 +352,19 @@ bool H264DecoderSession::seek_to_packet(int key_packet_idx, AVPacket* packet) {
         av_packet_unref(packet);
         return false;
     };
+    // In joined recordings a timestamp may name a packet of an earlier
+    // recording, which the landing check accepts as a (far too early) start.
+    const bool bytes_first = recording_count > 1;
     constexpr int kKeyPointsTried = 3;
     int key = key_packet_idx;
     for (int tried = 0; tried < kKeyPointsTried && key >= 0; ++tried) {
         const PacketRecord& record = packets[key];
         const int64_t timestamp = demuxer_timestamp(record);
+        const bool by_bytes = byte_seekable && record.pos >= 0;
+        if (bytes_first && by_bytes && lands_in_time(record.pos, AVSEEK_FLAG_BYTE)) return true;
         if (timestamp != AV_NOPTS_VALUE && lands_in_time(timestamp, AVSEEK_FLAG_BACKWARD))
             return true;
-        if (byte_seekable && record.pos >= 0 && lands_in_time(record.pos, AVSEEK_FLAG_BYTE))
-            return true;
+        if (!bytes_first && by_bytes && lands_in_time(record.pos, AVSEEK_FLAG_BYTE)) return true;
         key = previous_key_packet(packets, key);
     }
     const PacketRecord& first = packets.front();
@@ -421,6 +464,11 @@ bool H264DecoderSession::decode_until(int frame_idx, int first_packet_idx, bool 
             packet->dts = packets[packet_idx].dts;
         } else if (synthetic_pts) {
             packet->pts = AV_NOPTS_VALUE;
+        } else if (recording_count > 1) {
+            // Which recording an unplaced packet belongs to is unknown, so its
+            // picture cannot be matched to a frame.
+            packet->pts = AV_NOPTS_VALUE;
+            packet->dts = AV_NOPTS_VALUE;
         }
         if (send_and_receive(packet, frame, frame_idx, result)) return true;
         if (packet_idx >= last_useful_packet) return false;

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,7 +31,11 @@ public:
 // parameters, and a cache of the frames decoded so far.
 class H264DecoderSession {
 public:
-    explicit H264DecoderSession(const std::string& path);
+    // `interrupted`, when given, is asked now and then while the file is
+    // opened and indexed; returning true abandons the open (the constructor
+    // then throws). It is never called after the constructor returns.
+    explicit H264DecoderSession(const std::string& path,
+                                std::function<bool()> interrupted = nullptr);
     ~H264DecoderSession();
 
     H264DecoderSession(const H264DecoderSession&) = delete;
@@ -89,6 +94,10 @@ public:
     // The stream's packets carry no presentation timestamps; their pts in
     // `packets` are display ranks recovered from the bitstream.
     bool synthetic_pts = false;
+    // Byte-joined recordings found in the file (1 for an ordinary file); with
+    // more, a timestamp may stand for a packet of each, so seeks go by byte
+    // position first (see separate_joined_recordings).
+    int recording_count = 1;
 
     static constexpr size_t kCacheCapacity = 64;
     static constexpr int kMaxForwardDecode = 350;
@@ -101,6 +110,9 @@ public:
     static constexpr int kMaxOutputDelayPackets = 32;
 
 private:
+    static int interrupt_trampoline(void* opaque);
+    std::function<bool()> interrupted_;
+
     void read_stream_facts();
     void set_up_decoder();
     void build_index();

@@ -398,7 +398,8 @@ def test_stub_methods_match_the_runtime_signatures():
         methods)
     assert properties == {*mbgauge_tools.PROPERTIES, "closed"}
     assert set(methods) == {"__init__", "get_qpmap", "get_plane_data", "get_chroma_qp_offset",
-                            "copy_plane_to_ptr", "close", "__enter__", "__exit__"}
+                            "copy_plane_to_ptr", "get_frame_format", "close", "__enter__",
+                            "__exit__"}
     for name, parameters in methods.items():
         signature = getattr(mbgauge.H264DecoderSession, name).__doc__.splitlines()[0]
         runtime = re.findall(r"(\w+):", signature.split("(", 1)[1])
