@@ -26,6 +26,7 @@ import random
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 from collections.abc import Callable
 from dataclasses import dataclass, field
@@ -40,7 +41,10 @@ import report  # noqa: E402
 
 BENCH_DIR = Path(__file__).resolve().parent
 WORKLOADS = BENCH_DIR / "workloads.py"
-SCENARIOS = ("seq_qp", "planes", "random", "local", "open", "memory")
+SCENARIOS = ("seq_qp", "planes", "random", "local", "open", "memory", "heatmap")
+# Every tenth frame, as one would look through a file.
+HEATMAP_FRAMES = "0::10"
+HEATMAP_DIR = Path(tempfile.gettempdir()) / "mbgauge-bench-heatmaps"
 
 FFMPEG_DECODE = ["ffmpeg", "-hide_banner", "-nostdin", "-benchmark"]
 FFPROBE_COUNT = [
@@ -244,6 +248,18 @@ def build_plan(
             plan.add(
                 "open", long_, "PyAV reader index (demux all packets)", {"workload": "pyav_open"}
             )
+
+    if "heatmap" in args.scenarios:
+        command = Path(sys.executable).with_name("mbgauge")
+        plan.add("heatmap", main, f"mbgauge heatmap --frames {HEATMAP_FRAMES}, 1 worker",
+                 {"workload": "command",
+                  "argv": [str(command), "heatmap", str(paths[main]), "--frames", HEATMAP_FRAMES,
+                           "--out", str(HEATMAP_DIR), "--workers", "1", "-q", "-y"]})
+        # The decoding alone, on one thread, for the ratio.
+        plan.add("heatmap", main, report.FFMPEG_1,
+                 {"workload": "command",
+                  "argv": [*FFMPEG_DECODE, "-threads", "1", "-skip_loop_filter", "all",
+                           "-i", str(paths[main]), "-map", "0:v:0", "-f", "null", "-"]})
 
     if "memory" in args.scenarios:
         plan.add(

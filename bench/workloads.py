@@ -355,6 +355,9 @@ def command(argv: Sequence[str], **_: Any) -> Result:
     frames = re.findall(r"frame=\s*(\d+)", text)
     if frames:
         result["frames"] = int(frames[-1])
+    heatmaps = re.findall(r": (\d+) QP heatmaps", text)
+    if heatmaps:
+        result["heatmaps"] = int(heatmaps[-1])
     return result
 
 

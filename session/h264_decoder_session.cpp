@@ -101,8 +101,9 @@ H264DecoderSession::H264DecoderSession(const std::string& path_arg,
     // On failure avformat_open_input frees the context and leaves it null.
     const int open_result = avformat_open_input(&fmt_ctx, path.c_str(), nullptr, nullptr);
     if (open_result < 0) {
-        throw std::runtime_error("Cannot open input video: " + path + " (" +
-                                 ffmpeg_error_string(open_result) + ")");
+        throw InputOpenError("Cannot open input video: " + path + " (" +
+                                 ffmpeg_error_string(open_result) + ")",
+                             open_result);
     }
     try {
         // Cover pictures are video streams of one picture; they are never
@@ -156,6 +157,7 @@ void H264DecoderSession::read_stream_facts() {
         fps = static_cast<double>(rate.num) / static_cast<double>(rate.den);
     }
 
+    codec = avcodec_get_name(params->codec_id);
     width = params->width;
     height = params->height;
     mb_cols = (width + kMacroblockSize - 1) / kMacroblockSize;
@@ -523,8 +525,17 @@ bool H264DecoderSession::decode_until(int frame_idx, int first_packet_idx, bool 
     }
 }
 
+void H264DecoderSession::close() {
+    std::lock_guard<std::mutex> lock(decode_mutex);
+    release();
+    is_closed = true;
+}
+
+bool H264DecoderSession::closed() const { return is_closed.load(); }
+
 std::shared_ptr<CachedFrame> H264DecoderSession::get_frame(int frame_idx) {
     std::lock_guard<std::mutex> lock(decode_mutex);
+    if (is_closed) throw SessionClosedError("Session is closed: " + path);
     if (frame_idx < 0 || frame_idx >= num_frames)
         throw std::out_of_range("Frame index out of bounds: " + std::to_string(frame_idx));
     if (auto cached = frame_cache.find(frame_idx); cached != frame_cache.end())
