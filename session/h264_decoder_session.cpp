@@ -14,6 +14,7 @@ extern "C" {
 #include "display_order.h"
 #include "ffmpeg_error.h"
 #include "packed_frames.h"
+#include "quiet_probing.h"
 #include "stream_choice.h"
 
 namespace {
@@ -110,10 +111,11 @@ H264DecoderSession::H264DecoderSession(const std::string& path_arg,
         // Probing logs every oddity of the file; keep it quiet, and restore the
         // caller's level before looking at the result.
         ProbeOptions probe_options(fmt_ctx->nb_streams);
-        const int previous_level = av_log_get_level();
-        av_log_set_level(AV_LOG_FATAL);
-        const int probe_result = avformat_find_stream_info(fmt_ctx, probe_options.get());
-        av_log_set_level(previous_level);
+        int probe_result = 0;
+        {
+            const QuietProbing quiet;
+            probe_result = avformat_find_stream_info(fmt_ctx, probe_options.get());
+        }
         if (probe_result < 0) throw std::runtime_error("Cannot find stream info in: " + path);
 
         video_stream_idx = choose_video_stream(fmt_ctx);

@@ -7,6 +7,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -186,6 +187,28 @@ def test_log_level_is_unchanged_after_construction(opener, mp4_without_media_dat
             assert avutil.av_log_get_level() == level
     finally:
         avutil.av_log_set_level(previous)
+
+
+def test_log_level_is_unchanged_after_overlapping_opens():
+    """Sessions opened on several threads at once each lower the level while
+    they probe; when they are done, the level is the one from before (not the
+    probing level, which would silence every later FFmpeg warning)."""
+    avutil = loaded_libavutil()
+    path = make("surface", frames=10)
+    before = avutil.av_log_get_level()
+    start = threading.Barrier(3)
+
+    def open_many():
+        start.wait()
+        for _ in range(20):
+            open_session(path)
+
+    threads = [threading.Thread(target=open_many) for _ in range(3)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert avutil.av_log_get_level() == before
 
 
 def test_sessions_of_one_file_are_independent():
