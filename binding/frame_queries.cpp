@@ -2,26 +2,34 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <stdexcept>
 
 #include "binding/ffmpeg_log.h"
 
 namespace {
 
-// Hands FFmpeg's messages of the call to Python's logging however it ends.
-struct LogFlush {
-    ~LogFlush() { flush_ffmpeg_log(); }
-};
-
-// Decoding is the slow step, so it runs without the interpreter lock; the
-// lock is held again when get_frame returns or throws.
+// Decoding is the slow step, so it runs without the interpreter lock. The
+// lock is taken back in plain code rather than in a (noexcept) destructor:
+// at interpreter exit, Python 3.13 ends a daemon thread that asks for the
+// lock by unwinding its stack, which a noexcept frame turns into an abort.
 std::shared_ptr<CachedFrame> fetch_frame(H264DecoderSession& session, const FrameIndex& frame_idx) {
     // Indices beyond the session's int range are out of bounds like any other.
     if (frame_idx.value < 0 || frame_idx.value >= session.num_frames)
         throw std::out_of_range("Frame index out of bounds: " + frame_idx.text());
-    const LogFlush flush_when_done;
-    py::gil_scoped_release release;
-    return session.get_frame(static_cast<int>(frame_idx.value));
+    std::shared_ptr<CachedFrame> record;
+    std::exception_ptr failure;
+    PyThreadState* const state = PyEval_SaveThread();
+    try {
+        record = session.get_frame(static_cast<int>(frame_idx.value));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    PyEval_RestoreThread(state);
+    // FFmpeg's messages of the call go to Python's logging however it ended.
+    flush_ffmpeg_log();
+    if (failure) std::rethrow_exception(failure);
+    return record;
 }
 
 void check_plane(const CachedFrame& record, int plane) {

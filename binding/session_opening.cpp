@@ -60,6 +60,9 @@ public:
         last_call_ = now;
         if (!after_pause && now - last_check_ < kCheckInterval) return false;
         last_check_ = now;
+        // Taking the lock while the interpreter exits would end this thread
+        // from inside FFmpeg; the open is abandoned instead.
+        if (Py_IsFinalizing()) return true;
         PyEval_RestoreThread(state_);
         if (PyErr_CheckSignals() < 0) raised_ = PyErr_GetRaisedException();
         state_ = PyEval_SaveThread();

@@ -279,6 +279,30 @@ def test_other_threads_run_while_a_file_opens(tmp_path):
     assert result.stdout.strip() == "10", result.stderr
 
 
+@pytest.mark.parametrize("work", ["open", "decode"])
+def test_interpreter_exits_cleanly_while_daemon_threads_open_or_decode(work):
+    """At exit, Python ends daemon threads that ask for the interpreter lock
+    back; one that is opening a file or decoding a frame at that moment must
+    not abort the process."""
+    code = ("import sys, threading, time, mbgauge\n"
+            "def open_forever():\n"
+            "    while True:\n"
+            "        mbgauge.H264DecoderSession(sys.argv[1])\n"
+            "def decode_forever():\n"
+            "    session = mbgauge.H264DecoderSession(sys.argv[1])\n"
+            "    while True:\n"
+            "        for frame in range(session.num_frames):\n"
+            "            session.get_qpmap(frame)\n"
+            "for _ in range(2):\n"
+            f"    threading.Thread(target={work}_forever, daemon=True).start()\n"
+            "time.sleep(1)\n")
+    path = joined_recordings()
+    for _ in range(3):
+        result = subprocess.run([sys.executable, "-c", code, str(path)],
+                                capture_output=True, text=True, timeout=120)
+        assert result.returncode == 0, result.stderr[-2000:]
+
+
 @pytest.mark.parametrize("writer", ["none", "stalled"])
 def test_ctrl_c_while_opening_raises_keyboard_interrupt(tmp_path, writer):
     """A FIFO without a writer blocks in open(); one whose writer stalls
