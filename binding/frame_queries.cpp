@@ -88,6 +88,16 @@ void check_fits_session(const H264DecoderSession& session, const CachedFrame& re
         plane_extent(session.pix_fmt, session.width, session.height, plane);
     const int64_t declared_row_bytes = int64_t{declared.columns} * session.bytes_per_sample;
     const int64_t row_bytes = int64_t{record.plane_width[plane]} * record.bytes_per_sample;
+    // The caller reads the buffer in samples of the session's size: 8-bit
+    // samples in a buffer of 16-bit ones (or the other way) would be garbage.
+    if (record.bytes_per_sample != session.bytes_per_sample) {
+        throw py::value_error(
+            "Frame " + frame_idx.text() + " is " + describe(record.width, record.height, record.pix_fmt) +
+            " but the session is " + describe(session.width, session.height, session.pix_fmt) +
+            ": its samples are " + std::to_string(record.bytes_per_sample) +
+            " bytes, not the session's " + std::to_string(session.bytes_per_sample) +
+            "; nothing was copied");
+    }
     if (record.plane_height[plane] <= declared.rows && row_bytes <= declared_row_bytes) return;
     throw py::value_error(
         "Frame " + frame_idx.text() + " is " + describe(record.width, record.height, record.pix_fmt) +
