@@ -1,6 +1,9 @@
 #include "h264_decoder_session.h"
 
 #include <algorithm>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -124,6 +127,13 @@ H264DecoderSession::H264DecoderSession(const std::string& path_arg,
         read_stream_facts();
         set_up_decoder();
         build_index();
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind&) {
+        // The thread is being ended (a daemon thread at interpreter exit)
+        // from inside an FFmpeg call; freeing what that call was using could
+        // crash the exiting process, so it is left as it is.
+        throw;
+#endif
     } catch (...) {
         interrupted_ = nullptr;
         release();
