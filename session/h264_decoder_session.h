@@ -59,6 +59,11 @@ public:
     // of the packet that carries the frame.
     std::vector<int> seek_packet;
     std::vector<int> frame_packet;
+    // Streams whose parameter sets change (joined recordings): every state
+    // of them as one packet, and per packet the state in effect there. Empty
+    // when they never change.
+    std::vector<std::vector<uint8_t>> parameter_set_packets;
+    std::vector<int> parameter_sets_at;
 
     AVFormatContext* fmt_ctx = nullptr;
     AVCodecContext* codec_ctx = nullptr;
@@ -107,6 +112,9 @@ private:
     // video packet read, at demux position next_packet_idx.
     bool seek_to_packet(int key_packet_idx, AVPacket* packet);
     bool read_video_packet(AVPacket* packet);
+    // Gives the decoder the parameter sets in effect at `packet_idx`, which
+    // a seek back across a change of them would otherwise miss.
+    void send_parameter_sets(int packet_idx);
     // The timestamp the demuxer knows a packet by, or AV_NOPTS_VALUE.
     int64_t demuxer_timestamp(const PacketRecord& record) const;
     int identify_packet(const AVPacket* packet) const;
