@@ -10,6 +10,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "session/quiet_probing.h"
+
 extern "C" {
 #include <libavutil/log.h>
 }
@@ -94,7 +96,7 @@ void refresh_ffmpeg_log_level() {
         max_level.store(wanted, std::memory_order_relaxed);
         // FFmpeg's own level (INFO by default) gates what reaches the callback;
         // a logger set to INFO or DEBUG raises it, nothing ever lowers it.
-        if (wanted >= AV_LOG_INFO && wanted > av_log_get_level()) av_log_set_level(wanted);
+        if (wanted >= AV_LOG_INFO) raise_ffmpeg_log_level(wanted);
     } catch (py::error_already_set& error) {
         error.discard_as_unraisable(kLoggerName);
     }

@@ -2,26 +2,34 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <stdexcept>
 
 #include "binding/ffmpeg_log.h"
 
 namespace {
 
-// Hands FFmpeg's messages of the call to Python's logging however it ends.
-struct LogFlush {
-    ~LogFlush() { flush_ffmpeg_log(); }
-};
-
-// Decoding is the slow step, so it runs without the interpreter lock; the
-// lock is held again when get_frame returns or throws.
+// Decoding is the slow step, so it runs without the interpreter lock. The
+// lock is taken back in plain code rather than in a (noexcept) destructor:
+// at interpreter exit, Python 3.13 ends a daemon thread that asks for the
+// lock by unwinding its stack, which a noexcept frame turns into an abort.
 std::shared_ptr<CachedFrame> fetch_frame(H264DecoderSession& session, const FrameIndex& frame_idx) {
     // Indices beyond the session's int range are out of bounds like any other.
     if (frame_idx.value < 0 || frame_idx.value >= session.num_frames)
         throw std::out_of_range("Frame index out of bounds: " + frame_idx.text());
-    const LogFlush flush_when_done;
-    py::gil_scoped_release release;
-    return session.get_frame(static_cast<int>(frame_idx.value));
+    std::shared_ptr<CachedFrame> record;
+    std::exception_ptr failure;
+    PyThreadState* const state = PyEval_SaveThread();
+    try {
+        record = session.get_frame(static_cast<int>(frame_idx.value));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    PyEval_RestoreThread(state);
+    // FFmpeg's messages of the call go to Python's logging however it ended.
+    flush_ffmpeg_log();
+    if (failure) std::rethrow_exception(failure);
+    return record;
 }
 
 void check_plane(const CachedFrame& record, int plane) {
@@ -80,6 +88,16 @@ void check_fits_session(const H264DecoderSession& session, const CachedFrame& re
         plane_extent(session.pix_fmt, session.width, session.height, plane);
     const int64_t declared_row_bytes = int64_t{declared.columns} * session.bytes_per_sample;
     const int64_t row_bytes = int64_t{record.plane_width[plane]} * record.bytes_per_sample;
+    // The caller reads the buffer in samples of the session's size: 8-bit
+    // samples in a buffer of 16-bit ones (or the other way) would be garbage.
+    if (record.bytes_per_sample != session.bytes_per_sample) {
+        throw py::value_error(
+            "Frame " + frame_idx.text() + " is " + describe(record.width, record.height, record.pix_fmt) +
+            " but the session is " + describe(session.width, session.height, session.pix_fmt) +
+            ": its samples are " + std::to_string(record.bytes_per_sample) +
+            " bytes, not the session's " + std::to_string(session.bytes_per_sample) +
+            "; nothing was copied");
+    }
     if (record.plane_height[plane] <= declared.rows && row_bytes <= declared_row_bytes) return;
     throw py::value_error(
         "Frame " + frame_idx.text() + " is " + describe(record.width, record.height, record.pix_fmt) +

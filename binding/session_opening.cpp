@@ -1,6 +1,9 @@
 #include "binding/session_opening.h"
 
 #include <chrono>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 #include <exception>
 #include <memory>
 #include <string>
@@ -60,6 +63,10 @@ public:
         last_call_ = now;
         if (!after_pause && now - last_check_ < kCheckInterval) return false;
         last_check_ = now;
+        // Taking the lock while the interpreter exits ends this thread by
+        // unwinding its stack (see open_session); give up the open instead
+        // where that is already known.
+        if (Py_IsFinalizing()) return true;
         PyEval_RestoreThread(state_);
         if (PyErr_CheckSignals() < 0) raised_ = PyErr_GetRaisedException();
         state_ = PyEval_SaveThread();
@@ -96,6 +103,13 @@ H264DecoderSession* open_session(const py::object& path) {
     watch.release();
     try {
         session = std::make_unique<H264DecoderSession>(file, [&watch] { return watch.interrupted(); });
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind&) {
+        // At interpreter exit Python 3.13 ends a daemon thread that waits for
+        // the lock (here: in a check for signals) by unwinding its stack;
+        // swallowing that unwind would abort the process.
+        throw;
+#endif
     } catch (...) {
         failure = std::current_exception();
     }

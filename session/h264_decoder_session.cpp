@@ -1,6 +1,9 @@
 #include "h264_decoder_session.h"
 
 #include <algorithm>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -14,6 +17,7 @@ extern "C" {
 #include "display_order.h"
 #include "ffmpeg_error.h"
 #include "packed_frames.h"
+#include "quiet_probing.h"
 #include "stream_choice.h"
 
 namespace {
@@ -116,10 +120,11 @@ H264DecoderSession::H264DecoderSession(const std::string& path_arg,
         // Probing logs every oddity of the file; keep it quiet, and restore the
         // caller's level before looking at the result.
         ProbeOptions probe_options(fmt_ctx->nb_streams);
-        const int previous_level = av_log_get_level();
-        av_log_set_level(AV_LOG_FATAL);
-        const int probe_result = avformat_find_stream_info(fmt_ctx, probe_options.get());
-        av_log_set_level(previous_level);
+        int probe_result = 0;
+        {
+            const QuietProbing quiet;
+            probe_result = avformat_find_stream_info(fmt_ctx, probe_options.get());
+        }
         if (probe_result < 0) throw std::runtime_error("Cannot find stream info in: " + path);
 
         video_stream_idx = choose_video_stream(fmt_ctx);
@@ -128,6 +133,13 @@ H264DecoderSession::H264DecoderSession(const std::string& path_arg,
         read_stream_facts();
         set_up_decoder();
         build_index();
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind&) {
+        // The thread is being ended (a daemon thread at interpreter exit)
+        // from inside an FFmpeg call; freeing what that call was using could
+        // crash the exiting process, so it is left as it is.
+        throw;
+#endif
     } catch (...) {
         interrupted_ = nullptr;
         release();

@@ -139,6 +139,8 @@ CASES = {
         raw("real-size-a"), raw("real-444", frames=20, extra=("-pix_fmt", "yuv444p"))]),
     "8-to-10-bit.264": lambda: joined("real-8-to-10-bit", ".264", [
         raw("real-size-a"), raw("real-10bit", frames=20, extra=("-pix_fmt", "yuv420p10le"))]),
+    "10-to-8-bit.264": lambda: joined("real-10-to-8-bit", ".264", [
+        raw("real-10bit", frames=20, extra=("-pix_fmt", "yuv420p10le")), raw("real-size-a")]),
     # 3. Recordings joined byte-wise: same start, overlapping, going backwards.
     "joined-same-start.ts": lambda: joined("real-joined-same", ".ts", [
         encoded("real-rec-a", ".ts"), encoded("real-rec-b", ".ts", source="testsrc", frames=75)]),
@@ -287,12 +289,12 @@ GUARD = 4096
 
 
 @pytest.mark.parametrize("name", ["size-change.264", "size-change.ts", "420-to-444.264",
-                                  "8-to-10-bit.264"])
+                                  "8-to-10-bit.264", "10-to-8-bit.264"])
 def test_copy_plane_to_ptr_never_writes_past_a_buffer_sized_from_the_properties(name):
     """Each plane goes into a buffer sized as the README shows, from the
     session's properties, followed by a guard region. A frame whose plane fits
-    is copied exactly; one that does not raises ValueError naming both sizes
-    and writes nothing at all."""
+    is copied exactly; one that does not, or whose samples are of another size
+    than the buffer's, raises ValueError naming both sizes and writes nothing."""
     path = CASES[name]()
     session = mbgauge.H264DecoderSession(path)
     pictures = ffmpeg_pictures(path)

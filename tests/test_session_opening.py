@@ -7,6 +7,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -202,6 +203,28 @@ def test_log_level_is_unchanged_after_construction(opener, mp4_without_media_dat
         avutil.av_log_set_level(previous)
 
 
+def test_log_level_is_unchanged_after_overlapping_opens():
+    """Sessions opened on several threads at once each lower the level while
+    they probe; when they are done, the level is the one from before (not the
+    probing level, which would silence every later FFmpeg warning)."""
+    avutil = loaded_libavutil()
+    path = make("surface", frames=10)
+    before = avutil.av_log_get_level()
+    start = threading.Barrier(3)
+
+    def open_many():
+        start.wait()
+        for _ in range(20):
+            open_session(path)
+
+    threads = [threading.Thread(target=open_many) for _ in range(3)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert avutil.av_log_get_level() == before
+
+
 def test_sessions_of_one_file_are_independent():
     path = make("surface", frames=10)
     first, second = open_session(path), open_session(path)
@@ -268,6 +291,26 @@ def test_other_threads_run_while_a_file_opens(tmp_path):
     result = subprocess.run([sys.executable, "-c", code, str(fifo), str(source)],
                             capture_output=True, text=True, timeout=120)
     assert result.stdout.strip() == "10", result.stderr
+
+
+def test_interpreter_exits_cleanly_while_daemon_threads_decode():
+    """At exit, Python ends daemon threads that ask for the interpreter lock
+    back; one that is decoding a frame at that moment must not abort the
+    process."""
+    code = ("import sys, threading, time, mbgauge\n"
+            "def decode_forever():\n"
+            "    session = mbgauge.H264DecoderSession(sys.argv[1])\n"
+            "    while True:\n"
+            "        for frame in range(session.num_frames):\n"
+            "            session.get_qpmap(frame)\n"
+            "for _ in range(2):\n"
+            "    threading.Thread(target=decode_forever, daemon=True).start()\n"
+            "time.sleep(1)\n")
+    path = joined_recordings()
+    for _ in range(3):
+        result = subprocess.run([sys.executable, "-c", code, str(path)],
+                                capture_output=True, text=True, timeout=120)
+        assert result.returncode == 0, result.stderr[-2000:]
 
 
 @pytest.mark.parametrize("writer", ["none", "stalled"])
