@@ -13,12 +13,11 @@ constexpr int kMaxQp = 63;
 
 int ceil_shift(int value, int shift) { return -((-value) >> shift); }
 
-void copy_planes(const AVFrame* frame, const AVPixFmtDescriptor* desc, CachedFrame& record) {
+void copy_planes(const AVFrame* frame, const PictureLayout& layout, CachedFrame& record) {
     for (int i = 0; i < record.num_planes; ++i) {
-        const bool chroma = i > 0 && desc != nullptr;
         record.linesize[i] = frame->linesize[i];
-        record.plane_width[i] = chroma ? ceil_shift(record.width, desc->log2_chroma_w) : record.width;
-        record.plane_height[i] = chroma ? ceil_shift(record.height, desc->log2_chroma_h) : record.height;
+        record.plane_width[i] = layout.plane_width[i];
+        record.plane_height[i] = layout.plane_height[i];
         const int64_t bytes = int64_t{record.linesize[i]} * record.plane_height[i];
         // A negative stride (bottom-up layout) gives a negative count, which
         // the vector rejects with std::length_error.
@@ -31,12 +30,32 @@ void copy_planes(const AVFrame* frame, const AVPixFmtDescriptor* desc, CachedFra
     }
 }
 
-void fill_qp_map(const AVFrame* frame, CachedFrame& record) {
+const AVVideoEncParams* encoding_parameters(const AVFrame* frame) {
     const AVFrameSideData* side_data = av_frame_get_side_data(frame, AV_FRAME_DATA_VIDEO_ENC_PARAMS);
-    if (side_data == nullptr) return;
-    const auto* params = reinterpret_cast<const AVVideoEncParams*>(side_data->data);
-    record.cb_offset = params->delta_qp[1][0];
-    record.cr_offset = params->delta_qp[2][0];
+    return side_data == nullptr ? nullptr
+                                : reinterpret_cast<const AVVideoEncParams*>(side_data->data);
+}
+
+}  // namespace
+
+PictureLayout picture_layout(const AVFrame* frame) {
+    PictureLayout layout;
+    const auto format = static_cast<AVPixelFormat>(frame->format);
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
+    layout.bytes_per_sample = desc != nullptr && desc->comp[0].depth > 8 ? 2 : 1;
+    layout.num_planes = std::min(av_pix_fmt_count_planes(format), kMaxCachedPlanes);
+    for (int i = 0; i < layout.num_planes; ++i) {
+        const bool chroma = i > 0 && desc != nullptr;
+        layout.plane_width[i] = chroma ? ceil_shift(frame->width, desc->log2_chroma_w) : frame->width;
+        layout.plane_height[i] = chroma ? ceil_shift(frame->height, desc->log2_chroma_h) : frame->height;
+    }
+    return layout;
+}
+
+void fill_qp_cells(const AVFrame* frame, int8_t* out, int mb_rows, int mb_cols) {
+    std::fill_n(out, static_cast<size_t>(int64_t{mb_rows} * mb_cols), int8_t{-1});
+    const AVVideoEncParams* params = encoding_parameters(frame);
+    if (params == nullptr) return;
     for (unsigned int i = 0; i < params->nb_blocks; ++i) {
         const AVVideoBlockParams* block =
             av_video_enc_params_block(const_cast<AVVideoEncParams*>(params), i);
@@ -44,14 +63,18 @@ void fill_qp_map(const AVFrame* frame, CachedFrame& record) {
         const int cell_h = block->h > 0 ? block->h : kMacroblockSize;
         const int row = block->src_y / cell_h;
         const int col = block->src_x / cell_w;
-        if (row < 0 || row >= record.mb_rows || col < 0 || col >= record.mb_cols) continue;
+        if (row < 0 || row >= mb_rows || col < 0 || col >= mb_cols) continue;
         const int64_t qp = int64_t{params->qp} + block->delta_qp;
-        record.qp_map[static_cast<size_t>(int64_t{row} * record.mb_cols + col)] =
+        out[static_cast<size_t>(int64_t{row} * mb_cols + col)] =
             static_cast<int8_t>(std::clamp<int64_t>(qp, 0, kMaxQp));
     }
 }
 
-}  // namespace
+ChromaQpOffsets read_chroma_qp_offsets(const AVFrame* frame) {
+    const AVVideoEncParams* params = encoding_parameters(frame);
+    if (params == nullptr) return {};
+    return {params->delta_qp[1][0], params->delta_qp[2][0]};
+}
 
 std::shared_ptr<CachedFrame> capture_frame(const AVFrame* frame, int64_t pts) {
     auto record = std::make_shared<CachedFrame>();
@@ -61,19 +84,18 @@ std::shared_ptr<CachedFrame> capture_frame(const AVFrame* frame, int64_t pts) {
     record->mb_cols = (record->width + kMacroblockSize - 1) / kMacroblockSize;
     record->mb_rows = (record->height + kMacroblockSize - 1) / kMacroblockSize;
 
-    const auto format = static_cast<AVPixelFormat>(frame->format);
-    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
-    if (desc != nullptr) {
-        record->pix_fmt = desc->name;
-        record->bytes_per_sample = desc->comp[0].depth > 8 ? 2 : 1;
-    } else {
-        record->pix_fmt = "yuv420p";
-        record->bytes_per_sample = 1;
-    }
-    record->num_planes = std::min(av_pix_fmt_count_planes(format), kMaxCachedPlanes);
-    copy_planes(frame, desc, *record);
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
+    record->pix_fmt = desc != nullptr ? desc->name : "yuv420p";
+    const PictureLayout layout = picture_layout(frame);
+    record->bytes_per_sample = layout.bytes_per_sample;
+    record->num_planes = layout.num_planes;
+    copy_planes(frame, layout, *record);
 
-    record->qp_map.assign(static_cast<size_t>(int64_t{record->mb_rows} * record->mb_cols), -1);
-    fill_qp_map(frame, *record);
+    record->qp_map.resize(static_cast<size_t>(int64_t{record->mb_rows} * record->mb_cols));
+    if (!record->qp_map.empty())
+        fill_qp_cells(frame, record->qp_map.data(), record->mb_rows, record->mb_cols);
+    const ChromaQpOffsets offsets = read_chroma_qp_offsets(frame);
+    record->cb_offset = offsets.cb;
+    record->cr_offset = offsets.cr;
     return record;
 }

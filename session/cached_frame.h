@@ -38,6 +38,28 @@ constexpr int kMaxCachedPlanes = 3;
 // Side of the square cell of the QP map, in luma samples.
 constexpr int kMacroblockSize = 16;
 
+struct ChromaQpOffsets {
+    int cb = 0;
+    int cr = 0;
+};
+
+// Sizes of the planes of a decoded picture, as a record keeps them.
+struct PictureLayout {
+    int num_planes = 0;
+    int bytes_per_sample = 1;
+    int plane_width[kMaxCachedPlanes] = {0, 0, 0};   // samples
+    int plane_height[kMaxCachedPlanes] = {0, 0, 0};
+};
+PictureLayout picture_layout(const AVFrame* frame);
+
+// Writes the QP of every 16x16 cell of a decoded picture into the row-major
+// `mb_rows` x `mb_cols` cells at `out`: -1 where no block carries one. Both
+// the frame records and the batch queries fill their maps through it.
+void fill_qp_cells(const AVFrame* frame, int8_t* out, int mb_rows, int mb_cols);
+
+// The picture's chroma QP offsets; 0, 0 when it carries no encoding parameters.
+ChromaQpOffsets read_chroma_qp_offsets(const AVFrame* frame);
+
 // Copies planes, macroblock QP map and chroma QP offsets out of a decoded
 // frame. `pts` is the timestamp under which the frame was indexed.
 std::shared_ptr<CachedFrame> capture_frame(const AVFrame* frame, int64_t pts);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -17,19 +18,25 @@ extern "C" {
 // follow it in decode order.
 class DisplayOrderRecovery {
 public:
-    // Inactive for codecs whose order it cannot recover.
+    // Reads the headers of any codec FFmpeg has a parser for; recovers the
+    // order of the codecs named above only.
     explicit DisplayOrderRecovery(const AVCodecParameters* params);
     ~DisplayOrderRecovery();
     DisplayOrderRecovery(const DisplayOrderRecovery&) = delete;
     DisplayOrderRecovery& operator=(const DisplayOrderRecovery&) = delete;
 
-    bool active() const { return parser_ != nullptr; }
+    // True when it recovers this codec's display order.
+    bool active() const { return parser_ != nullptr && orders_codec_; }
 
     // Reads the headers of the next packet in decode order.
     void observe(const AVPacket* packet);
 
     // Picture type of the last observed packet, as the parser read it.
     int last_picture_type() const { return parser_ != nullptr ? parser_->pict_type : 0; }
+    // Picture size of the last observed packet as its headers state it (the
+    // visible size where the codec crops), or 0.
+    int last_width() const { return parser_ != nullptr ? std::max(parser_->width, 0) : 0; }
+    int last_height() const { return parser_ != nullptr ? std::max(parser_->height, 0) : 0; }
 
     // Display rank of every observed packet (0, 1, ...), or empty when some
     // packet's order could not be read.
@@ -45,6 +52,7 @@ private:
     void observe_anchored(const AVPacket* packet);
 
     AVCodecID codec_id_;
+    bool orders_codec_ = false;
     AVCodecParserContext* parser_ = nullptr;
     AVCodecContext* parser_ctx_ = nullptr;
     int nal_length_size_ = 0;  // 0: Annex B start codes
