@@ -34,15 +34,20 @@ public:
     // Picture type of the last observed packet, as the parser read it.
     int last_picture_type() const { return parser_ != nullptr ? parser_->pict_type : 0; }
     // Picture size of the last observed packet as its headers state it (the
-    // visible size where the codec crops), or 0.
-    int last_width() const { return parser_ != nullptr ? std::max(parser_->width, 0) : 0; }
-    int last_height() const { return parser_ != nullptr ? std::max(parser_->height, 0) : 0; }
+    // visible size where the codec crops), or 0. Some parsers (MPEG-4 Part 2)
+    // put what they read into their codec context instead.
+    int last_width() const { return parser_ == nullptr ? 0 : pick(parser_->width, parser_ctx_->width); }
+    int last_height() const {
+        return parser_ == nullptr ? 0 : pick(parser_->height, parser_ctx_->height);
+    }
 
     // Display rank of every observed packet (0, 1, ...), or empty when some
     // packet's order could not be read.
     std::vector<int64_t> display_ranks() const;
 
 private:
+    static int pick(int stated, int fallback) { return stated > 0 ? stated : std::max(fallback, 0); }
+
     struct PictureOrder {
         int64_t period;
         int64_t order;
