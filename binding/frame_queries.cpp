@@ -333,16 +333,20 @@ py::array frame_table(const H264DecoderSession& session) {
                  width_at = offset("width"), height_at = offset("height");
     const auto itemsize = static_cast<size_t>(table.itemsize());
     auto* rows = static_cast<uint8_t*>(table.mutable_data());
-    const double seconds_per_tick = av_q2d(session.time_base);
+    // Multiplied before dividing, so that a time a whole number of ticks
+    // makes is the nearest double (17920 / 12800 is 1.4, not 1.4000000000000001).
+    const auto seconds = [](int64_t ticks, AVRational unit) {
+        return unit.den != 0 ? static_cast<double>(ticks) * unit.num / unit.den : 0.0;
+    };
     // Display ranks stand in for the timestamps of a stream without any: the
     // frame rate gives their time.
     const AVRational frame_duration{session.fps_den, session.fps_num};
     for (size_t frame = 0; frame < count; ++frame) {
         const PacketRecord& packet = index.packets[static_cast<size_t>(index.frame_packet[frame])];
         int64_t pts = index.display_pts[frame];
-        double time = static_cast<double>(pts) * seconds_per_tick;
+        double time = seconds(pts, session.time_base);
         if (index.synthetic_pts) {
-            time = static_cast<double>(pts) * av_q2d(frame_duration);
+            time = seconds(pts, frame_duration);
             pts = session.time_base.num > 0 ? av_rescale_q(pts, frame_duration, session.time_base)
                                             : pts;
         }
