@@ -135,6 +135,13 @@ BatchPlan plan_batch(const H264DecoderSession& session, const py::handle& frames
     return plan;
 }
 
+// Lets Ctrl-C stop a long batch: the lock is taken back for a moment to run
+// the signal handlers (which do anything only on the main thread).
+void poll_for_interrupt() {
+    py::gil_scoped_acquire acquire;
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
 // Repeated frames get a copy of the row decoded for their first mention.
 void copy_repeated_rows(const BatchPlan& plan, uint8_t* data, size_t row_bytes) {
     for (size_t row = 0; row < plan.rows(); ++row) {
@@ -205,7 +212,7 @@ py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const py::handle& fr
             }
             const size_t cell_count = static_cast<size_t>(rows) * cols;
             fill_qp_cells(frame, cells.get() + plan.first_row[place] * cell_count, rows, cols);
-        });
+        }, poll_for_interrupt);
         if (!cells) cells.reset(new int8_t[0]);
         copy_repeated_rows(plan, reinterpret_cast<uint8_t*>(cells.get()),
                            static_cast<size_t>(rows) * cols);
@@ -238,7 +245,7 @@ py::array_t<int32_t> get_chroma_qp_offsets(H264DecoderSession& session, const py
             const ChromaQpOffsets read = read_chroma_qp_offsets(frame);
             offsets[plan.first_row[place] * 2] = read.cb;
             offsets[plan.first_row[place] * 2 + 1] = read.cr;
-        });
+        }, poll_for_interrupt);
         copy_repeated_rows(plan, reinterpret_cast<uint8_t*>(offsets.get()), 2 * sizeof(int32_t));
     }
     return adopt_array(std::move(offsets), {static_cast<py::ssize_t>(plan.rows()), 2});
@@ -261,8 +268,7 @@ py::array get_planes(H264DecoderSession& session, const py::handle& frames, int 
     const BatchPlan plan = plan_batch(session, frames);
 
     // Until a frame is decoded, the stream's declared format tells the shape.
-    const auto declared = static_cast<AVPixelFormat>(
-        session.cursor.fmt_ctx->streams[session.cursor.video_stream_idx]->codecpar->format);
+    const AVPixelFormat declared = av_get_pix_fmt(session.pix_fmt.c_str());
     const int declared_planes = av_pix_fmt_count_planes(declared);
     if (declared_planes > 0 && plane >= declared_planes) throw std::out_of_range("Invalid plane index");
     int rows = session.height;
@@ -304,7 +310,7 @@ py::array get_planes(H264DecoderSession& session, const py::handle& frames, int 
                 std::memcpy(out + static_cast<size_t>(r) * row_bytes,
                             source + static_cast<ptrdiff_t>(r) * stride, row_bytes);
             }
-        });
+        }, poll_for_interrupt);
         if (!bytes) bytes.reset(new uint8_t[0]);
         copy_repeated_rows(plan, bytes.get(), frame_bytes);
     }

@@ -72,6 +72,7 @@ public:
     std::deque<int> cache_order;
 
     static constexpr size_t kCacheCapacity = 64;
+    static constexpr int kPollInterval = 32;
     // Largest picture decoded: 8192 x 4352 (8K, whole macroblocks). Bounds
     // what one picture of a file with absurd headers may allocate (about
     // 214 MB at 16 bits, 4:4:4).
