@@ -111,31 +111,6 @@ def window_indices(num_frames: int, count: int, seed: int) -> list[int]:
     return indices
 
 
-def key_frame_indices(path: Path) -> list[int]:
-    """Display-order indices of the key frames, from ffprobe's packet list."""
-    out = subprocess.run(
-        [
-            "ffprobe",
-            "-v",
-            "error",
-            "-select_streams",
-            "v:0",
-            "-show_entries",
-            "packet=pts,flags",
-            "-of",
-            "csv=p=0",
-            str(path),
-        ],
-        capture_output=True,
-        text=True,
-        check=True,
-    ).stdout
-    packets = [line.split(",") for line in out.split() if line]
-    order = sorted(int(pts) for pts, _flags in packets if pts != "N/A")
-    position = {pts: i for i, pts in enumerate(order)}
-    return sorted(position[int(pts)] for pts, flags in packets if "K" in flags and pts != "N/A")
-
-
 def build_plan(
     args: argparse.Namespace,
     paths: dict[str, Path],
@@ -427,8 +402,6 @@ def main(argv: list[str] | None = None) -> int:
             "description": catalogue[name].description,
             "file": path.name,
         }
-        if name != roles["long"]:
-            facts[name]["key_frames"] = key_frame_indices(path)
 
     plan = build_plan(args, paths, facts, roles, pyav)
     machine = machine_facts(pyav)
