@@ -207,8 +207,11 @@ py::array_t<T> adopt_array(std::unique_ptr<T[]> data, std::vector<py::ssize_t> s
 // The size every frame of one batch must share, fixed by the first decoded.
 class BatchPictureSize {
 public:
+    // QP maps need one size; planes one size and one pixel format.
+    explicit BatchPictureSize(bool same_format) : same_format_(same_format) {}
+
     // True for the first frame; throws std::invalid_argument for a frame
-    // whose visible size or format differs from the first's.
+    // whose visible size (or format) differs from the first's.
     bool admit(const AVFrame* frame, const PictureLayout& layout, int frame_idx) {
         if (first_idx_ < 0) {
             first_idx_ = frame_idx;
@@ -217,7 +220,8 @@ public:
             format_ = frame->format;
             return true;
         }
-        if (layout.width != width_ || layout.height != height_ || frame->format != format_) {
+        if (layout.width != width_ || layout.height != height_ ||
+            (same_format_ && frame->format != format_)) {
             throw std::invalid_argument(
                 "Frames of different sizes in one batch: frame " + std::to_string(first_idx_) +
                 " is " + describe(width_, height_, format_) + ", frame " +
@@ -233,6 +237,7 @@ private:
         return std::to_string(width) + "x" + std::to_string(height) + " " +
                (name != nullptr ? name : "unknown format");
     }
+    bool same_format_;
     int first_idx_ = -1;
     int width_ = 0;
     int height_ = 0;
@@ -249,7 +254,7 @@ py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const py::handle& fr
     {
         const LogFlush flush_when_done;
         py::gil_scoped_release release;
-        BatchPictureSize size;
+        BatchPictureSize size(false);
         session.decode_frames(plan.frames, [&](size_t place, const AVFrame* frame) {
             if (size.admit(frame, picture_layout(frame), plan.frames[place])) {
                 const PictureLayout layout = picture_layout(frame);
@@ -332,7 +337,7 @@ py::array get_planes(H264DecoderSession& session, const py::handle& frames, int 
     {
         const LogFlush flush_when_done;
         py::gil_scoped_release release;
-        BatchPictureSize size;
+        BatchPictureSize size(true);
         session.decode_frames(plan.frames, [&](size_t place, const AVFrame* frame) {
             const PictureLayout layout = picture_layout(frame);
             if (size.admit(frame, layout, plan.frames[place])) {

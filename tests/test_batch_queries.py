@@ -26,6 +26,8 @@ from test_reference_decode import (
     short_b_frame_video,
     ten_bit_video,
 )
+from test_real_world_files import CASES as REAL_WORLD
+from test_real_world_files import encoded, joined
 from test_untimed_streams import x264_stream
 
 VIDEOS = {
@@ -38,6 +40,12 @@ VIDEOS = {
     "mpeg4 open gop": functools.partial(non_h264_video, "mpeg4", ".mp4", 4, True),
     "10-bit": functools.partial(ten_bit_video, 24),
     "chroma offset -6": functools.partial(chroma_offset_video, "medium", 1, -4),
+    # Cropped on the left and top (the capture crops), joined recordings, a
+    # cut in the middle of a key group, pts = dts remuxes.
+    **{name: REAL_WORLD[name] for name in ("crop-left-top.mp4", "cut-mid-key-group.ts",
+                                           "pts-is-dts.mkv")},
+    "joined same start.ts": lambda: joined("batch-joined", ".ts", [
+        encoded("real-rec-a", ".ts"), encoded("batch-rec-b", ".ts", frames=75)]),
     "hevc mp4": functools.partial(
         videos.lavfi_h264, "batch-hevc", ".mp4", size="160x120", frames=30,
         encoder=["-c:v", "libx265", "-x265-params", "log-level=none:keyint=12:bframes=2"]),
