@@ -18,6 +18,14 @@ struct FrameDeleter {
 };
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+struct CodecContextDeleter {
+    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+};
+using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
+struct FilterDeleter {
+    void operator()(AVBSFContext* filter) const { av_bsf_free(&filter); }
+};
+using FilterPtr = std::unique_ptr<AVBSFContext, FilterDeleter>;
 
 // Releases a received picture's buffers however its handling ends.
 struct FrameUnref {
@@ -37,33 +45,38 @@ void DecodeCursor::release() {
     if (fmt_ctx != nullptr) avformat_close_input(&fmt_ctx);
 }
 
-void DecodeCursor::set_up_decoder(int max_pixels) {
-    if (codec_ctx != nullptr) avcodec_free_context(&codec_ctx);
+void DecodeCursor::set_up_decoder(int pixel_limit) {
+    max_pixels = pixel_limit;
     const AVCodecParameters* params = fmt_ctx->streams[video_stream_idx]->codecpar;
     const AVCodec* decoder = avcodec_find_decoder(params->codec_id);
     if (decoder == nullptr) throw std::runtime_error("H.264 decoder not found");
-    codec_ctx = avcodec_alloc_context3(decoder);
-    if (codec_ctx == nullptr) throw std::runtime_error("Cannot allocate AVCodecContext");
-    avcodec_parameters_to_context(codec_ctx, params);
+    // Built aside and swapped in whole, so that a failed set-up (it is also
+    // used to reset the decoder) leaves the cursor's decoder as it was.
+    CodecContextPtr context(avcodec_alloc_context3(decoder));
+    if (!context) throw std::runtime_error("Cannot allocate AVCodecContext");
+    avcodec_parameters_to_context(context.get(), params);
 
-    codec_ctx->skip_loop_filter = AVDISCARD_ALL;
-    codec_ctx->export_side_data |= AV_CODEC_EXPORT_DATA_VIDEO_ENC_PARAMS;
-    codec_ctx->thread_count = 0;
+    context->skip_loop_filter = AVDISCARD_ALL;
+    context->export_side_data |= AV_CODEC_EXPORT_DATA_VIDEO_ENC_PARAMS;
+    context->thread_count = 0;
     // Frame threads attach a picture's encoding parameters before another
     // thread has finished decoding it (seen on FFmpeg 5.1, 7.1 and 9.0: B
     // frames read 0 in their bottom rows). Slice threads keep them exact.
-    codec_ctx->thread_type = FF_THREAD_SLICE;
-    codec_ctx->max_pixels = max_pixels;
+    context->thread_type = FF_THREAD_SLICE;
+    context->max_pixels = max_pixels;
     // FFmpeg crops left and top edges only down to its buffer alignment (an
     // H.264 crop of 4 columns on the left leaves all 4 in the picture); the
     // capture crops exactly, knowing the crop, which also places the QP grid.
-    codec_ctx->apply_cropping = 0;
+    context->apply_cropping = 0;
 
-    const int open_result = avcodec_open2(codec_ctx, decoder, nullptr);
+    const int open_result = avcodec_open2(context.get(), decoder, nullptr);
     if (open_result < 0)
         throw std::runtime_error("Cannot open codec: " + ffmpeg_error_string(open_result));
+    FilterPtr filter(open_unpacking_filter(params));
+    avcodec_free_context(&codec_ctx);
+    codec_ctx = context.release();
     av_bsf_free(&unpack_bsf);
-    unpack_bsf = open_unpacking_filter(params);
+    unpack_bsf = filter.release();
 }
 
 void DecodeCursor::attach(std::shared_ptr<const StreamIndex> stream_index) {
@@ -135,8 +148,30 @@ int64_t DecodeCursor::demuxer_timestamp(const PacketRecord& record) const {
                                                          : record.pts - record.timestamp_shift;
 }
 
+void DecodeCursor::send_parameter_sets(int packet_idx) {
+    const std::vector<int>& states = index->parameter_sets_at;
+    if (packet_idx < 0 || packet_idx >= static_cast<int>(states.size())) return;
+    const int state = states[static_cast<size_t>(packet_idx)];
+    if (state < 0) return;
+    const std::vector<uint8_t>& sets = index->parameter_set_packets[static_cast<size_t>(state)];
+    PacketPtr packet(av_packet_alloc());
+    if (!packet || av_new_packet(packet.get(), static_cast<int>(sets.size())) < 0)
+        throw std::bad_alloc();
+    std::memcpy(packet->data, sets.data(), sets.size());
+    // A packet of parameter sets alone puts out no picture.
+    avcodec_send_packet(codec_ctx, packet.get());
+}
+
 bool DecodeCursor::seek_to_packet(int key_packet_idx, AVPacket* packet) {
-    avcodec_flush_buffers(codec_ctx);
+    // Pictures ahead of a stream's first key picture decode against missing
+    // references, and how depends on what the decoder saw before (the HEVC
+    // decoder keeps its order count across a flush, FFmpeg 5.1 to 9.0): they
+    // come out as FFmpeg's own decode shows them only from a fresh decoder.
+    if (key_packet_idx == 0 && !index->packets.front().is_key) {
+        set_up_decoder(max_pixels);
+    } else {
+        avcodec_flush_buffers(codec_ctx);
+    }
     if (unpack_bsf != nullptr) av_bsf_flush(unpack_bsf);
     last_decoded_idx = -1;
     next_packet_idx = -1;
@@ -271,6 +306,7 @@ bool DecodeCursor::decode_frame(int frame_idx, const FrameSink& sink, SeekRule r
         int start_packet = needs_seek(frame_idx, rule) ? index->seek_packet[frame_idx] : -1;
         for (int attempt = 0; attempt < 2 && (attempt == 0 || start_packet >= 0); ++attempt) {
             const bool holding = start_packet >= 0 && seek_to_packet(start_packet, packet.get());
+            if (holding) send_parameter_sets(start_packet);
             if (decode_until(frame_idx, start_packet, holding, packet.get(), frame.get(), sink))
                 return true;
             start_packet = start_packet < 0

@@ -64,6 +64,7 @@ public:
     int next_packet_idx = -1;
 
     static constexpr int kMaxForwardDecode = 350;
+    int max_pixels = 0;
     // A picture leaves the decoder at most this many packets after its own
     // (H.264 reorders at most 16 pictures; slice threads add no delay).
     static constexpr int kMaxOutputDelayPackets = 32;
@@ -78,6 +79,9 @@ private:
     // video packet read, at demux position next_packet_idx.
     bool seek_to_packet(int key_packet_idx, AVPacket* packet);
     bool read_video_packet(AVPacket* packet);
+    // Gives the decoder the parameter sets in effect at `packet_idx`, which
+    // a seek back across a change of them would otherwise miss.
+    void send_parameter_sets(int packet_idx);
     // The timestamp the demuxer knows a packet by, or AV_NOPTS_VALUE.
     int64_t demuxer_timestamp(const PacketRecord& record) const;
     // Demux position of a packet just read, searched from `hint` outwards;

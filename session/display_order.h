@@ -9,27 +9,34 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
+#include "hevc_picture_order.h"
+
 // Recovers the display order of video packets that carry no presentation
 // timestamps (raw elementary streams, H.264 or MPEG-4 Part 2 with B-frames in
-// AVI) from their bitstream headers, read with libavcodec's parser.
+// AVI), or timestamps that contradict the bitstream, from their bitstream
+// headers: read with libavcodec's parser, HEVC slice headers by
+// HevcPictureOrder.
 //
-// H.264: pictures are ordered by (IDR period, picture order count). MPEG-1/2
-// and MPEG-4 Part 2: an I or P picture is shown after the B pictures that
-// follow it in decode order.
+// H.264: pictures are ordered by (IDR period, picture order count). HEVC: by
+// (coded video sequence, picture order count). MPEG-1/2 and MPEG-4 Part 2: an
+// I or P picture is shown after the B pictures that follow it in decode order.
 class DisplayOrderRecovery {
 public:
-    // Reads the headers of any codec FFmpeg has a parser for; recovers the
-    // order of the codecs named above only.
+    // Reads the picture type and size of any codec FFmpeg has a parser for;
+    // recovers the order of the codecs named above only.
     explicit DisplayOrderRecovery(const AVCodecParameters* params);
     ~DisplayOrderRecovery();
     DisplayOrderRecovery(const DisplayOrderRecovery&) = delete;
     DisplayOrderRecovery& operator=(const DisplayOrderRecovery&) = delete;
 
     // True when it recovers this codec's display order.
-    bool active() const { return parser_ != nullptr && orders_codec_; }
+    bool active() const { return (parser_ != nullptr && orders_codec_) || hevc_ != nullptr; }
 
     // Reads the headers of the next packet in decode order.
     void observe(const AVPacket* packet);
+
+    // The HEVC reader, or null for other codecs.
+    const HevcPictureOrder* hevc() const { return hevc_.get(); }
 
     // Picture type of the last observed packet, as the parser read it.
     int last_picture_type() const { return parser_ != nullptr ? parser_->pict_type : 0; }
@@ -41,8 +48,9 @@ public:
         return parser_ == nullptr ? 0 : pick(parser_->height, parser_ctx_->height);
     }
 
-    // Display rank of every observed packet (0, 1, ...), or empty when some
-    // packet's order could not be read.
+    // Display rank of every observed packet (0, 1, ...), AV_NOPTS_VALUE for
+    // a picture the decoder never shows, or empty when some packet's order
+    // could not be read.
     std::vector<int64_t> display_ranks() const;
 
 private:
@@ -51,6 +59,7 @@ private:
     struct PictureOrder {
         int64_t period;
         int64_t order;
+        bool shown = true;
     };
 
     void observe_h264(const AVPacket* packet);
@@ -60,6 +69,7 @@ private:
     bool orders_codec_ = false;
     AVCodecParserContext* parser_ = nullptr;
     AVCodecContext* parser_ctx_ = nullptr;
+    std::unique_ptr<HevcPictureOrder> hevc_;
     int nal_length_size_ = 0;  // 0: Annex B start codes
     bool complete_ = true;
     int64_t period_ = -1;

@@ -87,10 +87,11 @@ std::shared_ptr<const StreamIndex> build_stream_index(AVFormatContext* fmt_ctx,
         index->recording_count = separate_joined_recordings(packets);
     // A cut in the middle of a key group (an MPEG-TS cut at a byte position)
     // starts with pictures that lack their parameter sets or references; the
-    // H.264 and HEVC decoders put none of them out.
-    if (params->codec_id == AV_CODEC_ID_H264 || params->codec_id == AV_CODEC_ID_HEVC) {
-        if (!packets.front().is_key) drop_packets_before_first_key(packets);
-    }
+    // H.264 decoder puts none of them out. HEVC's are told apart below: the
+    // HEVC decoder puts them out where it has the parameter sets (from the
+    // extradata that probing found further on).
+    if (params->codec_id == AV_CODEC_ID_H264 && !packets.front().is_key)
+        drop_packets_before_first_key(packets);
     // The recovered display ranks stand in for timestamps and are put on each
     // packet before it is sent to the decoder: where packets carry none, and
     // where the container's pts rise in decode order although the bitstream
@@ -108,6 +109,20 @@ std::shared_ptr<const StreamIndex> build_stream_index(AVFormatContext* fmt_ctx,
         }
         index->synthetic_pts = true;
     }
+    // HEVC pictures the decoder never puts out (leading pictures of the first
+    // CRA picture, pictures without their parameter sets, pictures not for
+    // output) get no frame, whatever their timestamps.
+    const HevcPictureOrder* hevc = recovery.hevc();
+    if (hevc != nullptr && ranks.size() == packets.size()) {
+        for (size_t i = 0; i < packets.size(); ++i) {
+            if (ranks[i] == AV_NOPTS_VALUE) packets[i].discard = true;
+        }
+    }
+    if (hevc != nullptr && hevc->parameter_set_packets().size() > 1) {
+        index->parameter_set_packets = hevc->parameter_set_packets();
+        for (const HevcPictureOrder::Picture& picture : hevc->pictures())
+            index->parameter_sets_at.push_back(picture.parameter_sets);
+    }
 
     FrameTables tables = number_frames(packets);
     index->display_pts = std::move(tables.display_pts);
@@ -115,5 +130,11 @@ std::shared_ptr<const StreamIndex> build_stream_index(AVFormatContext* fmt_ctx,
     index->seek_packet = std::move(tables.seek_packet);
     index->frame_packet = std::move(tables.frame_packet);
     index->pts_to_idx = std::move(tables.pts_to_idx);
+    // Packets whose display order is unknown are not numbered; a stream with
+    // none numbered is not an empty one.
+    if (index->display_pts.empty())
+        throw std::runtime_error("Cannot number the frames of: " + path +
+                                 " (its packets have no timestamps and their display order "
+                                 "cannot be read from the bitstream)");
     return index;
 }

@@ -31,6 +31,11 @@ struct StreamIndex {
     // more, a timestamp may stand for a packet of each, so seeks go by byte
     // position first (see separate_joined_recordings).
     int recording_count = 1;
+    // Streams whose parameter sets change (joined recordings): every state
+    // of them as one packet, and per packet the state in effect there. Empty
+    // when they never change.
+    std::vector<std::vector<uint8_t>> parameter_set_packets;
+    std::vector<int> parameter_sets_at;
 
     int num_frames() const { return static_cast<int>(display_pts.size()); }
 };
