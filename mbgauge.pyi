@@ -1,6 +1,7 @@
 """Native in-memory H.264 decoder & QP/Macroblock extractor"""
 
 import os
+from collections.abc import Sequence
 from types import TracebackType
 from typing import Self, type_check_only
 
@@ -77,3 +78,21 @@ class H264DecoderSession(metaclass=_Pybind11Type):
 
     def get_frame_format(self, frame_idx: int) -> tuple[int, int, str]:
         """The frame's own (width, height, pix_fmt): after a mid-stream change of size or format these differ from the session's properties, which describe the first frames"""
+
+    def get_qpmaps(
+        self, frames: Sequence[int] | npt.NDArray[np.integer]
+    ) -> npt.NDArray[np.int8]:
+        """QP maps of several frames as a (len(frames), mb_rows, mb_cols) int8 array; frames in any order, repeats allowed, each decoded once"""
+
+    def get_chroma_qp_offsets(
+        self, frames: Sequence[int] | npt.NDArray[np.integer]
+    ) -> npt.NDArray[np.int32]:
+        """PPS chroma QP offsets of several frames as a (len(frames), 2) int32 array of (cb_offset, cr_offset)"""
+
+    def get_planes(
+        self, frames: Sequence[int] | npt.NDArray[np.integer], plane: int
+    ) -> npt.NDArray[np.uint8] | npt.NDArray[np.uint16]:
+        """One plane of several nodeblock frames as a (len(frames), height, width) array of the visible picture, uint8 or uint16"""
+
+    def frame_table(self) -> npt.NDArray[np.void]:
+        """Per-frame facts from the packet index, without decoding: a structured array with fields pts, time, key, pict_type, packet_size, width, height"""

@@ -19,3 +19,14 @@ void copy_plane_to_ptr(H264DecoderSession& session, const FrameIndex& frame_idx,
                        uint64_t dst_ptr, int dst_stride);
 std::tuple<int, int, std::string> get_frame_format(H264DecoderSession& session,
                                                    const FrameIndex& frame_idx);
+
+// Batch queries: `frames` is any sequence or 1-D integer array of display
+// indices, in any order, with repeats; row k of the result belongs to
+// frames[k]. Each frame is decoded once, in ascending order.
+py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const py::handle& frames);
+py::array_t<int32_t> get_chroma_qp_offsets(H264DecoderSession& session, const py::handle& frames);
+py::array get_planes(H264DecoderSession& session, const py::handle& frames, int plane);
+
+// One row per frame, from the packet index alone: pts, time, key,
+// pict_type, packet_size, width, height.
+py::array frame_table(const H264DecoderSession& session);

@@ -144,5 +144,17 @@ PYBIND11_MODULE(mbgauge, m, py::multiple_interpreters::not_supported()) {
              "Copy plane data directly into destination pointer and stride (zero Python overhead)")
         .def("get_frame_format", &get_frame_format, py::arg("frame_idx"),
              "The frame's own (width, height, pix_fmt): after a mid-stream change of size or "
-             "format these differ from the session's properties, which describe the first frames");
+             "format these differ from the session's properties, which describe the first frames")
+        .def("get_qpmaps", &get_qpmaps, py::arg("frames"),
+             "QP maps of several frames as a (len(frames), mb_rows, mb_cols) int8 array; "
+             "frames in any order, repeats allowed, each decoded once")
+        .def("get_chroma_qp_offsets", &get_chroma_qp_offsets, py::arg("frames"),
+             "PPS chroma QP offsets of several frames as a (len(frames), 2) int32 array of "
+             "(cb_offset, cr_offset)")
+        .def("get_planes", &get_planes, py::arg("frames"), py::arg("plane"),
+             "One plane of several nodeblock frames as a (len(frames), height, width) array of "
+             "the visible picture, uint8 or uint16")
+        .def("frame_table", &frame_table,
+             "Per-frame facts from the packet index, without decoding: a structured array with "
+             "fields pts, time, key, pict_type, packet_size, width, height");
 }

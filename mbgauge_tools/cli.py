@@ -19,24 +19,25 @@ import os
 import re
 import sys
 import threading
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from importlib.metadata import version
 from pathlib import Path
 from typing import Never, NoReturn, TextIO, TypeVar
 
+import numpy as np
 from tqdm import tqdm
 
 import mbgauge
 
 from .frames import FrameRangeError, FrameSelection, parse_frame_range, select_frames
-from .info import PROPERTIES, stream_info
+from .info import PROPERTIES, frame_table_lines, stream_info, write_frame_table_csv
 from .outputs import STDOUT, Output, OutputError, OutputPlan
-from .parallel import FrameJob, FrameResult, SessionPool, default_workers, run_jobs
+from .parallel import FrameJob, Frames, SessionPool, counted, default_workers, run_spans
 from .plotting import (DEFAULT_COLOUR_MAP, DEFAULT_OPACITY, HeatmapOptions, HeatmapPainter,
                        ImageFormat, default_qp_range, image_format_of, plot_mean_qp, save_figure)
-from .qpmaps import MixedMapSizes, QpMaps, qp_record
+from .qpmaps import MixedMapSizes, QpMaps, maps_by_size, qp_span
 from .quantities import quantity_of
-from .stats import frame_stats, gather_stats, summary_lines, table_lines, write_csv
+from .stats import gather_stats, stats_span, summary_lines, table_lines, write_csv
 
 EXIT_ERROR = 2
 EXIT_INTERRUPTED = 130
@@ -129,6 +130,23 @@ def run_info(args: argparse.Namespace, console: Console) -> None:
                               for name, cell, width in zip(columns, row, widths)).rstrip())
 
 
+def run_frames(args: argparse.Namespace, console: Console) -> None:
+    plan = OutputPlan([args.file], overwrite=args.overwrite)
+    output = (_outputs_per_file(plan, [args.file], args.csv, ".frames.csv", binary=False)[0]
+              if args.csv is not None else None)
+    if output is not None:
+        _report_on_stderr_if_data_on_stdout(console, [output])
+    session = mbgauge.H264DecoderSession(args.file)
+    table = session.frame_table()
+    if output is None:
+        console.say("\n".join(frame_table_lines(table)))
+        return
+    output.write(lambda stream: write_frame_table_csv(table, stream))
+    keys = int(table["key"].sum())
+    console.say(f"{output}: {table.size} frame{'s' if table.size != 1 else ''}, "
+                f"{keys} key frame{'s' if keys != 1 else ''}")
+
+
 def run_qp(args: argparse.Namespace, console: Console) -> None:
     plan = OutputPlan(args.files, overwrite=args.overwrite)
     outputs = _outputs_per_file(plan, args.files, args.out, ".qp.npz", binary=True,
@@ -144,7 +162,7 @@ def run_qp(args: argparse.Namespace, console: Console) -> None:
                 bar.update(len(job.frames))
                 continue
             try:
-                maps = QpMaps.gather(_counted(run_jobs([job], qp_record, args.workers), bar),
+                maps = QpMaps.gather(counted(run_spans([job], qp_span, args.workers), bar),
                                      len(job.frames))
             except (RuntimeError, MixedMapSizes) as error:
                 console.fail(f"{path}: {error}")
@@ -178,7 +196,7 @@ def run_stats(args: argparse.Namespace, console: Console) -> None:
                 bar.update(len(job.frames))
                 continue
             try:
-                stats = gather_stats(_counted(run_jobs([job], frame_stats, args.workers), bar),
+                stats = gather_stats(counted(run_spans([job], stats_span, args.workers), bar),
                                      len(job.frames))
             except RuntimeError as error:
                 console.fail(f"{path}: {error}")
@@ -215,9 +233,9 @@ def run_stats(args: argparse.Namespace, console: Console) -> None:
 
 
 class _HeatmapWork:
-    """Renders one frame's heatmap and writes it, in a worker: only the
-    finished file leaves the thread, never a picture. Each session (lent to
-    one thread at a time) has a painter of its own."""
+    """Renders the heatmaps of a span of frames and writes them, in a worker:
+    only finished files leave the thread, never a picture. Each session (lent
+    to one thread at a time) has a painter of its own."""
 
     def __init__(self, outputs: dict[int, Output], options: HeatmapOptions,
                  image_format: ImageFormat) -> None:
@@ -225,12 +243,14 @@ class _HeatmapWork:
         self._painters: dict[int, HeatmapPainter] = {}
         self._lock = threading.Lock()
 
-    def __call__(self, session: mbgauge.H264DecoderSession, frame: int) -> None:
+    def __call__(self, session: mbgauge.H264DecoderSession, frames: Frames) -> None:
         with self._lock:
             painter = self._painters.get(id(session))
             if painter is None:
                 painter = self._painters[id(session)] = HeatmapPainter(session, **self.options)
-        self.outputs[frame].write(lambda stream: painter.save(frame, stream, self.image_format))
+        for frame in frames.tolist():
+            self.outputs[frame].write(
+                lambda stream: painter.save(frame, stream, self.image_format))
 
 
 def run_heatmap(args: argparse.Namespace, console: Console) -> None:
@@ -262,10 +282,10 @@ def run_heatmap(args: argparse.Namespace, console: Console) -> None:
         return
     if "qp_range" not in options:
         # One colour scale for every frame, so that frames compare.
-        options["qp_range"] = default_qp_range(session) or _qp_range_of(job)
+        options["qp_range"] = default_qp_range(session) or _qp_range_of(job, args.workers)
     work = _HeatmapWork(outputs, options, image_format)
     with _progress([job], args.quiet) as bar:
-        for _ in _counted(run_jobs([job], work, args.workers), bar):
+        for _ in counted(run_spans([job], work, args.workers), bar):
             pass
     if args.frame is not None:
         console.say(f"{outputs[job.frames[0]]}: QP heatmap of frame {args.frame} of {args.file}")
@@ -331,13 +351,6 @@ def _progress(jobs: Sequence[FrameJob | None], quiet: bool) -> tqdm[Never]:
                 leave=False, disable=quiet or not sys.stderr.isatty())
 
 
-def _counted(results: Iterable[FrameResult[T]], bar: tqdm[Never]) -> Iterator[FrameResult[T]]:
-    """The results, counted on the progress bar as they pass."""
-    for result in results:
-        yield result
-        bar.update()
-
-
 def _first_frame_says_no_qp(job: FrameJob, *, every_codec: bool = False) -> bool:
     """True when the first selected frame carries no QP and the codec is not
     one whose decoder exports a QP for every frame (or `every_codec`): then
@@ -354,17 +367,17 @@ def _no_qp_message(path: str, session: mbgauge.H264DecoderSession, checked: str)
             f"none for the stream (checked {checked})")
 
 
-def _qp_range_of(job: FrameJob) -> tuple[int, int] | None:
+def _qp_range_of(job: FrameJob, workers: int | None) -> tuple[int, int] | None:
     """The QPs of the selected frames, for a codec whose range is not known."""
-    extents = [result.value for result in run_jobs([job], _qp_extent) if result.value is not None]
+    extents = [result.value for result in run_spans([job], _qp_extent, workers)
+               if result.value is not None]
     if not extents:
         return None
     return min(low for low, _ in extents), max(high for _, high in extents)
 
 
-def _qp_extent(session: mbgauge.H264DecoderSession, frame: int) -> tuple[int, int] | None:
-    qp = session.get_qpmap(frame)
-    carried = qp[qp >= 0]
+def _qp_extent(session: mbgauge.H264DecoderSession, frames: Frames) -> tuple[int, int] | None:
+    carried = np.concatenate([maps[maps >= 0] for _, maps in maps_by_size(session, frames)])
     return (int(carried.min()), int(carried.max())) if carried.size else None
 
 
@@ -468,13 +481,21 @@ def _parser() -> argparse.ArgumentParser:
 
     frames_help = ("frames A:B (B excluded), A:, :B, A:B:STEP or N; negative numbers count from "
                    "the end (default: all)")
-    workers_help = f"decode on N sessions in threads (default: {default_workers()}, the cores)"
+    workers_help = (f"decode on N sessions in threads (default: {default_workers()}, the cores; "
+                    f"never more than the spans of frames that start at key frames)")
     quiet_help = "no progress bar (there is none anyway when stderr is not a terminal)"
     overwrite_help = "replace output files that exist (without it, an existing file is an error)"
 
     info = command("info", run_info, "Print the stream properties of each file.")
     info.add_argument("files", nargs="+", metavar="FILE")
     info.add_argument("--json", action="store_true", help="print a JSON list instead of a table")
+
+    frames = command("frames", run_frames, "Print the frame table of a file, read from its "
+                     "packets without decoding: pts, time in seconds, key frame (1: decoding "
+                     "can start there), picture type, packet size in bytes, picture size.")
+    frames.add_argument("file", metavar="FILE")
+    frames.add_argument("--csv", metavar="OUT", help="write the table to this CSV file instead")
+    frames.add_argument("-y", "--overwrite", action="store_true", help=overwrite_help)
 
     qp = command("qp", run_qp, "Export the QP maps of a frame range to .npz "
                  "(arrays frames, qp_maps (int8, frames x mb_rows x mb_cols; -1: no QP) "

@@ -42,6 +42,43 @@ constexpr int kMaxCachedPlanes = 3;
 // Side of the square cell of the QP map, in luma samples.
 constexpr int kMacroblockSize = 16;
 
+struct ChromaQpOffsets {
+    int cb = 0;
+    int cr = 0;
+};
+
+// The visible picture of a decoded frame (the decoder leaves cropping to the
+// capture) and the sizes of its planes, as a record keeps them.
+struct PictureLayout {
+    int width = 0;
+    int height = 0;
+    int crop_left = 0;
+    int crop_top = 0;
+    int num_planes = 0;
+    int bytes_per_sample = 1;
+    int plane_width[kMaxCachedPlanes] = {0, 0, 0};   // samples
+    int plane_height[kMaxCachedPlanes] = {0, 0, 0};
+    // Bytes from one sample to the next, and from the start of the decoder's
+    // plane to the first visible sample.
+    int pixel_step[kMaxCachedPlanes] = {0, 0, 0};
+    int64_t crop_offset[kMaxCachedPlanes] = {0, 0, 0};
+};
+PictureLayout picture_layout(const AVFrame* frame);
+
+// Copies the visible rows of plane `plane` of a decoded frame to `out`, each
+// `plane_width * bytes_per_sample` bytes, one after another; zeros where the
+// frame has no data. Throws std::runtime_error for a stride shorter than a row.
+void copy_visible_plane(const AVFrame* frame, const PictureLayout& layout, int plane,
+                        uint8_t* out);
+
+// Writes the QP of every 16x16 cell of a decoded picture into the row-major
+// `mb_rows` x `mb_cols` cells at `out`: -1 where no block carries one. Both
+// the frame records and the batch queries fill their maps through it.
+void fill_qp_cells(const AVFrame* frame, int8_t* out, int mb_rows, int mb_cols);
+
+// The picture's chroma QP offsets; 0, 0 when it carries no encoding parameters.
+ChromaQpOffsets read_chroma_qp_offsets(const AVFrame* frame);
+
 // Copies planes, macroblock QP map and chroma QP offsets out of a decoded
 // frame. `pts` is the timestamp under which the frame was indexed.
 std::shared_ptr<CachedFrame> capture_frame(const AVFrame* frame, int64_t pts);

@@ -25,6 +25,11 @@ struct PacketRecord {
     // The container's own pts where `pts` holds a display rank recovered from
     // the bitstream instead; seeks by pts (MP4, Matroska) need it.
     int64_t container_pts = AV_NOPTS_VALUE;
+    // What the codec's parser read from the packet's headers: picture type
+    // ('I', 'P', 'B', 'S' or '?') and picture size (0 where not stated).
+    char pict_type = '?';
+    int32_t width = 0;
+    int32_t height = 0;
 };
 
 // Frame numbering of a stream, derived from its packets in demux order.

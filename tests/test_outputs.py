@@ -217,7 +217,7 @@ def test_outputs_are_checked_before_any_decoding(capsys, monkeypatch, tmp_path, 
     def no_decoding(*_):
         raise AssertionError("decoded before the outputs were checked")
 
-    for name in ("frame_stats", "qp_record", "HeatmapPainter"):
+    for name in ("stats_span", "qp_span", "HeatmapPainter"):
         monkeypatch.setattr(cli, name, no_decoding)
     (tmp_path / "clip.qp.npz").write_bytes(b"")
     before = sorted(tmp_path.iterdir())

@@ -54,11 +54,13 @@ def test_close_releases_the_session_and_later_queries_raise(clip):
     assert session.closed
     for query, args in [("get_qpmap", (5,)), ("get_plane_data", (5, 0)),
                         ("get_chroma_qp_offset", (0,)),
-                        ("copy_plane_to_ptr", (0, 0, 1, 176))]:
+                        ("copy_plane_to_ptr", (0, 0, 1, 176)), ("get_qpmaps", ([7, 5],)),
+                        ("get_chroma_qp_offsets", ([9],)), ("get_planes", ([1], 0))]:
         with pytest.raises(ValueError, match=f"^Session is closed: {clip}$"):
             getattr(session, query)(*args)
     # The stream facts stay, and closing again is harmless.
     assert (session.width, session.num_frames, session.codec) == (176, 12, "h264")
+    assert session.frame_table().size == 12
     session.close()
     assert np.array_equal(mbgauge.H264DecoderSession(str(clip)).get_qpmap(5), expected)
 
