@@ -11,7 +11,8 @@ PYBIND11_MODULE(mbgauge, m, py::multiple_interpreters::not_supported()) {
     m.doc() = "Native in-memory H.264 decoder & QP/Macroblock extractor";
 
     py::class_<H264DecoderSession, std::shared_ptr<H264DecoderSession>>(m, "H264DecoderSession")
-        .def(py::init<const std::string&>(), py::arg("path"))
+        .def(py::init<const std::string&, bool>(), py::arg("path"), py::kw_only(),
+             py::arg("motion_vectors") = false)
         .def_readonly("width", &H264DecoderSession::width)
         .def_readonly("height", &H264DecoderSession::height)
         .def_readonly("mb_cols", &H264DecoderSession::mb_cols)
@@ -22,8 +23,15 @@ PYBIND11_MODULE(mbgauge, m, py::multiple_interpreters::not_supported()) {
         .def_readonly("fps_den", &H264DecoderSession::fps_den)
         .def_readonly("pix_fmt", &H264DecoderSession::pix_fmt)
         .def_readonly("bytes_per_sample", &H264DecoderSession::bytes_per_sample)
+        .def_readonly("motion_vectors", &H264DecoderSession::motion_vectors)
         .def("get_qpmap", &get_qpmap, py::arg("frame_idx"),
              "Get QP map for frame as (mb_rows, mb_cols) int8 array")
+        .def("get_qp_blocks", &get_qp_blocks, py::arg("frame_idx"),
+             "Get the frame's QP blocks as a structured array (x, y, w, h, qp: int32, luma "
+             "samples; qp is the frame's base plus the block's delta, unclamped)")
+        .def("get_motion_vectors", &get_motion_vectors, py::arg("frame_idx"),
+             "Get the frame's motion vectors as a structured array with FFmpeg's AVMotionVector "
+             "fields; empty for intra pictures (needs motion_vectors=True)")
         .def("get_plane_data", &get_plane_data, py::arg("frame_idx"), py::arg("plane"),
              "Get raw plane data (h, stride) for nodeblock frame")
         .def("get_chroma_qp_offset", &get_chroma_qp_offset, py::arg("frame_idx"),

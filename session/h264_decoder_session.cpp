@@ -78,7 +78,8 @@ using FilterPtr = std::unique_ptr<AVBSFContext, FilterDeleter>;
 
 }  // namespace
 
-H264DecoderSession::H264DecoderSession(const std::string& path_arg) : path(path_arg) {
+H264DecoderSession::H264DecoderSession(const std::string& path_arg, bool motion_vectors_arg)
+    : path(path_arg), motion_vectors(motion_vectors_arg) {
     // On failure avformat_open_input frees the context and leaves it null.
     const int open_result = avformat_open_input(&fmt_ctx, path.c_str(), nullptr, nullptr);
     if (open_result < 0) {
@@ -159,6 +160,7 @@ void H264DecoderSession::set_up_decoder() {
 
     codec_ctx->skip_loop_filter = AVDISCARD_ALL;
     codec_ctx->export_side_data |= AV_CODEC_EXPORT_DATA_VIDEO_ENC_PARAMS;
+    if (motion_vectors) codec_ctx->export_side_data |= AV_CODEC_EXPORT_DATA_MVS;
     codec_ctx->thread_count = 0;
     // Frame threads attach a picture's encoding parameters before another
     // thread has finished decoding it (seen on FFmpeg 5.1, 7.1 and 9.0: B

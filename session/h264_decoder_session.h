@@ -22,7 +22,9 @@ extern "C" {
 // parameters, and a cache of the frames decoded so far.
 class H264DecoderSession {
 public:
-    explicit H264DecoderSession(const std::string& path);
+    // With `motion_vectors` the decoder also exports each picture's motion
+    // vectors into its record.
+    explicit H264DecoderSession(const std::string& path, bool motion_vectors = false);
     ~H264DecoderSession();
 
     H264DecoderSession(const H264DecoderSession&) = delete;
@@ -45,6 +47,7 @@ public:
     int fps_den = 1;
     std::string pix_fmt = "yuv420p";
     int bytes_per_sample = 1;
+    bool motion_vectors = false;
 
     std::vector<PacketRecord> packets;
     std::vector<int64_t> display_pts;

@@ -389,15 +389,16 @@ def test_stub_methods_match_the_runtime_signatures():
     tree = ast.parse((REPO / "mbgauge.pyi").read_text())
     session = next(node for node in tree.body
                    if isinstance(node, ast.ClassDef) and node.name == "H264DecoderSession")
-    methods = {node.name: [arg.arg for arg in node.args.args]
+    methods = {node.name: [arg.arg for arg in node.args.args + node.args.kwonlyargs]
                for node in session.body if isinstance(node, ast.FunctionDef)
                and not any(isinstance(d, ast.Name) and d.id == "property"
                            for d in node.decorator_list)}
     properties = {node.name for node in session.body if isinstance(node, ast.FunctionDef)} - set(
         methods)
-    assert properties == set(mbgauge_tools.PROPERTIES)
-    assert set(methods) == {"__init__", "get_qpmap", "get_plane_data", "get_chroma_qp_offset",
-                            "copy_plane_to_ptr"}
+    # motion_vectors: the session's option, beside the stream's properties.
+    assert properties == {*mbgauge_tools.PROPERTIES, "motion_vectors"}
+    assert set(methods) == {"__init__", "get_qpmap", "get_qp_blocks", "get_motion_vectors",
+                            "get_plane_data", "get_chroma_qp_offset", "copy_plane_to_ptr"}
     for name, parameters in methods.items():
         signature = getattr(mbgauge.H264DecoderSession, name).__doc__.splitlines()[0]
         runtime = re.findall(r"(\w+):", signature.split("(", 1)[1])
