@@ -38,5 +38,17 @@ PYBIND11_MODULE(mbgauge, m, py::multiple_interpreters::not_supported()) {
              "Get PPS chroma QP offsets (cb_offset, cr_offset) for frame")
         .def("copy_plane_to_ptr", &copy_plane_to_ptr, py::arg("frame_idx"), py::arg("plane"),
              py::arg("dst_ptr"), py::arg("dst_stride"),
-             "Copy plane data directly into destination pointer and stride (zero Python overhead)");
+             "Copy plane data directly into destination pointer and stride (zero Python overhead)")
+        .def("get_qpmaps", &get_qpmaps, py::arg("frames"),
+             "QP maps of several frames as a (len(frames), mb_rows, mb_cols) int8 array; "
+             "frames in any order, repeats allowed, each decoded once")
+        .def("get_chroma_qp_offsets", &get_chroma_qp_offsets, py::arg("frames"),
+             "PPS chroma QP offsets of several frames as a (len(frames), 2) int32 array of "
+             "(cb_offset, cr_offset)")
+        .def("get_planes", &get_planes, py::arg("frames"), py::arg("plane"),
+             "One plane of several nodeblock frames as a (len(frames), height, width) array of "
+             "the visible picture, uint8 or uint16")
+        .def("frame_table", &frame_table,
+             "Per-frame facts from the packet index, without decoding: a structured array with "
+             "fields pts, time, key, pict_type, packet_size, width, height");
 }

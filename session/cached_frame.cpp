@@ -21,12 +21,11 @@ int64_t ceil_div_by_cell(int64_t value) {
                       : -((-value) / kMacroblockSize);
 }
 
-void copy_planes(const AVFrame* frame, const AVPixFmtDescriptor* desc, CachedFrame& record) {
+void copy_planes(const AVFrame* frame, const PictureLayout& layout, CachedFrame& record) {
     for (int i = 0; i < record.num_planes; ++i) {
-        const bool chroma = i > 0 && desc != nullptr;
         record.linesize[i] = frame->linesize[i];
-        record.plane_width[i] = chroma ? ceil_shift(record.width, desc->log2_chroma_w) : record.width;
-        record.plane_height[i] = chroma ? ceil_shift(record.height, desc->log2_chroma_h) : record.height;
+        record.plane_width[i] = layout.plane_width[i];
+        record.plane_height[i] = layout.plane_height[i];
         const int64_t bytes = int64_t{record.linesize[i]} * record.plane_height[i];
         // A negative stride (bottom-up layout) gives a negative count, which
         // the vector rejects with std::length_error.
@@ -79,6 +78,20 @@ void for_each_qp_block(const AVFrame* frame, const AVVideoEncParams& params, Vis
 
 }  // namespace
 
+PictureLayout picture_layout(const AVFrame* frame) {
+    PictureLayout layout;
+    const auto format = static_cast<AVPixelFormat>(frame->format);
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
+    layout.bytes_per_sample = desc != nullptr && desc->comp[0].depth > 8 ? 2 : 1;
+    layout.num_planes = std::min(av_pix_fmt_count_planes(format), kMaxCachedPlanes);
+    for (int i = 0; i < layout.num_planes; ++i) {
+        const bool chroma = i > 0 && desc != nullptr;
+        layout.plane_width[i] = chroma ? ceil_shift(frame->width, desc->log2_chroma_w) : frame->width;
+        layout.plane_height[i] = chroma ? ceil_shift(frame->height, desc->log2_chroma_h) : frame->height;
+    }
+    return layout;
+}
+
 QpCellFit fill_qp_cells(const AVFrame* frame, int8_t* out, int mb_rows, int mb_cols) {
     const size_t cell_count = static_cast<size_t>(std::max<int64_t>(0, int64_t{mb_rows} * mb_cols));
     std::fill_n(out, cell_count, int8_t{-1});
@@ -106,6 +119,12 @@ QpCellFit fill_qp_cells(const AVFrame* frame, int8_t* out, int mb_rows, int mb_c
     if (fits) return QpCellFit::kFits;
     std::fill_n(out, cell_count, int8_t{-1});
     return QpCellFit::kOutOfRange;
+}
+
+ChromaQpOffsets read_chroma_qp_offsets(const AVFrame* frame) {
+    const AVVideoEncParams* params = encoding_parameters(frame);
+    if (params == nullptr) return {};
+    return {params->delta_qp[1][0], params->delta_qp[2][0]};
 }
 
 std::string qp_cell_fit_message(QpCellFit fit, int frame_idx) {
@@ -153,26 +172,20 @@ std::shared_ptr<CachedFrame> capture_frame(const AVFrame* frame, int64_t pts) {
     record->mb_cols = (record->width + kMacroblockSize - 1) / kMacroblockSize;
     record->mb_rows = (record->height + kMacroblockSize - 1) / kMacroblockSize;
 
-    const auto format = static_cast<AVPixelFormat>(frame->format);
-    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
-    if (desc != nullptr) {
-        record->pix_fmt = desc->name;
-        record->bytes_per_sample = desc->comp[0].depth > 8 ? 2 : 1;
-    } else {
-        record->pix_fmt = "yuv420p";
-        record->bytes_per_sample = 1;
-    }
-    record->num_planes = std::min(av_pix_fmt_count_planes(format), kMaxCachedPlanes);
-    copy_planes(frame, desc, *record);
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
+    record->pix_fmt = desc != nullptr ? desc->name : "yuv420p";
+    const PictureLayout layout = picture_layout(frame);
+    record->bytes_per_sample = layout.bytes_per_sample;
+    record->num_planes = layout.num_planes;
+    copy_planes(frame, layout, *record);
 
     record->qp_map.resize(static_cast<size_t>(int64_t{record->mb_rows} * record->mb_cols));
     record->qp_cell_fit =
         fill_qp_cells(frame, record->qp_map.data(), record->mb_rows, record->mb_cols);
     record->qp_blocks = qp_blocks(frame);
-    if (const AVVideoEncParams* params = encoding_parameters(frame)) {
-        record->cb_offset = params->delta_qp[1][0];
-        record->cr_offset = params->delta_qp[2][0];
-    }
+    const ChromaQpOffsets offsets = read_chroma_qp_offsets(frame);
+    record->cb_offset = offsets.cb;
+    record->cr_offset = offsets.cr;
     record->motion_vectors = motion_vectors(frame);
     return record;
 }

@@ -64,6 +64,20 @@ constexpr int kMaxCachedPlanes = 3;
 // Side of the square cell of the QP map, in luma samples.
 constexpr int kMacroblockSize = 16;
 
+struct ChromaQpOffsets {
+    int cb = 0;
+    int cr = 0;
+};
+
+// Sizes of the planes of a decoded picture, as a record keeps them.
+struct PictureLayout {
+    int num_planes = 0;
+    int bytes_per_sample = 1;
+    int plane_width[kMaxCachedPlanes] = {0, 0, 0};   // samples
+    int plane_height[kMaxCachedPlanes] = {0, 0, 0};
+};
+PictureLayout picture_layout(const AVFrame* frame);
+
 // Writes the QP of every 16x16 cell of a decoded picture into the row-major
 // `mb_rows` x `mb_cols` cells at `out`. A cell takes the block that covers its
 // top-left luma sample, so a block fills every cell it covers and, among
@@ -72,6 +86,9 @@ constexpr int kMacroblockSize = 16;
 // QpCellFit) every cell holds -1 and the result says why. Both the frame
 // records and the batch queries fill their maps through it.
 QpCellFit fill_qp_cells(const AVFrame* frame, int8_t* out, int mb_rows, int mb_cols);
+
+// The picture's chroma QP offsets; 0, 0 when it carries no encoding parameters.
+ChromaQpOffsets read_chroma_qp_offsets(const AVFrame* frame);
 
 // The text of the error a QP map query reports for a picture whose QPs do
 // not fit int8 cells.

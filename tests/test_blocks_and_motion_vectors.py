@@ -190,6 +190,8 @@ def test_vp9_blocks_equal_ffmpeg_export_and_refuse_an_int8_map(side_data_reader,
         with pytest.raises(ValueError, match=rf"^Frame {f} carries VP9 quantiser indices "
                                              rf"\(0\.\.255\).*get_qp_blocks\({f}\)"):
             session.get_qpmap(f)
+    with pytest.raises(ValueError, match=r"^Frame 3 carries VP9 quantiser indices"):
+        session.get_qpmaps([5, 3])
 
 
 def test_h264_blocks_carry_the_qp_x264_was_given(side_data_reader):
