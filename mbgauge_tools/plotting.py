@@ -36,9 +36,12 @@ MARGIN_RIGHT = COLOUR_BAR_GAP + COLOUR_BAR_WIDTH + COLOUR_BAR_LABELS
 # them: two digits would not be legible. A value's digits are about this
 # share of the cell's side high. Pictures with values or motion vectors are
 # drawn enlarged until their longest side reaches MIN_DETAILED_PICTURE_SIDE.
-MIN_VALUE_CELL = 16
-VALUE_HEIGHT_SHARE = 0.5
+MIN_VALUE_CELL = 24
+VALUE_HEIGHT_SHARE = 0.45
 MIN_DETAILED_PICTURE_SIDE = 640
+# Pictures with values up to this size (longest side) are drawn at least
+# twice enlarged, for cells of 32 pixels; larger ones get no values.
+MAX_VALUES_PICTURE_SIDE = 1920
 # Arrow colours by where the prediction comes from, and the arrows' line
 # width in image pixels.
 PAST_REFERENCE_COLOUR, FUTURE_REFERENCE_COLOUR = "white", "black"
@@ -48,16 +51,20 @@ PICTURE_TYPE_COLOURS = {"I": "tab:red", "P": "tab:blue", "B": "tab:green"}
 OTHER_PICTURE_TYPE_COLOUR = "tab:gray"
 
 
-def heatmap_scale(width: int, height: int, *, detailed: bool = False) -> int:
-    """The whole factor a picture of this size is drawn enlarged by;
-    `detailed`: with values or motion vectors."""
-    side = MIN_DETAILED_PICTURE_SIDE if detailed else MIN_PICTURE_SIDE
-    return max(1, math.ceil(side / max(width, height)))
+def heatmap_scale(width: int, height: int, *, values: bool = False,
+                  motion_vectors: bool = False) -> int:
+    """The whole factor a picture of this size is drawn enlarged by, with
+    or without values and motion vectors."""
+    longest = max(width, height)
+    side = MIN_DETAILED_PICTURE_SIDE if values or motion_vectors else MIN_PICTURE_SIDE
+    scale = max(1, math.ceil(side / longest))
+    return max(scale, 2) if values and longest <= MAX_VALUES_PICTURE_SIDE else scale
 
 
-def heatmap_size(width: int, height: int, *, detailed: bool = False) -> tuple[int, int]:
+def heatmap_size(width: int, height: int, *, values: bool = False,
+                 motion_vectors: bool = False) -> tuple[int, int]:
     """(width, height) in pixels of the heatmap image of a picture."""
-    scale = heatmap_scale(width, height, detailed=detailed)
+    scale = heatmap_scale(width, height, values=values, motion_vectors=motion_vectors)
     return (MARGIN_LEFT + width * scale + MARGIN_RIGHT,
             MARGIN_TOP + height * scale + MARGIN_BOTTOM)
 
@@ -91,10 +98,9 @@ def render_heatmap(session: H264DecoderSession, index: int, *,
     if lowest > highest:
         raise ValueError(f"empty QP range {lowest}:{highest}")
 
-    detailed = values or motion_vectors
-    scale = heatmap_scale(width, height, detailed=detailed)
+    scale = heatmap_scale(width, height, values=values, motion_vectors=motion_vectors)
     picture_w, picture_h = width * scale, height * scale
-    figure_w, figure_h = heatmap_size(width, height, detailed=detailed)
+    figure_w, figure_h = heatmap_size(width, height, values=values, motion_vectors=motion_vectors)
     figure = Figure(figsize=(figure_w / DPI, figure_h / DPI), dpi=DPI)
     # Axes placed by pixel, so that the picture is drawn at exactly `scale`.
     axes = figure.add_axes((MARGIN_LEFT / figure_w, MARGIN_BOTTOM / figure_h,

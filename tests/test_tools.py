@@ -229,8 +229,10 @@ def test_heatmap_with_values_and_motion_vectors(capsys, tmp_path, clip):
                             "--motion-vectors", "--out", tmp_path / "f.png")
     assert status == 0 and "frame 7" in stdout
     # Enlarged so that two digits fit each 16x16 cell.
-    width, height = plotting.heatmap_size(320, 240, detailed=True)
-    assert plotting.heatmap_scale(320, 240, detailed=True) == 2
+    width, height = plotting.heatmap_size(320, 240, values=True, motion_vectors=True)
+    assert plotting.heatmap_scale(320, 240, values=True) == 2
+    assert plotting.heatmap_scale(1920, 1080, values=True) == 2
+    assert plotting.heatmap_scale(1920, 1080, motion_vectors=True) == 1
     assert read_png(tmp_path / "f.png").shape == (height, width, 4)
 
     session = mbgauge.H264DecoderSession(str(clip), motion_vectors=True)
