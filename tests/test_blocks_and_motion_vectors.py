@@ -194,6 +194,20 @@ def test_vp9_blocks_equal_ffmpeg_export_and_refuse_an_int8_map(side_data_reader,
         session.get_qpmaps([5, 3])
 
 
+def test_codec_that_exports_nothing_has_no_blocks_and_no_qp(side_data_reader):
+    path = videos.ffmpeg_video("vp8-nothing-exported", ".webm", "-f", "lavfi", "-i",
+                               "testsrc2=size=96x64:rate=25", "-frames:v", "6", "-c:v", "libvpx")
+    reference = exported(side_data_reader, path)
+    assert all(p.params is None and not p.vectors for p in reference)
+    session = mbgauge.H264DecoderSession(str(path), motion_vectors=True)
+    assert session.num_frames == len(reference) == 6
+    for f in range(session.num_frames):
+        blocks = session.get_qp_blocks(f)
+        assert blocks.shape == (0,) and blocks.dtype.names == ("x", "y", "w", "h", "qp")
+        assert np.all(session.get_qpmap(f) == -1), f"frame {f}"
+        assert session.get_motion_vectors(f).shape == (0,), f"frame {f}"
+
+
 def test_h264_blocks_carry_the_qp_x264_was_given(side_data_reader):
     path = qpfile_video()
     types, qps = qpfile_plan()
