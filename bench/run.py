@@ -4,10 +4,12 @@
     .venv/bin/python bench/run.py --quick          # tiny inputs, one run each
     .venv/bin/python bench/run.py --scenarios seq_qp,open --runs 7
 
-Scenarios: seq_qp (sequential QP extraction), mvs (the same with motion
-vectors exported and read, beside a session without them), planes (sequential planes),
-random (random access), local (a 32-frame window moving forward), open
-(construction of a 10-minute 720p file), memory (the 64-frame cache bound).
+Scenarios: seq_qp (every frame's QP map: frame by frame, in one batch call,
+with the tools on --workers threads), mvs (frame by frame with motion vectors
+exported and read, beside a session without them), planes (every frame's
+planes), random (random access: frame by frame, and the same frames in one
+batch call), local (a 32-frame window moving forward), open (construction of a
+10-minute 720p file), memory (the 64-frame cache bound).
 Every measurement runs in a fresh child process (bench/workloads.py), so its
 peak resident memory is its own; the runs of the implementations being
 compared are interleaved, one after another, on the same machine. Results go
@@ -110,31 +112,6 @@ def window_indices(num_frames: int, count: int, seed: int) -> list[int]:
     return indices
 
 
-def key_frame_indices(path: Path) -> list[int]:
-    """Display-order indices of the key frames, from ffprobe's packet list."""
-    out = subprocess.run(
-        [
-            "ffprobe",
-            "-v",
-            "error",
-            "-select_streams",
-            "v:0",
-            "-show_entries",
-            "packet=pts,flags",
-            "-of",
-            "csv=p=0",
-            str(path),
-        ],
-        capture_output=True,
-        text=True,
-        check=True,
-    ).stdout
-    packets = [line.split(",") for line in out.split() if line]
-    order = sorted(int(pts) for pts, _flags in packets if pts != "N/A")
-    position = {pts: i for i, pts in enumerate(order)}
-    return sorted(position[int(pts)] for pts, flags in packets if "K" in flags and pts != "N/A")
-
-
 def build_plan(
     args: argparse.Namespace,
     paths: dict[str, Path],
@@ -155,23 +132,9 @@ def build_plan(
                         "-i", str(paths[name]), "-map", "0:v:0", "-f", "null", "-"]
                 plan.add("seq_qp", name, f"ffmpeg -threads {threads}",
                          {"workload": "command", "argv": argv})
-            if full or args.quick:
-                plan.add(
-                    "seq_qp",
-                    name,
-                    f"mbgauge {args.workers} sessions, even split",
-                    {"workload": "mbgauge_qp_threads", "workers": args.workers},
-                )
-                plan.add(
-                    "seq_qp",
-                    name,
-                    f"mbgauge {args.workers} sessions, key-frame split",
-                    {
-                        "workload": "mbgauge_qp_threads",
-                        "workers": args.workers,
-                        "key_frames": facts[name]["key_frames"],
-                    },
-                )
+            plan.add("seq_qp", name, report.BATCH_QP, {"workload": "mbgauge_qp_batch"})
+            plan.add("seq_qp", name, f"mbgauge tools, {args.workers} workers",
+                     {"workload": "mbgauge_qp_tools", "workers": args.workers})
             if pyav:
                 plan.add(
                     "seq_qp", name, "PyAV qp_map()", {"workload": "pyav_qp", "route": "helper"}
@@ -203,6 +166,10 @@ def build_plan(
     if "planes" in args.scenarios:
         plan.add("planes", main, "mbgauge get_plane_data", {"workload": "mbgauge_planes_array"})
         plan.add("planes", main, "mbgauge copy_plane_to_ptr", {"workload": "mbgauge_planes_ptr"})
+        plan.add("planes", main, report.BATCH_PLANES, {"workload": "mbgauge_planes_batch"})
+        argv = [*FFMPEG_DECODE, "-threads", "1", "-skip_loop_filter", "all", "-i",
+                str(paths[main]), "-map", "0:v:0", "-f", "rawvideo", "-y", "/dev/null"]
+        plan.add("planes", main, report.FFMPEG_1, {"workload": "command", "argv": argv})
         if pyav:
             plan.add(
                 "planes",
@@ -232,10 +199,15 @@ def build_plan(
                 return {"workload": workload, "indices": draw(frames, per_run, 1000 + run)}
 
             plan.add(scenario, name, "mbgauge get_qpmap", partial(params, workload="mbgauge_access"))
+            plan.add(scenario, name, report.BATCH_ACCESS,
+                     partial(params, workload="mbgauge_batch_access"))
             if pyav:
                 plan.add(
                     scenario, name, "PyAV frame-exact reader", partial(params, workload="pyav_access")
                 )
+                plan.add(scenario, name, "PyAV frame-exact reader, ascending order",
+                         lambda run, p=partial(params, workload="pyav_access"): {
+                             **p(run), "ascending": True})
 
     if "open" in args.scenarios:
         plan.add("open", long_, "mbgauge construction", {"workload": "mbgauge_open"})
@@ -441,8 +413,6 @@ def main(argv: list[str] | None = None) -> int:
             "description": catalogue[name].description,
             "file": path.name,
         }
-        if name != roles["long"]:
-            facts[name]["key_frames"] = key_frame_indices(path)
 
     plan = build_plan(args, paths, facts, roles, pyav)
     machine = machine_facts(pyav)

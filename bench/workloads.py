@@ -18,7 +18,6 @@ import re
 import resource
 import subprocess
 import sys
-import threading
 import time
 from collections.abc import Callable, Sequence
 from typing import Any
@@ -125,62 +124,40 @@ def mbgauge_motion_vectors(path: str, motion_vectors: bool = False, **_: Any) ->
                         qp_sha256=digest.hexdigest(), motion_vectors=vectors)
 
 
-def _ranges(num_frames: int, workers: int, key_frames: Sequence[int] | None) -> list[range]:
-    """Contiguous frame ranges, one per worker: equal lengths, or cut at the
-    key frames nearest to the equal cut points (so that no worker decodes
-    pictures before its range)."""
-    cuts = [round(num_frames * w / workers) for w in range(1, workers)]
-    if key_frames:
-        keys = sorted(set(key_frames))
-        cuts = sorted({min(keys, key=lambda k: abs(k - cut)) for cut in cuts} - {0})
-    bounds = [0, *cuts, num_frames]
-    return [range(a, b) for a, b in zip(bounds, bounds[1:]) if b > a]
-
-
 @workload
-def mbgauge_qp_threads(
-    path: str, workers: int = 2, key_frames: Sequence[int] | None = None, **_: Any
-) -> Result:
-    """Every frame's QP map with one session per thread over contiguous
-    frame ranges (the GIL is released while a session decodes)."""
+def mbgauge_qp_batch(path: str, **_: Any) -> Result:
+    """get_qpmaps(range(num_frames)): every frame's QP map in one call."""
     mbgauge = _import_mbgauge()
     baseline = _status_kib("VmRSS")
     t0 = time.perf_counter()
     c0 = time.process_time()
-    first = mbgauge.H264DecoderSession(path)
-    num_frames = first.num_frames
-    ranges = _ranges(num_frames, workers, key_frames)
-    maps: list[bytes] = [b""] * num_frames
-    errors: list[BaseException] = []
-
-    def work(frames: range, session: Any) -> None:
-        try:
-            session = session or mbgauge.H264DecoderSession(path)
-            for frame in frames:
-                maps[frame] = session.get_qpmap(frame).tobytes()
-        except BaseException as error:  # re-raised below
-            errors.append(error)
-
-    threads = [
-        threading.Thread(target=work, args=(frames, first if i == 0 else None))
-        for i, frames in enumerate(ranges)
-    ]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    if errors:
-        raise errors[0]
+    session = mbgauge.H264DecoderSession(path)
     t1 = time.perf_counter()
-    digest = hashlib.sha256()
-    for qp in maps:
-        digest.update(qp)
+    maps = session.get_qpmaps(range(session.num_frames))
+    t2 = time.perf_counter()
+    # One digest of all maps in frame order equals the per-frame route's.
+    return _loop_result(session.num_frames, t0, t1, t2, c0, baseline,
+                        qp_sha256=hashlib.sha256(maps).hexdigest())
+
+
+@workload
+def mbgauge_qp_tools(path: str, workers: int = 2, **_: Any) -> Result:
+    """mbgauge_tools.read_qp_maps on `workers` threads: spans that start at
+    key frames, one batch query each, on one session per thread."""
+    mbgauge = _import_mbgauge()
+    import mbgauge_tools
+
+    baseline = _status_kib("VmRSS")
+    t0 = time.perf_counter()
+    c0 = time.process_time()
+    maps = mbgauge_tools.read_qp_maps(path, workers=workers)
+    t1 = time.perf_counter()
+    del mbgauge
     return {
-        "frames": num_frames,
+        "frames": len(maps.frames),
         "total_s": t1 - t0,
         "cpu_s": time.process_time() - c0,
-        "qp_sha256": digest.hexdigest(),
-        "ranges": [[r.start, r.stop] for r in ranges],
+        "qp_sha256": hashlib.sha256(maps.qp_maps).hexdigest(),
         "baseline_rss_kib": baseline,
     }
 
@@ -229,13 +206,42 @@ def mbgauge_planes_ptr(path: str, **_: Any) -> Result:
     out = np.empty(layout[2][0] + layout[2][1] * layout[2][2], np.uint8)
     base = out.ctypes.data
     digest = hashlib.sha256()
+    luma_digest = hashlib.sha256()
     for frame in range(session.num_frames):
         for plane, (offset, _rows, row_bytes) in enumerate(layout):
             session.copy_plane_to_ptr(frame, plane, base + offset, row_bytes)
         if frame % PLANE_CHECK_EVERY == 0:
             digest.update(out)
+            luma_digest.update(out[:layout[1][0]])
     t2 = time.perf_counter()
-    return _loop_result(session.num_frames, t0, t1, t2, c0, baseline, planes_sha256=digest.hexdigest())
+    return _loop_result(session.num_frames, t0, t1, t2, c0, baseline,
+                        planes_sha256=digest.hexdigest(), luma_sha256=luma_digest.hexdigest())
+
+
+# Frames per get_planes call: a few seconds of 1080p luma (about 200 MiB).
+PLANES_SPAN = 100
+
+
+@workload
+def mbgauge_planes_batch(path: str, **_: Any) -> Result:
+    """get_planes(span, 0) over every frame, PLANES_SPAN frames a call: the
+    luma plane of every frame, each frame decoded once."""
+    mbgauge = _import_mbgauge()
+    baseline = _status_kib("VmRSS")
+    t0 = time.perf_counter()
+    c0 = time.process_time()
+    session = mbgauge.H264DecoderSession(path)
+    t1 = time.perf_counter()
+    digest = hashlib.sha256()
+    for start in range(0, session.num_frames, PLANES_SPAN):
+        luma = session.get_planes(range(start, min(start + PLANES_SPAN, session.num_frames)), 0)
+        for frame in range(start, start + len(luma)):
+            if frame % PLANE_CHECK_EVERY == 0:
+                digest.update(luma[frame - start])
+        del luma
+    t2 = time.perf_counter()
+    return _loop_result(session.num_frames, t0, t1, t2, c0, baseline,
+                        luma_sha256=digest.hexdigest())
 
 
 def _access(
@@ -273,6 +279,29 @@ def mbgauge_access(path: str, indices: Sequence[int], **_: Any) -> Result:
     return _access(
         path, indices, lambda session, index: session.get_qpmap(index), mbgauge.H264DecoderSession
     )
+
+
+@workload
+def mbgauge_batch_access(path: str, indices: Sequence[int], **_: Any) -> Result:
+    """get_qpmaps(indices): the same frames in one call. Its latency per
+    frame is the call's time shared out over the frames."""
+    mbgauge = _import_mbgauge()
+    baseline = _status_kib("VmRSS")
+    t0 = time.perf_counter()
+    session = mbgauge.H264DecoderSession(path)
+    open_s = time.perf_counter() - t0
+    c0 = time.process_time()
+    start = time.perf_counter()
+    maps = session.get_qpmaps(indices)
+    call_s = time.perf_counter() - start
+    return {
+        "open_s": open_s,
+        "cpu_s": time.process_time() - c0,
+        **_latency_stats([call_s / len(indices)] * len(indices)),
+        "qp_sha256": hashlib.sha256(maps).hexdigest(),
+        "latencies_ms": [round(call_s / len(indices) * 1e3, 4)] * len(indices),
+        "baseline_rss_kib": baseline,
+    }
 
 
 @workload
@@ -531,11 +560,27 @@ class PyAVFrameReader:
 
 
 @workload
-def pyav_access(path: str, indices: Sequence[int], **_: Any) -> Result:
-    """The PyAV frame-exact reader over the given frames: per-call latency."""
+def pyav_access(path: str, indices: Sequence[int], ascending: bool = False, **_: Any) -> Result:
+    """The PyAV frame-exact reader over the given frames: per-call latency.
+    `ascending`: asked in ascending order (its best order), the maps then
+    put back in the order given, so that they compare with the others'."""
     import av  # noqa: F401
 
-    return _access(path, indices, lambda reader, index: reader.qp_map(index), PyAVFrameReader)
+    if not ascending:
+        return _access(path, indices, lambda reader, index: reader.qp_map(index), PyAVFrameReader)
+    order = sorted(range(len(indices)), key=lambda k: indices[k])
+    maps: dict[int, np.ndarray] = {}
+
+    def get(reader: PyAVFrameReader, index: int) -> np.ndarray:
+        maps[index] = maps[index] if index in maps else reader.qp_map(index)
+        return maps[index]
+
+    result = _access(path, [indices[k] for k in order], get, PyAVFrameReader)
+    digest = hashlib.sha256()
+    for index in indices:
+        digest.update(maps[index])
+    result["qp_sha256"] = digest.hexdigest()
+    return result
 
 
 @workload

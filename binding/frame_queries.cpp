@@ -193,6 +193,13 @@ BatchPlan plan_batch(const H264DecoderSession& session, const py::handle& frames
     return plan;
 }
 
+// Lets Ctrl-C stop a long batch: the lock is taken back for a moment to run
+// the signal handlers (which do anything only on the main thread).
+void poll_for_interrupt() {
+    py::gil_scoped_acquire acquire;
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
 // Repeated frames get a copy of the row decoded for their first mention.
 void copy_repeated_rows(const BatchPlan& plan, uint8_t* data, size_t row_bytes) {
     for (size_t row = 0; row < plan.rows(); ++row) {
@@ -266,7 +273,7 @@ py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const py::handle& fr
                 fill_qp_cells(frame, cells.get() + plan.first_row[place] * cell_count, rows, cols);
             if (fit != QpCellFit::kFits)
                 throw std::invalid_argument(qp_cell_fit_message(fit, plan.frames[place]));
-        });
+        }, poll_for_interrupt);
         if (!cells) cells.reset(new int8_t[0]);
         copy_repeated_rows(plan, reinterpret_cast<uint8_t*>(cells.get()),
                            static_cast<size_t>(rows) * cols);
@@ -299,7 +306,7 @@ py::array_t<int32_t> get_chroma_qp_offsets(H264DecoderSession& session, const py
             const ChromaQpOffsets read = read_chroma_qp_offsets(frame);
             offsets[plan.first_row[place] * 2] = read.cb;
             offsets[plan.first_row[place] * 2 + 1] = read.cr;
-        });
+        }, poll_for_interrupt);
         copy_repeated_rows(plan, reinterpret_cast<uint8_t*>(offsets.get()), 2 * sizeof(int32_t));
     }
     return adopt_array(std::move(offsets), {static_cast<py::ssize_t>(plan.rows()), 2});
@@ -322,8 +329,7 @@ py::array get_planes(H264DecoderSession& session, const py::handle& frames, int 
     const BatchPlan plan = plan_batch(session, frames);
 
     // Until a frame is decoded, the stream's declared format tells the shape.
-    const auto declared = static_cast<AVPixelFormat>(
-        session.cursor.fmt_ctx->streams[session.cursor.video_stream_idx]->codecpar->format);
+    const AVPixelFormat declared = av_get_pix_fmt(session.pix_fmt.c_str());
     const int declared_planes = av_pix_fmt_count_planes(declared);
     if (declared_planes > 0 && plane >= declared_planes) throw std::out_of_range("Invalid plane index");
     int rows = session.height;
@@ -365,7 +371,7 @@ py::array get_planes(H264DecoderSession& session, const py::handle& frames, int 
                 std::memcpy(out + static_cast<size_t>(r) * row_bytes,
                             source + static_cast<ptrdiff_t>(r) * stride, row_bytes);
             }
-        });
+        }, poll_for_interrupt);
         if (!bytes) bytes.reset(new uint8_t[0]);
         copy_repeated_rows(plan, bytes.get(), frame_bytes);
     }
@@ -394,16 +400,20 @@ py::array frame_table(const H264DecoderSession& session) {
                  width_at = offset("width"), height_at = offset("height");
     const auto itemsize = static_cast<size_t>(table.itemsize());
     auto* rows = static_cast<uint8_t*>(table.mutable_data());
-    const double seconds_per_tick = av_q2d(session.time_base);
+    // Multiplied before dividing, so that a time a whole number of ticks
+    // makes is the nearest double (17920 / 12800 is 1.4, not 1.4000000000000001).
+    const auto seconds = [](int64_t ticks, AVRational unit) {
+        return unit.den != 0 ? static_cast<double>(ticks) * unit.num / unit.den : 0.0;
+    };
     // Display ranks stand in for the timestamps of a stream without any: the
     // frame rate gives their time.
     const AVRational frame_duration{session.fps_den, session.fps_num};
     for (size_t frame = 0; frame < count; ++frame) {
         const PacketRecord& packet = index.packets[static_cast<size_t>(index.frame_packet[frame])];
         int64_t pts = index.display_pts[frame];
-        double time = static_cast<double>(pts) * seconds_per_tick;
+        double time = seconds(pts, session.time_base);
         if (index.synthetic_pts) {
-            time = static_cast<double>(pts) * av_q2d(frame_duration);
+            time = seconds(pts, frame_duration);
             pts = session.time_base.num > 0 ? av_rescale_q(pts, frame_duration, session.time_base)
                                             : pts;
         }

@@ -3,9 +3,10 @@ statistics, QP heatmaps over the picture, and the `mbgauge` command.
 
     from mbgauge_tools import iter_qp_maps, qp_stats, render_heatmap
 
-Functions that take a path decode on several sessions of the file in threads
-(`workers`, default: one per core); results are the same for any number of
-workers and come in frame order.
+Functions that take a path cut the frames into spans that start at key frames
+and decode each span with one batch query, on several sessions of the file in
+threads (`workers`, default: one per core, at most one per span); results are
+the same for any number of workers and come in frame order.
 """
 
 from .frames import FrameRangeError, FrameSelection, parse_frame_range, select_frames

@@ -25,11 +25,12 @@ from tqdm import tqdm
 import mbgauge
 
 from .frames import FrameRangeError, FrameSelection, parse_frame_range, select_frames
-from .info import PROPERTIES, stream_info
-from .parallel import FrameJob, FrameResult, FrameWork, SessionPool, default_workers, run_jobs
+from .info import PROPERTIES, frame_table_lines, stream_info, write_frame_table_csv
+from .parallel import (FrameJob, Frames, SessionPool, SpanResult, counted, default_workers,
+                       run_spans)
 from .plotting import plot_mean_qp, render_heatmap, save_figure
-from .qpmaps import QpMaps, qp_record
-from .stats import frame_stats, gather_stats, summary_lines, table_lines, write_csv
+from .qpmaps import QpMaps, qp_span
+from .stats import gather_stats, stats_span, summary_lines, table_lines, write_csv
 
 EXIT_ERROR = 2
 EXIT_INTERRUPTED = 130
@@ -80,11 +81,23 @@ def run_info(args: argparse.Namespace) -> None:
                         for name, cell, width in zip(columns, row, widths)).rstrip())
 
 
+def run_frames(args: argparse.Namespace) -> None:
+    session = mbgauge.H264DecoderSession(args.file)
+    table = session.frame_table()
+    if args.csv is None:
+        print("\n".join(frame_table_lines(table)))
+        return
+    output = _output_paths([args.file], args.csv, ".frames.csv")[0]
+    write_frame_table_csv(table, output)
+    keys = int(table["key"].sum())
+    print(f"{output}: {table.size} frames, {keys} key frames")
+
+
 def run_qp(args: argparse.Namespace) -> None:
     jobs = _open_jobs(args.files, args.frames)
     outputs = _output_paths(args.files, args.out, ".qp.npz", default_here=True)
     with _progress(jobs, args.quiet) as bar:
-        for number, results in _per_job(run_jobs(jobs, qp_record, args.workers), bar):
+        for number, results in _per_job(run_spans(jobs, qp_span, args.workers), bar):
             maps = QpMaps.gather(results, len(jobs[number].frames))
             maps.save(outputs[number])
             _, rows, cols = maps.qp_maps.shape
@@ -98,7 +111,8 @@ def run_stats(args: argparse.Namespace) -> None:
     plot_paths = _output_paths(args.files, args.plot, ".mean-qp.png") if args.plot else None
     with _progress(jobs, args.quiet) as bar:
         all_stats = [gather_stats(results, len(jobs[number].frames))
-                     for number, results in _per_job(run_jobs(jobs, frame_stats, args.workers), bar)]
+                     for number, results in _per_job(run_spans(jobs, stats_span, args.workers),
+                                                     bar)]
     for number, (job, stats) in enumerate(zip(jobs, all_stats)):
         session = job.pool.first
         if number:
@@ -132,7 +146,7 @@ def run_heatmap(args: argparse.Namespace) -> None:
         directory.mkdir(parents=True, exist_ok=True)
         outputs = [directory / f"frame_{frame:06d}.png" for frame in job.frames]
         # One colour scale for the whole series, so that frames compare.
-        qp_range = qp_range or _qp_range_of(job)
+        qp_range = qp_range or _qp_range_of(job, None)
     with _progress([job], args.quiet) as bar:
         for frame, output in zip(job.frames, outputs):
             save_figure(render_heatmap(session, frame, qp_range=qp_range, label=label,
@@ -191,27 +205,23 @@ def _progress(jobs: Sequence[FrameJob], quiet: bool) -> tqdm[Never]:
                 disable=quiet or not sys.stderr.isatty())
 
 
-def _per_job(results: Iterable[FrameResult[T]],
-             bar: tqdm[Never]) -> Iterator[tuple[int, Iterator[FrameResult[T]]]]:
+def _per_job(results: Iterable[SpanResult[T]],
+             bar: tqdm[Never]) -> Iterator[tuple[int, Iterator[SpanResult[T]]]]:
     """Results grouped by job (each group must be consumed before the next),
-    counted on the progress bar as they pass."""
-    def counted() -> Iterator[FrameResult[T]]:
-        for result in results:
-            yield result
-            bar.update()
-
-    return itertools.groupby(counted(), key=lambda result: result.job)
+    each span counted on the progress bar as it passes."""
+    return itertools.groupby(counted(results, bar), key=lambda result: result.job)
 
 
-def _qp_range_of(job: FrameJob) -> tuple[int, int] | None:
-    extents = [result.value for result in run_jobs([job], _qp_extent) if result.value is not None]
+def _qp_range_of(job: FrameJob, workers: int | None) -> tuple[int, int] | None:
+    extents = [result.value for result in run_spans([job], _qp_extent, workers)
+               if result.value is not None]
     if not extents:
         return None
     return min(low for low, _ in extents), max(high for _, high in extents)
 
 
-def _qp_extent(session: mbgauge.H264DecoderSession, frame: int) -> tuple[int, int] | None:
-    qp = session.get_qpmap(frame)
+def _qp_extent(session: mbgauge.H264DecoderSession, frames: Frames) -> tuple[int, int] | None:
+    qp = session.get_qpmaps(frames)
     carried = qp[qp >= 0]
     return (int(carried.min()), int(carried.max())) if carried.size else None
 
@@ -277,12 +287,19 @@ def _parser() -> argparse.ArgumentParser:
 
     frames_help = ("frames A:B (B excluded), A:, :B, A:B:STEP or N; negative numbers count from "
                    "the end (default: all)")
-    workers_help = f"decode on N sessions in threads (default: {default_workers()}, the cores)"
+    workers_help = (f"decode on N sessions in threads (default: {default_workers()}, the cores; "
+                    f"never more than the spans of frames that start at key frames)")
     quiet_help = "no progress bar (there is none anyway when stderr is not a terminal)"
 
     info = command("info", run_info, "Print the stream properties of each file.")
     info.add_argument("files", nargs="+", metavar="FILE")
     info.add_argument("--json", action="store_true", help="print a JSON list instead of a table")
+
+    frames = command("frames", run_frames, "Print the frame table of a file, read from its "
+                     "packets without decoding: pts, time in seconds, key frame (1: decoding "
+                     "can start there), picture type, packet size in bytes, picture size.")
+    frames.add_argument("file", metavar="FILE")
+    frames.add_argument("--csv", metavar="OUT", help="write the table to this CSV file instead")
 
     qp = command("qp", run_qp, "Export the QP maps of a frame range to .npz "
                  "(arrays frames, qp_maps (int8, frames x mb_rows x mb_cols; -1: no QP) "

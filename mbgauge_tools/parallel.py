@@ -1,11 +1,14 @@
-"""Per-frame work spread over several sessions of the same files, in threads.
+"""Frames of video files split into spans that start at key frames, each span
+decoded by one batch query on one of several sessions of its file, in threads.
 
 The extension releases the GIL while it decodes, so threads decode in
-parallel. A session serialises its own calls, so every thread borrows a
-session of its own from the file's pool. Each thread works through a
-contiguous chunk of frames: within a chunk a session decodes forward, while
-the start of a chunk costs a seek and a decode from the preceding key frame.
-Results come back in job and frame order, whatever the number of workers.
+parallel. A session serialises its own calls, so each span borrows a session
+of its own from the file's pool. A span that starts at a key frame costs no
+decoding its neighbour also does, so spans are cut where a key group starts,
+once they hold SPAN_FRAMES frames (a key group longer than MAX_SPAN_FRAMES is
+cut inside, at the cost of decoding its start twice). Results come back in
+job and span order, whatever the number of workers, with at most two spans
+per worker decoded ahead of the one being consumed.
 """
 
 from __future__ import annotations
@@ -13,24 +16,31 @@ from __future__ import annotations
 import os
 import threading
 from collections import deque
-from collections.abc import Callable, Generator, Iterator, Sequence
-from concurrent.futures import ThreadPoolExecutor
+from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
 from contextlib import closing, contextmanager
-from dataclasses import dataclass
-from queue import SimpleQueue
-from typing import Generic, TypeVar, cast
+from dataclasses import dataclass, field
+from typing import Generic, Never, TypeVar
+
+import numpy as np
+import numpy.typing as npt
+from tqdm import tqdm
 
 from mbgauge import H264DecoderSession
 
 from .frames import FrameSelection, select_frames
 
 T = TypeVar("T")
-FrameWork = Callable[[H264DecoderSession, int], T]
+Frames = npt.NDArray[np.int64]
+# Work on one span: a session of the file and the span's frames, in the
+# order asked; returns the span's result.
+SpanWork = Callable[[H264DecoderSession, Frames], T]
 
-# Long enough that the seek at its start (up to a GOP of wasted decoding) is
-# a small share of a chunk, short enough that results already decoded ahead
-# of the one being consumed stay few.
-MAX_CHUNK_FRAMES = 1000
+# A few hundred frames: the maps of a span are small (1080p: 8 KiB a frame),
+# and a span is long enough that its first key group's decoding is shared by
+# many frames.
+SPAN_FRAMES = 250
+MAX_SPAN_FRAMES = 1000
 
 
 def default_workers() -> int:
@@ -62,95 +72,112 @@ class SessionPool:
                 self._idle.append(session)
 
 
+def key_spans(key: npt.NDArray[np.bool_], frames: Sequence[int], *,
+              span_frames: int | None = None,
+              max_span_frames: int | None = None) -> list[Frames]:
+    """`frames` (in the order asked) cut into consecutive spans: after at
+    least `span_frames` frames where the next frame lies in another key group
+    than the one before it, and after `max_span_frames` frames anywhere.
+    `key` is the frame table's key column."""
+    span_frames = SPAN_FRAMES if span_frames is None else span_frames
+    max_span_frames = MAX_SPAN_FRAMES if max_span_frames is None else max_span_frames
+    asked = np.asarray(frames, np.int64)
+    if asked.size == 0:
+        return []
+    group = np.cumsum(key)[asked]
+    group_starts = np.flatnonzero(group[1:] != group[:-1]) + 1
+    spans, start = [], 0
+    for cut in (*group_starts.tolist(), asked.size):
+        while cut - start > max_span_frames:
+            spans.append(asked[start:start + max_span_frames])
+            start += max_span_frames
+        if cut - start >= span_frames or cut == asked.size:
+            if cut > start:
+                spans.append(asked[start:cut])
+            start = cut
+    return spans
+
+
 @dataclass(frozen=True)
 class FrameJob:
-    """Frames of one file to work on."""
+    """Frames of one file to work on, and their spans."""
 
     pool: SessionPool
     frames: Sequence[int]
+    spans: list[Frames] = field(init=False)
+
+    def __post_init__(self) -> None:
+        key = self.pool.first.frame_table()["key"]
+        object.__setattr__(self, "spans", key_spans(key, self.frames))
 
 
 @dataclass(frozen=True)
-class FrameResult(Generic[T]):
-    job: int  # position of the job in the list given to run_jobs
-    frame: int
+class SpanResult(Generic[T]):
+    job: int  # position of the job in the list given to run_spans
+    frames: Frames
     value: T
 
 
-@dataclass(frozen=True)
-class _Failure:
-    error: BaseException
+def workers_for(jobs: Sequence[FrameJob], workers: int | None) -> int:
+    """The number of threads: as asked (default: one per core), but never
+    more than there are spans, since a span is never split between two."""
+    asked = default_workers() if workers is None else workers
+    if asked < 1:
+        raise ValueError(f"workers must be at least 1, not {asked}")
+    return max(1, min(asked, sum(len(job.spans) for job in jobs)))
 
 
-_CHUNK_DONE = object()
-
-
-def run_jobs(jobs: Sequence[FrameJob], work: FrameWork[T],
-             workers: int | None = None) -> Generator[FrameResult[T]]:
-    """Calls `work(session, frame)` for every frame of every job on up to
-    `workers` threads and yields the results in job and frame order. Closing
-    the iterator early (or an exception in the consumer) stops the workers
-    after the frame each is on."""
-    workers = default_workers() if workers is None else workers
-    if workers < 1:
-        raise ValueError(f"workers must be at least 1, not {workers}")
-    chunks = [(number, job.pool, chunk) for number, job in enumerate(jobs)
-              for chunk in _split(job.frames, workers)]
-    if not chunks:
+def run_spans(jobs: Sequence[FrameJob], work: SpanWork[T],
+              workers: int | None = None) -> Generator[SpanResult[T]]:
+    """Calls `work(session, frames)` for every span of every job on up to
+    `workers` threads and yields the results in job and span order. Closing
+    the iterator early (or an exception in the consumer) cancels the spans
+    not yet started and waits for those being decoded."""
+    threads = workers_for(jobs, workers)
+    spans = [(number, job.pool, span) for number, job in enumerate(jobs) for span in job.spans]
+    if not spans:
         return
-    stop = threading.Event()
 
-    def work_through(pool: SessionPool, frames: Sequence[int], out: SimpleQueue[object]) -> None:
-        try:
-            with pool.borrow() as session:
-                for frame in frames:
-                    if stop.is_set():
-                        return
-                    out.put((frame, work(session, frame)))
-        except BaseException as error:  # handed to the consumer, which raises it
-            out.put(_Failure(error))
-        else:
-            out.put(_CHUNK_DONE)
+    def work_on(pool: SessionPool, frames: Frames) -> T:
+        with pool.borrow() as session:
+            return work(session, frames)
 
-    executor = ThreadPoolExecutor(max_workers=min(workers, len(chunks)),
-                                  thread_name_prefix="mbgauge-worker")
-    pending: deque[tuple[int, SimpleQueue[object]]] = deque()
-    waiting = iter(chunks)
-
-    def submit_next() -> None:
-        for number, pool, frames in waiting:
-            out: SimpleQueue[object] = SimpleQueue()
-            executor.submit(work_through, pool, frames, out)
-            pending.append((number, out))
-            return
-
+    executor = ThreadPoolExecutor(max_workers=threads, thread_name_prefix="mbgauge-worker")
+    pending: deque[tuple[int, Frames, Future[T]]] = deque()
+    waiting = iter(spans)
     try:
-        # Two chunks per worker in flight: every worker has its next chunk
+        # Two spans per worker in flight: every worker has its next span
         # ready while the results of the oldest are being consumed.
-        for _ in range(2 * workers):
-            submit_next()
+        for number, pool, frames in waiting:
+            pending.append((number, frames, executor.submit(work_on, pool, frames)))
+            if len(pending) >= 2 * threads:
+                break
         while pending:
-            number, out = pending[0]
-            item = out.get()
-            if item is _CHUNK_DONE:
-                pending.popleft()
-                submit_next()
-            elif isinstance(item, _Failure):
-                raise item.error
-            else:
-                frame, value = cast(tuple[int, T], item)
-                yield FrameResult(number, frame, value)
+            number, frames, future = pending.popleft()
+            value = future.result()
+            for next_number, pool, next_frames in waiting:
+                pending.append((next_number, next_frames,
+                                executor.submit(work_on, pool, next_frames)))
+                break
+            yield SpanResult(number, frames, value)
     finally:
-        stop.set()
         executor.shutdown(wait=True, cancel_futures=True)
 
 
-def map_frames(path: str | os.PathLike[str], work: FrameWork[T], frames: FrameSelection = None,
-               *, workers: int | None = None) -> Iterator[tuple[int, T]]:
-    """`(frame, work(session, frame))` for the selected frames of one file, in
-    frame order, computed on `workers` threads (default: one per core)."""
+def counted(results: Iterable[SpanResult[T]], bar: tqdm[Never]) -> Iterator[SpanResult[T]]:
+    """The results, each span's frames counted on the progress bar as it passes."""
+    for result in results:
+        yield result
+        bar.update(len(result.frames))
+
+
+def map_frames(path: str | os.PathLike[str], work: SpanWork[T], frames: FrameSelection = None,
+               *, workers: int | None = None) -> Iterator[tuple[Frames, T]]:
+    """`(span_frames, work(session, span_frames))` for the selected frames of
+    one file cut into spans at key frames, in frame order, computed on
+    `workers` threads (default: one per core, at most one per span)."""
     job = open_job(path, frames)  # now, not at the first next()
-    return _frames_and_values(run_jobs([job], work, workers))
+    return _frames_and_values(run_spans([job], work, workers))
 
 
 def open_job(path: str | os.PathLike[str], frames: FrameSelection = None) -> FrameJob:
@@ -159,12 +186,7 @@ def open_job(path: str | os.PathLike[str], frames: FrameSelection = None) -> Fra
     return FrameJob(pool, select_frames(frames, pool.first.num_frames))
 
 
-def _frames_and_values(results: Generator[FrameResult[T]]) -> Iterator[tuple[int, T]]:
+def _frames_and_values(results: Generator[SpanResult[T]]) -> Iterator[tuple[Frames, T]]:
     with closing(results):  # closing this iterator stops the workers at once
         for result in results:
-            yield result.frame, result.value
-
-
-def _split(frames: Sequence[int], workers: int) -> list[Sequence[int]]:
-    size = max(1, min(MAX_CHUNK_FRAMES, -(-len(frames) // workers)))
-    return [frames[start:start + size] for start in range(0, len(frames), size)]
+            yield result.frames, result.value

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable, Iterator
+from contextlib import closing
 from dataclasses import dataclass
 
 import numpy as np
@@ -15,14 +16,16 @@ from mbgauge import H264DecoderSession
 
 from .files import atomic_output
 from .frames import FrameSelection
-from .parallel import FrameResult, map_frames, open_job, run_jobs
+from .parallel import Frames, SpanResult, counted, map_frames, open_job, run_spans
 
-# The record one worker makes of a frame: its QP map and (cb, cr) offsets.
-QpRecord = tuple[npt.NDArray[np.int8], tuple[int, int]]
+# What one worker makes of a span: its QP maps and (cb, cr) offsets.
+QpSpan = tuple[npt.NDArray[np.int8], npt.NDArray[np.int32]]
 
 
-def qp_record(session: H264DecoderSession, frame: int) -> QpRecord:
-    return session.get_qpmap(frame), session.get_chroma_qp_offset(frame)
+def qp_span(session: H264DecoderSession, frames: Frames) -> QpSpan:
+    # The offsets of frames just decoded are known to the session: the second
+    # query decodes nothing.
+    return session.get_qpmaps(frames), session.get_chroma_qp_offsets(frames)
 
 
 @dataclass(frozen=True)
@@ -35,18 +38,22 @@ class QpMaps:
     chroma_qp_offsets: npt.NDArray[np.int8]   # (n, 2): cb, cr
 
     @classmethod
-    def gather(cls, results: Iterable[FrameResult[QpRecord]], count: int) -> QpMaps:
-        """From the records of `count` frames."""
+    def gather(cls, results: Iterable[SpanResult[QpSpan]], count: int) -> QpMaps:
+        """From the spans of `count` frames."""
         frames = np.empty(count, np.int64)
         offsets = np.empty((count, 2), np.int8)
         maps: npt.NDArray[np.int8] | None = None
         filled = 0
-        for row, result in enumerate(results):
-            qp, offset = result.value
+        for result in results:
+            span_maps, span_offsets = result.value
+            end = filled + len(result.frames)
+            if end > count:
+                raise ValueError(f"expected {count} QP maps, got more")
             if maps is None:
-                maps = np.empty((count, *qp.shape), np.int8)
-            frames[row], maps[row], offsets[row] = result.frame, qp, offset
-            filled = row + 1
+                maps = np.empty((count, *span_maps.shape[1:]), np.int8)
+            frames[filled:end], maps[filled:end] = result.frames, span_maps
+            offsets[filled:end] = span_offsets
+            filled = end
         if maps is None or filled != count:
             raise ValueError(f"expected {count} QP maps, got {filled}")
         return cls(frames, maps, offsets)
@@ -65,9 +72,9 @@ class QpMaps:
 
 def iter_qp_maps(path: str | os.PathLike[str], frames: FrameSelection = None, *,
                  workers: int | None = None) -> Iterator[tuple[int, npt.NDArray[np.int8]]]:
-    """(frame index, QP map) for the selected frames in order, decoded on
-    `workers` threads (default: one per core)."""
-    return map_frames(path, _qp_map, frames, workers=workers)
+    """(frame index, QP map) for the selected frames in order, decoded span
+    by span on `workers` threads (default: one per core)."""
+    return _each_frame(map_frames(path, _qp_maps, frames, workers=workers))
 
 
 def read_qp_maps(path: str | os.PathLike[str], frames: FrameSelection = None, *,
@@ -75,9 +82,16 @@ def read_qp_maps(path: str | os.PathLike[str], frames: FrameSelection = None, *,
     """The QP maps and chroma QP offsets of the selected frames."""
     job = open_job(path, frames)
     count = len(job.frames)
-    results = run_jobs([job], qp_record, workers)
-    return QpMaps.gather(tqdm(results, total=count, disable=not progress, unit="frame"), count)
+    with tqdm(total=count, disable=not progress, unit="frame") as bar:
+        return QpMaps.gather(counted(run_spans([job], qp_span, workers), bar), count)
 
 
-def _qp_map(session: H264DecoderSession, frame: int) -> npt.NDArray[np.int8]:
-    return session.get_qpmap(frame)
+def _qp_maps(session: H264DecoderSession, frames: Frames) -> npt.NDArray[np.int8]:
+    return session.get_qpmaps(frames)
+
+
+def _each_frame(spans: Iterator[tuple[Frames, npt.NDArray[np.int8]]]
+                ) -> Iterator[tuple[int, npt.NDArray[np.int8]]]:
+    with closing(spans):  # closing this iterator stops the workers at once
+        for frames, maps in spans:
+            yield from zip(frames.tolist(), maps)

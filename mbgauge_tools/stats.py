@@ -16,7 +16,7 @@ from mbgauge import H264DecoderSession
 
 from .files import atomic_output
 from .frames import FrameSelection
-from .parallel import FrameResult, open_job, run_jobs
+from .parallel import Frames, SpanResult, counted, open_job, run_spans
 
 # mean/min/max cover the macroblocks that carry a QP; a frame that carries
 # none has a NaN mean and -1 as min and max, like the -1 cells of a QP map.
@@ -30,28 +30,42 @@ STATS_DTYPE = np.dtype([
     ("cr_qp_offset", np.int8),
 ])
 
-FrameStats = tuple[int, float, int, int, float, int, int]
+def frame_stats(frames: Frames, maps: npt.NDArray[np.int8],
+                offsets: npt.NDArray[np.integer]) -> npt.NDArray[np.void]:
+    """Rows of STATS_DTYPE for the frames whose QP maps and (cb, cr) offsets
+    are given. Computed where the frames are decoded, so that only the rows,
+    not the maps, travel back from a worker."""
+    stats = np.empty(len(frames), STATS_DTYPE)
+    carried = maps >= 0
+    cells = maps[0].size if len(maps) else 0
+    counts = carried.sum(axis=(1, 2))
+    totals = np.where(carried, maps, 0).sum(axis=(1, 2), dtype=np.int64)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        stats["mean_qp"] = np.where(counts > 0, totals / counts, math.nan)
+        stats["no_qp_share"] = (cells - counts) / cells
+    stats["frame"] = frames
+    stats["min_qp"] = np.where(counts > 0, np.where(carried, maps, 127).min(axis=(1, 2),
+                                                                           initial=127), -1)
+    stats["max_qp"] = np.where(counts > 0, maps.max(axis=(1, 2), initial=-1), -1)
+    stats["cb_qp_offset"] = offsets[:, 0]
+    stats["cr_qp_offset"] = offsets[:, 1]
+    return stats
 
 
-def frame_stats(session: H264DecoderSession, frame: int) -> FrameStats:
-    """One row of STATS_DTYPE. Computed where the frame is decoded, so that
-    only the row, not the map, travels back from a worker."""
-    qp = session.get_qpmap(frame)
-    cb, cr = session.get_chroma_qp_offset(frame)
-    carried = qp[qp >= 0]
-    if carried.size:
-        mean, lowest, highest = float(carried.mean()), int(carried.min()), int(carried.max())
-    else:
-        mean, lowest, highest = math.nan, -1, -1
-    return frame, mean, lowest, highest, float(np.mean(qp < 0)), cb, cr
+def stats_span(session: H264DecoderSession, frames: Frames) -> npt.NDArray[np.void]:
+    return frame_stats(frames, session.get_qpmaps(frames), session.get_chroma_qp_offsets(frames))
 
 
-def gather_stats(results: Iterable[FrameResult[FrameStats]], count: int) -> npt.NDArray[np.void]:
+def gather_stats(results: Iterable[SpanResult[npt.NDArray[np.void]]],
+                 count: int) -> npt.NDArray[np.void]:
     stats = np.empty(count, STATS_DTYPE)
     filled = 0
-    for row, result in enumerate(results):
-        stats[row] = result.value
-        filled = row + 1
+    for result in results:
+        end = filled + len(result.value)
+        if end > count:
+            raise ValueError(f"expected statistics of {count} frames, got more")
+        stats[filled:end] = result.value
+        filled = end
     if filled != count:
         raise ValueError(f"expected statistics of {count} frames, got {filled}")
     return stats
@@ -61,11 +75,11 @@ def qp_stats(path: str | os.PathLike[str], frames: FrameSelection = None, *,
              workers: int | None = None, progress: bool = False) -> npt.NDArray[np.void]:
     """Per-frame QP statistics of the selected frames, as an array of
     STATS_DTYPE (fields frame, mean_qp, min_qp, max_qp, no_qp_share,
-    cb_qp_offset, cr_qp_offset), decoded on `workers` threads."""
+    cb_qp_offset, cr_qp_offset), decoded span by span on `workers` threads."""
     job = open_job(path, frames)
     count = len(job.frames)
-    results = run_jobs([job], frame_stats, workers)
-    return gather_stats(tqdm(results, total=count, disable=not progress, unit="frame"), count)
+    with tqdm(total=count, disable=not progress, unit="frame") as bar:
+        return gather_stats(counted(run_spans([job], stats_span, workers), bar), count)
 
 
 def csv_lines(stats: npt.NDArray[np.void]) -> Iterator[str]:

@@ -182,10 +182,13 @@ std::shared_ptr<CachedFrame> H264DecoderSession::get_frame(int frame_idx) {
     throw std::runtime_error("Failed to decode frame " + std::to_string(frame_idx));
 }
 
-void H264DecoderSession::decode_frames(const std::vector<int>& frames, const BatchSink& take) {
+void H264DecoderSession::decode_frames(const std::vector<int>& frames, const BatchSink& take,
+                                       const std::function<void()>& poll) {
     std::lock_guard<std::mutex> lock(decode_mutex);
     std::vector<bool> taken(frames.size(), false);
+    int decoded = 0;
     const auto take_wanted = [&](int idx, const AVFrame* frame) {
+        if (poll && ++decoded % kPollInterval == 0) poll();
         const auto found = std::lower_bound(frames.begin(), frames.end(), idx);
         if (found == frames.end() || *found != idx) return;
         const auto position = static_cast<size_t>(found - frames.begin());

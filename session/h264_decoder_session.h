@@ -42,9 +42,12 @@ public:
     // by check_frame_index) once, with the decoder moving forward, and hands
     // each to `take` with its position in `frames` as it comes out. Neither
     // reads nor fills the frame cache. Throws std::runtime_error "Failed to
-    // decode frame N" for the first frame that does not come out.
+    // decode frame N" for the first frame that does not come out. `poll`,
+    // when given, is called every kPollInterval decoded pictures and may
+    // throw to stop the call (an interrupt).
     using BatchSink = std::function<void(size_t position, const AVFrame* frame)>;
-    void decode_frames(const std::vector<int>& frames, const BatchSink& take);
+    void decode_frames(const std::vector<int>& frames, const BatchSink& take,
+                       const std::function<void()>& poll = {});
 
     // The chroma QP offsets of frame `frame_idx` if any query has decoded it;
     // they are remembered for every frame (two numbers each), not evicted.
@@ -75,6 +78,7 @@ public:
     std::deque<int> cache_order;
 
     static constexpr size_t kCacheCapacity = 64;
+    static constexpr int kPollInterval = 32;
     // Largest picture decoded: 8192 x 4352 (8K, whole macroblocks). Bounds
     // what one picture of a file with absurd headers may allocate (about
     // 214 MB at 16 bits, 4:4:4).

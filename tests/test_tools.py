@@ -25,7 +25,7 @@ import pytest
 import mbgauge
 import mbgauge_tools
 import videos
-from mbgauge_tools import cli, plotting
+from mbgauge_tools import cli, parallel, plotting
 from mbgauge_tools.frames import FrameRangeError, select_frames
 from mbgauge_tools.stats import csv_lines, frame_stats, summary_lines
 
@@ -119,7 +119,36 @@ def test_library_agrees_with_per_frame_queries(clip, tmp_path):
     assert np.array_equal(stats[["cb_qp_offset", "cr_qp_offset"]].tolist(), offsets)
 
 
-def test_closing_an_iterator_early_stops_its_workers(clip):
+@pytest.mark.parametrize("span, longest, frames, starts", [
+    # Key frames of the clip every 12 frames, B-frames between.
+    (12, 1000, range(48), [0, 12, 24, 36]),
+    (20, 1000, range(48), [0, 24]),
+    (4, 1000, range(5, 40, 2), [5, 13, 25, 37]),
+    (12, 1000, range(5, 40, 2), [5, 37]),
+    (1000, 1000, range(48), [0]),
+    (5, 7, range(48), [0, 7, 12, 19, 24, 31, 36, 43]),
+    (1, 1000, [30, 31, 2, 3, 40], [30, 2, 40]),
+])
+def test_spans_start_where_key_groups_start(clip, span, longest, frames, starts):
+    session = mbgauge.H264DecoderSession(str(clip))
+    key = session.frame_table()["key"]
+    assert list(np.flatnonzero(key)) == [0, 12, 24, 36]
+    spans = parallel.key_spans(key, frames, span_frames=span, max_span_frames=longest)
+    assert [int(s[0]) for s in spans] == starts
+    assert np.concatenate(spans).tolist() == list(frames)
+
+
+def test_workers_never_outnumber_spans(clip):
+    # 48 frames make one span: a second thread would only decode the same
+    # key group again.
+    maps = mbgauge_tools.iter_qp_maps(clip, workers=4)
+    next(maps)
+    assert len(worker_threads()) == 1
+    maps.close()
+
+
+def test_closing_an_iterator_early_stops_its_workers(clip, monkeypatch):
+    monkeypatch.setattr(parallel, "SPAN_FRAMES", 12)
     maps = mbgauge_tools.iter_qp_maps(clip, workers=2)
     next(maps)
     assert worker_threads()
@@ -127,27 +156,14 @@ def test_closing_an_iterator_early_stops_its_workers(clip):
     assert not worker_threads()
 
 
-class SessionWithMap:
-    """Stands in for a session whose frame 0 has the given QP map: real
-    streams give no control over which macroblocks carry no value."""
-
-    def __init__(self, qp):
-        self.qp = np.array(qp, np.int8)
-
-    def get_qpmap(self, frame):
-        return self.qp.copy()
-
-    def get_chroma_qp_offset(self, frame):
-        return (-2, 1)
-
-
 @pytest.mark.parametrize("qp, mean, lowest, highest, share, csv_fields", [
     ([[20, -1], [30, 31]], 27.0, 20, 31, 0.25, "27.0,20,31,0.25"),
     ([[-1, -1], [-1, -1]], math.nan, -1, -1, 1.0, ",,,1.0"),
 ])
 def test_stats_cover_only_cells_that_carry_a_qp(qp, mean, lowest, highest, share, csv_fields):
-    row = frame_stats(SessionWithMap(qp), 0)
-    stats = np.array([row], mbgauge_tools.STATS_DTYPE)
+    # Real streams give no control over which macroblocks carry no value.
+    stats = frame_stats(np.array([0]), np.array([qp], np.int8), np.array([[-2, 1]]))
+    row = stats[0].item()
     assert row[0] == 0 and row[2:] == (lowest, highest, share, -2, 1)
     assert row[1] == mean or (math.isnan(mean) and math.isnan(row[1]))
     assert list(csv_lines(stats))[1] == f"0,{csv_fields},-2,1\n"
@@ -283,11 +299,16 @@ def test_stats_without_csv_prints_the_rows_then_the_summary(capsys, clip):
     assert f"{np.mean(means):.2f} on average" in summary
 
 
+@pytest.mark.parametrize("span, longest", [(12, 1000), (5, 7)],
+                         ids=["spans at key frames", "spans cut inside key groups"])
 @pytest.mark.parametrize("command", ["qp", "stats"])
-def test_workers_split_files_and_frames_without_changing_results(capsys, tmp_path, clip,
-                                                                small_clip, command):
+def test_workers_split_files_and_frames_without_changing_results(capsys, monkeypatch, tmp_path,
+                                                                clip, small_clip, command, span,
+                                                                longest):
     """Two files of different sizes into one output directory; 4 workers
-    start chunks mid-GOP and share threads between the files."""
+    share threads between the files."""
+    monkeypatch.setattr(parallel, "SPAN_FRAMES", span)
+    monkeypatch.setattr(parallel, "MAX_SPAN_FRAMES", longest)
     outputs = {}
     for workers in (1, 4):
         out = tmp_path / f"workers-{workers}"
@@ -306,6 +327,30 @@ def test_workers_split_files_and_frames_without_changing_results(capsys, tmp_pat
                 assert np.array_equal(a[name], b[name]), name
             frames = range(mbgauge.H264DecoderSession(str(video)).num_frames)
             assert np.array_equal(b["qp_maps"], reference(video, frames)[0])
+
+
+def test_frames_command_prints_the_frame_table_ffprobe_agrees_with(capsys, tmp_path, clip):
+    probed = json.loads(subprocess.run(
+        ["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_frames", "-show_entries",
+         "frame=pts,key_frame,pict_type,pkt_size,width,height", "-of", "json", str(clip)],
+        capture_output=True, text=True, check=True).stdout)["frames"]
+    expected = [[str(i), str(f["pts"]), str(f["key_frame"]), f["pict_type"], str(f["pkt_size"]),
+                 str(f["width"]), str(f["height"])] for i, f in enumerate(probed)]
+
+    status, stdout, _ = run(capsys, "frames", clip)
+    assert status == 0
+    lines = stdout.splitlines()
+    assert lines[0].split() == ["frame", "pts", "time", "key", "type", "bytes", "width", "height"]
+    assert [line.split()[:2] + line.split()[3:] for line in lines[1:]] == expected
+
+    status, stdout, _ = run(capsys, "frames", clip, "--csv", tmp_path / "frames.csv")
+    assert status == 0 and stdout == f"{tmp_path / 'frames.csv'}: 48 frames, 4 key frames\n"
+    with open(tmp_path / "frames.csv", newline="") as stream:
+        rows = list(csv.reader(stream))
+    assert rows[0] == ["frame", "pts", "time", "key", "pict_type", "packet_size", "width",
+                       "height"]
+    assert [row[:2] + row[3:] for row in rows[1:]] == expected
+    assert [float(row[2]) for row in rows[1:]] == [i / 25 for i in range(48)]
 
 
 # heatmap
@@ -405,14 +450,15 @@ def test_errors_print_one_line_and_exit_2(tmp_path, clip, audio_only, args, says
 
 
 def test_interrupt_stops_workers_and_leaves_no_file(capsys, monkeypatch, tmp_path, clip):
-    real_record = cli.qp_record
+    real_span = cli.qp_span
 
-    def interrupted_at_frame_20(session, frame):
-        if frame == 20:
+    def interrupted_at_frame_20(session, frames):
+        if 20 in frames:
             raise KeyboardInterrupt
-        return real_record(session, frame)
+        return real_span(session, frames)
 
-    monkeypatch.setattr(cli, "qp_record", interrupted_at_frame_20)
+    monkeypatch.setattr(parallel, "SPAN_FRAMES", 12)
+    monkeypatch.setattr(cli, "qp_span", interrupted_at_frame_20)
     status, stdout, stderr = run(capsys, "qp", clip, "--out", tmp_path / "m.npz", "--workers", 2)
     assert (status, stdout, stderr) == (130, "", "mbgauge: interrupted\n")
     assert list(tmp_path.iterdir()) == []

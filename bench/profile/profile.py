@@ -3,10 +3,10 @@
     .venv/bin/python bench/profile/profile.py [--out bench/results/profile.md] [--runs 5]
 
 1. CPU time (user + system, so that other load on the machine matters less)
-   of the same whole-file QP extraction done five ways, taking turns: the
+   of the same whole-file QP extraction done six ways, taking turns: the
    least possible work (bench/profile/ideal.cpp: decoder as the session sets
    it up, QP map into one reused buffer, no plane copies), the session core
-   without Python (bench/profile/driver.cpp), get_qpmap from Python, the
+   without Python (bench/profile/driver.cpp), get_qpmap and get_qpmaps from Python, the
    ffmpeg command with -threads 1, and PyAV decoding alone.
 2. perf (cpu-clock sampling; hardware counters are often missing in VMs):
    shares per shared object and the top symbols outside libavcodec, for
@@ -245,6 +245,9 @@ def main() -> int:
             "copy",
         ],
         "Python get_qpmap (workloads.py mbgauge_qp)": workload_argv("mbgauge_qp", path),
+        "Python get_qpmaps, one call (workloads.py mbgauge_qp_batch)": workload_argv(
+            "mbgauge_qp_batch", path
+        ),
         "ffmpeg -threads 1 -skip_loop_filter all -f null": [
             "ffmpeg",
             "-nostdin",
@@ -292,6 +295,10 @@ def main() -> int:
         if perf_available():
             profiles = {
                 "get_qpmap, every frame in order (Python)": workload_argv("mbgauge_qp", path),
+                "get_qpmaps(range(n)), one call (Python)": workload_argv("mbgauge_qp_batch", path),
+                "get_planes(span, 0), every frame (Python)": workload_argv(
+                    "mbgauge_planes_batch", path
+                ),
                 "get_plane_data(f, 0..2), every frame (Python)": workload_argv(
                     "mbgauge_planes_array", path
                 ),
