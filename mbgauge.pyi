@@ -1,5 +1,6 @@
 """Native in-memory H.264 decoder & QP/Macroblock extractor"""
 
+import os
 from collections.abc import Sequence
 from typing import type_check_only
 
@@ -14,7 +15,10 @@ class _Pybind11Type(type): ...
 class H264DecoderSession(metaclass=_Pybind11Type):
     """One opened video file; frames are addressed by display-order index."""
 
-    def __init__(self, path: str | bytes, *, motion_vectors: bool = False) -> None: ...
+    def __init__(
+        self, path: str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes], *,
+        motion_vectors: bool = False
+    ) -> None: ...
     @property
     def width(self) -> int: ...
     @property
@@ -58,6 +62,9 @@ class H264DecoderSession(metaclass=_Pybind11Type):
         self, frame_idx: int, plane: int, dst_ptr: int, dst_stride: int
     ) -> None:
         """Copy plane data directly into destination pointer and stride (zero Python overhead)"""
+
+    def get_frame_format(self, frame_idx: int) -> tuple[int, int, str]:
+        """The frame's own (width, height, pix_fmt): after a mid-stream change of size or format these differ from the session's properties, which describe the first frames"""
 
     def get_qpmaps(
         self, frames: Sequence[int] | npt.NDArray[np.integer]

@@ -14,13 +14,24 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include "binding/ffmpeg_log.h"
+
 namespace {
+
+// Hands FFmpeg's messages of the call to Python's logging however it ends.
+struct LogFlush {
+    ~LogFlush() { flush_ffmpeg_log(); }
+};
 
 // Decoding is the slow step, so it runs without the interpreter lock; the
 // lock is held again when get_frame returns or throws.
-std::shared_ptr<CachedFrame> fetch_frame(H264DecoderSession& session, int frame_idx) {
+std::shared_ptr<CachedFrame> fetch_frame(H264DecoderSession& session, const FrameIndex& frame_idx) {
+    // Indices beyond the session's int range are out of bounds like any other.
+    if (frame_idx.value < 0 || frame_idx.value >= session.num_frames)
+        throw std::out_of_range("Frame index out of bounds: " + frame_idx.text());
+    const LogFlush flush_when_done;
     py::gil_scoped_release release;
-    return session.get_frame(frame_idx);
+    return session.get_frame(static_cast<int>(frame_idx.value));
 }
 
 void check_plane(const CachedFrame& record, int plane) {
@@ -64,10 +75,11 @@ py::array structured_array(std::initializer_list<Field> fields, size_t itemsize,
 
 }  // namespace
 
-py::array_t<int8_t> get_qpmap(H264DecoderSession& session, int frame_idx) {
+py::array_t<int8_t> get_qpmap(H264DecoderSession& session, const FrameIndex& frame_idx) {
     const std::shared_ptr<CachedFrame> record = fetch_frame(session, frame_idx);
     if (record->qp_cell_fit != QpCellFit::kFits)
-        throw py::value_error(qp_cell_fit_message(record->qp_cell_fit, frame_idx));
+        throw py::value_error(
+            qp_cell_fit_message(record->qp_cell_fit, static_cast<int>(frame_idx.value)));
     const py::ssize_t rows = record->mb_rows;
     const py::ssize_t cols = record->mb_cols;
     py::array_t<int8_t> qp_map({rows, cols}, {cols, py::ssize_t{1}});
@@ -76,7 +88,7 @@ py::array_t<int8_t> get_qpmap(H264DecoderSession& session, int frame_idx) {
     return qp_map;
 }
 
-py::array get_qp_blocks(H264DecoderSession& session, int frame_idx) {
+py::array get_qp_blocks(H264DecoderSession& session, const FrameIndex& frame_idx) {
     const std::shared_ptr<CachedFrame> record = fetch_frame(session, frame_idx);
     return structured_array({{"x", "=i4", offsetof(QpBlock, x)},
                              {"y", "=i4", offsetof(QpBlock, y)},
@@ -86,7 +98,7 @@ py::array get_qp_blocks(H264DecoderSession& session, int frame_idx) {
                             sizeof(QpBlock), record->qp_blocks.data(), record->qp_blocks.size());
 }
 
-py::array get_motion_vectors(H264DecoderSession& session, int frame_idx) {
+py::array get_motion_vectors(H264DecoderSession& session, const FrameIndex& frame_idx) {
     if (!session.motion_vectors) {
         throw py::value_error(
             "Motion vectors are not exported by this session; open it with "
@@ -109,23 +121,51 @@ py::array get_motion_vectors(H264DecoderSession& session, int frame_idx) {
                             record->motion_vectors.size());
 }
 
-py::object get_plane_data(H264DecoderSession& session, int frame_idx, int plane) {
+py::object get_plane_data(H264DecoderSession& session, const FrameIndex& frame_idx, int plane) {
     const std::shared_ptr<CachedFrame> record = fetch_frame(session, frame_idx);
     check_plane(*record, plane);
     if (record->bytes_per_sample == 2) return plane_array<uint16_t>(*record, plane);
     return plane_array<uint8_t>(*record, plane);
 }
 
-std::tuple<int, int> get_chroma_qp_offset(H264DecoderSession& session, int frame_idx) {
+std::tuple<int, int> get_chroma_qp_offset(H264DecoderSession& session, const FrameIndex& frame_idx) {
     const std::shared_ptr<CachedFrame> record = fetch_frame(session, frame_idx);
     return {record->cb_offset, record->cr_offset};
 }
 
-void copy_plane_to_ptr(H264DecoderSession& session, int frame_idx, int plane, uint64_t dst_ptr,
+namespace {
+
+std::string describe(int width, int height, const std::string& pix_fmt) {
+    return std::to_string(width) + "x" + std::to_string(height) + " " + pix_fmt;
+}
+
+// The caller's buffer is sized from the session's properties (the first
+// pictures' size and format); a picture of another size or format (a stream
+// that changes mid-way) must not be written into it if it does not fit.
+void check_fits_session(const H264DecoderSession& session, const CachedFrame& record,
+                        const FrameIndex& frame_idx, int plane) {
+    const PlaneExtent declared =
+        plane_extent(session.pix_fmt, session.width, session.height, plane);
+    const int64_t declared_row_bytes = int64_t{declared.columns} * session.bytes_per_sample;
+    const int64_t row_bytes = int64_t{record.plane_width[plane]} * record.bytes_per_sample;
+    if (record.plane_height[plane] <= declared.rows && row_bytes <= declared_row_bytes) return;
+    throw py::value_error(
+        "Frame " + frame_idx.text() + " is " + describe(record.width, record.height, record.pix_fmt) +
+        " but the session is " + describe(session.width, session.height, session.pix_fmt) +
+        ": its plane " + std::to_string(plane) + " (" + std::to_string(record.plane_height[plane]) +
+        " rows of " + std::to_string(row_bytes) + " bytes) does not fit a buffer sized from the "
+        "session's properties (" + std::to_string(declared.rows) + " rows of " +
+        std::to_string(declared_row_bytes) + " bytes); nothing was copied");
+}
+
+}  // namespace
+
+void copy_plane_to_ptr(H264DecoderSession& session, const FrameIndex& frame_idx, int plane, uint64_t dst_ptr,
                        int dst_stride) {
     const std::shared_ptr<CachedFrame> record = fetch_frame(session, frame_idx);
     check_plane(*record, plane);
     if (dst_stride < 0) throw py::value_error("dst_stride must not be negative");
+    check_fits_session(session, *record, frame_idx, plane);
 
     const int rows = record->plane_height[plane];
     const int src_stride = record->linesize[plane];
@@ -140,6 +180,12 @@ void copy_plane_to_ptr(H264DecoderSession& session, int frame_idx, int plane, ui
         std::memcpy(dst + static_cast<ptrdiff_t>(r) * dst_stride,
                     src + static_cast<ptrdiff_t>(r) * src_stride, static_cast<size_t>(row_bytes));
     }
+}
+
+std::tuple<int, int, std::string> get_frame_format(H264DecoderSession& session,
+                                                   const FrameIndex& frame_idx) {
+    const std::shared_ptr<CachedFrame> record = fetch_frame(session, frame_idx);
+    return {record->width, record->height, record->pix_fmt};
 }
 
 namespace {
@@ -221,21 +267,21 @@ py::array_t<T> adopt_array(std::unique_ptr<T[]> data, std::vector<py::ssize_t> s
 class BatchPictureSize {
 public:
     // True for the first frame; throws std::invalid_argument for a frame
-    // whose size differs from the first's.
-    bool admit(const AVFrame* frame, int frame_idx) {
+    // whose visible size or format differs from the first's.
+    bool admit(const AVFrame* frame, const PictureLayout& layout, int frame_idx) {
         if (first_idx_ < 0) {
             first_idx_ = frame_idx;
-            width_ = frame->width;
-            height_ = frame->height;
+            width_ = layout.width;
+            height_ = layout.height;
             format_ = frame->format;
             return true;
         }
-        if (frame->width != width_ || frame->height != height_ || frame->format != format_) {
+        if (layout.width != width_ || layout.height != height_ || frame->format != format_) {
             throw std::invalid_argument(
                 "Frames of different sizes in one batch: frame " + std::to_string(first_idx_) +
                 " is " + describe(width_, height_, format_) + ", frame " +
                 std::to_string(frame_idx) + " is " +
-                describe(frame->width, frame->height, frame->format));
+                describe(layout.width, layout.height, frame->format));
         }
         return false;
     }
@@ -260,12 +306,14 @@ py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const py::handle& fr
     int cols = session.mb_cols;
     std::unique_ptr<int8_t[]> cells;
     {
+        const LogFlush flush_when_done;
         py::gil_scoped_release release;
         BatchPictureSize size;
         session.decode_frames(plan.frames, [&](size_t place, const AVFrame* frame) {
-            if (size.admit(frame, plan.frames[place])) {
-                cols = (frame->width + kMacroblockSize - 1) / kMacroblockSize;
-                rows = (frame->height + kMacroblockSize - 1) / kMacroblockSize;
+            if (size.admit(frame, picture_layout(frame), plan.frames[place])) {
+                const PictureLayout layout = picture_layout(frame);
+                cols = (layout.width + kMacroblockSize - 1) / kMacroblockSize;
+                rows = (layout.height + kMacroblockSize - 1) / kMacroblockSize;
                 cells.reset(new int8_t[plan.rows() * static_cast<size_t>(rows) * cols]);
             }
             const size_t cell_count = static_cast<size_t>(rows) * cols;
@@ -285,6 +333,7 @@ py::array_t<int32_t> get_chroma_qp_offsets(H264DecoderSession& session, const py
     const BatchPlan plan = plan_batch(session, frames);
     std::unique_ptr<int32_t[]> offsets(new int32_t[plan.rows() * 2]);
     {
+        const LogFlush flush_when_done;
         py::gil_scoped_release release;
         // Offsets of frames any query has decoded are known; only the others
         // are decoded, and nothing but their offsets is read.
@@ -341,35 +390,28 @@ py::array get_planes(H264DecoderSession& session, const py::handle& frames, int 
     }
 
     std::unique_ptr<uint8_t[]> bytes;
-    size_t row_bytes = 0;
     size_t frame_bytes = 0;
     {
+        const LogFlush flush_when_done;
         py::gil_scoped_release release;
         BatchPictureSize size;
         session.decode_frames(plan.frames, [&](size_t place, const AVFrame* frame) {
-            const int frame_idx = plan.frames[place];
             const PictureLayout layout = picture_layout(frame);
-            if (size.admit(frame, frame_idx)) {
+            if (size.admit(frame, layout, plan.frames[place])) {
                 if (plane >= layout.num_planes) throw std::out_of_range("Invalid plane index");
                 rows = layout.plane_height[plane];
                 cols = layout.plane_width[plane];
                 sample_bytes = layout.bytes_per_sample;
-                row_bytes = static_cast<size_t>(cols) * sample_bytes;
-                frame_bytes = row_bytes * static_cast<size_t>(rows);
+                frame_bytes = static_cast<size_t>(cols) * static_cast<size_t>(sample_bytes) *
+                              static_cast<size_t>(rows);
                 bytes.reset(new uint8_t[plan.rows() * frame_bytes]);
             }
-            uint8_t* out = bytes.get() + plan.first_row[place] * frame_bytes;
-            const uint8_t* source = frame->data[plane];
-            const int stride = frame->linesize[plane];
-            if (source == nullptr) {
-                std::memset(out, 0, frame_bytes);
-                return;
-            }
-            if (static_cast<size_t>(std::abs(int64_t{stride})) < row_bytes)
-                throw std::runtime_error("Failed to decode frame " + std::to_string(frame_idx));
-            for (int r = 0; r < rows; ++r) {
-                std::memcpy(out + static_cast<size_t>(r) * row_bytes,
-                            source + static_cast<ptrdiff_t>(r) * stride, row_bytes);
+            try {
+                copy_visible_plane(frame, layout, plane,
+                                   bytes.get() + plan.first_row[place] * frame_bytes);
+            } catch (const std::runtime_error&) {
+                throw std::runtime_error("Failed to decode frame " +
+                                         std::to_string(plan.frames[place]));
             }
         }, poll_for_interrupt);
         if (!bytes) bytes.reset(new uint8_t[0]);

@@ -1,22 +1,26 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <tuple>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include "binding/session_caster.h"
 #include "session/h264_decoder_session.h"
 
 namespace py = pybind11;
 
-py::array_t<int8_t> get_qpmap(H264DecoderSession& session, int frame_idx);
-py::array get_qp_blocks(H264DecoderSession& session, int frame_idx);
-py::array get_motion_vectors(H264DecoderSession& session, int frame_idx);
-py::object get_plane_data(H264DecoderSession& session, int frame_idx, int plane);
-std::tuple<int, int> get_chroma_qp_offset(H264DecoderSession& session, int frame_idx);
-void copy_plane_to_ptr(H264DecoderSession& session, int frame_idx, int plane, uint64_t dst_ptr,
-                       int dst_stride);
+py::array_t<int8_t> get_qpmap(H264DecoderSession& session, const FrameIndex& frame_idx);
+py::array get_qp_blocks(H264DecoderSession& session, const FrameIndex& frame_idx);
+py::array get_motion_vectors(H264DecoderSession& session, const FrameIndex& frame_idx);
+py::object get_plane_data(H264DecoderSession& session, const FrameIndex& frame_idx, int plane);
+std::tuple<int, int> get_chroma_qp_offset(H264DecoderSession& session, const FrameIndex& frame_idx);
+void copy_plane_to_ptr(H264DecoderSession& session, const FrameIndex& frame_idx, int plane,
+                       uint64_t dst_ptr, int dst_stride);
+std::tuple<int, int, std::string> get_frame_format(H264DecoderSession& session,
+                                                   const FrameIndex& frame_idx);
 
 // Batch queries: `frames` is any sequence or 1-D integer array of display
 // indices, in any order, with repeats; row k of the result belongs to

@@ -29,7 +29,7 @@ from .info import PROPERTIES, frame_table_lines, stream_info, write_frame_table_
 from .parallel import (FrameJob, Frames, SessionPool, SpanResult, counted, default_workers,
                        run_spans)
 from .plotting import plot_mean_qp, render_heatmap, save_figure
-from .qpmaps import QpMaps, qp_span
+from .qpmaps import MixedMapSizes, QpMaps, qp_span
 from .stats import gather_stats, stats_span, summary_lines, table_lines, write_csv
 
 EXIT_ERROR = 2
@@ -96,13 +96,19 @@ def run_frames(args: argparse.Namespace) -> None:
 def run_qp(args: argparse.Namespace) -> None:
     jobs = _open_jobs(args.files, args.frames)
     outputs = _output_paths(args.files, args.out, ".qp.npz", default_here=True)
+    # Jobs finish in order, so a size change belongs to the first unfinished one.
+    done = 0
     with _progress(jobs, args.quiet) as bar:
-        for number, results in _per_job(run_spans(jobs, qp_span, args.workers), bar):
-            maps = QpMaps.gather(results, len(jobs[number].frames))
-            maps.save(outputs[number])
-            _, rows, cols = maps.qp_maps.shape
-            tqdm.write(f"{outputs[number]}: QP maps of {len(maps.frames)} frames, "
-                       f"{rows}x{cols} macroblocks")
+        try:
+            for number, results in _per_job(run_spans(jobs, qp_span, args.workers), bar):
+                maps = QpMaps.gather(results, len(jobs[number].frames))
+                maps.save(outputs[number])
+                _, rows, cols = maps.qp_maps.shape
+                tqdm.write(f"{outputs[number]}: QP maps of {len(maps.frames)} frames, "
+                           f"{rows}x{cols} macroblocks")
+                done = number + 1
+        except MixedMapSizes as error:
+            raise CommandError(f"{jobs[done].pool.path}: {error}") from None
 
 
 def run_stats(args: argparse.Namespace) -> None:

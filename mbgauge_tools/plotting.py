@@ -89,8 +89,10 @@ def render_heatmap(session: H264DecoderSession, index: int, *,
     from matplotlib.figure import Figure
     from matplotlib.ticker import MaxNLocator
 
-    width, height = session.width, session.height
+    # The frame's own size: a stream may change it mid-way.
+    width, height, pix_fmt = session.get_frame_format(index)
     qp = session.get_qpmap(index)
+    mb_rows, mb_cols = qp.shape
     luma = session.get_plane_data(index, 0)[:height, :width]
     carried = qp[qp >= 0]
     lowest, highest = qp_range or ((int(carried.min()), int(carried.max())) if carried.size
@@ -109,7 +111,7 @@ def render_heatmap(session: H264DecoderSession, index: int, *,
     # [col, col + 1) x [row, row + 1), over the pixels it was coded for.
     # Black is drawn as a mid grey so that dark picture areas do not darken
     # the QP colours into one another.
-    white = _white_level(session)
+    white = _white_level(pix_fmt, luma.itemsize)
     axes.imshow(luma, cmap="gray", vmin=-0.6 * white, vmax=white, interpolation="nearest",
                 extent=(0, width / MB_SIZE, height / MB_SIZE, 0))
     levels = highest - lowest + 1
@@ -117,7 +119,7 @@ def render_heatmap(session: H264DecoderSession, index: int, *,
         np.ma.masked_less(np.clip(qp, lowest, highest), 0) if carried.size else
         np.ma.masked_all(qp.shape), cmap=colormaps[colour_map].resampled(levels),
         norm=BoundaryNorm(np.arange(lowest - 0.5, highest + 1), levels),
-        alpha=opacity, interpolation="nearest", extent=(0, session.mb_cols, session.mb_rows, 0))
+        alpha=opacity, interpolation="nearest", extent=(0, mb_cols, mb_rows, 0))
     axes.set_xlim(0, width / MB_SIZE)
     axes.set_ylim(height / MB_SIZE, 0)
     axes.xaxis.set_major_locator(MaxNLocator(integer=True))
@@ -264,8 +266,8 @@ def save_figure(figure: Figure, path: str | os.PathLike[str]) -> None:
         figure.savefig(stream, format="png", dpi=DPI)
 
 
-def _white_level(session: H264DecoderSession) -> int:
-    """The largest sample value of the stream's bit depth (yuv420p10le: 1023)."""
-    depth = re.search(r"p(\d+)(?:le|be)?$", session.pix_fmt)
-    bits = int(depth.group(1)) if depth else 8 * session.bytes_per_sample
+def _white_level(pix_fmt: str, bytes_per_sample: int) -> int:
+    """The largest sample value of a pixel format's bit depth (yuv420p10le: 1023)."""
+    depth = re.search(r"p(\d+)(?:le|be)?$", pix_fmt)
+    bits = int(depth.group(1)) if depth else 8 * bytes_per_sample
     return (1 << bits) - 1

@@ -23,9 +23,40 @@ QpSpan = tuple[npt.NDArray[np.int8], npt.NDArray[np.int32]]
 
 
 def qp_span(session: H264DecoderSession, frames: Frames) -> QpSpan:
+    parts = maps_by_size(session, frames)
+    if len(parts) > 1:
+        (first, first_maps), (other, other_maps) = parts[:2]
+        raise mixed_sizes(int(other[0]), other_maps.shape[1:], int(first[0]), first_maps.shape[1:])
     # The offsets of frames just decoded are known to the session: the second
     # query decodes nothing.
-    return session.get_qpmaps(frames), session.get_chroma_qp_offsets(frames)
+    return parts[0][1], session.get_chroma_qp_offsets(frames)
+
+
+def maps_by_size(session: H264DecoderSession,
+                 frames: Frames) -> list[tuple[Frames, npt.NDArray[np.int8]]]:
+    """The frames' QP maps, in one array, or in one per run of frames of one
+    picture size where the size changes among them (as the frame table says)."""
+    try:
+        return [(frames, session.get_qpmaps(frames))]
+    except ValueError:
+        sizes = session.frame_table()[["width", "height"]][frames]
+        cuts = np.flatnonzero(sizes[1:] != sizes[:-1]) + 1
+        if not cuts.size:
+            raise
+        return [(part, session.get_qpmaps(part)) for part in np.split(frames, cuts)]
+
+
+def mixed_sizes(frame: int, shape: tuple[int, ...], first: int,
+                first_shape: tuple[int, ...]) -> MixedMapSizes:
+    return MixedMapSizes(
+        f"frame {frame} has {shape[0]}x{shape[1]} macroblocks but frame {first} has "
+        f"{first_shape[0]}x{first_shape[1]}: the picture size changes mid-stream, and maps of "
+        "different sizes do not fit one array; export each part on its own with --frames")
+
+
+class MixedMapSizes(ValueError):
+    """The selected frames' QP maps differ in size (the picture size changes
+    mid-stream), so they cannot be stacked into one array."""
 
 
 @dataclass(frozen=True)
@@ -51,6 +82,9 @@ class QpMaps:
                 raise ValueError(f"expected {count} QP maps, got more")
             if maps is None:
                 maps = np.empty((count, *span_maps.shape[1:]), np.int8)
+            elif span_maps.shape[1:] != maps.shape[1:]:
+                raise mixed_sizes(int(result.frames[0]), span_maps.shape[1:], int(frames[0]),
+                                  maps.shape[1:])
             frames[filled:end], maps[filled:end] = result.frames, span_maps
             offsets[filled:end] = span_offsets
             filled = end
@@ -79,7 +113,8 @@ def iter_qp_maps(path: str | os.PathLike[str], frames: FrameSelection = None, *,
 
 def read_qp_maps(path: str | os.PathLike[str], frames: FrameSelection = None, *,
                  workers: int | None = None, progress: bool = False) -> QpMaps:
-    """The QP maps and chroma QP offsets of the selected frames."""
+    """The QP maps and chroma QP offsets of the selected frames. Raises
+    MixedMapSizes when their sizes differ (a mid-stream size change)."""
     job = open_job(path, frames)
     count = len(job.frames)
     with tqdm(total=count, disable=not progress, unit="frame") as bar:

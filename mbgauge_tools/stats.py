@@ -17,6 +17,7 @@ from mbgauge import H264DecoderSession
 from .files import atomic_output
 from .frames import FrameSelection
 from .parallel import Frames, SpanResult, counted, open_job, run_spans
+from .qpmaps import maps_by_size
 
 # mean/min/max cover the macroblocks that carry a QP; a frame that carries
 # none has a NaN mean and -1 as min and max, like the -1 cells of a QP map.
@@ -53,7 +54,10 @@ def frame_stats(frames: Frames, maps: npt.NDArray[np.int8],
 
 
 def stats_span(session: H264DecoderSession, frames: Frames) -> npt.NDArray[np.void]:
-    return frame_stats(frames, session.get_qpmaps(frames), session.get_chroma_qp_offsets(frames))
+    # Rows need not share a map size: a size change mid-stream is fine here.
+    rows = [frame_stats(part, maps, session.get_chroma_qp_offsets(part))
+            for part, maps in maps_by_size(session, frames)]
+    return np.concatenate(rows)
 
 
 def gather_stats(results: Iterable[SpanResult[npt.NDArray[np.void]]],

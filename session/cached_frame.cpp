@@ -1,10 +1,13 @@
 #include "cached_frame.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
+#include <stdexcept>
 #include <tuple>
 
 extern "C" {
+#include <libavutil/imgutils.h>
 #include <libavutil/pixdesc.h>
 #include <libavutil/video_enc_params.h>
 }
@@ -15,6 +18,25 @@ namespace {
 constexpr int kMaxCellQp = std::numeric_limits<int8_t>::max();
 
 int ceil_shift(int value, int shift) { return -((-value) >> shift); }
+
+// Columns and rows the decoder left for the capture to crop; none when the
+// crop is not a sound one.
+void read_crop(const AVFrame* frame, PictureLayout& layout) {
+    const size_t horizontal = frame->crop_left + frame->crop_right;
+    const size_t vertical = frame->crop_top + frame->crop_bottom;
+    if (frame->width <= 0 || frame->height <= 0 || frame->crop_left > static_cast<size_t>(frame->width) ||
+        frame->crop_top > static_cast<size_t>(frame->height) ||
+        horizontal >= static_cast<size_t>(frame->width) ||
+        vertical >= static_cast<size_t>(frame->height)) {
+        layout.width = frame->width;
+        layout.height = frame->height;
+        return;
+    }
+    layout.crop_left = static_cast<int>(frame->crop_left);
+    layout.crop_top = static_cast<int>(frame->crop_top);
+    layout.width = frame->width - static_cast<int>(horizontal);
+    layout.height = frame->height - static_cast<int>(vertical);
+}
 
 int64_t ceil_div_by_cell(int64_t value) {
     return value >= 0 ? (value + kMacroblockSize - 1) / kMacroblockSize
@@ -30,11 +52,22 @@ void copy_planes(const AVFrame* frame, const PictureLayout& layout, CachedFrame&
         // A negative stride (bottom-up layout) gives a negative count, which
         // the vector rejects with std::length_error.
         const auto count = static_cast<size_t>(bytes);
-        if (frame->data[i] != nullptr && bytes > 0) {
-            record.planes[i].assign(frame->data[i], frame->data[i] + count);
-        } else {
+        if (frame->data[i] == nullptr || bytes <= 0) {
             record.planes[i].assign(count, 0);
+            continue;
         }
+        if (layout.crop_offset[i] == 0) {
+            record.planes[i].assign(frame->data[i], frame->data[i] + count);
+            continue;
+        }
+        // Whole strides from the first visible sample would run past the end
+        // of the decoder's last row; that row is taken up to its visible end.
+        const uint8_t* first = frame->data[i] + layout.crop_offset[i];
+        const int64_t last_row = std::min<int64_t>(
+            record.linesize[i], int64_t{record.plane_width[i]} * layout.pixel_step[i]);
+        const int64_t readable = bytes - record.linesize[i] + last_row;
+        record.planes[i].assign(count, 0);
+        std::copy(first, first + readable, record.planes[i].begin());
     }
 }
 
@@ -58,19 +91,24 @@ int32_t saturated_sum(int32_t base, int32_t delta) {
                                                     std::numeric_limits<int32_t>::max()));
 }
 
-// Calls `visit` with every block of the parameters in their order. A block
-// without a size is taken for a 16x16 macroblock.
+// Calls `visit` with every block of the parameters in their order, placed
+// on the visible picture: the decoder places them on the coded one, so the
+// crop at the left and top is taken off. A block without a size is taken for
+// a 16x16 macroblock.
 template <typename Visit>
 void for_each_qp_block(const AVFrame* frame, const AVVideoEncParams& params, Visit visit) {
+    PictureLayout crop;
+    read_crop(frame, crop);
     if (params.nb_blocks == 0) {
-        if (base_is_frame_quantiser(params))
-            visit(QpBlock{0, 0, frame->width, frame->height, params.qp});
+        if (base_is_frame_quantiser(params)) visit(QpBlock{0, 0, crop.width, crop.height, params.qp});
         return;
     }
     auto* blocks = const_cast<AVVideoEncParams*>(&params);
     for (unsigned int i = 0; i < params.nb_blocks; ++i) {
         const AVVideoBlockParams* block = av_video_enc_params_block(blocks, i);
-        visit(QpBlock{block->src_x, block->src_y, block->w > 0 ? block->w : kMacroblockSize,
+        visit(QpBlock{saturated_sum(block->src_x, -crop.crop_left),
+                      saturated_sum(block->src_y, -crop.crop_top),
+                      block->w > 0 ? block->w : kMacroblockSize,
                       block->h > 0 ? block->h : kMacroblockSize,
                       saturated_sum(params.qp, block->delta_qp)});
     }
@@ -80,16 +118,43 @@ void for_each_qp_block(const AVFrame* frame, const AVVideoEncParams& params, Vis
 
 PictureLayout picture_layout(const AVFrame* frame) {
     PictureLayout layout;
+    read_crop(frame, layout);
     const auto format = static_cast<AVPixelFormat>(frame->format);
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
     layout.bytes_per_sample = desc != nullptr && desc->comp[0].depth > 8 ? 2 : 1;
     layout.num_planes = std::min(av_pix_fmt_count_planes(format), kMaxCachedPlanes);
+    int pixel_steps[4] = {0, 0, 0, 0};
+    if (desc != nullptr) av_image_fill_max_pixsteps(pixel_steps, nullptr, desc);
     for (int i = 0; i < layout.num_planes; ++i) {
         const bool chroma = i > 0 && desc != nullptr;
-        layout.plane_width[i] = chroma ? ceil_shift(frame->width, desc->log2_chroma_w) : frame->width;
-        layout.plane_height[i] = chroma ? ceil_shift(frame->height, desc->log2_chroma_h) : frame->height;
+        const int shift_x = chroma ? desc->log2_chroma_w : 0;
+        const int shift_y = chroma ? desc->log2_chroma_h : 0;
+        layout.plane_width[i] = ceil_shift(layout.width, shift_x);
+        layout.plane_height[i] = ceil_shift(layout.height, shift_y);
+        layout.pixel_step[i] = pixel_steps[i];
+        layout.crop_offset[i] = int64_t{layout.crop_top >> shift_y} * frame->linesize[i] +
+                                int64_t{layout.crop_left >> shift_x} * pixel_steps[i];
     }
     return layout;
+}
+
+void copy_visible_plane(const AVFrame* frame, const PictureLayout& layout, int plane,
+                        uint8_t* out) {
+    const auto row_bytes =
+        static_cast<size_t>(layout.plane_width[plane]) * static_cast<size_t>(layout.bytes_per_sample);
+    const int rows = layout.plane_height[plane];
+    if (frame->data[plane] == nullptr) {
+        std::memset(out, 0, row_bytes * static_cast<size_t>(std::max(rows, 0)));
+        return;
+    }
+    const int stride = frame->linesize[plane];
+    if (static_cast<size_t>(std::abs(int64_t{stride})) < row_bytes)
+        throw std::runtime_error("Decoded plane rows are shorter than the picture");
+    const uint8_t* first = frame->data[plane] + layout.crop_offset[plane];
+    for (int r = 0; r < rows; ++r) {
+        std::memcpy(out + static_cast<size_t>(r) * row_bytes,
+                    first + static_cast<ptrdiff_t>(r) * stride, row_bytes);
+    }
 }
 
 QpCellFit fill_qp_cells(const AVFrame* frame, int8_t* out, int mb_rows, int mb_cols) {
@@ -99,6 +164,13 @@ QpCellFit fill_qp_cells(const AVFrame* frame, int8_t* out, int mb_rows, int mb_c
     if (params == nullptr) return QpCellFit::kFits;
     if (params->type == AV_VIDEO_ENC_PARAMS_VP9) return QpCellFit::kQuantiserIndex;
 
+    // The grid stays on the coded macroblocks: cell (0, 0) is the macroblock
+    // holding the visible top-left sample, so with a crop that is not a
+    // multiple of 16 the cells start that remainder before the picture.
+    PictureLayout crop;
+    read_crop(frame, crop);
+    const int grid_x = crop.crop_left % kMacroblockSize;
+    const int grid_y = crop.crop_top % kMacroblockSize;
     bool fits = true;
     for_each_qp_block(frame, *params, [&](const QpBlock& block) {
         if (!fits) return;
@@ -107,10 +179,12 @@ QpCellFit fill_qp_cells(const AVFrame* frame, int8_t* out, int mb_rows, int mb_c
             return;
         }
         // The cells whose top-left sample lies inside the block.
-        const int64_t first_row = std::max<int64_t>(0, ceil_div_by_cell(block.y));
-        const int64_t end_row = std::min<int64_t>(mb_rows, ceil_div_by_cell(int64_t{block.y} + block.h));
-        const int64_t first_col = std::max<int64_t>(0, ceil_div_by_cell(block.x));
-        const int64_t end_col = std::min<int64_t>(mb_cols, ceil_div_by_cell(int64_t{block.x} + block.w));
+        const int64_t x = int64_t{block.x} + grid_x;
+        const int64_t y = int64_t{block.y} + grid_y;
+        const int64_t first_row = std::max<int64_t>(0, ceil_div_by_cell(y));
+        const int64_t end_row = std::min<int64_t>(mb_rows, ceil_div_by_cell(y + block.h));
+        const int64_t first_col = std::max<int64_t>(0, ceil_div_by_cell(x));
+        const int64_t end_col = std::min<int64_t>(mb_cols, ceil_div_by_cell(x + block.w));
         for (int64_t row = first_row; row < end_row; ++row) {
             for (int64_t col = first_col; col < end_col; ++col)
                 out[static_cast<size_t>(row * mb_cols + col)] = static_cast<int8_t>(block.qp);
@@ -167,14 +241,16 @@ std::vector<AVMotionVector> motion_vectors(const AVFrame* frame) {
 std::shared_ptr<CachedFrame> capture_frame(const AVFrame* frame, int64_t pts) {
     auto record = std::make_shared<CachedFrame>();
     record->pts = pts;
-    record->width = frame->width;
-    record->height = frame->height;
+    const PictureLayout layout = picture_layout(frame);
+    record->width = layout.width;
+    record->height = layout.height;
+    record->crop_left = layout.crop_left;
+    record->crop_top = layout.crop_top;
     record->mb_cols = (record->width + kMacroblockSize - 1) / kMacroblockSize;
     record->mb_rows = (record->height + kMacroblockSize - 1) / kMacroblockSize;
 
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
     record->pix_fmt = desc != nullptr ? desc->name : "yuv420p";
-    const PictureLayout layout = picture_layout(frame);
     record->bytes_per_sample = layout.bytes_per_sample;
     record->num_planes = layout.num_planes;
     copy_planes(frame, layout, *record);
@@ -188,4 +264,15 @@ std::shared_ptr<CachedFrame> capture_frame(const AVFrame* frame, int64_t pts) {
     record->cr_offset = offsets.cr;
     record->motion_vectors = motion_vectors(frame);
     return record;
+}
+
+PlaneExtent plane_extent(const std::string& pix_fmt, int width, int height, int plane) {
+    const AVPixelFormat format = av_get_pix_fmt(pix_fmt.c_str());
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
+    if (desc == nullptr || plane < 0 ||
+        plane >= std::min(av_pix_fmt_count_planes(format), kMaxCachedPlanes))
+        return {};
+    const bool chroma = plane > 0;
+    return PlaneExtent{chroma ? ceil_shift(height, desc->log2_chroma_h) : height,
+                       chroma ? ceil_shift(width, desc->log2_chroma_w) : width};
 }

@@ -56,6 +56,10 @@ struct CachedFrame {
     int mb_cols = 0;
     int cb_offset = 0;
     int cr_offset = 0;
+    // Columns and rows the stream crops off the left and top of the coded
+    // picture; the planes hold only what is left (the visible picture).
+    int crop_left = 0;
+    int crop_top = 0;
 };
 
 // Largest number of planes a record keeps; an alpha plane is dropped.
@@ -69,14 +73,29 @@ struct ChromaQpOffsets {
     int cr = 0;
 };
 
-// Sizes of the planes of a decoded picture, as a record keeps them.
+// The visible picture of a decoded frame (the decoder leaves cropping to the
+// capture) and the sizes of its planes, as a record keeps them.
 struct PictureLayout {
+    int width = 0;
+    int height = 0;
+    int crop_left = 0;
+    int crop_top = 0;
     int num_planes = 0;
     int bytes_per_sample = 1;
     int plane_width[kMaxCachedPlanes] = {0, 0, 0};   // samples
     int plane_height[kMaxCachedPlanes] = {0, 0, 0};
+    // Bytes from one sample to the next, and from the start of the decoder's
+    // plane to the first visible sample.
+    int pixel_step[kMaxCachedPlanes] = {0, 0, 0};
+    int64_t crop_offset[kMaxCachedPlanes] = {0, 0, 0};
 };
 PictureLayout picture_layout(const AVFrame* frame);
+
+// Copies the visible rows of plane `plane` of a decoded frame to `out`, each
+// `plane_width * bytes_per_sample` bytes, one after another; zeros where the
+// frame has no data. Throws std::runtime_error for a stride shorter than a row.
+void copy_visible_plane(const AVFrame* frame, const PictureLayout& layout, int plane,
+                        uint8_t* out);
 
 // Writes the QP of every 16x16 cell of a decoded picture into the row-major
 // `mb_rows` x `mb_cols` cells at `out`. A cell takes the block that covers its
@@ -106,3 +125,12 @@ std::vector<AVMotionVector> motion_vectors(const AVFrame* frame);
 // vectors out of a decoded frame. `pts` is the timestamp under which the
 // frame was indexed.
 std::shared_ptr<CachedFrame> capture_frame(const AVFrame* frame, int64_t pts);
+
+// Rows and columns (samples) of `plane` of a picture of the given size and
+// pixel format; {0, 0} for a plane the format does not have. What a caller
+// sizes a buffer by when it goes by a session's properties.
+struct PlaneExtent {
+    int rows = 0;
+    int columns = 0;
+};
+PlaneExtent plane_extent(const std::string& pix_fmt, int width, int height, int plane);

@@ -55,6 +55,10 @@ void DecodeCursor::set_up_decoder(int max_pixels, bool motion_vectors) {
     // frames read 0 in their bottom rows). Slice threads keep them exact.
     codec_ctx->thread_type = FF_THREAD_SLICE;
     codec_ctx->max_pixels = max_pixels;
+    // FFmpeg crops left and top edges only down to its buffer alignment (an
+    // H.264 crop of 4 columns on the left leaves all 4 in the picture); the
+    // capture crops exactly, knowing the crop, which also places the QP grid.
+    codec_ctx->apply_cropping = 0;
 
     const int open_result = avcodec_open2(codec_ctx, decoder, nullptr);
     if (open_result < 0)
@@ -104,7 +108,8 @@ int DecodeCursor::identify_packet(const AVPacket* packet, int hint) const {
         const PacketRecord& record = packets[static_cast<size_t>(i)];
         if (record.size != packet->size) return false;
         return packet->pos >= 0 ? record.pos == packet->pos
-                                : record.pts == packet->pts && record.dts == packet->dts;
+                                : record.pts - record.timestamp_shift == packet->pts &&
+                                      record.dts - record.timestamp_shift == packet->dts;
     };
     // A seek lands at or shortly before the key packet asked for.
     const int count = static_cast<int>(packets.size());
@@ -124,9 +129,11 @@ int64_t DecodeCursor::demuxer_timestamp(const PacketRecord& record) const {
     const bool seeks_by_pts = (format->flags & AVFMT_SEEK_TO_PTS) ||
                               std::strncmp(format->name, "matroska", 8) == 0;
     const bool synthetic_pts = index->synthetic_pts;
-    if (seeks_by_pts && !synthetic_pts && record.pts != AV_NOPTS_VALUE) return record.pts;
-    if (record.dts != AV_NOPTS_VALUE) return record.dts;
-    return synthetic_pts ? AV_NOPTS_VALUE : record.pts;
+    const int64_t pts = synthetic_pts ? record.container_pts : record.pts;
+    if (seeks_by_pts && pts != AV_NOPTS_VALUE) return pts - record.timestamp_shift;
+    if (record.dts != AV_NOPTS_VALUE) return record.dts - record.timestamp_shift;
+    return synthetic_pts || record.pts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE
+                                                         : record.pts - record.timestamp_shift;
 }
 
 bool DecodeCursor::seek_to_packet(int key_packet_idx, AVPacket* packet) {
@@ -152,15 +159,19 @@ bool DecodeCursor::seek_to_packet(int key_packet_idx, AVPacket* packet) {
         av_packet_unref(packet);
         return false;
     };
+    // In joined recordings a timestamp may name a packet of an earlier
+    // recording, which the landing check accepts as a (far too early) start.
+    const bool bytes_first = index->recording_count > 1;
     constexpr int kKeyPointsTried = 3;
     int key = key_packet_idx;
     for (int tried = 0; tried < kKeyPointsTried && key >= 0; ++tried) {
         const PacketRecord& record = packets[static_cast<size_t>(key)];
         const int64_t timestamp = demuxer_timestamp(record);
+        const bool by_bytes = byte_seekable && record.pos >= 0;
+        if (bytes_first && by_bytes && lands_in_time(record.pos, AVSEEK_FLAG_BYTE)) return true;
         if (timestamp != AV_NOPTS_VALUE && lands_in_time(timestamp, AVSEEK_FLAG_BACKWARD))
             return true;
-        if (byte_seekable && record.pos >= 0 && lands_in_time(record.pos, AVSEEK_FLAG_BYTE))
-            return true;
+        if (!bytes_first && by_bytes && lands_in_time(record.pos, AVSEEK_FLAG_BYTE)) return true;
         key = previous_key_packet(packets, key);
     }
     const PacketRecord& first = packets.front();
@@ -240,6 +251,11 @@ bool DecodeCursor::decode_until(int frame_idx, int first_packet_idx, bool holdin
             packet->dts = packets[static_cast<size_t>(packet_idx)].dts;
         } else if (index->synthetic_pts) {
             packet->pts = AV_NOPTS_VALUE;
+        } else if (index->recording_count > 1) {
+            // Which recording an unplaced packet belongs to is unknown, so its
+            // picture cannot be matched to a frame.
+            packet->pts = AV_NOPTS_VALUE;
+            packet->dts = AV_NOPTS_VALUE;
         }
         if (send_and_receive(packet, frame, frame_idx, sink)) return true;
         if (packet_idx >= last_useful_packet) return false;

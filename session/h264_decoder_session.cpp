@@ -11,6 +11,7 @@ extern "C" {
 }
 
 #include "ffmpeg_error.h"
+#include "stream_choice.h"
 
 namespace {
 
@@ -43,8 +44,20 @@ private:
 
 }  // namespace
 
-H264DecoderSession::H264DecoderSession(const std::string& path_arg, bool motion_vectors_arg)
-    : path(path_arg), motion_vectors(motion_vectors_arg) {
+int H264DecoderSession::interrupt_trampoline(void* opaque) {
+    const auto* session = static_cast<const H264DecoderSession*>(opaque);
+    return session->interrupted_ && session->interrupted_() ? 1 : 0;
+}
+
+H264DecoderSession::H264DecoderSession(const std::string& path_arg,
+                                       std::function<bool()> interrupted, bool motion_vectors_arg)
+    : path(path_arg), motion_vectors(motion_vectors_arg), interrupted_(std::move(interrupted)) {
+    // The context is made first so that reading the input (a slow disk, a
+    // FIFO without a writer) can be interrupted from the start.
+    cursor.fmt_ctx = avformat_alloc_context();
+    if (cursor.fmt_ctx == nullptr) throw std::bad_alloc();
+    cursor.fmt_ctx->interrupt_callback =
+        AVIOInterruptCB{&H264DecoderSession::interrupt_trampoline, this};
     // On failure avformat_open_input frees the context and leaves it null.
     const int open_result = avformat_open_input(&cursor.fmt_ctx, path.c_str(), nullptr, nullptr);
     if (open_result < 0) {
@@ -53,8 +66,10 @@ H264DecoderSession::H264DecoderSession(const std::string& path_arg, bool motion_
     }
     AVFormatContext* fmt_ctx = cursor.fmt_ctx;
     try {
+        // Cover pictures are video streams of one picture; they are never
+        // chosen, so they need not be read either.
         for (unsigned int i = 0; i < fmt_ctx->nb_streams; ++i) {
-            if (fmt_ctx->streams[i]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
+            if (!is_moving_picture_stream(fmt_ctx->streams[i]))
                 fmt_ctx->streams[i]->discard = AVDISCARD_ALL;
         }
 
@@ -67,13 +82,9 @@ H264DecoderSession::H264DecoderSession(const std::string& path_arg, bool motion_
         av_log_set_level(previous_level);
         if (probe_result < 0) throw std::runtime_error("Cannot find stream info in: " + path);
 
-        for (unsigned int i = 0; i < fmt_ctx->nb_streams; ++i) {
-            if (fmt_ctx->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
-                cursor.video_stream_idx = static_cast<int>(i);
-                break;
-            }
-        }
-        if (cursor.video_stream_idx < 0) throw std::runtime_error("No video stream found in: " + path);
+        cursor.video_stream_idx = choose_video_stream(fmt_ctx);
+        if (cursor.video_stream_idx < 0)
+            throw std::runtime_error("No video stream found in: " + path);
 
         read_stream_facts();
         cursor.set_up_decoder(static_cast<int>(kMaxPixels), motion_vectors);
@@ -83,9 +94,13 @@ H264DecoderSession::H264DecoderSession(const std::string& path_arg, bool motion_
         chroma_offsets_known.assign(static_cast<size_t>(num_frames), false);
         cursor.attach(index);
     } catch (...) {
+        interrupted_ = nullptr;
         release();
         throw;
     }
+    // Frame queries run without the interpreter lock; the check must not
+    // outlive the open it was given for.
+    interrupted_ = nullptr;
 }
 
 H264DecoderSession::~H264DecoderSession() { release(); }

@@ -24,9 +24,14 @@ extern "C" {
 // decoded.
 class H264DecoderSession {
 public:
-    // With `motion_vectors` the decoder also exports each picture's motion
-    // vectors into its record.
-    explicit H264DecoderSession(const std::string& path, bool motion_vectors = false);
+    // `interrupted`, when given, is asked now and then while the file is
+    // opened and indexed; returning true abandons the open (the constructor
+    // then throws). It is never called after the constructor returns. With
+    // `motion_vectors` the decoder also exports each picture's motion vectors
+    // into its record.
+    explicit H264DecoderSession(const std::string& path,
+                                std::function<bool()> interrupted = nullptr,
+                                bool motion_vectors = false);
     ~H264DecoderSession();
 
     H264DecoderSession(const H264DecoderSession&) = delete;
@@ -85,6 +90,9 @@ public:
     static constexpr int64_t kMaxPixels = 8192 * 4352;
 
 private:
+    static int interrupt_trampoline(void* opaque);
+    std::function<bool()> interrupted_;
+
     void read_stream_facts();
     void release();
     void store_in_cache(int idx, std::shared_ptr<CachedFrame> record);

@@ -1,6 +1,7 @@
 #include "packet_index.h"
 
 #include <algorithm>
+#include <cstdint>
 
 extern "C" {
 #include <libavutil/avutil.h>
@@ -64,4 +65,68 @@ int previous_key_packet(const std::vector<PacketRecord>& packets, int packet_idx
         if (packets[i].is_key) return i;
     }
     return -1;
+}
+
+namespace {
+
+int64_t order_timestamp(const PacketRecord& packet) {
+    return packet.dts != AV_NOPTS_VALUE ? packet.dts : packet.pts;
+}
+
+}  // namespace
+
+int separate_joined_recordings(std::vector<PacketRecord>& packets) {
+    std::vector<size_t> starts{0};
+    int64_t previous = AV_NOPTS_VALUE;
+    for (size_t i = 0; i < packets.size(); ++i) {
+        const int64_t timestamp = order_timestamp(packets[i]);
+        if (timestamp == AV_NOPTS_VALUE) continue;
+        if (previous != AV_NOPTS_VALUE && timestamp < previous) starts.push_back(i);
+        previous = timestamp;
+    }
+    starts.push_back(packets.size());
+
+    int64_t previous_end = AV_NOPTS_VALUE;
+    for (size_t r = 0; r + 1 < starts.size(); ++r) {
+        int64_t lowest = INT64_MAX;
+        int64_t highest = INT64_MIN;
+        for (size_t i = starts[r]; i < starts[r + 1]; ++i) {
+            for (const int64_t t : {packets[i].pts, packets[i].dts}) {
+                if (t == AV_NOPTS_VALUE) continue;
+                lowest = std::min(lowest, t);
+                highest = std::max(highest, t);
+            }
+        }
+        if (lowest > highest) continue;
+        const int64_t shift = previous_end == AV_NOPTS_VALUE || lowest > previous_end
+                                  ? 0
+                                  : previous_end + 1 - lowest;
+        for (size_t i = starts[r]; i < starts[r + 1]; ++i) {
+            PacketRecord& packet = packets[i];
+            if (packet.pts != AV_NOPTS_VALUE) packet.pts += shift;
+            if (packet.dts != AV_NOPTS_VALUE) packet.dts += shift;
+            packet.timestamp_shift = shift;
+        }
+        previous_end = highest + shift;
+    }
+    return static_cast<int>(starts.size()) - 1;
+}
+
+bool pts_follow_decode_order(const std::vector<PacketRecord>& packets) {
+    int64_t previous = AV_NOPTS_VALUE;
+    int timed = 0;
+    for (const PacketRecord& packet : packets) {
+        if (packet.pts == AV_NOPTS_VALUE || packet.discard) continue;
+        if (previous != AV_NOPTS_VALUE && packet.pts <= previous) return false;
+        previous = packet.pts;
+        ++timed;
+    }
+    return timed > 1;
+}
+
+void drop_packets_before_first_key(std::vector<PacketRecord>& packets) {
+    const auto first_key = std::find_if(packets.begin(), packets.end(),
+                                        [](const PacketRecord& packet) { return packet.is_key; });
+    if (first_key == packets.end()) return;
+    for (auto packet = packets.begin(); packet != first_key; ++packet) packet->discard = true;
 }

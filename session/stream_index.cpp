@@ -1,5 +1,6 @@
 #include "stream_index.h"
 
+#include <algorithm>
 #include <new>
 #include <stdexcept>
 
@@ -79,16 +80,34 @@ std::shared_ptr<const StreamIndex> build_stream_index(AVFormatContext* fmt_ctx,
             av_packet_unref(packet.get());
         }
     }
-    // The recovered display ranks stand in for timestamps and are put on each
-    // packet before it is sent to the decoder.
-    if (pts_missing) {
-        const std::vector<int64_t> ranks = recovery.display_ranks();
-        if (ranks.size() == packets.size()) {
-            for (size_t i = 0; i < packets.size(); ++i) packets[i].pts = ranks[i];
-            index->synthetic_pts = true;
-        }
-    }
     if (packets.empty()) throw std::runtime_error("No video packets found in: " + path);
+    // Formats that allow timestamp discontinuities (MPEG-TS/PS) are what
+    // recordings are joined in with `cat`.
+    if (!pts_missing && (fmt_ctx->iformat->flags & AVFMT_TS_DISCONT))
+        index->recording_count = separate_joined_recordings(packets);
+    // A cut in the middle of a key group (an MPEG-TS cut at a byte position)
+    // starts with pictures that lack their parameter sets or references; the
+    // H.264 and HEVC decoders put none of them out.
+    if (params->codec_id == AV_CODEC_ID_H264 || params->codec_id == AV_CODEC_ID_HEVC) {
+        if (!packets.front().is_key) drop_packets_before_first_key(packets);
+    }
+    // The recovered display ranks stand in for timestamps and are put on each
+    // packet before it is sent to the decoder: where packets carry none, and
+    // where the container's pts rise in decode order although the bitstream
+    // shows pictures out of that order (`-c copy` of a raw stream with B
+    // frames into MP4/MOV/MKV writes pts = dts), so they cannot be display times.
+    const std::vector<int64_t> ranks = recovery.display_ranks();
+    const bool bitstream_reorders =
+        ranks.size() == packets.size() && !std::is_sorted(ranks.begin(), ranks.end());
+    if (ranks.size() == packets.size() &&
+        (pts_missing || (bitstream_reorders && index->recording_count == 1 &&
+                         pts_follow_decode_order(packets)))) {
+        for (size_t i = 0; i < packets.size(); ++i) {
+            packets[i].container_pts = packets[i].pts;
+            packets[i].pts = ranks[i];
+        }
+        index->synthetic_pts = true;
+    }
 
     FrameTables tables = number_frames(packets);
     index->display_pts = std::move(tables.display_pts);

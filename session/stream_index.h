@@ -27,6 +27,10 @@ struct StreamIndex {
     // The stream's packets carry no presentation timestamps; their pts in
     // `packets` are display ranks recovered from the bitstream.
     bool synthetic_pts = false;
+    // Byte-joined recordings found in the file (1 for an ordinary file); with
+    // more, a timestamp may stand for a packet of each, so seeks go by byte
+    // position first (see separate_joined_recordings).
+    int recording_count = 1;
 
     int num_frames() const { return static_cast<int>(display_pts.size()); }
 };

@@ -105,3 +105,48 @@ def test_import_fails_under_another_interpreter_version(fake_version_library, ve
 def test_import_succeeds_under_any_313_release(fake_version_library):
     result = import_with_version(fake_version_library, "3.13.11 (main)")
     assert result.stdout.strip() == "imported", result.stderr
+
+
+# Rough edges a user meets
+
+@pytest.mark.parametrize("as_path", [
+    lambda p: Path(p), lambda p: os.fsencode(p), lambda p: bytearray(os.fsencode(p)),
+    lambda p: type("PathLike", (), {"__fspath__": lambda self: p})(),
+])
+def test_constructor_takes_any_path_like(as_path):
+    path = str(videos.lavfi_h264("surface", frames=10))
+    assert mbgauge.H264DecoderSession(as_path(path)).num_frames == 10
+
+
+def test_path_with_a_nul_byte_is_refused_not_cut_short(tmp_path):
+    # Cut at the NUL, the path would name a file that opens.
+    path = str(videos.lavfi_h264("surface", frames=10))
+    for bad in (path + "\0.ignored", os.fsencode(path) + b"\0.ignored"):
+        with pytest.raises(ValueError, match="null byte"):
+            mbgauge.H264DecoderSession(bad)
+
+
+@pytest.mark.parametrize("index", [2**31, 2**31 + 5, -2**31 - 1, 2**63, -2**64, 10**30])
+@pytest.mark.parametrize("query", ["get_qpmap", "get_chroma_qp_offset", "get_frame_format"])
+def test_huge_frame_indices_are_out_of_bounds(session, query, index):
+    with pytest.raises(IndexError) as error:
+        getattr(session, query)(index)
+    assert str(error.value) == f"Frame index out of bounds: {index}"
+
+
+@pytest.mark.parametrize("use", [
+    lambda s: s.width, lambda s: s.num_frames, lambda s: s.get_qpmap(0),
+    lambda s: s.get_plane_data(0, 0), lambda s: s.copy_plane_to_ptr(0, 0, 0, 0),
+    lambda s: s.get_chroma_qp_offset(0),
+])
+def test_instance_made_without_its_constructor_raises_type_error(use):
+    blank = mbgauge.H264DecoderSession.__new__(mbgauge.H264DecoderSession)
+    with pytest.raises(TypeError, match="not initialised"):
+        use(blank)
+
+
+def test_read_only_property_errors_name_the_property(session):
+    for name in PROPERTIES:
+        for change in (lambda: setattr(session, name, 1), lambda: delattr(session, name)):
+            with pytest.raises(AttributeError, match=f"'{name}'"):
+                change()

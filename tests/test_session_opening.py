@@ -2,7 +2,12 @@
 failures of construction."""
 
 import ctypes
+import logging
+import os
+import signal
+import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -189,3 +194,96 @@ def test_sessions_of_one_file_are_independent():
     del first
     assert second.get_chroma_qp_offset(9) == second.get_chroma_qp_offset(9)
     assert sys.getrefcount(second) == 2
+
+
+# --- FFmpeg's messages go to Python's logging ------------------------------
+
+def joined_recordings() -> Path:
+    # The join cuts a TS packet short, which the demuxer reports as corrupt.
+    part = videos.lavfi_h264("log-part", ".ts", frames=10)
+    return videos.made_video("log-joined", ".ts", [str(part), str(part)],
+                             lambda out: out.write_bytes(part.read_bytes() * 2))
+
+
+def test_ffmpeg_warnings_reach_the_mbgauge_ffmpeg_logger(caplog):
+    with caplog.at_level(logging.WARNING, logger="mbgauge.ffmpeg"):
+        open_session(joined_recordings())
+    records = [r for r in caplog.records if r.name == "mbgauge.ffmpeg"]
+    # FFmpeg logs it as a warning.
+    assert any("Packet corrupt" in r.getMessage() and r.levelno == logging.WARNING
+               for r in records), [(r.levelname, r.getMessage()) for r in records]
+
+
+@pytest.mark.parametrize("level, below_warning", [(logging.WARNING, False), (logging.DEBUG, True)])
+def test_ffmpeg_messages_follow_the_loggers_level(caplog, level, below_warning):
+    with caplog.at_level(level, logger="mbgauge.ffmpeg"):
+        session = open_session(make("surface", frames=10))
+        session.get_qpmap(5)
+    quieter = [r for r in caplog.records if r.name == "mbgauge.ffmpeg" and r.levelno < logging.WARNING]
+    assert bool(quieter) is below_warning
+
+
+def test_ffmpeg_writes_nothing_to_stderr_itself():
+    code = ("import logging, sys, mbgauge\n"
+            "logging.getLogger('mbgauge.ffmpeg').addHandler(logging.NullHandler())\n"
+            "mbgauge.H264DecoderSession(sys.argv[1]).get_qpmap(12)\n")
+    result = subprocess.run([sys.executable, "-c", code, str(joined_recordings())],
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+
+
+# --- Opening without the interpreter lock ----------------------------------
+
+def test_other_threads_run_while_a_file_opens(tmp_path):
+    """The session reads a FIFO that this process itself fills from its main
+    thread: that only works while the opening thread lets go of the lock (in a
+    child process, so that a regression fails on the timeout, not by hanging)."""
+    code = ("import os, sys, threading, mbgauge\n"
+            "fifo, source = sys.argv[1], sys.argv[2]\n"
+            "found = {}\n"
+            "opener = threading.Thread(target=lambda: found.update(\n"
+            "    frames=mbgauge.H264DecoderSession(fifo).num_frames))\n"
+            "opener.start()\n"
+            "with open(fifo, 'wb') as writer:\n"
+            "    writer.write(open(source, 'rb').read())\n"
+            "opener.join()\n"
+            "print(found['frames'])\n")
+    fifo = tmp_path / "video.ts"
+    os.mkfifo(fifo)
+    source = videos.lavfi_h264("fifo", ".ts", frames=10)
+    result = subprocess.run([sys.executable, "-c", code, str(fifo), str(source)],
+                            capture_output=True, text=True, timeout=120)
+    assert result.stdout.strip() == "10", result.stderr
+
+
+@pytest.mark.parametrize("writer", ["none", "stalled"])
+def test_ctrl_c_while_opening_raises_keyboard_interrupt(tmp_path, writer):
+    """A FIFO without a writer blocks in open(); one whose writer stalls
+    blocks in read(). Either way Ctrl-C ends the open with KeyboardInterrupt."""
+    fifo = tmp_path / "video.ts"
+    os.mkfifo(fifo)
+    code = ("import sys, mbgauge\n"
+            "print('opening', flush=True)\n"
+            "mbgauge.H264DecoderSession(sys.argv[1])\n")
+    child = subprocess.Popen([sys.executable, "-c", code, str(fifo)], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    stalled = None
+    try:
+        assert child.stdout.readline().strip() == "opening"
+        if writer == "stalled":
+            stalled = open(fifo, "wb")
+            stalled.write(videos.lavfi_h264("fifo", ".ts", frames=10).read_bytes()[:188 * 20])
+            stalled.flush()
+        # Repeated, in case the first signal comes before the child blocks.
+        for _ in range(100):
+            time.sleep(0.2)
+            child.send_signal(signal.SIGINT)
+            if child.poll() is not None:
+                break
+        _, stderr = child.communicate(timeout=30)
+    finally:
+        child.kill()
+        if stalled is not None:
+            stalled.close()
+    assert child.returncode != 0
+    assert stderr.rstrip().splitlines()[-1] == "KeyboardInterrupt", stderr

@@ -520,7 +520,8 @@ def test_stub_methods_match_the_runtime_signatures():
     assert properties == {*mbgauge_tools.PROPERTIES, "motion_vectors"}
     assert set(methods) == {"__init__", "get_qpmap", "get_qp_blocks", "get_motion_vectors",
                             "get_plane_data", "get_chroma_qp_offset", "copy_plane_to_ptr",
-                            "get_qpmaps", "get_chroma_qp_offsets", "get_planes", "frame_table"}
+                            "get_qpmaps", "get_chroma_qp_offsets", "get_planes", "frame_table",
+                            "get_frame_format"}
     for name, parameters in methods.items():
         signature = getattr(mbgauge.H264DecoderSession, name).__doc__.splitlines()[0]
         runtime = re.findall(r"(\w+):", signature.split("(", 1)[1])

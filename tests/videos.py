@@ -39,6 +39,12 @@ def _cached(name: str, suffix: str, recipe: list[str], make) -> Path:
     return path
 
 
+def made_video(name: str, suffix: str, recipe: list[str], make) -> Path:
+    """A file that `make(path)` writes, cached under the recipe it describes
+    (the commands and inputs it uses, as text)."""
+    return _cached(name, suffix, recipe, make)
+
+
 def ffmpeg_video(name: str, suffix: str, *args: str) -> Path:
     """A file made by `ffmpeg ARGS OUTPUT`; OUTPUT's suffix picks the container."""
 

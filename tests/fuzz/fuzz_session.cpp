@@ -120,7 +120,7 @@ void copy_plane_like_binding(const CachedFrame& record, int plane, unsigned stri
 
 void exercise(const uint8_t* data, size_t size) {
     // Inputs of odd length also export motion vectors.
-    H264DecoderSession session(g_input_path, size % 2 == 1);
+    H264DecoderSession session(g_input_path, nullptr, size % 2 == 1);
     const int frames = session.num_frames;
     if (g_verbose)
         std::fprintf(stderr, "opened: %dx%d %s, %d frames\n", session.width, session.height,

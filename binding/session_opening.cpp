@@ -1,0 +1,113 @@
+#include "binding/session_opening.h"
+
+#include <chrono>
+#include <exception>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "binding/ffmpeg_log.h"
+
+namespace {
+
+// The path's bytes as the operating system takes them: os.fspath, then a str
+// encoded with the file system encoding (so names that are not valid UTF-8
+// round-trip), bytes as they are.
+std::string file_system_path(const py::object& path) {
+    const bool byte_array = PyByteArray_Check(path.ptr());
+    const py::object fspath = py::module_::import("os").attr("fspath");
+    py::object value;
+    try {
+        value = byte_array ? py::reinterpret_steal<py::object>(PyBytes_FromObject(path.ptr()))
+                           : fspath(path);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_TypeError)) throw;
+        throw py::type_error("path must be str, bytes or os.PathLike, not " +
+                             py::str(py::type::handle_of(path).attr("__name__")).cast<std::string>());
+    }
+    py::bytes encoded = PyUnicode_Check(value.ptr())
+                            ? py::reinterpret_steal<py::bytes>(PyUnicode_EncodeFSDefault(value.ptr()))
+                            : py::bytes(value);
+    if (!encoded) throw py::error_already_set();
+    std::string bytes = encoded;
+    // libavformat would open the name up to the first NUL: another file.
+    if (bytes.find('\0') != std::string::npos) throw py::value_error("embedded null byte in path");
+    return bytes;
+}
+
+// Runs without the interpreter lock on the opening thread; now and then takes
+// the lock back for a moment to run Python's signal handlers. Calls from any
+// other thread only report what was found.
+class SignalWatch {
+public:
+    void release() {
+        owner_ = std::this_thread::get_id();
+        state_ = PyEval_SaveThread();
+    }
+    void reacquire() {
+        PyEval_RestoreThread(state_);
+        state_ = nullptr;
+    }
+
+    bool interrupted() {
+        if (raised_ != nullptr) return true;
+        if (std::this_thread::get_id() != owner_) return false;
+        // A call after a long pause follows a blocking read, which a signal
+        // may have cut short (EINTR): check at once, or FFmpeg reads again and
+        // blocks with the signal already spent.
+        const auto now = std::chrono::steady_clock::now();
+        const bool after_pause = now - last_call_ >= kCheckInterval;
+        last_call_ = now;
+        if (!after_pause && now - last_check_ < kCheckInterval) return false;
+        last_check_ = now;
+        PyEval_RestoreThread(state_);
+        if (PyErr_CheckSignals() < 0) raised_ = PyErr_GetRaisedException();
+        state_ = PyEval_SaveThread();
+        return raised_ != nullptr;
+    }
+
+    // With the lock held: raises what a signal handler raised, if anything.
+    void raise_if_interrupted() {
+        if (raised_ == nullptr) return;
+        PyErr_SetRaisedException(raised_);
+        raised_ = nullptr;
+        throw py::error_already_set();
+    }
+
+    ~SignalWatch() { Py_XDECREF(raised_); }
+
+private:
+    static constexpr std::chrono::milliseconds kCheckInterval{50};
+    PyThreadState* state_ = nullptr;
+    PyObject* raised_ = nullptr;
+    std::thread::id owner_;
+    std::chrono::steady_clock::time_point last_check_{};
+    std::chrono::steady_clock::time_point last_call_{};
+};
+
+}  // namespace
+
+H264DecoderSession* open_session(const py::object& path, bool motion_vectors) {
+    const std::string file = file_system_path(path);
+    refresh_ffmpeg_log_level();
+    SignalWatch watch;
+    std::unique_ptr<H264DecoderSession> session;
+    std::exception_ptr failure;
+    watch.release();
+    try {
+        session = std::make_unique<H264DecoderSession>(
+            file, [&watch] { return watch.interrupted(); }, motion_vectors);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    watch.reacquire();
+    flush_ffmpeg_log();
+    watch.raise_if_interrupted();
+    if (failure) {
+        // A signal that arrived during a blocking system call (opening a FIFO
+        // that has no writer) made the call fail before any check ran.
+        if (PyErr_CheckSignals() < 0) throw py::error_already_set();
+        std::rethrow_exception(failure);
+    }
+    return session.release();
+}
