@@ -236,6 +236,24 @@ def test_blocks_of_other_files_equal_ffmpeg_export(side_data_reader, name):
         assert blocks == expected, f"{name}, frame {f}: {first_difference(blocks, expected)}"
 
 
+def test_blocks_of_a_cropped_picture_sit_on_the_visible_picture(side_data_reader):
+    # 20 columns and 18 rows cropped off the left and top: one whole
+    # macroblock each, and 4 and 2 samples of the next.
+    path = videos.lavfi_h264("blocks-crop", size="320x240", frames=8,
+                             extra=["-x264opts", "crop-rect=20,18,6,8"])
+    reference = exported(side_data_reader, path)
+    session = mbgauge.H264DecoderSession(str(path))
+    assert (session.width, session.height, session.mb_cols, session.mb_rows) == (294, 214, 19, 14)
+    for f in range(session.num_frames):
+        kind, base, _ = reference[f].params
+        coded = {(x, y): base + delta for x, y, _, _, delta in reference[f].blocks}
+        blocks = block_tuples(session.get_qp_blocks(f))
+        assert blocks == [(x - 20, y - 18, 16, 16, qp) for (x, y), qp in coded.items()], f"frame {f}"
+        # Cell (0, 0) is the coded macroblock holding the visible top-left sample.
+        expected = [[coded[16 * (c + 1), 16 * (r + 1)] for c in range(19)] for r in range(14)]
+        assert np.array_equal(session.get_qpmap(f), expected), f"frame {f}"
+
+
 def test_interlaced_h264_fills_the_frame_grid():
     # x264 codes --tff as MBAFF: macroblock pairs, frame or field, each
     # macroblock on its own cell of the frame's grid. Pairs make the coded
