@@ -20,6 +20,7 @@ from importlib.metadata import version
 from pathlib import Path
 from typing import Never, NoReturn, TypeVar
 
+import numpy as np
 from tqdm import tqdm
 
 import mbgauge
@@ -227,8 +228,13 @@ def _qp_range_of(job: FrameJob, workers: int | None) -> tuple[int, int] | None:
 
 
 def _qp_extent(session: mbgauge.H264DecoderSession, frames: Frames) -> tuple[int, int] | None:
-    qp = session.get_qpmaps(frames)
-    carried = qp[qp >= 0]
+    try:
+        maps = [session.get_qpmaps(frames)]
+    except ValueError:
+        # A span across a change of picture size: its frames one by one (a
+        # map that cannot be an int8 map raises here again).
+        maps = [session.get_qpmap(frame) for frame in frames]
+    carried = np.concatenate([qp[qp >= 0] for qp in maps])
     return (int(carried.min()), int(carried.max())) if carried.size else None
 
 
