@@ -25,7 +25,10 @@ class InputIsADirectoryError(IsADirectoryError, RuntimeError):
 class H264DecoderSession(metaclass=_Pybind11Type):
     """One opened video file; frames are addressed by display-order index."""
 
-    def __init__(self, path: str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes]) -> None: ...
+    def __init__(
+        self, path: str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes], *,
+        motion_vectors: bool = False
+    ) -> None: ...
     @property
     def width(self) -> int: ...
     @property
@@ -60,8 +63,16 @@ class H264DecoderSession(metaclass=_Pybind11Type):
         exc_value: BaseException | None,
         traceback: TracebackType | None,
     ) -> None: ...
+    @property
+    def motion_vectors(self) -> bool: ...
     def get_qpmap(self, frame_idx: int) -> npt.NDArray[np.int8]:
         """Get QP map for frame as (mb_rows, mb_cols) int8 array"""
+
+    def get_qp_blocks(self, frame_idx: int) -> npt.NDArray[np.void]:
+        """Get the frame's QP blocks as a structured array (x, y, w, h, qp: int32, luma samples; qp is the frame's base plus the block's delta, unclamped)"""
+
+    def get_motion_vectors(self, frame_idx: int) -> npt.NDArray[np.void]:
+        """Get the frame's motion vectors as a structured array with FFmpeg's AVMotionVector fields; empty for intra pictures (needs motion_vectors=True)"""
 
     def get_plane_data(
         self, frame_idx: int, plane: int

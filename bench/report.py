@@ -22,10 +22,12 @@ PYAV_HELPER = "PyAV qp_map()"
 PYAV_BUFFER = "PyAV side data via NumPy"
 PYAV_READER = "PyAV frame-exact reader"
 FFPROBE = "ffprobe -count_packets"
+MVS_ON = "mbgauge get_qpmap + get_motion_vectors"
 FFPROBE_STARTUP = "ffprobe -version (start-up only)"
 
 TITLES = {
     "seq_qp": "Sequential QP extraction",
+    "mvs": "Motion-vector export",
     "planes": "Sequential planes",
     "random": "Random access",
     "local": "Local access (32-frame window moving forward)",
@@ -55,6 +57,13 @@ def loop_fps(row: Row) -> float | None:
     return None
 
 
+def cpu_fps(row: Row) -> float | None:
+    """Frames per second of CPU time (all the process's threads): on a
+    loaded machine a steadier measure of what a route costs than wall time."""
+    cpu = row.get("cpu_s")
+    return row["frames"] / cpu if cpu and "frames" in row else None
+
+
 def open_seconds(row: Row) -> float | None:
     return row.get("open_s") if "open_s" in row else row.get("total_s")
 
@@ -65,7 +74,7 @@ def peak_kib(row: Row) -> int | None:
 
 def headline(row: Row) -> str:
     scenario = row["scenario"]
-    if scenario in ("seq_qp", "planes"):
+    if scenario in ("seq_qp", "mvs", "planes"):
         return f"{fps(row):8.1f} fps"
     if scenario in ("random", "local"):
         return f"mean {row['mean_ms']:8.2f} ms  p95 {row['p95_ms']:8.2f} ms"
@@ -149,7 +158,7 @@ def _throughput_table(results: dict[str, Any], scenario: str, hash_key: str) -> 
     ]
     for (input_name, impl), rows in grouped.items():
         reference_rows = grouped.get(
-            (input_name, REFERENCE_QP if scenario == "seq_qp" else "mbgauge copy_plane_to_ptr"), []
+            (input_name, "mbgauge copy_plane_to_ptr" if scenario == "planes" else REFERENCE_QP), []
         )
         # A route that gives the luma plane only is checked on the luma plane.
         key = "luma_sha256" if any("luma_sha256" in r and hash_key not in r for r in rows) \
@@ -324,6 +333,20 @@ def targets(results: dict[str, Any]) -> list[str]:
                 f"| get_planes every frame >= 0.95x ffmpeg -threads 1 -f rawvideo | {name} | "
                 f"{fmt_ratio(r)} | {'yes' if r and r >= 0.95 else 'no'} |"
             )
+    exports = groups(rows, "mvs")
+    for name in dict.fromkeys(k[0] for k in exports):
+        off = exports.get((name, REFERENCE_QP), [])
+        on = exports.get((name, MVS_ON), [])
+        if off and on:
+            r = ratio(median_of(on, loop_fps), median_of(off, loop_fps))
+            r_cpu = ratio(median_of(on, cpu_fps), median_of(off, cpu_fps))
+            same = {x["qp_sha256"] for x in on} == {x["qp_sha256"] for x in off}
+            lines.append(
+                f"| motion-vector export costs <= 15 % frames/s, maps unchanged | {name} | "
+                f"{fmt_ratio(r)} of the loop frames/s without it ({fmt_ratio(r_cpu)} in frames "
+                f"per CPU second); maps {'identical' if same else 'DIFFER'} | "
+                f"{'yes' if r is not None and r >= 0.85 and same else 'no'} |"
+            )
     access = groups(rows, "random")
     for name in dict.fromkeys(k[0] for k in access):
         single = pooled_latencies(access.get((name, REFERENCE_QP), []))
@@ -415,6 +438,16 @@ def markdown(results: dict[str, Any]) -> str:
             f"## {TITLES['seq_qp']}",
             "",
             *_throughput_table(results, "seq_qp", "qp_sha256"),
+            "",
+        ]
+    if any(r["scenario"] == "mvs" for r in results["rows"]):
+        out += [
+            f"## {TITLES['mvs']}",
+            "",
+            "One session without motion vectors and one that exports and reads them, over the "
+            "same frames in order.",
+            "",
+            *_throughput_table(results, "mvs", "qp_sha256"),
             "",
         ]
     if any(r["scenario"] == "planes" for r in results["rows"]):

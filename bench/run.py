@@ -5,10 +5,11 @@
     .venv/bin/python bench/run.py --scenarios seq_qp,open --runs 7
 
 Scenarios: seq_qp (every frame's QP map: frame by frame, in one batch call,
-with the tools on --workers threads), planes (every frame's planes), random
-(random access: frame by frame, and the same frames in one batch call), local
-(a 32-frame window moving forward), open (construction of a 10-minute 720p
-file), memory (the 64-frame cache bound).
+with the tools on --workers threads), mvs (frame by frame with motion vectors
+exported and read, beside a session without them), planes (every frame's
+planes), random (random access: frame by frame, and the same frames in one
+batch call), local (a 32-frame window moving forward), open (construction of a
+10-minute 720p file), memory (the 64-frame cache bound).
 Every measurement runs in a fresh child process (bench/workloads.py), so its
 peak resident memory is its own; the runs of the implementations being
 compared are interleaved, one after another, on the same machine. Results go
@@ -43,7 +44,7 @@ import report  # noqa: E402
 
 BENCH_DIR = Path(__file__).resolve().parent
 WORKLOADS = BENCH_DIR / "workloads.py"
-SCENARIOS = ("seq_qp", "planes", "random", "local", "open", "memory", "heatmap")
+SCENARIOS = ("seq_qp", "mvs", "planes", "random", "local", "open", "memory", "heatmap")
 # Every tenth frame, as one would look through a file.
 HEATMAP_FRAMES = "0::10"
 HEATMAP_DIR = Path(tempfile.gettempdir()) / "mbgauge-bench-heatmaps"
@@ -155,6 +156,16 @@ def build_plan(
                         "PyAV decode only, no QP",
                         {"workload": "pyav_decode", "threads": "SLICE"},
                     )
+
+    if "mvs" in args.scenarios:
+        for name in dict.fromkeys([main, short]):
+            plan.add("mvs", name, report.REFERENCE_QP,
+                     {"workload": "mbgauge_motion_vectors", "motion_vectors": False})
+            plan.add("mvs", name, report.MVS_ON,
+                     {"workload": "mbgauge_motion_vectors", "motion_vectors": True})
+            argv = [*FFMPEG_DECODE, "-threads", "1", "-skip_loop_filter", "all",
+                    "-i", str(paths[name]), "-map", "0:v:0", "-f", "null", "-"]
+            plan.add("mvs", name, report.FFMPEG_1, {"workload": "command", "argv": argv})
 
     if "planes" in args.scenarios:
         plan.add("planes", main, "mbgauge get_plane_data", {"workload": "mbgauge_planes_array"})

@@ -104,6 +104,27 @@ def mbgauge_qp(path: str, **_: Any) -> Result:
 
 
 @workload
+def mbgauge_motion_vectors(path: str, motion_vectors: bool = False, **_: Any) -> Result:
+    """get_qpmap for every frame in order, in a session that exports motion
+    vectors or not; with them, get_motion_vectors for every frame too."""
+    mbgauge = _import_mbgauge()
+    baseline = _status_kib("VmRSS")
+    t0 = time.perf_counter()
+    c0 = time.process_time()
+    session = mbgauge.H264DecoderSession(path, motion_vectors=motion_vectors)
+    t1 = time.perf_counter()
+    digest = hashlib.sha256()
+    vectors = 0
+    for frame in range(session.num_frames):
+        digest.update(session.get_qpmap(frame))
+        if motion_vectors:
+            vectors += len(session.get_motion_vectors(frame))
+    t2 = time.perf_counter()
+    return _loop_result(session.num_frames, t0, t1, t2, c0, baseline,
+                        qp_sha256=digest.hexdigest(), motion_vectors=vectors)
+
+
+@workload
 def mbgauge_qp_batch(path: str, **_: Any) -> Result:
     """get_qpmaps(range(num_frames)): every frame's QP map in one call."""
     mbgauge = _import_mbgauge()

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -63,16 +64,74 @@ py::object plane_array(const CachedFrame& record, int plane) {
     return std::move(array);
 }
 
+struct Field {
+    const char* name;
+    const char* format;
+    size_t offset;
+};
+
+// A structured array of `count` records laid out as the C structure the
+// fields describe, filled with one copy.
+py::array structured_array(std::initializer_list<Field> fields, size_t itemsize,
+                           const void* records, size_t count) {
+    py::list names, formats, offsets;
+    for (const Field& field : fields) {
+        names.append(field.name);
+        formats.append(field.format);
+        offsets.append(field.offset);
+    }
+    const py::dtype dtype(names, formats, offsets, static_cast<py::ssize_t>(itemsize));
+    py::array array(dtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>(count)});
+    if (count > 0) std::memcpy(array.mutable_data(), records, count * itemsize);
+    return array;
+}
+
 }  // namespace
 
 py::array_t<int8_t> get_qpmap(H264DecoderSession& session, const FrameIndex& frame_idx) {
     const std::shared_ptr<CachedFrame> record = fetch_frame(session, frame_idx);
+    if (record->qp_cell_fit != QpCellFit::kFits)
+        throw py::value_error(
+            qp_cell_fit_message(record->qp_cell_fit, static_cast<int>(frame_idx.value)));
     const py::ssize_t rows = record->mb_rows;
     const py::ssize_t cols = record->mb_cols;
     py::array_t<int8_t> qp_map({rows, cols}, {cols, py::ssize_t{1}});
     if (!record->qp_map.empty())
         std::memcpy(qp_map.mutable_data(), record->qp_map.data(), record->qp_map.size());
     return qp_map;
+}
+
+py::array get_qp_blocks(H264DecoderSession& session, const FrameIndex& frame_idx) {
+    const std::shared_ptr<CachedFrame> record = fetch_frame(session, frame_idx);
+    return structured_array({{"x", "=i4", offsetof(QpBlock, x)},
+                             {"y", "=i4", offsetof(QpBlock, y)},
+                             {"w", "=i4", offsetof(QpBlock, w)},
+                             {"h", "=i4", offsetof(QpBlock, h)},
+                             {"qp", "=i4", offsetof(QpBlock, qp)}},
+                            sizeof(QpBlock), record->qp_blocks.data(), record->qp_blocks.size());
+}
+
+py::array get_motion_vectors(H264DecoderSession& session, const FrameIndex& frame_idx) {
+    if (!session.motion_vectors) {
+        throw py::value_error(
+            "Motion vectors are not exported by this session; open it with "
+            "H264DecoderSession(path, motion_vectors=True)");
+    }
+    const std::shared_ptr<CachedFrame> record = fetch_frame(session, frame_idx);
+    // The fields, names and types of FFmpeg's AVMotionVector, at its offsets.
+    return structured_array({{"source", "=i4", offsetof(AVMotionVector, source)},
+                             {"w", "=u1", offsetof(AVMotionVector, w)},
+                             {"h", "=u1", offsetof(AVMotionVector, h)},
+                             {"src_x", "=i2", offsetof(AVMotionVector, src_x)},
+                             {"src_y", "=i2", offsetof(AVMotionVector, src_y)},
+                             {"dst_x", "=i2", offsetof(AVMotionVector, dst_x)},
+                             {"dst_y", "=i2", offsetof(AVMotionVector, dst_y)},
+                             {"flags", "=u8", offsetof(AVMotionVector, flags)},
+                             {"motion_x", "=i4", offsetof(AVMotionVector, motion_x)},
+                             {"motion_y", "=i4", offsetof(AVMotionVector, motion_y)},
+                             {"motion_scale", "=u2", offsetof(AVMotionVector, motion_scale)}},
+                            sizeof(AVMotionVector), record->motion_vectors.data(),
+                            record->motion_vectors.size());
 }
 
 py::object get_plane_data(H264DecoderSession& session, const FrameIndex& frame_idx, int plane) {
@@ -284,7 +343,10 @@ py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const py::handle& fr
                 cells.reset(new int8_t[plan.rows() * static_cast<size_t>(rows) * cols]);
             }
             const size_t cell_count = static_cast<size_t>(rows) * cols;
-            fill_qp_cells(frame, cells.get() + plan.first_row[place] * cell_count, rows, cols);
+            const QpCellFit fit =
+                fill_qp_cells(frame, cells.get() + plan.first_row[place] * cell_count, rows, cols);
+            if (fit != QpCellFit::kFits)
+                throw std::invalid_argument(qp_cell_fit_message(fit, plan.frames[place]));
         }, poll_for_interrupt);
         if (!cells) cells.reset(new int8_t[0]);
         copy_repeated_rows(plan, reinterpret_cast<uint8_t*>(cells.get()),

@@ -13,6 +13,8 @@
 namespace py = pybind11;
 
 py::array_t<int8_t> get_qpmap(H264DecoderSession& session, const FrameIndex& frame_idx);
+py::array get_qp_blocks(H264DecoderSession& session, const FrameIndex& frame_idx);
+py::array get_motion_vectors(H264DecoderSession& session, const FrameIndex& frame_idx);
 py::object get_plane_data(H264DecoderSession& session, const FrameIndex& frame_idx, int plane);
 std::tuple<int, int> get_chroma_qp_offset(H264DecoderSession& session, const FrameIndex& frame_idx);
 void copy_plane_to_ptr(H264DecoderSession& session, const FrameIndex& frame_idx, int plane,

@@ -107,7 +107,8 @@ PYBIND11_MODULE(mbgauge, m, py::multiple_interpreters::not_supported()) {
     using Session = H264DecoderSession;
     SessionClass cls(m, "H264DecoderSession",
                      "One opened video file; frames are addressed by display-order index.");
-    cls.def(py::init(&open_session), py::arg("path"));
+    cls.def(py::init(&open_session), py::arg("path"), py::kw_only(),
+            py::arg("motion_vectors") = false);
     read_only(cls, "width", &Session::width, "Picture width in luma samples.");
     read_only(cls, "height", &Session::height, "Picture height in luma samples.");
     read_only(cls, "mb_cols", &Session::mb_cols, "Columns of 16x16 macroblocks.");
@@ -123,6 +124,8 @@ PYBIND11_MODULE(mbgauge, m, py::multiple_interpreters::not_supported()) {
               "Bytes per plane sample: 1, or 2 for streams deeper than 8 bits.");
     read_only(cls, "codec", &Session::codec,
               "FFmpeg's name of the stream's codec, e.g. 'h264', 'hevc', 'vp9'.");
+    read_only(cls, "motion_vectors", &Session::motion_vectors,
+              "True when the session was opened with motion_vectors=True.");
     cls.def_property_readonly("closed", &Session::closed, "True once close() was called.")
         .def("close", &Session::close, py::call_guard<py::gil_scoped_release>(),
              "Release the file and the decoder; later frame queries raise ValueError")
@@ -135,6 +138,12 @@ PYBIND11_MODULE(mbgauge, m, py::multiple_interpreters::not_supported()) {
              py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"))
         .def("get_qpmap", &get_qpmap, py::arg("frame_idx"),
              "Get QP map for frame as (mb_rows, mb_cols) int8 array")
+        .def("get_qp_blocks", &get_qp_blocks, py::arg("frame_idx"),
+             "Get the frame's QP blocks as a structured array (x, y, w, h, qp: int32, luma "
+             "samples; qp is the frame's base plus the block's delta, unclamped)")
+        .def("get_motion_vectors", &get_motion_vectors, py::arg("frame_idx"),
+             "Get the frame's motion vectors as a structured array with FFmpeg's AVMotionVector "
+             "fields; empty for intra pictures (needs motion_vectors=True)")
         .def("get_plane_data", &get_plane_data, py::arg("frame_idx"), py::arg("plane"),
              "Get raw plane data (h, stride) for nodeblock frame")
         .def("get_chroma_qp_offset", &get_chroma_qp_offset, py::arg("frame_idx"),

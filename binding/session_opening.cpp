@@ -94,7 +94,7 @@ private:
 
 }  // namespace
 
-H264DecoderSession* open_session(const py::object& path) {
+H264DecoderSession* open_session(const py::object& path, bool motion_vectors) {
     const std::string file = file_system_path(path);
     refresh_ffmpeg_log_level();
     SignalWatch watch;
@@ -102,7 +102,8 @@ H264DecoderSession* open_session(const py::object& path) {
     std::exception_ptr failure;
     watch.release();
     try {
-        session = std::make_unique<H264DecoderSession>(file, [&watch] { return watch.interrupted(); });
+        session = std::make_unique<H264DecoderSession>(
+            file, [&watch] { return watch.interrupted(); }, motion_vectors);
 #if defined(__GLIBCXX__)
     } catch (abi::__forced_unwind&) {
         // At interpreter exit Python 3.13 ends a daemon thread that waits for

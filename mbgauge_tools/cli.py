@@ -35,7 +35,7 @@ from .outputs import STDOUT, Output, OutputError, OutputPlan
 from .parallel import FrameJob, Frames, SessionPool, counted, default_workers, run_spans
 from .plotting import (DEFAULT_COLOUR_MAP, DEFAULT_OPACITY, HeatmapOptions, HeatmapPainter,
                        ImageFormat, default_qp_range, image_format_of, plot_mean_qp, save_figure)
-from .qpmaps import MixedMapSizes, QpMaps, maps_by_size, qp_span
+from .qpmaps import QpMaps, maps_by_size, qp_span
 from .quantities import quantity_of
 from .stats import gather_stats, stats_span, summary_lines, table_lines, write_csv
 
@@ -96,9 +96,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         # Data for standard output (`--csv -`) whose reader went away.
         console.close_stdout()
         return 1
-    except (CommandError, OutputError, FrameRangeError, RuntimeError, OSError) as error:
+    except (CommandError, OutputError, FrameRangeError, ValueError, RuntimeError, OSError) as error:
         # RuntimeError is how the extension reports a file it cannot open or a
-        # frame it cannot decode; its message names the file.
+        # frame it cannot decode; its message names the file. ValueError: a
+        # bad frame range, or QPs an int8 map cannot hold (VP9's quantiser
+        # index).
         print(f"mbgauge: error: {error}", file=sys.stderr)
         return EXIT_ERROR
     if console.failures:
@@ -164,7 +166,7 @@ def run_qp(args: argparse.Namespace, console: Console) -> None:
             try:
                 maps = QpMaps.gather(counted(run_spans([job], qp_span, args.workers), bar),
                                      len(job.frames))
-            except (RuntimeError, MixedMapSizes) as error:
+            except (RuntimeError, ValueError) as error:
                 console.fail(f"{path}: {error}")
                 continue
             if not (maps.qp_maps >= 0).any():
@@ -198,7 +200,7 @@ def run_stats(args: argparse.Namespace, console: Console) -> None:
             try:
                 stats = gather_stats(counted(run_spans([job], stats_span, args.workers), bar),
                                      len(job.frames))
-            except RuntimeError as error:
+            except (RuntimeError, ValueError) as error:
                 console.fail(f"{path}: {error}")
                 continue
             if not (stats["min_qp"] >= 0).any():
@@ -211,7 +213,8 @@ def run_stats(args: argparse.Namespace, console: Console) -> None:
             if csv_outputs is not None:
                 csv_outputs[number].write(lambda stream: write_csv(stats, stream))
             if plot_outputs is not None:
-                figure = plot_mean_qp(stats, label=Path(path).name, quantity=quantity)
+                figure = plot_mean_qp(stats, label=Path(path).name, quantity=quantity,
+                                      frame_table=session.frame_table())
                 plot_outputs[number].write(lambda stream: save_figure(figure, stream))
 
             if not first:
@@ -228,7 +231,7 @@ def run_stats(args: argparse.Namespace, console: Console) -> None:
             if csv_outputs is not None:
                 console.say(f"  per-frame CSV       {csv_outputs[number]}")
             if plot_outputs is not None:
-                console.say(f"  mean {quantity.short} plot{' ' * max(1, 10 - len(quantity.short))}"
+                console.say(f"  {quantity.short} and frame size plot "
                             f"{plot_outputs[number]}")
 
 
@@ -515,8 +518,9 @@ def _parser() -> argparse.ArgumentParser:
     stats.add_argument("--frames", metavar="A:B", help=frames_help)
     stats.add_argument("--csv", metavar="OUT", help="write the per-frame rows to this CSV file "
                        "(- for standard output; a directory for several files)")
-    stats.add_argument("--plot", metavar="OUT.png", help="plot the mean QP over the frame index "
-                       "to this PNG file (- for standard output; a directory for several files)")
+    stats.add_argument("--plot", metavar="OUT.png", help="plot the mean QP over the frame index, "
+                       "and below it each frame's size in bits coloured by picture type, to this "
+                       "PNG file (- for standard output; a directory for several files)")
     stats.add_argument("--workers", type=_positive_int, metavar="N", help=workers_help)
     stats.add_argument("-y", "--overwrite", action="store_true", help=overwrite_help)
     stats.add_argument("-q", "--quiet", action="store_true", help=quiet_help)

@@ -1,5 +1,6 @@
-"""Pictures: a frame's luma with its QP map laid over it, and the mean QP of
-each frame over the frame index. Figures are made without pyplot, so they
+"""Pictures: a frame's luma with its QP map laid over it (optionally with
+each cell's value written in it and the motion vectors drawn as arrows), and
+the mean QP and the size of each frame over the frame index. Figures are made without pyplot, so they
 hold no global state and work in any thread, script or notebook."""
 
 from __future__ import annotations
@@ -96,9 +97,13 @@ def heatmap_layout(width: int, height: int) -> HeatmapLayout:
 def heatmap_scale(width: int, height: int) -> int:
     """The whole factor a picture of this size is drawn enlarged by."""
     return heatmap_layout(width, height).scale
+# Bar colours of the frame-size panel, by picture type.
+PICTURE_TYPE_COLOURS = {"I": "tab:red", "P": "tab:blue", "B": "tab:green"}
+OTHER_PICTURE_TYPE_COLOUR = "tab:gray"
 
 
-def heatmap_size(width: int, height: int) -> tuple[int, int]:
+def heatmap_size(width: int, height: int, *, values: bool = False,
+                 motion_vectors: bool = False) -> tuple[int, int]:
     """(width, height) in pixels of the heatmap image of a picture."""
     return heatmap_layout(width, height).size
 
@@ -345,27 +350,67 @@ def image_format_of(path: str | os.PathLike[str]) -> ImageFormat | None:
 
 
 def plot_mean_qp(stats: npt.NDArray[np.void], *, label: str | None = None,
-                 quantity: Quantity | None = None) -> Figure:
+                 quantity: Quantity | None = None,
+                 frame_table: npt.NDArray[np.void] | None = None) -> Figure:
     """Mean QP of each frame over the frame index, within a band from the
     frame's lowest to its highest QP (qp_stats's array). `quantity` names
-    what the values are (default: QP)."""
+    what the values are (default: QP). With the session's `frame_table`, a
+    second panel shows each frame's size in bits, coloured by picture type,
+    as a bitrate viewer does."""
     from matplotlib.figure import Figure
 
-    figure = Figure(figsize=(10, 4), dpi=DPI, layout="constrained")
-    axes = figure.add_subplot()
+    panels = 1 if frame_table is None else 2
+    figure = Figure(figsize=(10, 4 * panels), dpi=DPI, layout="constrained")
+    axes, *below = figure.subplots(panels, 1, sharex=True, squeeze=False)[:, 0]
     carries = stats["min_qp"] >= 0
     frames = stats["frame"]
     lowest = np.where(carries, stats["min_qp"], np.nan)
     highest = np.where(carries, stats["max_qp"], np.nan)
     axes.fill_between(frames, lowest, highest, alpha=0.25, linewidth=0, label="lowest to highest")
     axes.plot(frames, stats["mean_qp"], linewidth=1.2, label="mean")
-    axes.set_xlabel("frame index")
+    if frame_table is None:
+        axes.set_xlabel("frame index")
     name = quantity.name if quantity else "QP"
     axes.set_ylabel(name)
     axes.grid(alpha=0.3)
-    figure.legend(loc="outside right upper")
+    axes.legend(loc="upper left", bbox_to_anchor=(1.01, 1), borderaxespad=0)
     axes.set_title(f"{name} per frame — {label}" if label else f"{name} per frame")
+    if frame_table is not None:
+        _plot_frame_sizes(below[0], frames, frame_table)
     return figure
+
+
+def _plot_frame_sizes(axes: Any, frames: npt.NDArray[np.int64],
+                      frame_table: npt.NDArray[np.void]) -> None:
+    rows = frame_table[frames]
+    bits = rows["packet_size"].astype(np.int64) * 8
+    types = rows["pict_type"]
+    for picture_type in dict.fromkeys(sorted(set(types.tolist()), key=_picture_type_order)):
+        chosen = types == picture_type
+        colour = PICTURE_TYPE_COLOURS.get(picture_type, OTHER_PICTURE_TYPE_COLOUR)
+        mean = bits[chosen].mean()
+        axes.bar(frames[chosen], bits[chosen], width=1.0, color=colour, linewidth=0,
+                 label=f"{picture_type or '?'}: {np.count_nonzero(chosen)} frames, "
+                       f"mean {_kilobits(mean)}")
+    axes.set_xlabel("frame index")
+    axes.set_ylabel("bits per frame")
+    axes.grid(alpha=0.3, axis="y")
+    axes.legend(loc="upper left", bbox_to_anchor=(1.01, 1), borderaxespad=0,
+                title="picture type")
+    # A rate only for consecutive frames: each frame's bits over its time.
+    consecutive = len(rows) > 1 and bool(np.all(np.diff(frames) == 1))
+    duration = float(rows["time"][-1] - rows["time"][0]) if consecutive else 0.0
+    rate = f", {bits[:-1].sum() / duration / 1000:.0f} kbit/s" if duration > 0 else ""
+    axes.set_title(f"Frame sizes: {_kilobits(bits.sum())} in {len(bits)} frames{rate}")
+
+
+def _picture_type_order(picture_type: str) -> int:
+    order = list(PICTURE_TYPE_COLOURS)
+    return order.index(picture_type) if picture_type in order else len(order)
+
+
+def _kilobits(bits: float) -> str:
+    return f"{bits / 1000:.1f} kbit" if bits < 1e6 else f"{bits / 1e6:.2f} Mbit"
 
 
 def save_figure(figure: Figure, path: str | os.PathLike[str] | BinaryIO,

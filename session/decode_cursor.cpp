@@ -51,8 +51,9 @@ void DecodeCursor::abandon() {
     unpack_bsf = nullptr;
 }
 
-void DecodeCursor::set_up_decoder(int pixel_limit) {
+void DecodeCursor::set_up_decoder(int pixel_limit, bool motion_vectors) {
     max_pixels = pixel_limit;
+    export_motion_vectors = motion_vectors;
     const AVCodecParameters* params = fmt_ctx->streams[video_stream_idx]->codecpar;
     const AVCodec* decoder = avcodec_find_decoder(params->codec_id);
     if (decoder == nullptr) throw std::runtime_error("H.264 decoder not found");
@@ -64,6 +65,7 @@ void DecodeCursor::set_up_decoder(int pixel_limit) {
 
     context->skip_loop_filter = AVDISCARD_ALL;
     context->export_side_data |= AV_CODEC_EXPORT_DATA_VIDEO_ENC_PARAMS;
+    if (motion_vectors) context->export_side_data |= AV_CODEC_EXPORT_DATA_MVS;
     context->thread_count = 0;
     // Frame threads attach a picture's encoding parameters before another
     // thread has finished decoding it (seen on FFmpeg 5.1, 7.1 and 9.0: B
@@ -174,7 +176,7 @@ bool DecodeCursor::seek_to_packet(int key_packet_idx, AVPacket* packet) {
     // decoder keeps its order count across a flush, FFmpeg 5.1 to 9.0): they
     // come out as FFmpeg's own decode shows them only from a fresh decoder.
     if (key_packet_idx == 0 && !index->packets.front().is_key) {
-        set_up_decoder(max_pixels);
+        set_up_decoder(max_pixels, export_motion_vectors);
     } else {
         avcodec_flush_buffers(codec_ctx);
     }

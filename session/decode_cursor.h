@@ -37,8 +37,9 @@ public:
     DecodeCursor& operator=(const DecodeCursor&) = delete;
 
     // Opens the decoder of stream `video_stream_idx` of `fmt_ctx`, without
-    // deblocking and exporting per-block encoding parameters.
-    void set_up_decoder(int max_pixels);
+    // deblocking and exporting per-block encoding parameters, and motion
+    // vectors too when asked.
+    void set_up_decoder(int max_pixels, bool motion_vectors);
     // Attaches the stream's index, rewinds the input and flushes the decoder.
     void attach(std::shared_ptr<const StreamIndex> stream_index);
     // Frees the decoder and closes the input.
@@ -68,6 +69,7 @@ public:
 
     static constexpr int kMaxForwardDecode = 350;
     int max_pixels = 0;
+    bool export_motion_vectors = false;
     // A picture leaves the decoder at most this many packets after its own
     // (H.264 reorders at most 16 pictures; slice threads add no delay).
     static constexpr int kMaxOutputDelayPackets = 32;

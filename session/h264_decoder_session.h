@@ -34,9 +34,12 @@ class H264DecoderSession {
 public:
     // `interrupted`, when given, is asked now and then while the file is
     // opened and indexed; returning true abandons the open (the constructor
-    // then throws). It is never called after the constructor returns.
+    // then throws). It is never called after the constructor returns. With
+    // `motion_vectors` the decoder also exports each picture's motion vectors
+    // into its record.
     explicit H264DecoderSession(const std::string& path,
-                                std::function<bool()> interrupted = nullptr);
+                                std::function<bool()> interrupted = nullptr,
+                                bool motion_vectors = false);
     ~H264DecoderSession();
 
     H264DecoderSession(const H264DecoderSession&) = delete;
@@ -86,6 +89,7 @@ public:
     // FFmpeg's name of the stream's codec ("h264", "hevc", "mpeg2video", ...).
     std::string codec;
     int bytes_per_sample = 1;
+    bool motion_vectors = false;
     AVRational time_base{0, 1};
 
     // Built once at construction and never changed; cursors share it.

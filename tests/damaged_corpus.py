@@ -123,14 +123,21 @@ def exercise(path: str) -> None:
 
     import mbgauge
 
-    session = mbgauge.H264DecoderSession(path)
+    # Every other case with motion vectors exported too.
+    motion_vectors = random.Random(path).random() < 0.5
+    session = mbgauge.H264DecoderSession(path, motion_vectors=motion_vectors)
     count = session.num_frames
     frames = sorted({0, count // 2, count - 1, random.Random(path).randrange(max(count, 1))})
     for frame in frames:
         try:
+            blocks = session.get_qp_blocks(frame)
+            assert blocks.dtype.names == ("x", "y", "w", "h", "qp"), blocks.dtype
+            if motion_vectors:
+                vectors = session.get_motion_vectors(frame)
+                assert vectors.ndim == 1 and vectors.dtype.itemsize == 40, vectors.dtype
             qp = session.get_qpmap(frame)
             assert qp.dtype == np.int8 and qp.ndim == 2, qp
-            assert ((qp >= -1) & (qp <= 63)).all()
+            assert ((qp >= -1) & (qp <= 127)).all()
             offsets = session.get_chroma_qp_offset(frame)
             assert isinstance(offsets, tuple) and len(offsets) == 2
             for plane in range(3):

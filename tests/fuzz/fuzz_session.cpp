@@ -72,7 +72,12 @@ void check_record(const CachedFrame& record) {
     const size_t cells = static_cast<size_t>(record.mb_rows) * static_cast<size_t>(record.mb_cols);
     if (record.qp_map.size() != cells) fail("qp_map size is not mb_rows * mb_cols", record.qp_map.size(), cells);
     for (int8_t qp : record.qp_map) {
-        if (qp < -1 || qp > 63) fail("qp outside -1 .. 63", qp);
+        if (qp < -1) fail("qp below -1", qp);
+        if (record.qp_cell_fit != QpCellFit::kFits && qp != -1)
+            fail("a map that does not fit holds a value", qp);
+    }
+    for (const QpBlock& block : record.qp_blocks) {
+        if (block.w <= 0 || block.h <= 0) fail("a QP block without size", block.w, block.h);
     }
 }
 
@@ -114,7 +119,8 @@ void copy_plane_like_binding(const CachedFrame& record, int plane, unsigned stri
 }
 
 void exercise(const uint8_t* data, size_t size) {
-    H264DecoderSession session(g_input_path);
+    // Inputs of odd length also export motion vectors.
+    H264DecoderSession session(g_input_path, nullptr, size % 2 == 1);
     const int frames = session.num_frames;
     if (g_verbose)
         std::fprintf(stderr, "opened: %dx%d %s, %d frames\n", session.width, session.height,
