@@ -1,5 +1,6 @@
 """Native in-memory H.264 decoder & QP/Macroblock extractor"""
 
+from collections.abc import Sequence
 from typing import type_check_only
 
 import numpy as np
@@ -13,7 +14,7 @@ class _Pybind11Type(type): ...
 class H264DecoderSession(metaclass=_Pybind11Type):
     """One opened video file; frames are addressed by display-order index."""
 
-    def __init__(self, path: str | bytes) -> None: ...
+    def __init__(self, path: str | bytes, *, motion_vectors: bool = False) -> None: ...
     @property
     def width(self) -> int: ...
     @property
@@ -34,8 +35,16 @@ class H264DecoderSession(metaclass=_Pybind11Type):
     def pix_fmt(self) -> str: ...
     @property
     def bytes_per_sample(self) -> int: ...
+    @property
+    def motion_vectors(self) -> bool: ...
     def get_qpmap(self, frame_idx: int) -> npt.NDArray[np.int8]:
         """Get QP map for frame as (mb_rows, mb_cols) int8 array"""
+
+    def get_qp_blocks(self, frame_idx: int) -> npt.NDArray[np.void]:
+        """Get the frame's QP blocks as a structured array (x, y, w, h, qp: int32, luma samples; qp is the frame's base plus the block's delta, unclamped)"""
+
+    def get_motion_vectors(self, frame_idx: int) -> npt.NDArray[np.void]:
+        """Get the frame's motion vectors as a structured array with FFmpeg's AVMotionVector fields; empty for intra pictures (needs motion_vectors=True)"""
 
     def get_plane_data(
         self, frame_idx: int, plane: int
@@ -49,3 +58,21 @@ class H264DecoderSession(metaclass=_Pybind11Type):
         self, frame_idx: int, plane: int, dst_ptr: int, dst_stride: int
     ) -> None:
         """Copy plane data directly into destination pointer and stride (zero Python overhead)"""
+
+    def get_qpmaps(
+        self, frames: Sequence[int] | npt.NDArray[np.integer]
+    ) -> npt.NDArray[np.int8]:
+        """QP maps of several frames as a (len(frames), mb_rows, mb_cols) int8 array; frames in any order, repeats allowed, each decoded once"""
+
+    def get_chroma_qp_offsets(
+        self, frames: Sequence[int] | npt.NDArray[np.integer]
+    ) -> npt.NDArray[np.int32]:
+        """PPS chroma QP offsets of several frames as a (len(frames), 2) int32 array of (cb_offset, cr_offset)"""
+
+    def get_planes(
+        self, frames: Sequence[int] | npt.NDArray[np.integer], plane: int
+    ) -> npt.NDArray[np.uint8] | npt.NDArray[np.uint16]:
+        """One plane of several nodeblock frames as a (len(frames), height, width) array of the visible picture, uint8 or uint16"""
+
+    def frame_table(self) -> npt.NDArray[np.void]:
+        """Per-frame facts from the packet index, without decoding: a structured array with fields pts, time, key, pict_type, packet_size, width, height"""

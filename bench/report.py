@@ -18,10 +18,12 @@ PYAV_HELPER = "PyAV qp_map()"
 PYAV_BUFFER = "PyAV side data via NumPy"
 PYAV_READER = "PyAV frame-exact reader"
 FFPROBE = "ffprobe -count_packets"
+MVS_ON = "mbgauge get_qpmap + get_motion_vectors"
 FFPROBE_STARTUP = "ffprobe -version (start-up only)"
 
 TITLES = {
     "seq_qp": "Sequential QP extraction",
+    "mvs": "Motion-vector export",
     "planes": "Sequential planes",
     "random": "Random access",
     "local": "Local access (32-frame window moving forward)",
@@ -61,7 +63,7 @@ def peak_kib(row: Row) -> int | None:
 
 def headline(row: Row) -> str:
     scenario = row["scenario"]
-    if scenario in ("seq_qp", "planes"):
+    if scenario in ("seq_qp", "mvs", "planes"):
         return f"{fps(row):8.1f} fps"
     if scenario in ("random", "local"):
         return f"mean {row['mean_ms']:8.2f} ms  p95 {row['p95_ms']:8.2f} ms"
@@ -140,7 +142,7 @@ def _throughput_table(results: dict[str, Any], scenario: str, hash_key: str) -> 
     ]
     for (input_name, impl), rows in grouped.items():
         reference_rows = grouped.get(
-            (input_name, REFERENCE_QP if scenario == "seq_qp" else "mbgauge copy_plane_to_ptr"), []
+            (input_name, "mbgauge copy_plane_to_ptr" if scenario == "planes" else REFERENCE_QP), []
         )
         reference = {r[hash_key] for r in reference_rows if hash_key in r} or None
         if impl in (REFERENCE_QP, "mbgauge copy_plane_to_ptr"):
@@ -301,6 +303,19 @@ def targets(results: dict[str, Any]) -> list[str]:
                 f"| (further) {impl} vs ffmpeg -threads 0 | {name} | {fmt_ratio(r)} "
                 f"({fmt_ratio(r1)} of -threads 1) | – |"
             )
+    exports = groups(rows, "mvs")
+    for name in dict.fromkeys(k[0] for k in exports):
+        off = exports.get((name, REFERENCE_QP), [])
+        on = exports.get((name, MVS_ON), [])
+        if off and on:
+            r = ratio(median_of(on, loop_fps), median_of(off, loop_fps))
+            same = {x["qp_sha256"] for x in on} == {x["qp_sha256"] for x in off}
+            lines.append(
+                f"| motion-vector export costs <= 15 % frames/s, maps unchanged | {name} | "
+                f"{fmt_ratio(r)} of the loop frames/s without it; maps "
+                f"{'identical' if same else 'DIFFER'} | "
+                f"{'yes' if r is not None and r >= 0.85 and same else 'no'} |"
+            )
     access = groups(rows, "random")
     for name in dict.fromkeys(k[0] for k in access):
         our_ms = pooled_latencies(access.get((name, REFERENCE_QP), []))
@@ -378,6 +393,16 @@ def markdown(results: dict[str, Any]) -> str:
             f"## {TITLES['seq_qp']}",
             "",
             *_throughput_table(results, "seq_qp", "qp_sha256"),
+            "",
+        ]
+    if any(r["scenario"] == "mvs" for r in results["rows"]):
+        out += [
+            f"## {TITLES['mvs']}",
+            "",
+            "One session without motion vectors and one that exports and reads them, over the "
+            "same frames in order.",
+            "",
+            *_throughput_table(results, "mvs", "qp_sha256"),
             "",
         ]
     if any(r["scenario"] == "planes" for r in results["rows"]):

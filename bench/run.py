@@ -4,7 +4,8 @@
     .venv/bin/python bench/run.py --quick          # tiny inputs, one run each
     .venv/bin/python bench/run.py --scenarios seq_qp,open --runs 7
 
-Scenarios: seq_qp (sequential QP extraction), planes (sequential planes),
+Scenarios: seq_qp (sequential QP extraction), mvs (the same with motion
+vectors exported and read, beside a session without them), planes (sequential planes),
 random (random access), local (a 32-frame window moving forward), open
 (construction of a 10-minute 720p file), memory (the 64-frame cache bound),
 and, only when asked for, patch (sequential QP extraction on mbgauge's
@@ -43,7 +44,7 @@ import report  # noqa: E402
 
 BENCH_DIR = Path(__file__).resolve().parent
 WORKLOADS = BENCH_DIR / "workloads.py"
-SCENARIOS = ("seq_qp", "planes", "random", "local", "open", "memory")
+SCENARIOS = ("seq_qp", "mvs", "planes", "random", "local", "open", "memory")
 OPT_IN_SCENARIOS = ("patch",)
 
 FFMPEG_DECODE = ["ffmpeg", "-hide_banner", "-nostdin", "-benchmark"]
@@ -192,6 +193,16 @@ def build_plan(
                         "PyAV decode only, no QP",
                         {"workload": "pyav_decode", "threads": "SLICE"},
                     )
+
+    if "mvs" in args.scenarios:
+        for name in dict.fromkeys([main, short]):
+            plan.add("mvs", name, report.REFERENCE_QP,
+                     {"workload": "mbgauge_motion_vectors", "motion_vectors": False})
+            plan.add("mvs", name, report.MVS_ON,
+                     {"workload": "mbgauge_motion_vectors", "motion_vectors": True})
+            argv = [*FFMPEG_DECODE, "-threads", "1", "-skip_loop_filter", "all",
+                    "-i", str(paths[name]), "-map", "0:v:0", "-f", "null", "-"]
+            plan.add("mvs", name, report.FFMPEG_1, {"workload": "command", "argv": argv})
 
     if "planes" in args.scenarios:
         plan.add("planes", main, "mbgauge get_plane_data", {"workload": "mbgauge_planes_array"})

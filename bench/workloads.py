@@ -111,6 +111,27 @@ def _loaded_library(name: str) -> str:
         return next((line.split()[-1] for line in maps if f"/{name}.so" in line), "")
 
 
+@workload
+def mbgauge_motion_vectors(path: str, motion_vectors: bool = False, **_: Any) -> Result:
+    """get_qpmap for every frame in order, in a session that exports motion
+    vectors or not; with them, get_motion_vectors for every frame too."""
+    mbgauge = _import_mbgauge()
+    baseline = _status_kib("VmRSS")
+    t0 = time.perf_counter()
+    c0 = time.process_time()
+    session = mbgauge.H264DecoderSession(path, motion_vectors=motion_vectors)
+    t1 = time.perf_counter()
+    digest = hashlib.sha256()
+    vectors = 0
+    for frame in range(session.num_frames):
+        digest.update(session.get_qpmap(frame))
+        if motion_vectors:
+            vectors += len(session.get_motion_vectors(frame))
+    t2 = time.perf_counter()
+    return _loop_result(session.num_frames, t0, t1, t2, c0, baseline,
+                        qp_sha256=digest.hexdigest(), motion_vectors=vectors)
+
+
 def _ranges(num_frames: int, workers: int, key_frames: Sequence[int] | None) -> list[range]:
     """Contiguous frame ranges, one per worker: equal lengths, or cut at the
     key frames nearest to the equal cut points (so that no worker decodes

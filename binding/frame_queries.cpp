@@ -1,8 +1,18 @@
 #include "frame_queries.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <string>
+#include <utility>
+
+extern "C" {
+#include <libavutil/mathematics.h>
+#include <libavutil/pixdesc.h>
+}
 
 namespace {
 
@@ -30,16 +40,73 @@ py::object plane_array(const CachedFrame& record, int plane) {
     return std::move(array);
 }
 
+struct Field {
+    const char* name;
+    const char* format;
+    size_t offset;
+};
+
+// A structured array of `count` records laid out as the C structure the
+// fields describe, filled with one copy.
+py::array structured_array(std::initializer_list<Field> fields, size_t itemsize,
+                           const void* records, size_t count) {
+    py::list names, formats, offsets;
+    for (const Field& field : fields) {
+        names.append(field.name);
+        formats.append(field.format);
+        offsets.append(field.offset);
+    }
+    const py::dtype dtype(names, formats, offsets, static_cast<py::ssize_t>(itemsize));
+    py::array array(dtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>(count)});
+    if (count > 0) std::memcpy(array.mutable_data(), records, count * itemsize);
+    return array;
+}
+
 }  // namespace
 
 py::array_t<int8_t> get_qpmap(H264DecoderSession& session, int frame_idx) {
     const std::shared_ptr<CachedFrame> record = fetch_frame(session, frame_idx);
+    if (record->qp_cell_fit != QpCellFit::kFits)
+        throw py::value_error(qp_cell_fit_message(record->qp_cell_fit, frame_idx));
     const py::ssize_t rows = record->mb_rows;
     const py::ssize_t cols = record->mb_cols;
     py::array_t<int8_t> qp_map({rows, cols}, {cols, py::ssize_t{1}});
     if (!record->qp_map.empty())
         std::memcpy(qp_map.mutable_data(), record->qp_map.data(), record->qp_map.size());
     return qp_map;
+}
+
+py::array get_qp_blocks(H264DecoderSession& session, int frame_idx) {
+    const std::shared_ptr<CachedFrame> record = fetch_frame(session, frame_idx);
+    return structured_array({{"x", "=i4", offsetof(QpBlock, x)},
+                             {"y", "=i4", offsetof(QpBlock, y)},
+                             {"w", "=i4", offsetof(QpBlock, w)},
+                             {"h", "=i4", offsetof(QpBlock, h)},
+                             {"qp", "=i4", offsetof(QpBlock, qp)}},
+                            sizeof(QpBlock), record->qp_blocks.data(), record->qp_blocks.size());
+}
+
+py::array get_motion_vectors(H264DecoderSession& session, int frame_idx) {
+    if (!session.motion_vectors) {
+        throw py::value_error(
+            "Motion vectors are not exported by this session; open it with "
+            "H264DecoderSession(path, motion_vectors=True)");
+    }
+    const std::shared_ptr<CachedFrame> record = fetch_frame(session, frame_idx);
+    // The fields, names and types of FFmpeg's AVMotionVector, at its offsets.
+    return structured_array({{"source", "=i4", offsetof(AVMotionVector, source)},
+                             {"w", "=u1", offsetof(AVMotionVector, w)},
+                             {"h", "=u1", offsetof(AVMotionVector, h)},
+                             {"src_x", "=i2", offsetof(AVMotionVector, src_x)},
+                             {"src_y", "=i2", offsetof(AVMotionVector, src_y)},
+                             {"dst_x", "=i2", offsetof(AVMotionVector, dst_x)},
+                             {"dst_y", "=i2", offsetof(AVMotionVector, dst_y)},
+                             {"flags", "=u8", offsetof(AVMotionVector, flags)},
+                             {"motion_x", "=i4", offsetof(AVMotionVector, motion_x)},
+                             {"motion_y", "=i4", offsetof(AVMotionVector, motion_y)},
+                             {"motion_scale", "=u2", offsetof(AVMotionVector, motion_scale)}},
+                            sizeof(AVMotionVector), record->motion_vectors.data(),
+                            record->motion_vectors.size());
 }
 
 py::object get_plane_data(H264DecoderSession& session, int frame_idx, int plane) {
@@ -73,4 +140,283 @@ void copy_plane_to_ptr(H264DecoderSession& session, int frame_idx, int plane, ui
         std::memcpy(dst + static_cast<ptrdiff_t>(r) * dst_stride,
                     src + static_cast<ptrdiff_t>(r) * src_stride, static_cast<size_t>(row_bytes));
     }
+}
+
+namespace {
+
+// The frames of a batch request: each row's frame, and the ascending,
+// distinct frames that are decoded for them.
+struct BatchPlan {
+    std::vector<int> frames;            // ascending, distinct
+    std::vector<size_t> position;       // per row: its frame's place in `frames`
+    std::vector<size_t> first_row;      // per place: the first row asking for it
+
+    size_t rows() const { return position.size(); }
+};
+
+BatchPlan plan_batch(const H264DecoderSession& session, const py::handle& frames) {
+    const py::module_ numpy = py::module_::import("numpy");
+    const py::array asked = numpy.attr("asarray")(frames);
+    if (asked.ndim() != 1) {
+        if (asked.ndim() == 0)
+            throw py::type_error("frames must be a sequence of frame indices");
+        throw py::value_error("frames must be one-dimensional, not of shape " +
+                              py::repr(asked.attr("shape")).cast<std::string>());
+    }
+    const char kind = asked.dtype().kind();
+    if (kind != 'i' && kind != 'u' && asked.size() > 0) {
+        throw py::type_error("frames must be integers, not " +
+                             py::str(asked.dtype()).cast<std::string>());
+    }
+    const auto indices = py::array_t<int64_t, py::array::forcecast>::ensure(
+        kind == 'u' ? asked.attr("astype")("uint64").attr("clip")(0, INT64_MAX) : py::object(asked));
+    if (!indices) throw py::error_already_set();
+    const auto view = indices.unchecked<1>();
+
+    BatchPlan plan;
+    const auto rows = static_cast<size_t>(view.shape(0));
+    // Every index is checked before anything is decoded.
+    for (size_t row = 0; row < rows; ++row) session.check_frame_index(view(row));
+    plan.frames.resize(rows);
+    for (size_t row = 0; row < rows; ++row) plan.frames[row] = static_cast<int>(view(row));
+    std::sort(plan.frames.begin(), plan.frames.end());
+    plan.frames.erase(std::unique(plan.frames.begin(), plan.frames.end()), plan.frames.end());
+    plan.position.resize(rows);
+    plan.first_row.assign(plan.frames.size(), rows);
+    for (size_t row = 0; row < rows; ++row) {
+        const auto place = static_cast<size_t>(
+            std::lower_bound(plan.frames.begin(), plan.frames.end(), static_cast<int>(view(row))) -
+            plan.frames.begin());
+        plan.position[row] = place;
+        if (plan.first_row[place] == rows) plan.first_row[place] = row;
+    }
+    return plan;
+}
+
+// Repeated frames get a copy of the row decoded for their first mention.
+void copy_repeated_rows(const BatchPlan& plan, uint8_t* data, size_t row_bytes) {
+    for (size_t row = 0; row < plan.rows(); ++row) {
+        const size_t source = plan.first_row[plan.position[row]];
+        if (source != row && row_bytes > 0)
+            std::memcpy(data + row * row_bytes, data + source * row_bytes, row_bytes);
+    }
+}
+
+// A NumPy array over memory the extension allocated, which the array then owns.
+template <typename T>
+py::array_t<T> adopt_array(std::unique_ptr<T[]> data, std::vector<py::ssize_t> shape) {
+    py::capsule owner(data.get(), [](void* pointer) { delete[] static_cast<T*>(pointer); });
+    T* raw = data.release();
+    return py::array_t<T>(std::move(shape), raw, owner);
+}
+
+// The size every frame of one batch must share, fixed by the first decoded.
+class BatchPictureSize {
+public:
+    // True for the first frame; throws std::invalid_argument for a frame
+    // whose size differs from the first's.
+    bool admit(const AVFrame* frame, int frame_idx) {
+        if (first_idx_ < 0) {
+            first_idx_ = frame_idx;
+            width_ = frame->width;
+            height_ = frame->height;
+            format_ = frame->format;
+            return true;
+        }
+        if (frame->width != width_ || frame->height != height_ || frame->format != format_) {
+            throw std::invalid_argument(
+                "Frames of different sizes in one batch: frame " + std::to_string(first_idx_) +
+                " is " + describe(width_, height_, format_) + ", frame " +
+                std::to_string(frame_idx) + " is " +
+                describe(frame->width, frame->height, frame->format));
+        }
+        return false;
+    }
+
+private:
+    static std::string describe(int width, int height, int format) {
+        const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(format));
+        return std::to_string(width) + "x" + std::to_string(height) + " " +
+               (name != nullptr ? name : "unknown format");
+    }
+    int first_idx_ = -1;
+    int width_ = 0;
+    int height_ = 0;
+    int format_ = -1;
+};
+
+}  // namespace
+
+py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const py::handle& frames) {
+    const BatchPlan plan = plan_batch(session, frames);
+    int rows = session.mb_rows;
+    int cols = session.mb_cols;
+    std::unique_ptr<int8_t[]> cells;
+    {
+        py::gil_scoped_release release;
+        BatchPictureSize size;
+        session.decode_frames(plan.frames, [&](size_t place, const AVFrame* frame) {
+            if (size.admit(frame, plan.frames[place])) {
+                cols = (frame->width + kMacroblockSize - 1) / kMacroblockSize;
+                rows = (frame->height + kMacroblockSize - 1) / kMacroblockSize;
+                cells.reset(new int8_t[plan.rows() * static_cast<size_t>(rows) * cols]);
+            }
+            const size_t cell_count = static_cast<size_t>(rows) * cols;
+            const QpCellFit fit =
+                fill_qp_cells(frame, cells.get() + plan.first_row[place] * cell_count, rows, cols);
+            if (fit != QpCellFit::kFits)
+                throw std::invalid_argument(qp_cell_fit_message(fit, plan.frames[place]));
+        });
+        if (!cells) cells.reset(new int8_t[0]);
+        copy_repeated_rows(plan, reinterpret_cast<uint8_t*>(cells.get()),
+                           static_cast<size_t>(rows) * cols);
+    }
+    return adopt_array(std::move(cells), {static_cast<py::ssize_t>(plan.rows()), rows, cols});
+}
+
+py::array_t<int32_t> get_chroma_qp_offsets(H264DecoderSession& session, const py::handle& frames) {
+    const BatchPlan plan = plan_batch(session, frames);
+    std::unique_ptr<int32_t[]> offsets(new int32_t[plan.rows() * 2]);
+    {
+        py::gil_scoped_release release;
+        // Offsets of frames any query has decoded are known; only the others
+        // are decoded, and nothing but their offsets is read.
+        std::vector<int> unknown;
+        for (size_t place = 0; place < plan.frames.size(); ++place) {
+            ChromaQpOffsets known;
+            if (session.known_chroma_qp_offsets(plan.frames[place], known)) {
+                offsets[plan.first_row[place] * 2] = known.cb;
+                offsets[plan.first_row[place] * 2 + 1] = known.cr;
+            } else {
+                unknown.push_back(plan.frames[place]);
+            }
+        }
+        session.decode_frames(unknown, [&](size_t unknown_place, const AVFrame* frame) {
+            const int frame_idx = unknown[unknown_place];
+            const auto place = static_cast<size_t>(
+                std::lower_bound(plan.frames.begin(), plan.frames.end(), frame_idx) -
+                plan.frames.begin());
+            const ChromaQpOffsets read = read_chroma_qp_offsets(frame);
+            offsets[plan.first_row[place] * 2] = read.cb;
+            offsets[plan.first_row[place] * 2 + 1] = read.cr;
+        });
+        copy_repeated_rows(plan, reinterpret_cast<uint8_t*>(offsets.get()), 2 * sizeof(int32_t));
+    }
+    return adopt_array(std::move(offsets), {static_cast<py::ssize_t>(plan.rows()), 2});
+}
+
+namespace {
+
+template <typename Sample>
+py::array planes_array(std::unique_ptr<uint8_t[]> bytes, py::ssize_t count, py::ssize_t rows,
+                       py::ssize_t cols) {
+    py::capsule owner(bytes.get(), [](void* pointer) { delete[] static_cast<uint8_t*>(pointer); });
+    uint8_t* raw = bytes.release();
+    return py::array_t<Sample>({count, rows, cols}, reinterpret_cast<Sample*>(raw), owner);
+}
+
+}  // namespace
+
+py::array get_planes(H264DecoderSession& session, const py::handle& frames, int plane) {
+    if (plane < 0 || plane >= kMaxCachedPlanes) throw std::out_of_range("Invalid plane index");
+    const BatchPlan plan = plan_batch(session, frames);
+
+    // Until a frame is decoded, the stream's declared format tells the shape.
+    const auto declared = static_cast<AVPixelFormat>(
+        session.cursor.fmt_ctx->streams[session.cursor.video_stream_idx]->codecpar->format);
+    const int declared_planes = av_pix_fmt_count_planes(declared);
+    if (declared_planes > 0 && plane >= declared_planes) throw std::out_of_range("Invalid plane index");
+    int rows = session.height;
+    int cols = session.width;
+    int sample_bytes = session.bytes_per_sample;
+    if (const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(declared); desc != nullptr && plane > 0) {
+        rows = -((-rows) >> desc->log2_chroma_h);
+        cols = -((-cols) >> desc->log2_chroma_w);
+    }
+
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t row_bytes = 0;
+    size_t frame_bytes = 0;
+    {
+        py::gil_scoped_release release;
+        BatchPictureSize size;
+        session.decode_frames(plan.frames, [&](size_t place, const AVFrame* frame) {
+            const int frame_idx = plan.frames[place];
+            const PictureLayout layout = picture_layout(frame);
+            if (size.admit(frame, frame_idx)) {
+                if (plane >= layout.num_planes) throw std::out_of_range("Invalid plane index");
+                rows = layout.plane_height[plane];
+                cols = layout.plane_width[plane];
+                sample_bytes = layout.bytes_per_sample;
+                row_bytes = static_cast<size_t>(cols) * sample_bytes;
+                frame_bytes = row_bytes * static_cast<size_t>(rows);
+                bytes.reset(new uint8_t[plan.rows() * frame_bytes]);
+            }
+            uint8_t* out = bytes.get() + plan.first_row[place] * frame_bytes;
+            const uint8_t* source = frame->data[plane];
+            const int stride = frame->linesize[plane];
+            if (source == nullptr) {
+                std::memset(out, 0, frame_bytes);
+                return;
+            }
+            if (static_cast<size_t>(std::abs(int64_t{stride})) < row_bytes)
+                throw std::runtime_error("Failed to decode frame " + std::to_string(frame_idx));
+            for (int r = 0; r < rows; ++r) {
+                std::memcpy(out + static_cast<size_t>(r) * row_bytes,
+                            source + static_cast<ptrdiff_t>(r) * stride, row_bytes);
+            }
+        });
+        if (!bytes) bytes.reset(new uint8_t[0]);
+        copy_repeated_rows(plan, bytes.get(), frame_bytes);
+    }
+    const auto count = static_cast<py::ssize_t>(plan.rows());
+    if (sample_bytes == 2) return planes_array<uint16_t>(std::move(bytes), count, rows, cols);
+    return planes_array<uint8_t>(std::move(bytes), count, rows, cols);
+}
+
+py::array frame_table(const H264DecoderSession& session) {
+    const py::module_ numpy = py::module_::import("numpy");
+    py::list fields;
+    for (const auto& [name, type] : {std::pair{"pts", "<i8"}, {"time", "<f8"}, {"key", "?"},
+                                     {"pict_type", "<U1"}, {"packet_size", "<i4"},
+                                     {"width", "<i4"}, {"height", "<i4"}})
+        fields.append(py::make_tuple(name, type));
+    const py::object dtype = numpy.attr("dtype")(fields);
+    const StreamIndex& index = *session.index;
+    const auto count = static_cast<size_t>(session.num_frames);
+    py::array table = numpy.attr("zeros")(count, dtype);
+    const py::dict offsets_of = dtype.attr("fields");
+    auto offset = [&](const char* name) {
+        return offsets_of[name].cast<py::tuple>()[1].cast<size_t>();
+    };
+    const size_t pts_at = offset("pts"), time_at = offset("time"), key_at = offset("key"),
+                 type_at = offset("pict_type"), size_at = offset("packet_size"),
+                 width_at = offset("width"), height_at = offset("height");
+    const auto itemsize = static_cast<size_t>(table.itemsize());
+    auto* rows = static_cast<uint8_t*>(table.mutable_data());
+    const double seconds_per_tick = av_q2d(session.time_base);
+    // Display ranks stand in for the timestamps of a stream without any: the
+    // frame rate gives their time.
+    const AVRational frame_duration{session.fps_den, session.fps_num};
+    for (size_t frame = 0; frame < count; ++frame) {
+        const PacketRecord& packet = index.packets[static_cast<size_t>(index.frame_packet[frame])];
+        int64_t pts = index.display_pts[frame];
+        double time = static_cast<double>(pts) * seconds_per_tick;
+        if (index.synthetic_pts) {
+            time = static_cast<double>(pts) * av_q2d(frame_duration);
+            pts = session.time_base.num > 0 ? av_rescale_q(pts, frame_duration, session.time_base)
+                                            : pts;
+        }
+        const bool key = packet.is_key;
+        const char32_t type = static_cast<char32_t>(packet.pict_type);
+        uint8_t* row = rows + frame * itemsize;
+        std::memcpy(row + pts_at, &pts, sizeof pts);
+        std::memcpy(row + time_at, &time, sizeof time);
+        std::memcpy(row + key_at, &key, sizeof key);
+        std::memcpy(row + type_at, &type, sizeof type);
+        std::memcpy(row + size_at, &packet.size, sizeof packet.size);
+        std::memcpy(row + width_at, &packet.width, sizeof packet.width);
+        std::memcpy(row + height_at, &packet.height, sizeof packet.height);
+    }
+    return table;
 }

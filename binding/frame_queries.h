@@ -11,7 +11,20 @@
 namespace py = pybind11;
 
 py::array_t<int8_t> get_qpmap(H264DecoderSession& session, int frame_idx);
+py::array get_qp_blocks(H264DecoderSession& session, int frame_idx);
+py::array get_motion_vectors(H264DecoderSession& session, int frame_idx);
 py::object get_plane_data(H264DecoderSession& session, int frame_idx, int plane);
 std::tuple<int, int> get_chroma_qp_offset(H264DecoderSession& session, int frame_idx);
 void copy_plane_to_ptr(H264DecoderSession& session, int frame_idx, int plane, uint64_t dst_ptr,
                        int dst_stride);
+
+// Batch queries: `frames` is any sequence or 1-D integer array of display
+// indices, in any order, with repeats; row k of the result belongs to
+// frames[k]. Each frame is decoded once, in ascending order.
+py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const py::handle& frames);
+py::array_t<int32_t> get_chroma_qp_offsets(H264DecoderSession& session, const py::handle& frames);
+py::array get_planes(H264DecoderSession& session, const py::handle& frames, int plane);
+
+// One row per frame, from the packet index alone: pts, time, key,
+// pict_type, packet_size, width, height.
+py::array frame_table(const H264DecoderSession& session);

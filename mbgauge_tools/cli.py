@@ -53,9 +53,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         # quietly, and keep Python from complaining while flushing at exit.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
-    except (CommandError, FrameRangeError, RuntimeError, OSError) as error:
+    except (CommandError, ValueError, RuntimeError, OSError) as error:
         # RuntimeError is how the extension reports a file it cannot open or a
-        # frame it cannot decode; its message names the file.
+        # frame it cannot decode; its message names the file. ValueError: a
+        # bad frame range, or QPs an int8 map cannot hold (VP9's quantiser
+        # index).
         print(f"mbgauge: error: {error}", file=sys.stderr)
         return EXIT_ERROR
     return 0
@@ -112,12 +114,15 @@ def run_stats(args: argparse.Namespace) -> None:
             write_csv(stats, csv_paths[number])
             print(f"  per-frame CSV       {csv_paths[number]}")
         if plot_paths is not None:
-            save_figure(plot_mean_qp(stats, label=Path(job.pool.path).name), plot_paths[number])
-            print(f"  mean QP plot        {plot_paths[number]}")
+            figure = plot_mean_qp(stats, label=Path(job.pool.path).name,
+                                  frame_table=session.frame_table())
+            save_figure(figure, plot_paths[number])
+            print(f"  QP and frame size plot {plot_paths[number]}")
 
 
 def run_heatmap(args: argparse.Namespace) -> None:
-    job = _open_jobs([args.file], args.frames if args.frame is None else args.frame)[0]
+    job = _open_jobs([args.file], args.frames if args.frame is None else args.frame,
+                     motion_vectors=args.motion_vectors)[0]
     session, label = job.pool.first, Path(args.file).name
     qp_range = _parse_qp_range(args.qp_range) if args.qp_range else None
     if args.frame is not None:
@@ -130,7 +135,9 @@ def run_heatmap(args: argparse.Namespace) -> None:
         qp_range = qp_range or _qp_range_of(job)
     with _progress([job], args.quiet) as bar:
         for frame, output in zip(job.frames, outputs):
-            save_figure(render_heatmap(session, frame, qp_range=qp_range, label=label), output)
+            save_figure(render_heatmap(session, frame, qp_range=qp_range, label=label,
+                                       values=args.values, motion_vectors=args.motion_vectors),
+                        output)
             bar.update()
     if args.frame is not None:
         print(f"{outputs[0]}: QP heatmap of frame {job.frames[0]}")
@@ -141,14 +148,15 @@ def run_heatmap(args: argparse.Namespace) -> None:
 
 # Helpers
 
-def _open_jobs(files: Sequence[str], frames: FrameSelection) -> list[FrameJob]:
+def _open_jobs(files: Sequence[str], frames: FrameSelection, *,
+               motion_vectors: bool = False) -> list[FrameJob]:
     """Opens every file and checks the frame selection against each before
     any work starts, so that a bad input fails at once."""
     if isinstance(frames, str):
         frames = parse_frame_range(frames)
     jobs = []
     for path in files:
-        pool = SessionPool(path)
+        pool = SessionPool(path, motion_vectors=motion_vectors)
         try:
             jobs.append(FrameJob(pool, select_frames(frames, pool.first.num_frames)))
         except FrameRangeError as error:
@@ -293,8 +301,9 @@ def _parser() -> argparse.ArgumentParser:
     stats.add_argument("--frames", metavar="A:B", help=frames_help)
     stats.add_argument("--csv", metavar="OUT", help="write the per-frame rows to this CSV file "
                        "(a directory for several files)")
-    stats.add_argument("--plot", metavar="OUT.png", help="plot the mean QP over the frame index "
-                       "to this PNG file (a directory for several files)")
+    stats.add_argument("--plot", metavar="OUT.png", help="plot the mean QP over the frame index, "
+                       "and below it each frame's size in bits coloured by picture type, to this "
+                       "PNG file (a directory for several files)")
     stats.add_argument("--workers", type=_positive_int, metavar="N", help=workers_help)
     stats.add_argument("-q", "--quiet", action="store_true", help=quiet_help)
 
@@ -308,5 +317,10 @@ def _parser() -> argparse.ArgumentParser:
     heatmap.add_argument("--out", required=True, metavar="PATH", help="PNG file or directory")
     heatmap.add_argument("--qp-range", metavar="LOW:HIGH", help="fix the colour scale "
                          "(default: the frame's QPs, or those of all frames with --frames)")
+    heatmap.add_argument("--values", action="store_true", help="write each macroblock's QP in "
+                         "its cell (when the cells are large enough to read)")
+    heatmap.add_argument("--motion-vectors", action="store_true", help="draw the motion vectors "
+                         "as arrows from where each block is predicted from to the block (white: "
+                         "from a past picture, black: from a future one)")
     heatmap.add_argument("-q", "--quiet", action="store_true", help=quiet_help)
     return parser

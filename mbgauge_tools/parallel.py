@@ -42,9 +42,10 @@ class SessionPool:
     opens the file at once (so a bad file fails here) and opens further
     sessions only when every open one is lent out."""
 
-    def __init__(self, path: str | os.PathLike[str]) -> None:
+    def __init__(self, path: str | os.PathLike[str], *, motion_vectors: bool = False) -> None:
         self.path = os.fspath(path)
-        self.first = H264DecoderSession(self.path)
+        self.motion_vectors = motion_vectors
+        self.first = H264DecoderSession(self.path, motion_vectors=motion_vectors)
         self._idle = [self.first]
         self._lock = threading.Lock()
 
@@ -53,7 +54,7 @@ class SessionPool:
         with self._lock:
             session = self._idle.pop() if self._idle else None
         if session is None:
-            session = H264DecoderSession(self.path)
+            session = H264DecoderSession(self.path, motion_vectors=self.motion_vectors)
         try:
             yield session
         finally:

@@ -1,6 +1,8 @@
 #include "cached_frame.h"
 
 #include <algorithm>
+#include <limits>
+#include <tuple>
 
 extern "C" {
 #include <libavutil/pixdesc.h>
@@ -9,16 +11,21 @@ extern "C" {
 
 namespace {
 
-constexpr int kMaxQp = 63;
+// Largest QP a cell holds; -1 keeps its meaning of "no QP".
+constexpr int kMaxCellQp = std::numeric_limits<int8_t>::max();
 
 int ceil_shift(int value, int shift) { return -((-value) >> shift); }
 
-void copy_planes(const AVFrame* frame, const AVPixFmtDescriptor* desc, CachedFrame& record) {
+int64_t ceil_div_by_cell(int64_t value) {
+    return value >= 0 ? (value + kMacroblockSize - 1) / kMacroblockSize
+                      : -((-value) / kMacroblockSize);
+}
+
+void copy_planes(const AVFrame* frame, const PictureLayout& layout, CachedFrame& record) {
     for (int i = 0; i < record.num_planes; ++i) {
-        const bool chroma = i > 0 && desc != nullptr;
         record.linesize[i] = frame->linesize[i];
-        record.plane_width[i] = chroma ? ceil_shift(record.width, desc->log2_chroma_w) : record.width;
-        record.plane_height[i] = chroma ? ceil_shift(record.height, desc->log2_chroma_h) : record.height;
+        record.plane_width[i] = layout.plane_width[i];
+        record.plane_height[i] = layout.plane_height[i];
         const int64_t bytes = int64_t{record.linesize[i]} * record.plane_height[i];
         // A negative stride (bottom-up layout) gives a negative count, which
         // the vector rejects with std::length_error.
@@ -31,27 +38,131 @@ void copy_planes(const AVFrame* frame, const AVPixFmtDescriptor* desc, CachedFra
     }
 }
 
-void fill_qp_map(const AVFrame* frame, CachedFrame& record) {
+const AVVideoEncParams* encoding_parameters(const AVFrame* frame) {
     const AVFrameSideData* side_data = av_frame_get_side_data(frame, AV_FRAME_DATA_VIDEO_ENC_PARAMS);
-    if (side_data == nullptr) return;
-    const auto* params = reinterpret_cast<const AVVideoEncParams*>(side_data->data);
-    record.cb_offset = params->delta_qp[1][0];
-    record.cr_offset = params->delta_qp[2][0];
-    for (unsigned int i = 0; i < params->nb_blocks; ++i) {
-        const AVVideoBlockParams* block =
-            av_video_enc_params_block(const_cast<AVVideoEncParams*>(params), i);
-        const int cell_w = block->w > 0 ? block->w : kMacroblockSize;
-        const int cell_h = block->h > 0 ? block->h : kMacroblockSize;
-        const int row = block->src_y / cell_h;
-        const int col = block->src_x / cell_w;
-        if (row < 0 || row >= record.mb_rows || col < 0 || col >= record.mb_cols) continue;
-        const int64_t qp = int64_t{params->qp} + block->delta_qp;
-        record.qp_map[static_cast<size_t>(int64_t{row} * record.mb_cols + col)] =
-            static_cast<int8_t>(std::clamp<int64_t>(qp, 0, kMaxQp));
+    return side_data == nullptr ? nullptr
+                                : reinterpret_cast<const AVVideoEncParams*>(side_data->data);
+}
+
+// VP9 exports its quantiser index as the frame's base and per-segment deltas,
+// and no block at all for a frame without segmentation, whose base is then
+// the quantiser of the whole picture. For H.264 and MPEG the base is only
+// what the blocks' deltas count from.
+bool base_is_frame_quantiser(const AVVideoEncParams& params) {
+    return params.type == AV_VIDEO_ENC_PARAMS_VP9;
+}
+
+int32_t saturated_sum(int32_t base, int32_t delta) {
+    return static_cast<int32_t>(std::clamp<int64_t>(int64_t{base} + delta,
+                                                    std::numeric_limits<int32_t>::min(),
+                                                    std::numeric_limits<int32_t>::max()));
+}
+
+// Calls `visit` with every block of the parameters in their order. A block
+// without a size is taken for a 16x16 macroblock.
+template <typename Visit>
+void for_each_qp_block(const AVFrame* frame, const AVVideoEncParams& params, Visit visit) {
+    if (params.nb_blocks == 0) {
+        if (base_is_frame_quantiser(params))
+            visit(QpBlock{0, 0, frame->width, frame->height, params.qp});
+        return;
+    }
+    auto* blocks = const_cast<AVVideoEncParams*>(&params);
+    for (unsigned int i = 0; i < params.nb_blocks; ++i) {
+        const AVVideoBlockParams* block = av_video_enc_params_block(blocks, i);
+        visit(QpBlock{block->src_x, block->src_y, block->w > 0 ? block->w : kMacroblockSize,
+                      block->h > 0 ? block->h : kMacroblockSize,
+                      saturated_sum(params.qp, block->delta_qp)});
     }
 }
 
 }  // namespace
+
+PictureLayout picture_layout(const AVFrame* frame) {
+    PictureLayout layout;
+    const auto format = static_cast<AVPixelFormat>(frame->format);
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
+    layout.bytes_per_sample = desc != nullptr && desc->comp[0].depth > 8 ? 2 : 1;
+    layout.num_planes = std::min(av_pix_fmt_count_planes(format), kMaxCachedPlanes);
+    for (int i = 0; i < layout.num_planes; ++i) {
+        const bool chroma = i > 0 && desc != nullptr;
+        layout.plane_width[i] = chroma ? ceil_shift(frame->width, desc->log2_chroma_w) : frame->width;
+        layout.plane_height[i] = chroma ? ceil_shift(frame->height, desc->log2_chroma_h) : frame->height;
+    }
+    return layout;
+}
+
+QpCellFit fill_qp_cells(const AVFrame* frame, int8_t* out, int mb_rows, int mb_cols) {
+    const size_t cell_count = static_cast<size_t>(std::max<int64_t>(0, int64_t{mb_rows} * mb_cols));
+    std::fill_n(out, cell_count, int8_t{-1});
+    const AVVideoEncParams* params = encoding_parameters(frame);
+    if (params == nullptr) return QpCellFit::kFits;
+    if (params->type == AV_VIDEO_ENC_PARAMS_VP9) return QpCellFit::kQuantiserIndex;
+
+    bool fits = true;
+    for_each_qp_block(frame, *params, [&](const QpBlock& block) {
+        if (!fits) return;
+        if (block.qp < 0 || block.qp > kMaxCellQp) {
+            fits = false;
+            return;
+        }
+        // The cells whose top-left sample lies inside the block.
+        const int64_t first_row = std::max<int64_t>(0, ceil_div_by_cell(block.y));
+        const int64_t end_row = std::min<int64_t>(mb_rows, ceil_div_by_cell(int64_t{block.y} + block.h));
+        const int64_t first_col = std::max<int64_t>(0, ceil_div_by_cell(block.x));
+        const int64_t end_col = std::min<int64_t>(mb_cols, ceil_div_by_cell(int64_t{block.x} + block.w));
+        for (int64_t row = first_row; row < end_row; ++row) {
+            for (int64_t col = first_col; col < end_col; ++col)
+                out[static_cast<size_t>(row * mb_cols + col)] = static_cast<int8_t>(block.qp);
+        }
+    });
+    if (fits) return QpCellFit::kFits;
+    std::fill_n(out, cell_count, int8_t{-1});
+    return QpCellFit::kOutOfRange;
+}
+
+ChromaQpOffsets read_chroma_qp_offsets(const AVFrame* frame) {
+    const AVVideoEncParams* params = encoding_parameters(frame);
+    if (params == nullptr) return {};
+    return {params->delta_qp[1][0], params->delta_qp[2][0]};
+}
+
+std::string qp_cell_fit_message(QpCellFit fit, int frame_idx) {
+    const std::string frame = std::to_string(frame_idx);
+    switch (fit) {
+        case QpCellFit::kQuantiserIndex:
+            return "Frame " + frame + " carries VP9 quantiser indices (0..255), which an int8 QP "
+                   "map cannot hold; get_qp_blocks(" + frame + ") gives them";
+        case QpCellFit::kOutOfRange:
+            return "Frame " + frame + " carries a QP outside 0..127, which an int8 QP map cannot "
+                   "hold; get_qp_blocks(" + frame + ") gives the exact values";
+        case QpCellFit::kFits:
+            break;
+    }
+    return {};
+}
+
+std::vector<QpBlock> qp_blocks(const AVFrame* frame) {
+    std::vector<QpBlock> blocks;
+    const AVVideoEncParams* params = encoding_parameters(frame);
+    if (params == nullptr) return blocks;
+    blocks.reserve(std::max(1u, params->nb_blocks));
+    for_each_qp_block(frame, *params, [&](const QpBlock& block) { blocks.push_back(block); });
+    // VP9's slice threads export their blocks tile column by tile column.
+    auto raster_order = [](const QpBlock& a, const QpBlock& b) {
+        return std::tie(a.y, a.x) < std::tie(b.y, b.x);
+    };
+    if (!std::is_sorted(blocks.begin(), blocks.end(), raster_order))
+        std::stable_sort(blocks.begin(), blocks.end(), raster_order);
+    return blocks;
+}
+
+std::vector<AVMotionVector> motion_vectors(const AVFrame* frame) {
+    const AVFrameSideData* side_data = av_frame_get_side_data(frame, AV_FRAME_DATA_MOTION_VECTORS);
+    if (side_data == nullptr) return {};
+    const auto* first = reinterpret_cast<const AVMotionVector*>(side_data->data);
+    return {first, first + side_data->size / sizeof(AVMotionVector)};
+}
 
 std::shared_ptr<CachedFrame> capture_frame(const AVFrame* frame, int64_t pts) {
     auto record = std::make_shared<CachedFrame>();
@@ -61,19 +172,20 @@ std::shared_ptr<CachedFrame> capture_frame(const AVFrame* frame, int64_t pts) {
     record->mb_cols = (record->width + kMacroblockSize - 1) / kMacroblockSize;
     record->mb_rows = (record->height + kMacroblockSize - 1) / kMacroblockSize;
 
-    const auto format = static_cast<AVPixelFormat>(frame->format);
-    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
-    if (desc != nullptr) {
-        record->pix_fmt = desc->name;
-        record->bytes_per_sample = desc->comp[0].depth > 8 ? 2 : 1;
-    } else {
-        record->pix_fmt = "yuv420p";
-        record->bytes_per_sample = 1;
-    }
-    record->num_planes = std::min(av_pix_fmt_count_planes(format), kMaxCachedPlanes);
-    copy_planes(frame, desc, *record);
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
+    record->pix_fmt = desc != nullptr ? desc->name : "yuv420p";
+    const PictureLayout layout = picture_layout(frame);
+    record->bytes_per_sample = layout.bytes_per_sample;
+    record->num_planes = layout.num_planes;
+    copy_planes(frame, layout, *record);
 
-    record->qp_map.assign(static_cast<size_t>(int64_t{record->mb_rows} * record->mb_cols), -1);
-    fill_qp_map(frame, *record);
+    record->qp_map.resize(static_cast<size_t>(int64_t{record->mb_rows} * record->mb_cols));
+    record->qp_cell_fit =
+        fill_qp_cells(frame, record->qp_map.data(), record->mb_rows, record->mb_cols);
+    record->qp_blocks = qp_blocks(frame);
+    const ChromaQpOffsets offsets = read_chroma_qp_offsets(frame);
+    record->cb_offset = offsets.cb;
+    record->cr_offset = offsets.cr;
+    record->motion_vectors = motion_vectors(frame);
     return record;
 }

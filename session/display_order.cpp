@@ -40,9 +40,10 @@ DisplayOrderRecovery::DisplayOrderRecovery(const AVCodecParameters* params)
     case AV_CODEC_ID_MPEG1VIDEO:
     case AV_CODEC_ID_MPEG2VIDEO:
     case AV_CODEC_ID_MPEG4:
+        orders_codec_ = true;
         break;
     default:
-        return;
+        break;
     }
     parser_ = av_parser_init(codec_id_);
     if (parser_ == nullptr) return;
@@ -65,13 +66,14 @@ DisplayOrderRecovery::~DisplayOrderRecovery() {
 }
 
 void DisplayOrderRecovery::observe(const AVPacket* packet) {
-    if (!active()) return;
+    if (parser_ == nullptr) return;
     uint8_t* out = nullptr;
     int out_size = 0;
     // The parser leaves the order count alone when it cannot read a picture.
     parser_->output_picture_number = kOrderUnknown;
     av_parser_parse2(parser_, parser_ctx_, &out, &out_size, packet->data, packet->size,
                      AV_NOPTS_VALUE, AV_NOPTS_VALUE, packet->pos);
+    if (!orders_codec_) return;
     if (codec_id_ == AV_CODEC_ID_H264) {
         observe_h264(packet);
     } else {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -17,25 +18,36 @@ extern "C" {
 // follow it in decode order.
 class DisplayOrderRecovery {
 public:
-    // Inactive for codecs whose order it cannot recover.
+    // Reads the headers of any codec FFmpeg has a parser for; recovers the
+    // order of the codecs named above only.
     explicit DisplayOrderRecovery(const AVCodecParameters* params);
     ~DisplayOrderRecovery();
     DisplayOrderRecovery(const DisplayOrderRecovery&) = delete;
     DisplayOrderRecovery& operator=(const DisplayOrderRecovery&) = delete;
 
-    bool active() const { return parser_ != nullptr; }
+    // True when it recovers this codec's display order.
+    bool active() const { return parser_ != nullptr && orders_codec_; }
 
     // Reads the headers of the next packet in decode order.
     void observe(const AVPacket* packet);
 
     // Picture type of the last observed packet, as the parser read it.
     int last_picture_type() const { return parser_ != nullptr ? parser_->pict_type : 0; }
+    // Picture size of the last observed packet as its headers state it (the
+    // visible size where the codec crops), or 0. Some parsers (MPEG-4 Part 2)
+    // put what they read into their codec context instead.
+    int last_width() const { return parser_ == nullptr ? 0 : pick(parser_->width, parser_ctx_->width); }
+    int last_height() const {
+        return parser_ == nullptr ? 0 : pick(parser_->height, parser_ctx_->height);
+    }
 
     // Display rank of every observed packet (0, 1, ...), or empty when some
     // packet's order could not be read.
     std::vector<int64_t> display_ranks() const;
 
 private:
+    static int pick(int stated, int fallback) { return stated > 0 ? stated : std::max(fallback, 0); }
+
     struct PictureOrder {
         int64_t period;
         int64_t order;
@@ -45,6 +57,7 @@ private:
     void observe_anchored(const AVPacket* packet);
 
     AVCodecID codec_id_;
+    bool orders_codec_ = false;
     AVCodecParserContext* parser_ = nullptr;
     AVCodecContext* parser_ctx_ = nullptr;
     int nal_length_size_ = 0;  // 0: Annex B start codes

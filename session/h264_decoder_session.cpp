@@ -1,6 +1,6 @@
 #include "h264_decoder_session.h"
 
-#include <cstring>
+#include <algorithm>
 #include <new>
 #include <stdexcept>
 
@@ -10,39 +10,9 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
-#include "display_order.h"
 #include "ffmpeg_error.h"
-#include "packed_frames.h"
 
 namespace {
-
-
-struct PacketDeleter {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-struct FrameDeleter {
-    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
-using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
-
-// Releases a received picture's buffers however its handling ends.
-struct FrameUnref {
-    AVFrame* frame;
-    ~FrameUnref() { av_frame_unref(frame); }
-};
-
-PacketPtr allocate_packet() {
-    PacketPtr packet(av_packet_alloc());
-    if (!packet) throw std::bad_alloc();
-    return packet;
-}
-
-FramePtr allocate_frame() {
-    FramePtr frame(av_frame_alloc());
-    if (!frame) throw std::bad_alloc();
-    return frame;
-}
 
 bool is_usable_rate(AVRational rate) { return rate.num > 0 && rate.den > 0; }
 
@@ -71,20 +41,17 @@ private:
     std::vector<AVDictionary*> options_;
 };
 
-struct FilterDeleter {
-    void operator()(AVBSFContext* filter) const { av_bsf_free(&filter); }
-};
-using FilterPtr = std::unique_ptr<AVBSFContext, FilterDeleter>;
-
 }  // namespace
 
-H264DecoderSession::H264DecoderSession(const std::string& path_arg) : path(path_arg) {
+H264DecoderSession::H264DecoderSession(const std::string& path_arg, bool motion_vectors_arg)
+    : path(path_arg), motion_vectors(motion_vectors_arg) {
     // On failure avformat_open_input frees the context and leaves it null.
-    const int open_result = avformat_open_input(&fmt_ctx, path.c_str(), nullptr, nullptr);
+    const int open_result = avformat_open_input(&cursor.fmt_ctx, path.c_str(), nullptr, nullptr);
     if (open_result < 0) {
         throw std::runtime_error("Cannot open input video: " + path + " (" +
                                  ffmpeg_error_string(open_result) + ")");
     }
+    AVFormatContext* fmt_ctx = cursor.fmt_ctx;
     try {
         for (unsigned int i = 0; i < fmt_ctx->nb_streams; ++i) {
             if (fmt_ctx->streams[i]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
@@ -102,15 +69,19 @@ H264DecoderSession::H264DecoderSession(const std::string& path_arg) : path(path_
 
         for (unsigned int i = 0; i < fmt_ctx->nb_streams; ++i) {
             if (fmt_ctx->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
-                video_stream_idx = static_cast<int>(i);
+                cursor.video_stream_idx = static_cast<int>(i);
                 break;
             }
         }
-        if (video_stream_idx < 0) throw std::runtime_error("No video stream found in: " + path);
+        if (cursor.video_stream_idx < 0) throw std::runtime_error("No video stream found in: " + path);
 
         read_stream_facts();
-        set_up_decoder();
-        build_index();
+        cursor.set_up_decoder(static_cast<int>(kMaxPixels), motion_vectors);
+        index = build_stream_index(fmt_ctx, cursor.video_stream_idx, path);
+        num_frames = index->num_frames();
+        chroma_offsets_seen.assign(static_cast<size_t>(num_frames), ChromaQpOffsets{});
+        chroma_offsets_known.assign(static_cast<size_t>(num_frames), false);
+        cursor.attach(index);
     } catch (...) {
         release();
         throw;
@@ -120,7 +91,7 @@ H264DecoderSession::H264DecoderSession(const std::string& path_arg) : path(path_
 H264DecoderSession::~H264DecoderSession() { release(); }
 
 void H264DecoderSession::read_stream_facts() {
-    const AVStream* stream = fmt_ctx->streams[video_stream_idx];
+    const AVStream* stream = cursor.fmt_ctx->streams[cursor.video_stream_idx];
     const AVCodecParameters* params = stream->codecpar;
     time_base = stream->time_base;
 
@@ -148,185 +119,15 @@ void H264DecoderSession::read_stream_facts() {
     }
 }
 
-void H264DecoderSession::set_up_decoder() {
-    if (codec_ctx != nullptr) avcodec_free_context(&codec_ctx);
-    const AVCodecParameters* params = fmt_ctx->streams[video_stream_idx]->codecpar;
-    const AVCodec* decoder = avcodec_find_decoder(params->codec_id);
-    if (decoder == nullptr) throw std::runtime_error("H.264 decoder not found");
-    codec_ctx = avcodec_alloc_context3(decoder);
-    if (codec_ctx == nullptr) throw std::runtime_error("Cannot allocate AVCodecContext");
-    avcodec_parameters_to_context(codec_ctx, params);
-
-    codec_ctx->skip_loop_filter = AVDISCARD_ALL;
-    codec_ctx->export_side_data |= AV_CODEC_EXPORT_DATA_VIDEO_ENC_PARAMS;
-    codec_ctx->thread_count = 0;
-    // Frame threads attach a picture's encoding parameters before another
-    // thread has finished decoding it (seen on FFmpeg 5.1, 7.1 and 9.0: B
-    // frames read 0 in their bottom rows). Slice threads keep them exact.
-    codec_ctx->thread_type = FF_THREAD_SLICE;
-    codec_ctx->max_pixels = kMaxPixels;
-
-    const int open_result = avcodec_open2(codec_ctx, decoder, nullptr);
-    if (open_result < 0)
-        throw std::runtime_error("Cannot open codec: " + ffmpeg_error_string(open_result));
-    av_bsf_free(&unpack_bsf);
-    unpack_bsf = open_unpacking_filter(params);
-}
-
-void H264DecoderSession::build_index() {
-    packets.clear();
-    const AVCodecParameters* params = fmt_ctx->streams[video_stream_idx]->codecpar;
-    // Some containers (AVI) give packets a dts only. Without reordering, decode
-    // order is display order and that dts is the picture's presentation time;
-    // decoded pictures carry it as their pkt_dts.
-    const bool dts_is_display_time = params->video_delay == 0;
-    // Packets without a pts (raw streams; AVI with B-frames, where the demuxer
-    // fills in the pts of B pictures only; the odd PES without one in MPEG-PS)
-    // need the display order read from the bitstream headers. It is read for
-    // every stream the parser knows and used only where a pts is missing.
-    DisplayOrderRecovery recovery(params);
-    FilterPtr scan_unpacker(open_unpacking_filter(params));
-    bool pts_missing = false;
-    {
-        PacketPtr packet = allocate_packet();
-        while (av_read_frame(fmt_ctx, packet.get()) >= 0) {
-            if (packet->stream_index == video_stream_idx) {
-                const int64_t pts =
-                    packet->pts == AV_NOPTS_VALUE && dts_is_display_time ? packet->dts : packet->pts;
-                pts_missing = pts_missing || pts == AV_NOPTS_VALUE;
-                packets.push_back(PacketRecord{pts, packet->dts, packet->pos, packet->size,
-                                               (packet->flags & AV_PKT_FLAG_KEY) != 0,
-                                               static_cast<int32_t>(packets.size()),
-                                               (packet->flags & AV_PKT_FLAG_DISCARD) != 0});
-                if (scan_unpacker) {
-                    // Packed streams flag whatever packet the container's index
-                    // names (even a placeholder); an unpacked I picture is the key.
-                    unpack_packet(scan_unpacker.get(), packet.get());
-                    recovery.observe(packet.get());
-                    packets.back().is_key = recovery.last_picture_type() == AV_PICTURE_TYPE_I;
-                } else {
-                    recovery.observe(packet.get());
-                }
-            }
-            av_packet_unref(packet.get());
-        }
-    }
-    // The recovered display ranks stand in for timestamps and are put on each
-    // packet before it is sent to the decoder.
-    if (pts_missing) {
-        const std::vector<int64_t> ranks = recovery.display_ranks();
-        if (ranks.size() == packets.size()) {
-            for (size_t i = 0; i < packets.size(); ++i) packets[i].pts = ranks[i];
-            synthetic_pts = true;
-        }
-    }
-    if (packets.empty()) throw std::runtime_error("No video packets found in: " + path);
-
-    FrameTables tables = number_frames(packets);
-    display_pts = std::move(tables.display_pts);
-    seek_pts = std::move(tables.seek_pts);
-    seek_packet = std::move(tables.seek_packet);
-    frame_packet = std::move(tables.frame_packet);
-    pts_to_idx = std::move(tables.pts_to_idx);
-    num_frames = static_cast<int>(display_pts.size());
-
-    av_seek_frame(fmt_ctx, video_stream_idx, 0, AVSEEK_FLAG_BACKWARD);
-    avcodec_flush_buffers(codec_ctx);
-    last_decoded_idx = -1;
-    next_packet_idx = -1;
-}
-
 void H264DecoderSession::release() {
     frame_cache.clear();
     std::deque<int>().swap(cache_order);
-    last_decoded_idx = -1;
-    next_packet_idx = -1;
-    if (codec_ctx != nullptr) avcodec_free_context(&codec_ctx);
-    av_bsf_free(&unpack_bsf);
-    if (fmt_ctx != nullptr) avformat_close_input(&fmt_ctx);
+    cursor.release();
 }
 
-bool H264DecoderSession::needs_seek(int frame_idx) const {
-    const int last = last_decoded_idx;
-    if (last < 0) return true;
-    if (frame_idx <= last) return true;
-    if (frame_idx - last > kMaxForwardDecode) return true;
-    // Reading in order crosses into the next key group without a seek once the
-    // decoder has been given that group's key packet: a seek would only flush
-    // and decode the same packets again.
-    const bool key_packet_sent = next_packet_idx > seek_packet[frame_idx];
-    return seek_packet[last] != seek_packet[frame_idx] && !key_packet_sent;
-}
-
-bool H264DecoderSession::read_video_packet(AVPacket* packet) {
-    while (av_read_frame(fmt_ctx, packet) >= 0) {
-        if (packet->stream_index == video_stream_idx) return true;
-        av_packet_unref(packet);
-    }
-    return false;
-}
-
-int H264DecoderSession::identify_packet(const AVPacket* packet) const {
-    for (size_t i = 0; i < packets.size(); ++i) {
-        const PacketRecord& record = packets[i];
-        if (record.size != packet->size) continue;
-        const bool same = packet->pos >= 0
-                              ? record.pos == packet->pos
-                              : record.pts == packet->pts && record.dts == packet->dts;
-        if (same) return static_cast<int>(i);
-    }
-    return -1;
-}
-
-int64_t H264DecoderSession::demuxer_timestamp(const PacketRecord& record) const {
-    // MP4 and Matroska index their key frames by pts: a dts there lands one
-    // key group early. MPEG-TS/PS, AVI and FLV seek by dts.
-    const AVInputFormat* format = fmt_ctx->iformat;
-    const bool seeks_by_pts = (format->flags & AVFMT_SEEK_TO_PTS) ||
-                              std::strncmp(format->name, "matroska", 8) == 0;
-    if (seeks_by_pts && !synthetic_pts && record.pts != AV_NOPTS_VALUE) return record.pts;
-    if (record.dts != AV_NOPTS_VALUE) return record.dts;
-    return synthetic_pts ? AV_NOPTS_VALUE : record.pts;
-}
-
-bool H264DecoderSession::seek_to_packet(int key_packet_idx, AVPacket* packet) {
-    avcodec_flush_buffers(codec_ctx);
-    if (unpack_bsf != nullptr) av_bsf_flush(unpack_bsf);
-    last_decoded_idx = -1;
-    next_packet_idx = -1;
-
-    // Demuxers differ in what a timestamp seek means (MPEG-TS seeks by dts and
-    // lands on the next key frame when given a key packet's pts), so every
-    // landing is checked against the index, and a landing past the key packet
-    // is retried by byte position and then from earlier key packets.
-    const bool byte_seekable = !(fmt_ctx->iformat->flags & AVFMT_NO_BYTE_SEEK);
-    auto lands_in_time = [&](int64_t target, int flags) {
-        if (av_seek_frame(fmt_ctx, video_stream_idx, target, flags) < 0) return false;
-        if (!read_video_packet(packet)) return false;
-        const int landed = identify_packet(packet);
-        if (landed >= 0 && landed <= key_packet_idx) {
-            next_packet_idx = landed;
-            return true;
-        }
-        av_packet_unref(packet);
-        return false;
-    };
-    constexpr int kKeyPointsTried = 3;
-    int key = key_packet_idx;
-    for (int tried = 0; tried < kKeyPointsTried && key >= 0; ++tried) {
-        const PacketRecord& record = packets[key];
-        const int64_t timestamp = demuxer_timestamp(record);
-        if (timestamp != AV_NOPTS_VALUE && lands_in_time(timestamp, AVSEEK_FLAG_BACKWARD))
-            return true;
-        if (byte_seekable && record.pos >= 0 && lands_in_time(record.pos, AVSEEK_FLAG_BYTE))
-            return true;
-        key = previous_key_packet(packets, key);
-    }
-    const PacketRecord& first = packets.front();
-    const int64_t first_timestamp = demuxer_timestamp(first);
-    if (first_timestamp != AV_NOPTS_VALUE && lands_in_time(first_timestamp, AVSEEK_FLAG_BACKWARD))
-        return true;
-    return byte_seekable && first.pos >= 0 && lands_in_time(first.pos, AVSEEK_FLAG_BYTE);
+void H264DecoderSession::check_frame_index(int64_t frame_idx) const {
+    if (frame_idx < 0 || frame_idx >= num_frames)
+        throw std::out_of_range("Frame index out of bounds: " + std::to_string(frame_idx));
 }
 
 void H264DecoderSession::store_in_cache(int idx, std::shared_ptr<CachedFrame> record) {
@@ -343,108 +144,60 @@ void H264DecoderSession::store_in_cache(int idx, std::shared_ptr<CachedFrame> re
     cache_order.push_back(idx);
 }
 
-int H264DecoderSession::handle_decoded_frame(const AVFrame* frame, int frame_idx,
-                                             std::shared_ptr<CachedFrame>& result) {
-    // With display ranks standing in for timestamps, a picture without one
-    // came from a packet that could not be placed, and its dts means nothing.
-    const int64_t pts = frame->pts != AV_NOPTS_VALUE ? frame->pts
-                        : synthetic_pts              ? AV_NOPTS_VALUE
-                                                     : frame->pkt_dts;
-    const auto found = pts_to_idx.find(pts);
-    if (found == pts_to_idx.end()) return -1;
-    const int idx = found->second;
-    if (idx > last_decoded_idx) last_decoded_idx = idx;
-    std::shared_ptr<CachedFrame> record = capture_frame(frame, pts);
-    if (idx == frame_idx) result = record;
-    store_in_cache(idx, std::move(record));
-    return idx;
+bool H264DecoderSession::decode_with(int frame_idx, const FrameSink& sink,
+                                     DecodeCursor::SeekRule rule) {
+    return cursor.decode_frame(
+        frame_idx,
+        [&](int idx, const AVFrame* frame) {
+            chroma_offsets_seen[static_cast<size_t>(idx)] = read_chroma_qp_offsets(frame);
+            chroma_offsets_known[static_cast<size_t>(idx)] = true;
+            sink(idx, frame);
+        },
+        rule);
 }
 
-bool H264DecoderSession::receive_frames(AVFrame* frame, int frame_idx,
-                                        std::shared_ptr<CachedFrame>& result) {
-    bool obtained = false;
-    while (avcodec_receive_frame(codec_ctx, frame) >= 0) {
-        const FrameUnref unref_when_handled{frame};
-        if (handle_decoded_frame(frame, frame_idx, result) == frame_idx) obtained = true;
-    }
-    return obtained;
-}
-
-void H264DecoderSession::drain_decoder(AVFrame* frame, int frame_idx,
-                                       std::shared_ptr<CachedFrame>& result) {
-    // The decoder holds back its last pictures until it is drained. A drained
-    // decoder takes no more packets until it is flushed, so the next call
-    // that misses the cache must seek.
-    avcodec_send_packet(codec_ctx, nullptr);
-    receive_frames(frame, frame_idx, result);
-    last_decoded_idx = -1;
-    next_packet_idx = -1;
-}
-
-bool H264DecoderSession::send_and_receive(AVPacket* packet, AVFrame* frame, int frame_idx,
-                                          std::shared_ptr<CachedFrame>& result) {
-    int send_result = avcodec_send_packet(codec_ctx, packet);
-    bool obtained = false;
-    if (send_result == AVERROR(EAGAIN)) {
-        // The decoder wants its output taken before it takes more input.
-        obtained = receive_frames(frame, frame_idx, result);
-        send_result = avcodec_send_packet(codec_ctx, packet);
-    }
-    av_packet_unref(packet);
-    if (send_result >= 0 && receive_frames(frame, frame_idx, result)) obtained = true;
-    return obtained;
-}
-
-bool H264DecoderSession::decode_until(int frame_idx, int first_packet_idx, bool holding_packet,
-                                      AVPacket* packet, AVFrame* frame,
-                                      std::shared_ptr<CachedFrame>& result) {
-    const int last_useful_packet = frame_packet[frame_idx] + kMaxOutputDelayPackets;
-    while (true) {
-        if (!holding_packet && !read_video_packet(packet)) {
-            drain_decoder(frame, frame_idx, result);
-            return result != nullptr;
-        }
-        holding_packet = false;
-        const int packet_idx = next_packet_idx >= 0 ? next_packet_idx++ : -1;
-        // A seek may land before the key packet; decoding starts at the key packet.
-        if (packet_idx >= 0 && packet_idx < first_packet_idx) {
-            av_packet_unref(packet);
-            continue;
-        }
-        if (unpack_bsf != nullptr && !unpack_packet(unpack_bsf, packet)) continue;
-        // The index's timestamps are the ones frames are looked up by; after a
-        // byte seek the demuxer's own may be off.
-        if (packet_idx >= 0) {
-            packet->pts = packets[packet_idx].pts;
-            packet->dts = packets[packet_idx].dts;
-        } else if (synthetic_pts) {
-            packet->pts = AV_NOPTS_VALUE;
-        }
-        if (send_and_receive(packet, frame, frame_idx, result)) return true;
-        if (packet_idx >= last_useful_packet) return false;
-    }
+bool H264DecoderSession::known_chroma_qp_offsets(int frame_idx, ChromaQpOffsets& offsets) {
+    std::lock_guard<std::mutex> lock(decode_mutex);
+    check_frame_index(frame_idx);
+    if (!chroma_offsets_known[static_cast<size_t>(frame_idx)]) return false;
+    offsets = chroma_offsets_seen[static_cast<size_t>(frame_idx)];
+    return true;
 }
 
 std::shared_ptr<CachedFrame> H264DecoderSession::get_frame(int frame_idx) {
     std::lock_guard<std::mutex> lock(decode_mutex);
-    if (frame_idx < 0 || frame_idx >= num_frames)
-        throw std::out_of_range("Frame index out of bounds: " + std::to_string(frame_idx));
+    check_frame_index(frame_idx);
     if (auto cached = frame_cache.find(frame_idx); cached != frame_cache.end())
         return cached->second;
 
-    PacketPtr packet = allocate_packet();
-    FramePtr frame = allocate_frame();
     std::shared_ptr<CachedFrame> result;
-
-    // First from where the decoder stands or from the frame's key packet; if
-    // the frame does not come out, once more from an earlier key point.
-    int start_packet = needs_seek(frame_idx) ? seek_packet[frame_idx] : -1;
-    for (int attempt = 0; attempt < 2 && (attempt == 0 || start_packet >= 0); ++attempt) {
-        const bool holding = start_packet >= 0 && seek_to_packet(start_packet, packet.get());
-        if (decode_until(frame_idx, start_packet, holding, packet.get(), frame.get(), result))
-            return result;
-        start_packet = start_packet < 0 ? seek_packet[frame_idx]
-                                        : previous_key_packet(packets, start_packet);
-    }
+    const auto capture = [&](int idx, const AVFrame* frame) {
+        std::shared_ptr<CachedFrame> record =
+            capture_frame(frame, index->display_pts[static_cast<size_t>(idx)]);
+        if (idx == frame_idx) result = record;
+        store_in_cache(idx, std::move(record));
+    };
+    if (decode_with(frame_idx, capture, DecodeCursor::SeekRule::kNearby) && result != nullptr)
+        return result;
     throw std::runtime_error("Failed to decode frame " + std::to_string(frame_idx));
+}
+
+void H264DecoderSession::decode_frames(const std::vector<int>& frames, const BatchSink& take) {
+    std::lock_guard<std::mutex> lock(decode_mutex);
+    std::vector<bool> taken(frames.size(), false);
+    const auto take_wanted = [&](int idx, const AVFrame* frame) {
+        const auto found = std::lower_bound(frames.begin(), frames.end(), idx);
+        if (found == frames.end() || *found != idx) return;
+        const auto position = static_cast<size_t>(found - frames.begin());
+        if (taken[position]) return;
+        take(position, frame);
+        taken[position] = true;
+    };
+    for (size_t position = 0; position < frames.size(); ++position) {
+        if (taken[position]) continue;
+        const int frame_idx = frames[position];
+        if (!decode_with(frame_idx, take_wanted, DecodeCursor::SeekRule::kCheapest) ||
+            !taken[position])
+            throw std::runtime_error("Failed to decode frame " + std::to_string(frame_idx));
+    }
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -10,19 +11,22 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavcodec/bsf.h>
 #include <libavformat/avformat.h>
 }
 
 #include "cached_frame.h"
-#include "packet_index.h"
+#include "decode_cursor.h"
+#include "stream_index.h"
 
 // One opened video file: its first video stream, the packet index built at
-// construction, a decoder without deblocking that exports per-block encoding
-// parameters, and a cache of the frames decoded so far.
+// construction, a decoding cursor without deblocking that exports per-block
+// encoding parameters, and a cache of the frames the single-frame queries
+// decoded.
 class H264DecoderSession {
 public:
-    explicit H264DecoderSession(const std::string& path);
+    // With `motion_vectors` the decoder also exports each picture's motion
+    // vectors into its record.
+    explicit H264DecoderSession(const std::string& path, bool motion_vectors = false);
     ~H264DecoderSession();
 
     H264DecoderSession(const H264DecoderSession&) = delete;
@@ -33,6 +37,21 @@ public:
     // 0 .. num_frames - 1 and std::runtime_error when the frame cannot be
     // decoded. Calls on one session are serialised.
     std::shared_ptr<CachedFrame> get_frame(int frame_idx);
+
+    // Decodes each of `frames` (display indices, ascending, distinct, checked
+    // by check_frame_index) once, with the decoder moving forward, and hands
+    // each to `take` with its position in `frames` as it comes out. Neither
+    // reads nor fills the frame cache. Throws std::runtime_error "Failed to
+    // decode frame N" for the first frame that does not come out.
+    using BatchSink = std::function<void(size_t position, const AVFrame* frame)>;
+    void decode_frames(const std::vector<int>& frames, const BatchSink& take);
+
+    // The chroma QP offsets of frame `frame_idx` if any query has decoded it;
+    // they are remembered for every frame (two numbers each), not evicted.
+    bool known_chroma_qp_offsets(int frame_idx, ChromaQpOffsets& offsets);
+
+    // Throws std::out_of_range naming `frame_idx` unless it is a frame index.
+    void check_frame_index(int64_t frame_idx) const;
 
     std::string path;
     int width = 0;
@@ -45,77 +64,33 @@ public:
     int fps_den = 1;
     std::string pix_fmt = "yuv420p";
     int bytes_per_sample = 1;
-
-    std::vector<PacketRecord> packets;
-    std::vector<int64_t> display_pts;
-    std::vector<int64_t> seek_pts;
-    std::map<int64_t, int> pts_to_idx;
-    // Per frame: demux position of the key packet decoding starts from, and
-    // of the packet that carries the frame.
-    std::vector<int> seek_packet;
-    std::vector<int> frame_packet;
-
-    AVFormatContext* fmt_ctx = nullptr;
-    AVCodecContext* codec_ctx = nullptr;
-    // Unpacks packed MPEG-4 B-frames before decoding; null for other streams.
-    AVBSFContext* unpack_bsf = nullptr;
-    int video_stream_idx = -1;
+    bool motion_vectors = false;
     AVRational time_base{0, 1};
+
+    // Built once at construction and never changed; cursors share it.
+    std::shared_ptr<const StreamIndex> index;
+    DecodeCursor cursor;
 
     std::map<int, std::shared_ptr<CachedFrame>> frame_cache;
     std::deque<int> cache_order;
-    int last_decoded_idx = -1;
-    // Demux position of the next video packet the demuxer will return; -1
-    // when unknown (after the rewind, a drain, or a seek that found no
-    // indexed packet).
-    int next_packet_idx = -1;
-    // The stream's packets carry no presentation timestamps; their pts in
-    // `packets` are display ranks recovered from the bitstream.
-    bool synthetic_pts = false;
 
     static constexpr size_t kCacheCapacity = 64;
-    static constexpr int kMaxForwardDecode = 350;
     // Largest picture decoded: 8192 x 4352 (8K, whole macroblocks). Bounds
     // what one picture of a file with absurd headers may allocate (about
     // 214 MB at 16 bits, 4:4:4).
     static constexpr int64_t kMaxPixels = 8192 * 4352;
-    // A picture leaves the decoder at most this many packets after its own
-    // (H.264 reorders at most 16 pictures; slice threads add no delay).
-    static constexpr int kMaxOutputDelayPackets = 32;
 
 private:
     void read_stream_facts();
-    void set_up_decoder();
-    void build_index();
     void release();
-
-    bool needs_seek(int frame_idx) const;
-    // Flushes the decoder and positions the demuxer at the key packet
-    // `key_packet_idx` or before it; true when `packet` then holds the first
-    // video packet read, at demux position next_packet_idx.
-    bool seek_to_packet(int key_packet_idx, AVPacket* packet);
-    bool read_video_packet(AVPacket* packet);
-    // The timestamp the demuxer knows a packet by, or AV_NOPTS_VALUE.
-    int64_t demuxer_timestamp(const PacketRecord& record) const;
-    int identify_packet(const AVPacket* packet) const;
-    // Reads and decodes from where the demuxer stands until `frame_idx` comes
-    // out, it can no longer come out, or the input ends.
-    bool decode_until(int frame_idx, int first_packet_idx, bool holding_packet, AVPacket* packet,
-                      AVFrame* frame, std::shared_ptr<CachedFrame>& result);
-    // Sends one packet and handles every frame that comes out; true once
-    // `frame_idx` is out.
-    bool send_and_receive(AVPacket* packet, AVFrame* frame, int frame_idx,
-                          std::shared_ptr<CachedFrame>& result);
-    void drain_decoder(AVFrame* frame, int frame_idx, std::shared_ptr<CachedFrame>& result);
-    // Captures and caches one decoded frame; returns its frame index, or -1
-    // when its timestamp belongs to no frame.
-    int handle_decoded_frame(const AVFrame* frame, int frame_idx,
-                             std::shared_ptr<CachedFrame>& result);
-    // Receives every frame the decoder has ready; true once `frame_idx` is out.
-    bool receive_frames(AVFrame* frame, int frame_idx, std::shared_ptr<CachedFrame>& result);
     void store_in_cache(int idx, std::shared_ptr<CachedFrame> record);
+    // Runs the cursor to `frame_idx`, noting every picture's chroma offsets.
+    bool decode_with(int frame_idx, const FrameSink& sink, DecodeCursor::SeekRule rule);
 
-    // Held for the whole of get_frame: the demuxer, decoder and cache are
+    std::vector<ChromaQpOffsets> chroma_offsets_seen;
+    std::vector<bool> chroma_offsets_known;
+
+    // Held for the whole of a query's decoding: the cursor and cache are
     // shared state, and the Python lock is released while decoding.
     std::mutex decode_mutex;
 };

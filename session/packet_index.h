@@ -15,6 +15,11 @@ struct PacketRecord {
     // The demuxer marks packets that an edit list cuts away: the decoder
     // decodes them as references but never outputs their pictures.
     bool discard = false;
+    // What the codec's parser read from the packet's headers: picture type
+    // ('I', 'P', 'B', 'S' or '?') and picture size (0 where not stated).
+    char pict_type = '?';
+    int32_t width = 0;
+    int32_t height = 0;
 };
 
 // Frame numbering of a stream, derived from its packets in demux order.

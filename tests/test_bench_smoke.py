@@ -31,6 +31,7 @@ def test_quick_run_without_pyav_writes_table_and_plot(tmp_path):
     table = (tmp_path / "results.md").read_text()
     for heading in (
         "## Sequential QP extraction",
+        "## Motion-vector export",
         "## Sequential planes",
         "## Random access",
         "## Local access",
@@ -47,6 +48,8 @@ def test_quick_run_without_pyav_writes_table_and_plot(tmp_path):
     impls = {(row["scenario"], row["impl"]) for row in results["rows"]}
     assert ("seq_qp", "mbgauge get_qpmap") in impls
     assert ("seq_qp", "ffmpeg -threads 1") in impls
+    assert ("mvs", "mbgauge get_qpmap + get_motion_vectors") in impls
+    assert any(row.get("motion_vectors", 0) > 0 for row in results["rows"])
     assert ("open", "ffprobe -count_packets") in impls
     frames = {
         row["frames"] for row in results["rows"] if row["scenario"] == "open" and "frames" in row

@@ -52,6 +52,20 @@ SESSION_CASES = [
     "failed_request_reads_a_bounded_number_of_packets",
 ]
 
+QP_CELLS_CASES = [
+    "macroblocks_fill_their_own_cell",
+    "blocks_without_size_count_as_macroblocks",
+    "large_blocks_fill_every_cell_they_cover",
+    "small_blocks_leave_the_cell_to_the_block_at_its_corner",
+    "blocks_starting_outside_the_picture",
+    "later_block_wins_a_cell",
+    "values_beyond_int8_cells_are_refused_not_clamped",
+    "vp9_quantiser_index_has_no_cells_but_blocks",
+    "parameters_without_a_frame_quantiser_give_no_block",
+    "blocks_come_in_raster_order_with_unclamped_qp",
+    "record_keeps_blocks_vectors_and_fit",
+]
+
 X264 = ["-c:v", "libx264", "-preset", "veryfast"]
 
 
@@ -61,23 +75,28 @@ def _pkg_config(*args: str) -> list[str]:
     return shlex.split(result.stdout)
 
 
-def native_build_command(name: str, out_dir: Path) -> list[str]:
-    """g++ command building tests/cpp/NAME.cpp with the session sources."""
-    ffmpeg_flags = _pkg_config("--cflags", "--libs", "libavformat", "libavcodec", "libavutil")
+def ffmpeg_flags() -> list[str]:
+    """Compiler and linker flags for the FFmpeg that pkg-config names."""
+    flags = _pkg_config("--cflags", "--libs", "libavformat", "libavcodec", "libavutil")
     if os.environ.get("PKG_CONFIG_PATH"):
         # A private FFmpeg build: find its libraries at run time too.
         libdir = _pkg_config("--variable=libdir", "libavcodec")
-        ffmpeg_flags += [f"-Wl,-rpath,{libdir[0]}"] if libdir else []
+        flags += [f"-Wl,-rpath,{libdir[0]}"] if libdir else []
+    return flags
+
+
+def native_build_command(name: str, out_dir: Path) -> list[str]:
+    """g++ command building tests/cpp/NAME.cpp with the session sources."""
     sources = sorted(str(p) for p in (ROOT / "session").glob("*.cpp"))
     # scripts/sanitize.sh builds these binaries with the sanitizers too.
     sanitize_flags = shlex.split(os.environ.get("MBGAUGE_NATIVE_CXXFLAGS", ""))
     return ["g++", "-std=c++17", "-Wall", "-Wextra", "-Werror", "-O1", *sanitize_flags, f"-I{ROOT}",
-            str(CPP_DIR / f"{name}.cpp"), *sources, *ffmpeg_flags, "-o", str(out_dir / name)]
+            str(CPP_DIR / f"{name}.cpp"), *sources, *ffmpeg_flags(), "-o", str(out_dir / name)]
 
 
 def _compile_commands(out_dir: Path) -> dict[str, list[str]]:
     return {name: native_build_command(name, out_dir)
-            for name in ("test_packet_index", "test_session")}
+            for name in ("test_packet_index", "test_session", "test_qp_cells")}
 
 
 @pytest.fixture(scope="session")
@@ -137,6 +156,7 @@ def _assert_passed(result: subprocess.CompletedProcess) -> None:
 @pytest.mark.parametrize("binary, cases", [
     ("test_packet_index", PACKET_INDEX_CASES),
     ("test_session", SESSION_CASES),
+    ("test_qp_cells", QP_CELLS_CASES),
 ])
 def test_every_native_case_is_collected(native_tests, binary, cases):
     listed = _run(native_tests[binary], "--list")
@@ -147,6 +167,11 @@ def test_every_native_case_is_collected(native_tests, binary, cases):
 @pytest.mark.parametrize("case", PACKET_INDEX_CASES)
 def test_packet_index(native_tests, case):
     _assert_passed(_run(native_tests["test_packet_index"], "--run", case))
+
+
+@pytest.mark.parametrize("case", QP_CELLS_CASES)
+def test_qp_cells(native_tests, case):
+    _assert_passed(_run(native_tests["test_qp_cells"], "--run", case))
 
 
 @pytest.mark.parametrize("case", SESSION_CASES)

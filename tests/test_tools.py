@@ -17,6 +17,7 @@ import termios
 import threading
 from pathlib import Path
 
+import matplotlib.colors
 import matplotlib.image
 import numpy as np
 import pytest
@@ -182,7 +183,7 @@ def test_stats_csv_and_plot(capsys, tmp_path, clip):
     status, stdout, _ = run(capsys, "stats", clip, "--frames", "2:30", "--csv",
                             tmp_path / "stats.csv", "--plot", tmp_path / "mean.png")
     assert status == 0
-    assert "per-frame CSV" in stdout and "mean QP plot" in stdout
+    assert "per-frame CSV" in stdout and "QP and frame size plot" in stdout
     maps, offsets = reference(clip, range(2, 30))
     with open(tmp_path / "stats.csv", newline="") as stream:
         rows = list(csv.DictReader(stream))
@@ -193,7 +194,81 @@ def test_stats_csv_and_plot(capsys, tmp_path, clip):
         assert (int(row["min_qp"]), int(row["max_qp"])) == (carried.min(), carried.max())
         assert float(row["no_qp_share"]) == np.mean(qp < 0)
         assert (int(row["cb_qp_offset"]), int(row["cr_qp_offset"])) == (cb, cr)
-    assert read_png(tmp_path / "mean.png").shape[:2] == (400, 1000)
+    assert read_png(tmp_path / "mean.png").shape[:2] == (800, 1000)
+
+
+def ffprobe_frames(path):
+    """(picture type, packet size) of every picture in display order, as
+    ffprobe reports them."""
+    out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                          "frame=pict_type,pkt_size", "-of", "json", str(path)],
+                         capture_output=True, text=True, check=True).stdout
+    return [(frame["pict_type"], int(frame["pkt_size"])) for frame in json.loads(out)["frames"]]
+
+
+def test_frame_size_panel_shows_ffprobes_bits_and_picture_types(clip):
+    session = mbgauge.H264DecoderSession(str(clip))
+    stats = mbgauge_tools.qp_stats(clip, "5:40")
+    figure = plotting.plot_mean_qp(stats, frame_table=session.frame_table())
+    _, sizes = figure.axes
+    bars = {round(bar.get_x() + bar.get_width() / 2): bar for bar in sizes.patches}
+    assert sorted(bars) == list(range(5, 40))
+    colours = {name: matplotlib.colors.to_rgba(colour)
+               for name, colour in plotting.PICTURE_TYPE_COLOURS.items()}
+    expected = ffprobe_frames(clip)
+    assert {kind for kind, _ in expected[5:40]} == {"I", "P", "B"}
+    for frame, bar in bars.items():
+        kind, size = expected[frame]
+        assert (bar.get_height(), bar.get_facecolor()) == (8 * size, colours[kind]), f"frame {frame}"
+    labels = sizes.get_legend_handles_labels()[1]
+    assert [label.split(":")[0] for label in labels] == ["I", "P", "B"]
+
+
+def test_heatmap_with_values_and_motion_vectors(capsys, tmp_path, clip):
+    status, stdout, _ = run(capsys, "heatmap", clip, "--frame", 7, "--values",
+                            "--motion-vectors", "--out", tmp_path / "f.png")
+    assert status == 0 and "frame 7" in stdout
+    # Enlarged so that two digits fit each 16x16 cell.
+    width, height = plotting.heatmap_size(320, 240, values=True, motion_vectors=True)
+    assert plotting.heatmap_scale(320, 240, values=True) == 2
+    assert plotting.heatmap_scale(1920, 1080, values=True) == 2
+    assert plotting.heatmap_scale(1920, 1080, motion_vectors=True) == 1
+    assert read_png(tmp_path / "f.png").shape == (height, width, 4)
+
+    session = mbgauge.H264DecoderSession(str(clip), motion_vectors=True)
+    figure = mbgauge_tools.render_heatmap(session, 7, values=True, motion_vectors=True)
+    axes = figure.axes[0]
+    qp = session.get_qpmap(7)
+    written = {(text.get_position(), text.get_text()) for text in axes.texts}
+    assert written == {((col + 0.5, row + 0.5), str(qp[row, col]))
+                       for row in range(15) for col in range(20)}
+    vectors = session.get_motion_vectors(7)
+    moving = np.count_nonzero((vectors["motion_x"] != 0) | (vectors["motion_y"] != 0))
+    assert moving > 0
+    assert sum(len(arrows.U) for arrows in axes.collections if hasattr(arrows, "U")) == moving
+    assert f"{len(vectors)} motion vectors" in axes.get_title()
+
+    key = mbgauge_tools.render_heatmap(session, 0, motion_vectors=True)
+    assert "no motion vectors (intra picture)" in key.axes[0].get_title()
+    with pytest.raises(ValueError, match="motion_vectors=True"):
+        mbgauge_tools.render_heatmap(mbgauge.H264DecoderSession(str(clip)), 7,
+                                     motion_vectors=True)
+
+
+def test_qp_maps_of_vp9_are_refused_in_one_line(tmp_path):
+    vp9 = videos.ffmpeg_video("tools-vp9", ".webm", "-f", "lavfi", "-i",
+                              "testsrc2=size=64x48:rate=25", "-frames:v", "3", "-c:v",
+                              "libvpx-vp9")
+    try:
+        mbgauge.H264DecoderSession(str(vp9))
+    except RuntimeError:
+        pytest.skip("this FFmpeg has no VP9 decoder")
+    result = subprocess.run([MBGAUGE, "qp", vp9, "--out", tmp_path / "m.npz"],
+                            capture_output=True, text=True)
+    assert result.returncode == 2
+    assert result.stderr.count("\n") == 1
+    assert "VP9 quantiser indices (0..255)" in result.stderr and "get_qp_blocks" in result.stderr
+    assert list(tmp_path.iterdir()) == []
 
 
 def test_stats_without_csv_prints_the_rows_then_the_summary(capsys, clip):
@@ -389,15 +464,17 @@ def test_stub_methods_match_the_runtime_signatures():
     tree = ast.parse((REPO / "mbgauge.pyi").read_text())
     session = next(node for node in tree.body
                    if isinstance(node, ast.ClassDef) and node.name == "H264DecoderSession")
-    methods = {node.name: [arg.arg for arg in node.args.args]
+    methods = {node.name: [arg.arg for arg in node.args.args + node.args.kwonlyargs]
                for node in session.body if isinstance(node, ast.FunctionDef)
                and not any(isinstance(d, ast.Name) and d.id == "property"
                            for d in node.decorator_list)}
     properties = {node.name for node in session.body if isinstance(node, ast.FunctionDef)} - set(
         methods)
-    assert properties == set(mbgauge_tools.PROPERTIES)
-    assert set(methods) == {"__init__", "get_qpmap", "get_plane_data", "get_chroma_qp_offset",
-                            "copy_plane_to_ptr"}
+    # motion_vectors: the session's option, beside the stream's properties.
+    assert properties == {*mbgauge_tools.PROPERTIES, "motion_vectors"}
+    assert set(methods) == {"__init__", "get_qpmap", "get_qp_blocks", "get_motion_vectors",
+                            "get_plane_data", "get_chroma_qp_offset", "copy_plane_to_ptr",
+                            "get_qpmaps", "get_chroma_qp_offsets", "get_planes", "frame_table"}
     for name, parameters in methods.items():
         signature = getattr(mbgauge.H264DecoderSession, name).__doc__.splitlines()[0]
         runtime = re.findall(r"(\w+):", signature.split("(", 1)[1])

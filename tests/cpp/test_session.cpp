@@ -63,9 +63,9 @@ std::unique_ptr<H264DecoderSession> open(const std::string& key) {
 // and re-decodes every picture up to the requested one.
 int64_t pictures_decoded(const H264DecoderSession& session) {
 #if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 2, 100)
-    return session.codec_ctx->frame_num;
+    return session.cursor.codec_ctx->frame_num;
 #else
-    return session.codec_ctx->frame_number;
+    return session.cursor.codec_ctx->frame_number;
 #endif
 }
 
@@ -101,7 +101,7 @@ void check_cache_consistent(const H264DecoderSession& session, const char* file,
     for (const auto& [idx, record] : session.frame_cache) {
         check::check_true(record != nullptr, "cached record is not null", file, line);
         if (record == nullptr || idx < 0 || idx >= session.num_frames) continue;
-        check::check_eq(record->pts, session.display_pts[static_cast<size_t>(idx)], "cached record->pts",
+        check::check_eq(record->pts, session.index->display_pts[static_cast<size_t>(idx)], "cached record->pts",
                  "display_pts[idx]", file, line);
     }
 }
@@ -153,34 +153,34 @@ void check_same_picture(const CachedFrame& a, const CachedFrame& b, const char* 
 
 // What every freshly opened session shows, whatever the file.
 void check_fresh_session(const H264DecoderSession& s) {
-    CHECK_EQ(s.last_decoded_idx, -1);
+    CHECK_EQ(s.cursor.last_decoded_idx, -1);
     CHECK(s.frame_cache.empty());
     CHECK(s.cache_order.empty());
-    CHECK(s.fmt_ctx != nullptr);
-    CHECK(s.codec_ctx != nullptr);
-    CHECK(s.video_stream_idx >= 0);
+    CHECK(s.cursor.fmt_ctx != nullptr);
+    CHECK(s.cursor.codec_ctx != nullptr);
+    CHECK(s.cursor.video_stream_idx >= 0);
     CHECK(s.num_frames > 0);
     const auto frames = static_cast<size_t>(s.num_frames);
-    CHECK_EQ(s.display_pts.size(), frames);
-    CHECK_EQ(s.seek_pts.size(), frames);
-    CHECK_EQ(s.pts_to_idx.size(), frames);
-    CHECK_EQ(s.seek_packet.size(), frames);
-    CHECK_EQ(s.frame_packet.size(), frames);
-    for (size_t i = 0; i < s.packets.size(); ++i) CHECK_EQ(s.packets[i].decode_idx, static_cast<int32_t>(i));
-    if (s.seek_packet.size() != frames || s.frame_packet.size() != frames) return;
+    CHECK_EQ(s.index->display_pts.size(), frames);
+    CHECK_EQ(s.index->seek_pts.size(), frames);
+    CHECK_EQ(s.index->pts_to_idx.size(), frames);
+    CHECK_EQ(s.index->seek_packet.size(), frames);
+    CHECK_EQ(s.index->frame_packet.size(), frames);
+    for (size_t i = 0; i < s.index->packets.size(); ++i) CHECK_EQ(s.index->packets[i].decode_idx, static_cast<int32_t>(i));
+    if (s.index->seek_packet.size() != frames || s.index->frame_packet.size() != frames) return;
     for (size_t i = 0; i < frames; ++i) {
-        if (i > 0) CHECK(s.display_pts[i - 1] < s.display_pts[i]);
-        const auto found = s.pts_to_idx.find(s.display_pts[i]);
-        CHECK(found != s.pts_to_idx.end());
-        if (found != s.pts_to_idx.end()) CHECK_EQ(found->second, static_cast<int>(i));
+        if (i > 0) CHECK(s.index->display_pts[i - 1] < s.index->display_pts[i]);
+        const auto found = s.index->pts_to_idx.find(s.index->display_pts[i]);
+        CHECK(found != s.index->pts_to_idx.end());
+        if (found != s.index->pts_to_idx.end()) CHECK_EQ(found->second, static_cast<int>(i));
         // The frame's packet carries its pts; decoding starts at a key packet
         // no later than it, whose pts is the frame's seek pts.
-        const int own = s.frame_packet[i];
-        const int start = s.seek_packet[i];
-        if (!CHECK(start >= 0 && start <= own && static_cast<size_t>(own) < s.packets.size())) continue;
-        CHECK_EQ(s.packets[static_cast<size_t>(own)].pts, s.display_pts[i]);
-        CHECK(s.packets[static_cast<size_t>(start)].is_key);
-        CHECK_EQ(s.packets[static_cast<size_t>(start)].pts, s.seek_pts[i]);
+        const int own = s.index->frame_packet[i];
+        const int start = s.index->seek_packet[i];
+        if (!CHECK(start >= 0 && start <= own && static_cast<size_t>(own) < s.index->packets.size())) continue;
+        CHECK_EQ(s.index->packets[static_cast<size_t>(own)].pts, s.index->display_pts[i]);
+        CHECK(s.index->packets[static_cast<size_t>(start)].is_key);
+        CHECK_EQ(s.index->packets[static_cast<size_t>(start)].pts, s.index->seek_pts[i]);
     }
 }
 
@@ -196,20 +196,20 @@ void test_fresh_session_state() {
 void test_packet_table_of_bframe_file() {
     const auto s = open("bframes");
     CHECK_EQ(s->num_frames, 100);
-    CHECK_EQ(s->packets.size(), size_t{100});
+    CHECK_EQ(s->index->packets.size(), size_t{100});
     CHECK_EQ(s->width, 128);
     CHECK_EQ(s->height, 96);
     CHECK_EQ(s->mb_cols, 8);
     CHECK_EQ(s->mb_rows, 6);
     bool reordered = false;
-    for (const PacketRecord& p : s->packets) reordered = reordered || p.pts != p.dts;
+    for (const PacketRecord& p : s->index->packets) reordered = reordered || p.pts != p.dts;
     CHECK(reordered);
-    CHECK(s->packets.front().is_key);
+    CHECK(s->index->packets.front().is_key);
     // Each frame's seek target is the pts of a key packet at or before it.
     std::set<int64_t> key_pts;
-    for (const PacketRecord& p : s->packets)
+    for (const PacketRecord& p : s->index->packets)
         if (p.is_key) key_pts.insert(p.pts);
-    for (int64_t target : s->seek_pts) CHECK(key_pts.count(target) == 1);
+    for (int64_t target : s->index->seek_pts) CHECK(key_pts.count(target) == 1);
 }
 
 // Key frames every 10 pictures and no reordering: frame f seeks to frame
@@ -217,12 +217,12 @@ void test_packet_table_of_bframe_file() {
 void test_seek_targets_follow_key_frames() {
     const auto gop10 = open("gop10");
     CHECK_EQ(gop10->num_frames, 40);
-    for (size_t f = 0; f < 40; ++f) CHECK_EQ(gop10->seek_pts[f], gop10->display_pts[f - f % 10]);
-    for (size_t i = 0; i < gop10->packets.size(); ++i) CHECK_EQ(gop10->packets[i].is_key, i % 10 == 0);
+    for (size_t f = 0; f < 40; ++f) CHECK_EQ(gop10->index->seek_pts[f], gop10->index->display_pts[f - f % 10]);
+    for (size_t i = 0; i < gop10->index->packets.size(); ++i) CHECK_EQ(gop10->index->packets[i].is_key, i % 10 == 0);
 
     const auto longgop = open("longgop");
     CHECK_EQ(longgop->num_frames, 500);
-    for (int64_t target : longgop->seek_pts) CHECK_EQ(target, longgop->display_pts[0]);
+    for (int64_t target : longgop->index->seek_pts) CHECK_EQ(target, longgop->index->display_pts[0]);
 }
 
 // Interleaved audio is neither indexed nor numbered: the packet table equals
@@ -230,15 +230,15 @@ void test_seek_targets_follow_key_frames() {
 void test_audio_packets_not_indexed() {
     const auto with_audio = open("av");
     const auto video_only = open("videoonly");
-    CHECK_EQ(with_audio->fmt_ctx->nb_streams, 2u);
-    CHECK_EQ(video_only->fmt_ctx->nb_streams, 1u);
+    CHECK_EQ(with_audio->cursor.fmt_ctx->nb_streams, 2u);
+    CHECK_EQ(video_only->cursor.fmt_ctx->nb_streams, 1u);
     CHECK_EQ(with_audio->num_frames, 50);
     CHECK_EQ(video_only->num_frames, 50);
-    if (!CHECK_EQ(with_audio->packets.size(), video_only->packets.size())) return;
+    if (!CHECK_EQ(with_audio->index->packets.size(), video_only->index->packets.size())) return;
     bool offsets_differ = false;
-    for (size_t i = 0; i < video_only->packets.size(); ++i) {
-        const PacketRecord& a = with_audio->packets[i];
-        const PacketRecord& v = video_only->packets[i];
+    for (size_t i = 0; i < video_only->index->packets.size(); ++i) {
+        const PacketRecord& a = with_audio->index->packets[i];
+        const PacketRecord& v = video_only->index->packets[i];
         CHECK_EQ(a.pts, v.pts);
         CHECK_EQ(a.dts, v.dts);
         CHECK_EQ(a.size, v.size);
@@ -248,8 +248,8 @@ void test_audio_packets_not_indexed() {
     }
     // Otherwise the audio did not sit between the video packets.
     CHECK(offsets_differ);
-    CHECK_EQ(with_audio->display_pts, video_only->display_pts);
-    CHECK_EQ(with_audio->seek_pts, video_only->seek_pts);
+    CHECK_EQ(with_audio->index->display_pts, video_only->index->display_pts);
+    CHECK_EQ(with_audio->index->seek_pts, video_only->index->seek_pts);
 
     // The audio is skipped when decoding too.
     for (int idx : {0, 17, 49, 3}) {
@@ -267,8 +267,8 @@ void test_audio_packets_not_indexed() {
 void test_cache_hit_returns_same_record() {
     const auto s = open("gop10");
     const auto first = s->get_frame(3);
-    CHECK_EQ(first->pts, s->display_pts[3]);
-    const int last = s->last_decoded_idx;
+    CHECK_EQ(first->pts, s->index->display_pts[3]);
+    const int last = s->cursor.last_decoded_idx;
     const std::deque<int> order = s->cache_order;
     const int64_t decoded = pictures_decoded(*s);
 
@@ -278,7 +278,7 @@ void test_cache_hit_returns_same_record() {
     CHECK_EQ(s->get_frame(1).get(), s->frame_cache.at(1).get());
     CHECK_EQ(s->get_frame(3).get(), first.get());
 
-    CHECK_EQ(s->last_decoded_idx, last);
+    CHECK_EQ(s->cursor.last_decoded_idx, last);
     CHECK_EQ(s->cache_order, order);
     CHECK_EQ(pictures_decoded(*s), decoded);
     CHECK_CACHE_CONSISTENT(*s);
@@ -326,11 +326,11 @@ void test_first_request_decodes_from_key_frame() {
         const auto s = open("gop10");
         const int64_t before = pictures_decoded(*s);
         const auto record = s->get_frame(7);
-        CHECK_EQ(record->pts, s->display_pts[7]);
+        CHECK_EQ(record->pts, s->index->display_pts[7]);
         CHECK_EQ(pictures_decoded(*s) - before, int64_t{8});
         CHECK_EQ(cached_indices(*s), index_range(0, 7));
         CHECK_EQ(s->cache_order, order_range(0, 7));
-        CHECK_EQ(s->last_decoded_idx, 7);
+        CHECK_EQ(s->cursor.last_decoded_idx, 7);
         CHECK_CACHE_CONSISTENT(*s);
     }
     {
@@ -339,7 +339,7 @@ void test_first_request_decodes_from_key_frame() {
         s->get_frame(15);
         CHECK_EQ(pictures_decoded(*s) - before, int64_t{6});
         CHECK_EQ(cached_indices(*s), index_range(10, 15));
-        CHECK_EQ(s->last_decoded_idx, 15);
+        CHECK_EQ(s->cursor.last_decoded_idx, 15);
         CHECK_CACHE_CONSISTENT(*s);
     }
 }
@@ -360,13 +360,13 @@ void test_forward_decode_limit() {
 
     s->get_frame(0);
     CHECK_EQ(decoded_since_mark(), int64_t{1});
-    CHECK_EQ(s->last_decoded_idx, 0);
+    CHECK_EQ(s->cursor.last_decoded_idx, 0);
 
     // Exactly 350 ahead: frames 1..350, no restart. The cache holds the last
     // 64 of them, contiguous and in decode order.
-    CHECK_EQ(s->get_frame(350)->pts, s->display_pts[350]);
+    CHECK_EQ(s->get_frame(350)->pts, s->index->display_pts[350]);
     CHECK_EQ(decoded_since_mark(), int64_t{350});
-    CHECK_EQ(s->last_decoded_idx, 350);
+    CHECK_EQ(s->cursor.last_decoded_idx, 350);
     CHECK_EQ(s->cache_order, order_range(287, 350));
     CHECK_CACHE_CONSISTENT(*s);
 
@@ -375,16 +375,16 @@ void test_forward_decode_limit() {
     CHECK_EQ(s->cache_order, order_range(337, 400));
 
     // Behind the last decoded picture and not cached: restart at frame 0.
-    CHECK_EQ(s->get_frame(100)->pts, s->display_pts[100]);
+    CHECK_EQ(s->get_frame(100)->pts, s->index->display_pts[100]);
     CHECK_EQ(decoded_since_mark(), int64_t{101});
-    CHECK_EQ(s->last_decoded_idx, 100);
+    CHECK_EQ(s->cursor.last_decoded_idx, 100);
     CHECK_EQ(s->cache_order, order_range(37, 100));
     CHECK_CACHE_CONSISTENT(*s);
 
     // 351 ahead: restart at frame 0 rather than decode forward.
-    CHECK_EQ(s->get_frame(451)->pts, s->display_pts[451]);
+    CHECK_EQ(s->get_frame(451)->pts, s->index->display_pts[451]);
     CHECK_EQ(decoded_since_mark(), int64_t{452});
-    CHECK_EQ(s->last_decoded_idx, 451);
+    CHECK_EQ(s->cursor.last_decoded_idx, 451);
     CHECK_EQ(s->cache_order, order_range(388, 451));
 
     // The very next picture continues.
@@ -401,13 +401,13 @@ void test_other_key_group_seeks() {
         const auto s = open("gop10");
         s->get_frame(5);
         const int64_t before = pictures_decoded(*s);
-        CHECK_EQ(s->get_frame(12)->pts, s->display_pts[12]);
+        CHECK_EQ(s->get_frame(12)->pts, s->index->display_pts[12]);
         // 10, 11, 12 only; 6..9 were skipped by the seek.
         CHECK_EQ(pictures_decoded(*s) - before, int64_t{3});
         std::set<int> expected = index_range(0, 5);
         for (int i : index_range(10, 12)) expected.insert(i);
         CHECK_EQ(cached_indices(*s), expected);
-        CHECK_EQ(s->last_decoded_idx, 12);
+        CHECK_EQ(s->cursor.last_decoded_idx, 12);
         CHECK_CACHE_CONSISTENT(*s);
     }
     {
@@ -416,14 +416,14 @@ void test_other_key_group_seeks() {
 
         const auto s = open("gop10");
         s->get_frame(9);
-        CHECK_EQ(s->last_decoded_idx, 9);
+        CHECK_EQ(s->cursor.last_decoded_idx, 9);
         const auto next = s->get_frame(10);
-        CHECK_EQ(next->pts, s->display_pts[10]);
-        CHECK_EQ(s->last_decoded_idx, 10);
+        CHECK_EQ(next->pts, s->index->display_pts[10]);
+        CHECK_EQ(s->cursor.last_decoded_idx, 10);
         CHECK_EQ(cached_indices(*s), index_range(0, 10));
         CHECK_SAME_PICTURE(*next, *direct);
         // And on into the new group.
-        CHECK_EQ(s->get_frame(11)->pts, s->display_pts[11]);
+        CHECK_EQ(s->get_frame(11)->pts, s->index->display_pts[11]);
         CHECK_CACHE_CONSISTENT(*s);
     }
 }
@@ -439,7 +439,7 @@ void test_redecoded_frames_keep_cache_place() {
 
     // Group of frame 10 again: decodes 10..17, of which 10..15 were cached.
     const int64_t before = pictures_decoded(*s);
-    CHECK_EQ(s->get_frame(17)->pts, s->display_pts[17]);
+    CHECK_EQ(s->get_frame(17)->pts, s->index->display_pts[17]);
     CHECK_EQ(pictures_decoded(*s) - before, int64_t{8});
     CHECK_EQ(s->cache_order, (std::deque<int>{10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 16, 17}));
     CHECK_SAME_PICTURE(*s->frame_cache.at(12), frame12);
@@ -462,7 +462,7 @@ void test_random_order_matches_sequential() {
     {
         const int last = s->num_frames - 1;
         const auto record = s->get_frame(last);
-        CHECK_EQ(record->pts, s->display_pts[static_cast<size_t>(last)]);
+        CHECK_EQ(record->pts, s->index->display_pts[static_cast<size_t>(last)]);
         CHECK_SAME_PICTURE(*record, *walk[static_cast<size_t>(last)]);
         CHECK_CACHE_CONSISTENT(*s);
     }
@@ -475,14 +475,14 @@ void test_random_order_matches_sequential() {
         for (int idx : order) {
             const auto record = s->get_frame(idx);
             const auto i = static_cast<size_t>(idx);
-            if (!CHECK_EQ(record->pts, s->display_pts[i])) continue;
+            if (!CHECK_EQ(record->pts, s->index->display_pts[i])) continue;
             CHECK_SAME_PICTURE(*record, *walk[i]);
             CHECK_RECORD_SHAPE(*record);
         }
         CHECK_CACHE_CONSISTENT(*s);
     }
     // Sanity of the reference walk itself.
-    for (size_t i = 0; i < walk.size(); ++i) CHECK_EQ(walk[i]->pts, s->display_pts[i]);
+    for (size_t i = 0; i < walk.size(); ++i) CHECK_EQ(walk[i]->pts, s->index->display_pts[i]);
 }
 
 // ---- records ---------------------------------------------------------------
@@ -510,7 +510,7 @@ void test_records_outlive_cache_and_session() {
     CHECK_SAME_PICTURE(*record, snapshot);
 
     std::shared_ptr<CachedFrame> cached = s->get_frame(99);  // still in the cache
-    const int64_t pts99 = s->display_pts[99];
+    const int64_t pts99 = s->index->display_pts[99];
     s.reset();
     CHECK_EQ(cached.use_count(), 1L);
     CHECK_RECORD_SHAPE(*record);
@@ -536,7 +536,7 @@ void test_odd_size_chroma_rounding() {
     CHECK_EQ(s->num_frames, 3);
     for (int idx = 0; idx < s->num_frames; ++idx) {
         const auto record = s->get_frame(idx);
-        CHECK_EQ(record->pts, s->display_pts[static_cast<size_t>(idx)]);
+        CHECK_EQ(record->pts, s->index->display_pts[static_cast<size_t>(idx)]);
         CHECK_EQ(record->pix_fmt, std::string("yuv420p"));
         CHECK_EQ(record->bytes_per_sample, 1);
         CHECK_EQ(record->num_planes, 3);
@@ -561,18 +561,18 @@ void test_out_of_range_index() {
     const auto s = open("gop10");
     s->get_frame(2);
     const std::deque<int> order = s->cache_order;
-    const int last = s->last_decoded_idx;
+    const int last = s->cursor.last_decoded_idx;
     const std::string n = std::to_string(s->num_frames);
 
     CHECK_THROWS_WITH(s->get_frame(-1), std::out_of_range, "Frame index out of bounds: -1");
     CHECK_THROWS_WITH(s->get_frame(s->num_frames), std::out_of_range, "Frame index out of bounds: " + n);
     CHECK_THROWS_WITH(s->get_frame(1 << 30), std::out_of_range, "Frame index out of bounds: 1073741824");
     CHECK_EQ(s->cache_order, order);
-    CHECK_EQ(s->last_decoded_idx, last);
+    CHECK_EQ(s->cursor.last_decoded_idx, last);
 
     // The session is still usable, at both ends.
-    CHECK_EQ(s->get_frame(0)->pts, s->display_pts.front());
-    CHECK_EQ(s->get_frame(s->num_frames - 1)->pts, s->display_pts.back());
+    CHECK_EQ(s->get_frame(0)->pts, s->index->display_pts.front());
+    CHECK_EQ(s->get_frame(s->num_frames - 1)->pts, s->index->display_pts.back());
     CHECK_CACHE_CONSISTENT(*s);
 }
 
@@ -583,8 +583,8 @@ std::string damage_key_group(const H264DecoderSession& session, int key_packet,
                              const std::string& source) {
     std::ifstream in(source, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    for (size_t i = static_cast<size_t>(key_packet); i < session.packets.size(); ++i) {
-        const PacketRecord& packet = session.packets[i];
+    for (size_t i = static_cast<size_t>(key_packet); i < session.index->packets.size(); ++i) {
+        const PacketRecord& packet = session.index->packets[i];
         if (i > static_cast<size_t>(key_packet) && packet.is_key) break;
         std::memset(&bytes[static_cast<size_t>(packet.pos)], 0, static_cast<size_t>(packet.size));
     }
@@ -596,7 +596,7 @@ std::string damage_key_group(const H264DecoderSession& session, int key_packet,
 void test_failed_request_reads_a_bounded_number_of_packets() {
     const auto intact = open("gop50");
     const int frame = 230;  // in the fifth key group, which starts at frame 200
-    const int key_packet = intact->seek_packet[frame];
+    const int key_packet = intact->index->seek_packet[frame];
     const std::string damaged = damage_key_group(*intact, key_packet, file("gop50"));
     H264DecoderSession s(damaged);
     std::remove(damaged.c_str());
@@ -604,11 +604,11 @@ void test_failed_request_reads_a_bounded_number_of_packets() {
     CHECK_THROWS_WITH(s.get_frame(frame), std::runtime_error, "Failed to decode frame 230");
     // It gave up close behind the requested picture's packet, not at the end
     // of the file (which would leave the read position unknown after draining).
-    const int target_packet = s.frame_packet[frame];
-    CHECK(s.next_packet_idx > target_packet);
-    CHECK(s.next_packet_idx <= target_packet + H264DecoderSession::kMaxOutputDelayPackets + 1);
+    const int target_packet = s.index->frame_packet[frame];
+    CHECK(s.cursor.next_packet_idx > target_packet);
+    CHECK(s.cursor.next_packet_idx <= target_packet + DecodeCursor::kMaxOutputDelayPackets + 1);
     // The key group before decodes as before.
-    CHECK_EQ(s.get_frame(frame - 40)->pts, s.display_pts[frame - 40]);
+    CHECK_EQ(s.get_frame(frame - 40)->pts, s.index->display_pts[frame - 40]);
 }
 
 const check::TestList kTests = {

@@ -120,10 +120,10 @@ void exercise(const uint8_t* data, size_t size) {
         std::fprintf(stderr, "opened: %dx%d %s, %d frames\n", session.width, session.height,
                      session.pix_fmt.c_str(), frames);
     if (frames < 0) fail("negative num_frames", frames);
-    if (static_cast<int>(session.seek_packet.size()) != frames ||
-        static_cast<int>(session.frame_packet.size()) != frames ||
-        static_cast<int>(session.display_pts.size()) != frames)
-        fail("frame tables disagree with num_frames", frames, static_cast<long long>(session.seek_packet.size()));
+    if (static_cast<int>(session.index->seek_packet.size()) != frames ||
+        static_cast<int>(session.index->frame_packet.size()) != frames ||
+        static_cast<int>(session.index->display_pts.size()) != frames)
+        fail("frame tables disagree with num_frames", frames, static_cast<long long>(session.index->seek_packet.size()));
 
     // An index just past the end is refused as out of range.
     try {

@@ -1,0 +1,272 @@
+#include "decode_cursor.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+#include "ffmpeg_error.h"
+#include "packed_frames.h"
+
+namespace {
+
+struct PacketDeleter {
+    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+struct FrameDeleter {
+    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
+using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+
+// Releases a received picture's buffers however its handling ends.
+struct FrameUnref {
+    AVFrame* frame;
+    ~FrameUnref() { av_frame_unref(frame); }
+};
+
+}  // namespace
+
+DecodeCursor::~DecodeCursor() { release(); }
+
+void DecodeCursor::release() {
+    last_decoded_idx = -1;
+    next_packet_idx = -1;
+    if (codec_ctx != nullptr) avcodec_free_context(&codec_ctx);
+    av_bsf_free(&unpack_bsf);
+    if (fmt_ctx != nullptr) avformat_close_input(&fmt_ctx);
+}
+
+void DecodeCursor::set_up_decoder(int max_pixels, bool motion_vectors) {
+    if (codec_ctx != nullptr) avcodec_free_context(&codec_ctx);
+    const AVCodecParameters* params = fmt_ctx->streams[video_stream_idx]->codecpar;
+    const AVCodec* decoder = avcodec_find_decoder(params->codec_id);
+    if (decoder == nullptr) throw std::runtime_error("H.264 decoder not found");
+    codec_ctx = avcodec_alloc_context3(decoder);
+    if (codec_ctx == nullptr) throw std::runtime_error("Cannot allocate AVCodecContext");
+    avcodec_parameters_to_context(codec_ctx, params);
+
+    codec_ctx->skip_loop_filter = AVDISCARD_ALL;
+    codec_ctx->export_side_data |= AV_CODEC_EXPORT_DATA_VIDEO_ENC_PARAMS;
+    if (motion_vectors) codec_ctx->export_side_data |= AV_CODEC_EXPORT_DATA_MVS;
+    codec_ctx->thread_count = 0;
+    // Frame threads attach a picture's encoding parameters before another
+    // thread has finished decoding it (seen on FFmpeg 5.1, 7.1 and 9.0: B
+    // frames read 0 in their bottom rows). Slice threads keep them exact.
+    codec_ctx->thread_type = FF_THREAD_SLICE;
+    codec_ctx->max_pixels = max_pixels;
+
+    const int open_result = avcodec_open2(codec_ctx, decoder, nullptr);
+    if (open_result < 0)
+        throw std::runtime_error("Cannot open codec: " + ffmpeg_error_string(open_result));
+    av_bsf_free(&unpack_bsf);
+    unpack_bsf = open_unpacking_filter(params);
+}
+
+void DecodeCursor::attach(std::shared_ptr<const StreamIndex> stream_index) {
+    index = std::move(stream_index);
+    av_seek_frame(fmt_ctx, video_stream_idx, 0, AVSEEK_FLAG_BACKWARD);
+    avcodec_flush_buffers(codec_ctx);
+    if (unpack_bsf != nullptr) av_bsf_flush(unpack_bsf);
+    last_decoded_idx = -1;
+    next_packet_idx = -1;
+}
+
+bool DecodeCursor::needs_seek(int frame_idx, SeekRule rule) const {
+    const int last = last_decoded_idx;
+    if (last < 0) return true;
+    if (frame_idx <= last) return true;
+    const int key_packet = index->seek_packet[frame_idx];
+    if (rule == SeekRule::kCheapest) {
+        // Decoding on reads every packet from the next one to the frame's; a
+        // seek reads those from the frame's key packet, plus its own cost.
+        return next_packet_idx < 0 || next_packet_idx + kSeekCostPackets < key_packet;
+    }
+    if (frame_idx - last > kMaxForwardDecode) return true;
+    // Reading in order crosses into the next key group without a seek once the
+    // decoder has been given that group's key packet: a seek would only flush
+    // and decode the same packets again.
+    const bool key_packet_sent = next_packet_idx > key_packet;
+    return index->seek_packet[last] != key_packet && !key_packet_sent;
+}
+
+bool DecodeCursor::read_video_packet(AVPacket* packet) {
+    while (av_read_frame(fmt_ctx, packet) >= 0) {
+        if (packet->stream_index == video_stream_idx) return true;
+        av_packet_unref(packet);
+    }
+    return false;
+}
+
+int DecodeCursor::identify_packet(const AVPacket* packet, int hint) const {
+    const std::vector<PacketRecord>& packets = index->packets;
+    auto matches = [&](int i) {
+        const PacketRecord& record = packets[static_cast<size_t>(i)];
+        if (record.size != packet->size) return false;
+        return packet->pos >= 0 ? record.pos == packet->pos
+                                : record.pts == packet->pts && record.dts == packet->dts;
+    };
+    // A seek lands at or shortly before the key packet asked for.
+    const int count = static_cast<int>(packets.size());
+    const int start = std::min(std::max(hint, 0), count - 1);
+    for (int distance = 0; start - distance >= 0 || start + distance < count; ++distance) {
+        if (start - distance >= 0 && matches(start - distance)) return start - distance;
+        if (distance > 0 && start + distance < count && matches(start + distance))
+            return start + distance;
+    }
+    return -1;
+}
+
+int64_t DecodeCursor::demuxer_timestamp(const PacketRecord& record) const {
+    // MP4 and Matroska index their key frames by pts: a dts there lands one
+    // key group early. MPEG-TS/PS, AVI and FLV seek by dts.
+    const AVInputFormat* format = fmt_ctx->iformat;
+    const bool seeks_by_pts = (format->flags & AVFMT_SEEK_TO_PTS) ||
+                              std::strncmp(format->name, "matroska", 8) == 0;
+    const bool synthetic_pts = index->synthetic_pts;
+    if (seeks_by_pts && !synthetic_pts && record.pts != AV_NOPTS_VALUE) return record.pts;
+    if (record.dts != AV_NOPTS_VALUE) return record.dts;
+    return synthetic_pts ? AV_NOPTS_VALUE : record.pts;
+}
+
+bool DecodeCursor::seek_to_packet(int key_packet_idx, AVPacket* packet) {
+    avcodec_flush_buffers(codec_ctx);
+    if (unpack_bsf != nullptr) av_bsf_flush(unpack_bsf);
+    last_decoded_idx = -1;
+    next_packet_idx = -1;
+
+    // Demuxers differ in what a timestamp seek means (MPEG-TS seeks by dts and
+    // lands on the next key frame when given a key packet's pts), so every
+    // landing is checked against the index, and a landing past the key packet
+    // is retried by byte position and then from earlier key packets.
+    const std::vector<PacketRecord>& packets = index->packets;
+    const bool byte_seekable = !(fmt_ctx->iformat->flags & AVFMT_NO_BYTE_SEEK);
+    auto lands_in_time = [&](int64_t target, int flags) {
+        if (av_seek_frame(fmt_ctx, video_stream_idx, target, flags) < 0) return false;
+        if (!read_video_packet(packet)) return false;
+        const int landed = identify_packet(packet, key_packet_idx);
+        if (landed >= 0 && landed <= key_packet_idx) {
+            next_packet_idx = landed;
+            return true;
+        }
+        av_packet_unref(packet);
+        return false;
+    };
+    constexpr int kKeyPointsTried = 3;
+    int key = key_packet_idx;
+    for (int tried = 0; tried < kKeyPointsTried && key >= 0; ++tried) {
+        const PacketRecord& record = packets[static_cast<size_t>(key)];
+        const int64_t timestamp = demuxer_timestamp(record);
+        if (timestamp != AV_NOPTS_VALUE && lands_in_time(timestamp, AVSEEK_FLAG_BACKWARD))
+            return true;
+        if (byte_seekable && record.pos >= 0 && lands_in_time(record.pos, AVSEEK_FLAG_BYTE))
+            return true;
+        key = previous_key_packet(packets, key);
+    }
+    const PacketRecord& first = packets.front();
+    const int64_t first_timestamp = demuxer_timestamp(first);
+    if (first_timestamp != AV_NOPTS_VALUE && lands_in_time(first_timestamp, AVSEEK_FLAG_BACKWARD))
+        return true;
+    return byte_seekable && first.pos >= 0 && lands_in_time(first.pos, AVSEEK_FLAG_BYTE);
+}
+
+int DecodeCursor::frame_index_of(const AVFrame* frame) const {
+    // With display ranks standing in for timestamps, a picture without one
+    // came from a packet that could not be placed, and its dts means nothing.
+    const int64_t pts = frame->pts != AV_NOPTS_VALUE ? frame->pts
+                        : index->synthetic_pts       ? AV_NOPTS_VALUE
+                                                     : frame->pkt_dts;
+    const auto found = index->pts_to_idx.find(pts);
+    return found == index->pts_to_idx.end() ? -1 : found->second;
+}
+
+bool DecodeCursor::receive_frames(AVFrame* frame, int frame_idx, const FrameSink& sink) {
+    bool obtained = false;
+    while (avcodec_receive_frame(codec_ctx, frame) >= 0) {
+        const FrameUnref unref_when_handled{frame};
+        const int idx = frame_index_of(frame);
+        if (idx < 0) continue;
+        if (idx > last_decoded_idx) last_decoded_idx = idx;
+        sink(idx, frame);
+        if (idx == frame_idx) obtained = true;
+    }
+    return obtained;
+}
+
+bool DecodeCursor::drain_decoder(AVFrame* frame, int frame_idx, const FrameSink& sink) {
+    // The decoder holds back its last pictures until it is drained. A drained
+    // decoder takes no more packets until it is flushed, so the next request
+    // must seek.
+    avcodec_send_packet(codec_ctx, nullptr);
+    const bool obtained = receive_frames(frame, frame_idx, sink);
+    last_decoded_idx = -1;
+    next_packet_idx = -1;
+    return obtained;
+}
+
+bool DecodeCursor::send_and_receive(AVPacket* packet, AVFrame* frame, int frame_idx,
+                                    const FrameSink& sink) {
+    int send_result = avcodec_send_packet(codec_ctx, packet);
+    bool obtained = false;
+    if (send_result == AVERROR(EAGAIN)) {
+        // The decoder wants its output taken before it takes more input.
+        obtained = receive_frames(frame, frame_idx, sink);
+        send_result = avcodec_send_packet(codec_ctx, packet);
+    }
+    av_packet_unref(packet);
+    if (send_result >= 0 && receive_frames(frame, frame_idx, sink)) obtained = true;
+    return obtained;
+}
+
+bool DecodeCursor::decode_until(int frame_idx, int first_packet_idx, bool holding_packet,
+                                AVPacket* packet, AVFrame* frame, const FrameSink& sink) {
+    const std::vector<PacketRecord>& packets = index->packets;
+    const int last_useful_packet = index->frame_packet[frame_idx] + kMaxOutputDelayPackets;
+    while (true) {
+        if (!holding_packet && !read_video_packet(packet))
+            return drain_decoder(frame, frame_idx, sink);
+        holding_packet = false;
+        const int packet_idx = next_packet_idx >= 0 ? next_packet_idx++ : -1;
+        // A seek may land before the key packet; decoding starts at the key packet.
+        if (packet_idx >= 0 && packet_idx < first_packet_idx) {
+            av_packet_unref(packet);
+            continue;
+        }
+        if (unpack_bsf != nullptr && !unpack_packet(unpack_bsf, packet)) continue;
+        // The index's timestamps are the ones frames are looked up by; after a
+        // byte seek the demuxer's own may be off.
+        if (packet_idx >= 0 && packet_idx < static_cast<int>(packets.size())) {
+            packet->pts = packets[static_cast<size_t>(packet_idx)].pts;
+            packet->dts = packets[static_cast<size_t>(packet_idx)].dts;
+        } else if (index->synthetic_pts) {
+            packet->pts = AV_NOPTS_VALUE;
+        }
+        if (send_and_receive(packet, frame, frame_idx, sink)) return true;
+        if (packet_idx >= last_useful_packet) return false;
+    }
+}
+
+bool DecodeCursor::decode_frame(int frame_idx, const FrameSink& sink, SeekRule rule) {
+    PacketPtr packet(av_packet_alloc());
+    FramePtr frame(av_frame_alloc());
+    if (!packet || !frame) throw std::bad_alloc();
+    try {
+        // First from where the decoder stands or from the frame's key packet;
+        // if the frame does not come out, once more from an earlier key point.
+        int start_packet = needs_seek(frame_idx, rule) ? index->seek_packet[frame_idx] : -1;
+        for (int attempt = 0; attempt < 2 && (attempt == 0 || start_packet >= 0); ++attempt) {
+            const bool holding = start_packet >= 0 && seek_to_packet(start_packet, packet.get());
+            if (decode_until(frame_idx, start_packet, holding, packet.get(), frame.get(), sink))
+                return true;
+            start_packet = start_packet < 0
+                               ? index->seek_packet[frame_idx]
+                               : previous_key_packet(index->packets, start_packet);
+        }
+    } catch (...) {
+        // Whatever the decoder still holds is of no use to the next request.
+        last_decoded_idx = -1;
+        next_packet_idx = -1;
+        throw;
+    }
+    return false;
+}

@@ -1,0 +1,100 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavcodec/bsf.h>
+#include <libavformat/avformat.h>
+}
+
+#include "stream_index.h"
+
+// Gets every decoded picture that maps to a frame index, with that index.
+// The picture is only lent for the call.
+using FrameSink = std::function<void(int frame_idx, const AVFrame* frame)>;
+
+// One demuxer and one decoder over a file whose stream an index describes:
+// seeks to key packets, decodes forward and drains. The single-frame queries
+// and the batch queries of a session are two callers of one cursor.
+class DecodeCursor {
+public:
+    // How the cursor decides between decoding on and seeking.
+    enum class SeekRule {
+        // Decode on inside the key group of the last picture decoded (or once
+        // the next group's key packet was sent), at most kMaxForwardDecode
+        // frames ahead.
+        kNearby,
+        // Decode on whenever that decodes fewer packets than a seek would,
+        // however far ahead: for requests known to move forward.
+        kCheapest,
+    };
+
+    DecodeCursor() = default;
+    ~DecodeCursor();
+    DecodeCursor(const DecodeCursor&) = delete;
+    DecodeCursor& operator=(const DecodeCursor&) = delete;
+
+    // Opens the decoder of stream `video_stream_idx` of `fmt_ctx`, without
+    // deblocking and exporting per-block encoding parameters, and motion
+    // vectors too when asked.
+    void set_up_decoder(int max_pixels, bool motion_vectors);
+    // Attaches the stream's index, rewinds the input and flushes the decoder.
+    void attach(std::shared_ptr<const StreamIndex> stream_index);
+    // Frees the decoder and closes the input.
+    void release();
+
+    // Decodes until frame `frame_idx` has come out, handing every picture
+    // that maps to a frame index to `sink` on the way; false when the frame
+    // cannot be decoded. The index must be in range.
+    bool decode_frame(int frame_idx, const FrameSink& sink, SeekRule rule);
+
+    // Owned by the cursor; opened by the session, which chooses the stream.
+    AVFormatContext* fmt_ctx = nullptr;
+    AVCodecContext* codec_ctx = nullptr;
+    // Unpacks packed MPEG-4 B-frames before decoding; null for other streams.
+    AVBSFContext* unpack_bsf = nullptr;
+    int video_stream_idx = -1;
+    std::shared_ptr<const StreamIndex> index;
+
+    int last_decoded_idx = -1;
+    // Demux position of the next video packet the demuxer will return; -1
+    // when unknown (after the rewind, a drain, or a seek that found no
+    // indexed packet).
+    int next_packet_idx = -1;
+
+    static constexpr int kMaxForwardDecode = 350;
+    // A picture leaves the decoder at most this many packets after its own
+    // (H.264 reorders at most 16 pictures; slice threads add no delay).
+    static constexpr int kMaxOutputDelayPackets = 32;
+    // What a seek costs beyond its packets (flush, demuxer seek, re-reading
+    // the key packet), counted in packets decoded.
+    static constexpr int kSeekCostPackets = 2;
+
+private:
+    bool needs_seek(int frame_idx, SeekRule rule) const;
+    // Flushes the decoder and positions the demuxer at the key packet
+    // `key_packet_idx` or before it; true when `packet` then holds the first
+    // video packet read, at demux position next_packet_idx.
+    bool seek_to_packet(int key_packet_idx, AVPacket* packet);
+    bool read_video_packet(AVPacket* packet);
+    // The timestamp the demuxer knows a packet by, or AV_NOPTS_VALUE.
+    int64_t demuxer_timestamp(const PacketRecord& record) const;
+    // Demux position of a packet just read, searched from `hint` outwards;
+    // -1 when the index has no such packet.
+    int identify_packet(const AVPacket* packet, int hint) const;
+    // Reads and decodes from where the demuxer stands until `frame_idx` comes
+    // out, it can no longer come out, or the input ends.
+    bool decode_until(int frame_idx, int first_packet_idx, bool holding_packet, AVPacket* packet,
+                      AVFrame* frame, const FrameSink& sink);
+    // Sends one packet and handles every frame that comes out; true once
+    // `frame_idx` is out.
+    bool send_and_receive(AVPacket* packet, AVFrame* frame, int frame_idx, const FrameSink& sink);
+    bool drain_decoder(AVFrame* frame, int frame_idx, const FrameSink& sink);
+    // Receives every frame the decoder has ready; true once `frame_idx` is out.
+    bool receive_frames(AVFrame* frame, int frame_idx, const FrameSink& sink);
+    // The frame index of a decoded picture, or -1 when its timestamp belongs
+    // to no frame.
+    int frame_index_of(const AVFrame* frame) const;
+};
