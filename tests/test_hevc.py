@@ -71,13 +71,23 @@ def describe_cells(qp_map: np.ndarray, expected: np.ndarray) -> str:
 
 
 def assert_maps_match_ffmpeg(session, pictures) -> None:
-    """mbgauge's cell maps and chroma offsets equal those FFmpeg's export gives, frame by frame."""
+    """mbgauge's blocks, cell maps and chroma offsets, frame by frame and in
+    one batch, equal what FFmpeg's export gives."""
     assert len(pictures) == session.num_frames
-    for f, picture in enumerate(pictures):
+    frames = list(range(session.num_frames))[::-1]
+    batch_maps = session.get_qpmaps(frames)
+    batch_offsets = session.get_chroma_qp_offsets(frames)
+    for position, f in enumerate(frames):
+        picture = pictures[f]
+        blocks = session.get_qp_blocks(f)
+        got = np.stack([blocks[name] for name in ("x", "y", "w", "h", "qp")], axis=1)
+        assert np.array_equal(got, picture.blocks), f"frame {f}: blocks differ from FFmpeg's export"
         expected = picture.cell_map(session.mb_rows, session.mb_cols)
-        qp_map = session.get_qpmap(f)
-        assert np.array_equal(qp_map, expected), f"frame {f}: {describe_cells(qp_map, expected)}"
-        assert session.get_chroma_qp_offset(f) == (picture.cb_offset, picture.cr_offset), f"frame {f}"
+        for qp_map in (session.get_qpmap(f), batch_maps[position]):
+            assert np.array_equal(qp_map, expected), f"frame {f}: {describe_cells(qp_map, expected)}"
+        offsets = (picture.cb_offset, picture.cr_offset)
+        assert session.get_chroma_qp_offset(f) == offsets, f"frame {f}"
+        assert tuple(batch_offsets[position]) == offsets, f"frame {f}"
 
 
 # (id, bit depth, CTU size, extra x265 options, QP)
@@ -129,22 +139,32 @@ def test_constant_qp_reads_in_every_cell_of_every_frame(case):
     assert_maps_match_ffmpeg(session, pictures)
 
 
-# Display order: an I, B-pyramids of three between P frames, a second I.
-QPFILE_TYPES = "I b B b P b B b P B P I b B P P".split()
+# Types and QPs for x265's --qpfile, by frame number; a second I at frame 11.
+QPFILE_TYPES = "I P P P P P P P P P P I P P P P".split()
 QPFILE_QPS = [24, 40, 33, 45, 20, 38, 29, 50, 17, 31, 26, 22, 44, 35, 28, 19]
 
 
 def qpfile_video() -> Path:
-    """A raw stream from the x265 command with --qpfile (ffmpeg's libx265
-    takes no qpfile): each frame's type and QP, by display number."""
+    """Written by the x265 command (ffmpeg's libx265 takes no qpfile) as a
+    raw stream, then put into Matroska by ffmpeg. No B-frames: the raw stream
+    carries no timestamps, and only in decode order = display order can
+    ffmpeg make them up correctly."""
     plan = "".join(f"{i} {t} {q}\n" for i, (t, q) in enumerate(zip(QPFILE_TYPES, QPFILE_QPS)))
-    qpfile = videos.CACHE_DIR / f"qpfile-{hashlib.sha256(plan.encode()).hexdigest()[:16]}.txt"
-    if not qpfile.exists():
-        videos.CACHE_DIR.mkdir(parents=True, exist_ok=True)
+
+    def make(out: Path) -> None:
+        source, qpfile, raw = out.with_suffix(".y4m"), out.with_suffix(".txt"), out.with_suffix(".hevc")
+        subprocess.run([*videos.FFMPEG, "-f", "lavfi", "-i", "testsrc2=size=200x116:rate=25",
+                        "-frames:v", str(len(QPFILE_QPS)), "-pix_fmt", "yuv420p", str(source)],
+                       check=True)
         qpfile.write_text(plan)
-    return videos.x265_video("hevc-qpfile", ["--qpfile", str(qpfile), "--aq-mode", "0",
-                                             "--no-cutree", "--bframes", "3", "--b-pyramid"],
-                             size="200x116", frames=len(QPFILE_QPS))
+        subprocess.run(["x265", "--log-level", "error", "--qpfile", str(qpfile), "--aq-mode", "0",
+                        "--no-cutree", "--bframes", "0", str(source), "-o", str(raw)], check=True)
+        subprocess.run([*videos.FFMPEG, "-fflags", "+genpts", "-r", "25", "-i", str(raw), "-c",
+                        "copy", str(out)], check=True)
+        for path in (source, qpfile, raw):
+            path.unlink()
+
+    return videos._cached("hevc-qpfile", ".mkv", ["x265 --qpfile", plan], make)
 
 
 @needs_hevc_qp
