@@ -292,3 +292,40 @@ def test_mbgauge_own_ffmpeg_build_exports_hevc_qp():
     if not (prefix / ".complete").exists():
         pytest.skip(f"mbgauge runs on another FFmpeg ({prefix})")
     assert ffmpeg_exports_hevc_qp(), f"{prefix}: the patched HEVC decoder exports nothing"
+
+
+def annexb_nal_units(data: bytes) -> list[bytes]:
+    """The NAL units of an Annex B stream, start codes left out (emulation
+    prevention keeps 00 00 0x out of a unit)."""
+    return re.split(rb"\x00\x00\x00?\x01", data)[1:]
+
+
+@needs_hevc_qp
+def test_coding_tree_blocks_of_a_lost_slice_read_minus_one(tmp_path):
+    # Three slices a picture, CTBs of 16: a CTB is a cell. No B-frames, so
+    # that ffmpeg can time the raw stream when it puts it into Matroska.
+    raw = videos.libx265_video("hevc-3slices", ".hevc", f"qp=30:{CONSTANT}:bframes=0:ctu=16:slices=3",
+                               frames=6)
+    addresses = header_values(raw, "slice_segment_address")["slice_segment_address"]
+    assert addresses[:2] == [26, 65], addresses  # the second slice of each picture: CTBs 26..64
+
+    units = annexb_nal_units(raw.read_bytes())
+    slices = [i for i, unit in enumerate(units) if (unit[0] >> 1) & 0x3F < 32]
+    lost_picture = 2
+    lost = slices[3 * lost_picture + 1]
+    damaged = tmp_path / "lost-slice.hevc"
+    damaged.write_bytes(b"".join(b"\x00\x00\x00\x01" + u for i, u in enumerate(units) if i != lost))
+    path = tmp_path / "lost-slice.mkv"
+    subprocess.run([*videos.FFMPEG, "-fflags", "+genpts", "-r", "25", "-i", str(damaged), "-c",
+                    "copy", str(path)], check=True)
+
+    session = mbgauge.H264DecoderSession(str(path))
+    assert session.num_frames == 6
+    for f in range(session.num_frames):
+        expected = np.full((session.mb_rows, session.mb_cols), 30, np.int8)
+        if f == lost_picture:
+            expected.reshape(-1)[26:65] = -1
+        qp_map = session.get_qpmap(f)
+        assert np.array_equal(qp_map, expected), f"frame {f}: {describe_cells(qp_map, expected)}"
+        blocks = session.get_qp_blocks(f)
+        assert np.all(blocks["qp"] == 30), f"frame {f}"
