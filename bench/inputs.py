@@ -84,9 +84,9 @@ FULL_INPUTS = {
             _encode("1920x1080", 30, 12),
         ),
         Input(
-            "1080p-hevc",
-            "1920x1080 HEVC (x265), 10 s at 30 fps, GOP 250, B-frames, fast, CRF 28",
-            _encode("1920x1080", 10, 250, preset="fast", crf=28, codec="libx265"),
+            "720p-hevc",
+            "1280x720 HEVC (x265), 5 s at 30 fps, GOP 250, B-frames, veryfast, CRF 28",
+            _encode("1280x720", 5, 250, preset="veryfast", crf=28, codec="libx265"),
         ),
         Input(
             "720p-10min",

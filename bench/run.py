@@ -459,7 +459,7 @@ def main(argv: list[str] | None = None) -> int:
             "other": "720p-gop250",
             "short_gop": "1080p-gop12",
             "long": "720p-10min",
-            "hevc": "1080p-hevc",
+            "hevc": "720p-hevc",
         }
     )
     needed = {name for role, name in roles.items() if role != "hevc" or "patch" in args.scenarios}
