@@ -36,7 +36,13 @@ class Input:
 
 
 def _encode(
-    size: str, seconds: float, gop: int, preset: str = "medium", crf: int = 23, rate: int = 30
+    size: str,
+    seconds: float,
+    gop: int,
+    preset: str = "medium",
+    crf: int = 23,
+    rate: int = 30,
+    codec: str = "libx264",
 ) -> tuple[str, ...]:
     return (
         "-f",
@@ -46,7 +52,7 @@ def _encode(
         "-t",
         f"{seconds:g}",
         "-c:v",
-        "libx264",
+        codec,
         "-preset",
         preset,
         "-crf",
@@ -78,6 +84,11 @@ FULL_INPUTS = {
             _encode("1920x1080", 30, 12),
         ),
         Input(
+            "720p-hevc",
+            "1280x720 HEVC (x265), 5 s at 30 fps, GOP 250, B-frames, veryfast, CRF 28",
+            _encode("1280x720", 5, 250, preset="veryfast", crf=28, codec="libx265"),
+        ),
+        Input(
             "720p-10min",
             "the 720p input looped 20 times by stream copy: 10 min, 18000 frames",
             (),
@@ -100,6 +111,11 @@ QUICK_INPUTS = {
             "tiny-gop6",
             "320x240, 2 s at 30 fps, GOP 6, B-frames, veryfast",
             _encode("320x240", 2, 6, preset="veryfast"),
+        ),
+        Input(
+            "tiny-hevc",
+            "320x240 HEVC (x265), 2 s at 30 fps, GOP 25, B-frames, veryfast",
+            _encode("320x240", 2, 25, preset="veryfast", codec="libx265"),
         ),
         Input(
             "tiny-long",

@@ -16,6 +16,7 @@ TOOLS_QP = "mbgauge tools"  # followed by ", N workers"
 BATCH_PLANES = "mbgauge get_planes, luma only"
 BATCH_ACCESS = "mbgauge get_qpmaps, one call"
 PYAV_READER_ASCENDING = "PyAV frame-exact reader, ascending order"
+UNPATCHED_QP = "mbgauge get_qpmap, same FFmpeg unpatched"
 FFMPEG_1 = "ffmpeg -threads 1"
 FFMPEG_0 = "ffmpeg -threads 0"
 PYAV_HELPER = "PyAV qp_map()"
@@ -34,6 +35,7 @@ TITLES = {
     "open": "Opening",
     "memory": "Memory",
     "heatmap": "Heatmaps",
+    "patch": "mbgauge's FFmpeg against the same build without its patches",
 }
 
 
@@ -180,6 +182,28 @@ def _throughput_table(results: dict[str, Any], scenario: str, hash_key: str) -> 
             f"{fmt(spread([loop_fps(r) for r in rows]))} | {vs} | "
             f"{fmt_ratio(ratio(median_of(rows, fps), median_of(frame_threads, fps)))} | {check} | "
             f"{fmt(peak, 0)} |"
+        )
+    return lines
+
+
+def _patch_table(results: dict[str, Any]) -> list[str]:
+    grouped = groups(results["rows"], "patch")
+    lines = [
+        "| input | FFmpeg | libavcodec loaded from | frames/s decode loop | vs unpatched | "
+        "QP maps |",
+        "|---|---|---|---|---|---|",
+    ]
+    for (input_name, impl), rows in grouped.items():
+        unpatched = grouped.get((input_name, UNPATCHED_QP), [])
+        theirs = {r["qp_sha256"] for r in unpatched if "qp_sha256" in r}
+        ours = {r["qp_sha256"] for r in rows if "qp_sha256" in r}
+        check = "–" if impl == UNPATCHED_QP else ("identical" if ours == theirs else "differ")
+        libs = sorted({Path(r.get("libavcodec", "?")).parent.parent.name for r in rows})
+        lines.append(
+            f"| {input_name} | {'unpatched' if impl == UNPATCHED_QP else 'patched'} | "
+            f"{', '.join(libs)} | {fmt(spread([loop_fps(r) for r in rows]))} | "
+            f"{fmt_ratio(ratio(median_of(rows, loop_fps), median_of(unpatched, loop_fps)))} | "
+            f"{check} |"
         )
     return lines
 
@@ -476,6 +500,18 @@ def markdown(results: dict[str, Any]) -> str:
         out += [f"## {TITLES['memory']}", "", *_memory_lines(results), ""]
     if any(r["scenario"] == "heatmap" for r in results["rows"]):
         out += [f"## {TITLES['heatmap']}", "", *_heatmap_lines(results), ""]
+    if any(r["scenario"] == "patch" for r in results["rows"]):
+        out += [
+            f"## {TITLES['patch']}",
+            "",
+            "The same mbgauge module, once on its own FFmpeg and once with the unpatched build "
+            "of the same version and configuration put first by LD_LIBRARY_PATH. H.264 must "
+            "give identical maps at the same speed; HEVC maps differ (the unpatched decoder "
+            "exports no QPs), and the speed difference is the cost of the export.",
+            "",
+            *_patch_table(results),
+            "",
+        ]
     out += ["## Targets", "", *targets(results), ""]
     return "\n".join(out)
 

@@ -9,7 +9,11 @@ with the tools on --workers threads), mvs (frame by frame with motion vectors
 exported and read, beside a session without them), planes (every frame's
 planes), random (random access: frame by frame, and the same frames in one
 batch call), local (a 32-frame window moving forward), open (construction of a
-10-minute 720p file), memory (the 64-frame cache bound).
+10-minute 720p file), memory (the 64-frame cache bound), heatmap (the heatmap
+command on every tenth frame), and, only when asked for, patch (sequential QP
+extraction on mbgauge's patched FFmpeg against the same FFmpeg build without
+its patches, H.264 and HEVC; builds the unpatched FFmpeg with ffmpeg/build.sh
+--unpatched first).
 Every measurement runs in a fresh child process (bench/workloads.py), so its
 peak resident memory is its own; the runs of the implementations being
 compared are interleaved, one after another, on the same machine. Results go
@@ -48,6 +52,7 @@ SCENARIOS = ("seq_qp", "mvs", "planes", "random", "local", "open", "memory", "he
 # Every tenth frame, as one would look through a file.
 HEATMAP_FRAMES = "0::10"
 HEATMAP_DIR = Path(tempfile.gettempdir()) / "mbgauge-bench-heatmaps"
+OPT_IN_SCENARIOS = ("patch",)
 
 FFMPEG_DECODE = ["ffmpeg", "-hide_banner", "-nostdin", "-benchmark"]
 FFPROBE_COUNT = [
@@ -243,6 +248,16 @@ def build_plan(
                  {"workload": "command",
                   "argv": [*FFMPEG_DECODE, "-threads", "1", "-skip_loop_filter", "all",
                            "-i", str(paths[main]), "-map", "0:v:0", "-f", "null", "-"]})
+    if "patch" in args.scenarios:
+        unpatched = unpatched_ffmpeg_libdir()
+        for name in dict.fromkeys([main, roles["hevc"]]):
+            plan.add("patch", name, report.REFERENCE_QP, {"workload": "mbgauge_qp"})
+            plan.add(
+                "patch",
+                name,
+                report.UNPATCHED_QP,
+                {"workload": "mbgauge_qp", "library_path": unpatched},
+            )
 
     if "memory" in args.scenarios:
         plan.add(
@@ -273,10 +288,23 @@ def build_plan(
     return plan
 
 
+def unpatched_ffmpeg_libdir() -> str:
+    """The library directory of mbgauge's FFmpeg build without its patches
+    (built on first use). Loaded through LD_LIBRARY_PATH, which the loader
+    searches before the module's own run path, it replaces the patched
+    libraries of the same version and configuration."""
+    build = BENCH_DIR.parent / "ffmpeg" / "build.sh"
+    print("bench: building (or finding) the unpatched FFmpeg", flush=True)
+    out = subprocess.run([str(build), "--unpatched"], check=True, capture_output=True, text=True)
+    return str(Path(out.stdout.splitlines()[-1]) / "lib")
+
+
 def run_child(params: dict[str, Any]) -> dict[str, Any]:
     # No BLAS work happens here: one OpenBLAS thread, so that an idle BLAS
     # pool does not compete with the decoders for the cores.
     env = {**os.environ, "OPENBLAS_NUM_THREADS": "1"}
+    if "library_path" in params:
+        env["LD_LIBRARY_PATH"] = params["library_path"]
     result = subprocess.run(
         [sys.executable, str(WORKLOADS), json.dumps(params)],
         capture_output=True,
@@ -366,7 +394,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument(
         "--scenarios",
         default=",".join(SCENARIOS),
-        help=f"comma-separated subset of {','.join(SCENARIOS)}",
+        help=f"comma-separated subset of {','.join(SCENARIOS)} (the default), "
+        f"or of {','.join(SCENARIOS + OPT_IN_SCENARIOS)}",
     )
     parser.add_argument(
         "--runs", type=int, default=None, help="runs per figure (default 5; 1 with --quick)"
@@ -394,7 +423,7 @@ def main(argv: list[str] | None = None) -> int:
             report.plot(results, args.out / "results.png")
         return 0
     args.scenarios = [s.strip() for s in args.scenarios.split(",") if s.strip()]
-    unknown = set(args.scenarios) - set(SCENARIOS)
+    unknown = set(args.scenarios) - set(SCENARIOS) - set(OPT_IN_SCENARIOS)
     if unknown:
         parser.error(f"unknown scenarios: {', '.join(sorted(unknown))}")
     if args.runs is None:
@@ -405,16 +434,23 @@ def main(argv: list[str] | None = None) -> int:
     pyav = not args.no_pyav and importlib.util.find_spec("av") is not None
     catalogue = inputs.QUICK_INPUTS if args.quick else inputs.FULL_INPUTS
     roles = (
-        {"main": "tiny-gop25", "other": "tiny-gop25", "short_gop": "tiny-gop6", "long": "tiny-long"}
+        {
+            "main": "tiny-gop25",
+            "other": "tiny-gop25",
+            "short_gop": "tiny-gop6",
+            "long": "tiny-long",
+            "hevc": "tiny-hevc",
+        }
         if args.quick
         else {
             "main": "1080p-gop250",
             "other": "720p-gop250",
             "short_gop": "1080p-gop12",
             "long": "720p-10min",
+            "hevc": "720p-hevc",
         }
     )
-    needed = set(roles.values())
+    needed = {name for role, name in roles.items() if role != "hevc" or "patch" in args.scenarios}
     print(f"bench: preparing inputs in {inputs.CACHE_DIR}", flush=True)
     paths = {name: inputs.input_path(catalogue[name], catalogue) for name in sorted(needed)}
     # Every figure is taken with the inputs in the page cache: read each once.

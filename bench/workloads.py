@@ -100,7 +100,14 @@ def mbgauge_qp(path: str, **_: Any) -> Result:
     for frame in range(session.num_frames):
         digest.update(session.get_qpmap(frame))
     t2 = time.perf_counter()
-    return _loop_result(session.num_frames, t0, t1, t2, c0, baseline, qp_sha256=digest.hexdigest())
+    return _loop_result(session.num_frames, t0, t1, t2, c0, baseline, qp_sha256=digest.hexdigest(),
+                        libavcodec=_loaded_library("libavcodec"))
+
+
+def _loaded_library(name: str) -> str:
+    """The file the loader mapped for a library (the FFmpeg build in use)."""
+    with open("/proc/self/maps") as maps:
+        return next((line.split()[-1] for line in maps if f"/{name}.so" in line), "")
 
 
 @workload
