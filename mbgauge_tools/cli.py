@@ -44,7 +44,7 @@ class CommandError(Exception):
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(_attach_negative_frames(sys.argv[1:] if argv is None else argv))
     try:
-        args.run(args)
+        status = args.run(args)
     except KeyboardInterrupt:
         print("mbgauge: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
@@ -58,7 +58,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         # frame it cannot decode; its message names the file.
         print(f"mbgauge: error: {error}", file=sys.stderr)
         return EXIT_ERROR
-    return 0
+    return status or 0
 
 
 # Commands
@@ -140,6 +140,15 @@ def run_heatmap(args: argparse.Namespace) -> None:
     else:
         print(f"{args.out}: {len(outputs)} QP heatmaps, frame_{job.frames[0]:06d}.png "
               f"to frame_{job.frames[-1]:06d}.png")
+
+
+def run_dataset(args: argparse.Namespace) -> int:
+    try:
+        from . import dataset
+    except ImportError as error:
+        raise CommandError(f"mbgauge dataset needs {error.name}: "
+                           "pip install 'mbgauge[dataset]'") from None
+    return dataset.run_command(args)
 
 
 # Helpers
@@ -264,7 +273,7 @@ def _parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(title="commands", required=True, metavar="COMMAND",
                                      parser_class=_OneLineErrorParser)
 
-    def command(name: str, run: Callable[[argparse.Namespace], None],
+    def command(name: str, run: Callable[[argparse.Namespace], int | None],
                 summary: str) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=summary, description=summary)
         sub.set_defaults(run=run)
@@ -312,4 +321,20 @@ def _parser() -> argparse.ArgumentParser:
     heatmap.add_argument("--qp-range", metavar="LOW:HIGH", help="fix the colour scale "
                          "(default: the frame's QPs, or those of all frames with --frames)")
     heatmap.add_argument("-q", "--quiet", action="store_true", help=quiet_help)
+
+    dataset = command("dataset", run_dataset, "Per-frame QP statistics of many files as a "
+                      "Parquet dataset (OUT/frames/, OUT/files.parquet), on this machine or on "
+                      "a Dask cluster; exit status 1 when any file could not be read.")
+    dataset.add_argument("paths", nargs="+", metavar="PATH", help="a video file, a directory "
+                         "(searched recursively for video files) or @LIST (a text file of paths)")
+    dataset.add_argument("--out", required=True, metavar="DIR", help="the dataset's directory")
+    dataset.add_argument("--maps", action="store_true", help="also write each file's QP maps "
+                         "as a Zarr store in OUT/maps/")
+    dataset.add_argument("--scheduler", metavar="tcp://HOST:PORT", help="run the files as "
+                         "tasks on this Dask cluster (default: threads of this process)")
+    dataset.add_argument("--resume", action="store_true", help="keep the files a previous run "
+                         "into DIR completed and do the rest")
+    dataset.add_argument("-y", "--overwrite", action="store_true", help="replace a dataset "
+                         "already in DIR")
+    dataset.add_argument("-q", "--quiet", action="store_true", help=quiet_help)
     return parser
