@@ -110,15 +110,16 @@ def find_inputs(paths: Iterable[str | os.PathLike[str]]) -> list[str]:
     files as they are, directories searched recursively for video files (by
     suffix), and `@LIST` read as a text file of paths, one per line (blank
     lines and lines starting with # skipped; relative paths are taken
-    relative to the list's directory)."""
+    relative to the list's directory). A directory's files come in the
+    order of their paths."""
     found: dict[str, None] = {}
     for path in _expand_lists(paths):
         if path.is_dir():
-            for root, dirs, names in os.walk(path):
-                dirs.sort()
-                for name in sorted(names):
-                    if Path(name).suffix.lower() in VIDEO_SUFFIXES:
-                        found.setdefault(os.path.abspath(os.path.join(root, name)))
+            videos = [os.path.abspath(os.path.join(root, name))
+                      for root, _, names in os.walk(path) for name in names
+                      if Path(name).suffix.lower() in VIDEO_SUFFIXES]
+            for video in sorted(videos):
+                found.setdefault(video)
         else:
             found.setdefault(os.path.abspath(path))
     return list(found)
