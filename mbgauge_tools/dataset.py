@@ -213,7 +213,7 @@ def extract_file(path: str, out: str, maps: bool = False,
         return _error_row(path, error, time.perf_counter() - started)
     session = pool.first
     try:
-        frames, codec = _frame_table(session, path)
+        frames = session.frame_table()
         count = len(frames)
         stats = np.empty(count, STATS_DTYPE)
         writer = _MapsWriter(out, path, session, count) if maps else None
@@ -235,7 +235,8 @@ def extract_file(path: str, out: str, maps: bool = False,
         # A damaged file: the extension reports what it could not decode.
         return _error_row(path, error, time.perf_counter() - started)
     row = {"file": path, "status": "ok", "error": None, "num_frames": count,
-           "width": session.width, "height": session.height, "codec": codec,
+           "width": session.width, "height": session.height,
+           "codec": _codec_name(session, path),
            "fps": session.fps, "seconds": time.perf_counter() - started}
     table = _frames_as_table(path, frames, stats)
     table = table.replace_schema_metadata({_ROW_METADATA_KEY: json.dumps(row).encode()})
@@ -267,47 +268,17 @@ def _frames_as_table(path: str, frames: npt.NDArray[np.void],
                     schema=FRAMES_SCHEMA)
 
 
-FRAME_TABLE_DTYPE = np.dtype([
-    ("pts", np.int64), ("time", np.float64), ("key", np.bool_), ("pict_type", "U1"),
-    ("packet_size", np.int64), ("width", np.int32), ("height", np.int32),
-])
-
-
-def _frame_table(session: H264DecoderSession, path: str) -> tuple[npt.NDArray[np.void], str]:
-    """The session's per-frame facts (pts, time, key, pict_type,
-    packet_size, width, height) in display order, and the codec's name."""
-    table = getattr(session, "frame_table", None)
+def _codec_name(session: H264DecoderSession, path: str) -> str:
     codec = getattr(session, "codec", None)
-    if table is not None and codec is not None:
-        return table(), codec
-    return _probed_frame_table(session, path)
-
-
-def _probed_frame_table(session: H264DecoderSession,
-                        path: str) -> tuple[npt.NDArray[np.void], str]:
-    # Stands in for the session's own frame table while the extension does
-    # not have it yet: ffprobe reports the same facts for every decoded
-    # picture, in display order.
-    probe = subprocess.run(
-        ["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-         "stream=codec_name,time_base:frame=pts,best_effort_timestamp,key_frame,pict_type,"
-         "pkt_size,width,height", "-of", "json", path],
-        capture_output=True, text=True, check=False)
-    if probe.returncode != 0:
-        raise RuntimeError(f"ffprobe cannot read {path}: {probe.stderr.strip()}")
-    report = json.loads(probe.stdout)
-    stream = report["streams"][0]
-    num, den = (int(part) for part in stream["time_base"].split("/"))
-    records = report.get("frames", [])
-    if len(records) != session.num_frames:
-        raise RuntimeError(f"{path}: ffprobe decodes {len(records)} frames, "
-                           f"the session has {session.num_frames}")
-    table = np.empty(len(records), FRAME_TABLE_DTYPE)
-    for row, record in enumerate(records):
-        pts = int(record.get("pts", record.get("best_effort_timestamp", -1)))
-        table[row] = (pts, pts * num / den, bool(record["key_frame"]), record["pict_type"],
-                      int(record["pkt_size"]), record["width"], record["height"])
-    return table, stream["codec_name"]
+    if isinstance(codec, str):
+        return codec
+    # Sessions of extensions built before they reported their codec.
+    probe = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                            "stream=codec_name", "-of", "default=nw=1:nk=1", path],
+                           capture_output=True, text=True, check=False)
+    # A transport stream lists its video stream once per program.
+    names = probe.stdout.split()
+    return names[0] if names else "unknown"
 
 
 class _MapsWriter:

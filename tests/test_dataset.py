@@ -2,9 +2,11 @@
 files made on threads and on Dask clusters of worker processes bound to
 127.0.0.1, checked against the encoder's settings and qp_stats."""
 
+import json
 import os
 import shutil
 import signal
+import subprocess
 import threading
 import time
 from pathlib import Path
@@ -152,6 +154,33 @@ def test_frames_table_agrees_with_the_encoder_settings(good_files, local_run):
         assert list(planned[name]) == PLANNED_QPS, name
     assert set(planned["cb_qp_offset"]) == set(planned["cr_qp_offset"]) == {CHROMA_OFFSET}
     assert (planned["no_qp_share"] == 0).all()
+
+
+def ffprobe_frames(path: str) -> pd.DataFrame:
+    """pts, key, pict_type, packet_size, width and height of every picture
+    as ffprobe decodes them, in display order."""
+    probe = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                            "frame=pts,key_frame,pict_type,pkt_size,width,height", "-of", "json",
+                            path], capture_output=True, text=True, check=True)
+    frames = pd.DataFrame(json.loads(probe.stdout)["frames"])
+    return pd.DataFrame({"pts": frames["pts"].astype("int64"),
+                         "key": frames["key_frame"].astype(bool),
+                         "pict_type": frames["pict_type"].astype(str),
+                         "packet_size": frames["pkt_size"].astype("int64"),
+                         "width": frames["width"].astype("int32"),
+                         "height": frames["height"].astype("int32")})
+
+
+def test_frame_facts_match_ffprobe(good_files, local_run):
+    frames = frames_of(local_run[0])
+    for path in good_files[1]:
+        ours = frames.loc[frames["file"] == path, ["pts", "key", "pict_type", "packet_size",
+                                                    "width", "height"]].reset_index(drop=True)
+        reference = ffprobe_frames(path)
+        differ = (ours != reference).any(axis=1).to_numpy().nonzero()[0]
+        assert len(ours) == len(reference) and differ.size == 0, (
+            f"{path}, frame {differ[:1]}: {ours.iloc[differ[:1]].to_dict('records')} "
+            f"vs ffprobe {reference.iloc[differ[:1]].to_dict('records')}")
 
 
 def test_files_table_describes_every_input(good_files, local_run):
