@@ -18,6 +18,10 @@ PYAV_BUFFER = "PyAV side data via NumPy"
 PYAV_READER = "PyAV frame-exact reader"
 FFPROBE = "ffprobe -count_packets"
 FFPROBE_STARTUP = "ffprobe -version (start-up only)"
+DATASET_LOCAL = "mbgauge dataset, threads (local default)"
+DATASET_CLUSTER = "mbgauge dataset, 2-worker Dask cluster"
+DATASET_FFMPEG = "ffmpeg -threads 1, 2 files at a time"
+DATASET_CORES = 2  # what the three dataset routes each get: 2 threads, workers or processes
 
 TITLES = {
     "seq_qp": "Sequential QP extraction",
@@ -26,6 +30,7 @@ TITLES = {
     "local": "Local access (32-frame window moving forward)",
     "open": "Opening",
     "memory": "Memory",
+    "dataset": "Datasets of many files",
 }
 
 
@@ -59,7 +64,7 @@ def peak_kib(row: Row) -> int | None:
 
 def headline(row: Row) -> str:
     scenario = row["scenario"]
-    if scenario in ("seq_qp", "planes"):
+    if scenario in ("seq_qp", "planes", "dataset"):
         return f"{fps(row):8.1f} fps"
     if scenario in ("random", "local"):
         return f"mean {row['mean_ms']:8.2f} ms  p95 {row['p95_ms']:8.2f} ms"
@@ -238,6 +243,41 @@ def _memory_lines(results: dict[str, Any]) -> list[str]:
     return lines
 
 
+def _dataset_table(results: dict[str, Any]) -> list[str]:
+    grouped = groups(results["rows"], "dataset")
+    lines = [
+        "| input | implementation | files | frames | seconds | files/s | frames/s | "
+        "frames/s per core | vs ffmpeg | vs local default | frames table |",
+        "|---|---|---|---|---|---|---|---|---|---|---|",
+    ]
+    for (input_name, impl), rows in grouped.items():
+        ffmpeg = grouped.get((input_name, DATASET_FFMPEG), [])
+        local = grouped.get((input_name, DATASET_LOCAL), [])
+        reference = {r["frames_sha256"] for r in local if "frames_sha256" in r} or None
+        per_core = spread([(fps(r) or 0) / DATASET_CORES for r in rows])
+        lines.append(
+            f"| {input_name} | {impl} | {rows[0].get('files', '–')} | {rows[0].get('frames')} | "
+            f"{fmt(spread([r.get('total_s') for r in rows]), 2)} | "
+            f"{fmt(spread([r['files'] / r['total_s'] for r in rows if r.get('files')]), 1)} | "
+            f"{fmt(spread([fps(r) for r in rows]))} | {fmt(per_core)} | "
+            f"{fmt_ratio(ratio(median_of(rows, fps), median_of(ffmpeg, fps)))} | "
+            f"{fmt_ratio(ratio(median_of(rows, fps), median_of(local, fps)))} | "
+            f"{_hash_column(rows, reference, 'frames_sha256')} |"
+        )
+    return lines
+
+
+def dataset_overhead_ms(rows: Sequence[Row], local: Sequence[Row]) -> float | None:
+    """What the cluster path costs per file beyond the threads path, in
+    worker milliseconds: the extra wall time of the run, on every worker,
+    spread over the files."""
+    ours, theirs = median_of(rows, lambda r: r.get("total_s")), median_of(
+        local, lambda r: r.get("total_s"))
+    if ours is None or theirs is None or not rows[0].get("files"):
+        return None
+    return (ours - theirs) * DATASET_CORES / rows[0]["files"] * 1e3
+
+
 def targets(results: dict[str, Any]) -> list[str]:
     rows = results["rows"]
     lines = ["| target | input | measured | met |", "|---|---|---|---|"]
@@ -304,6 +344,19 @@ def targets(results: dict[str, Any]) -> list[str]:
             lines.append(
                 f"| opening < 1.5x ffprobe -count_packets | {name} | {fmt_ratio(r)}{net} | "
                 f"{'yes' if r is not None and r < 1.5 else 'no'} |"
+            )
+    dataset = groups(rows, "dataset")
+    for name in dict.fromkeys(k[0] for k in dataset):
+        local = dataset.get((name, DATASET_LOCAL), [])
+        cluster = dataset.get((name, DATASET_CLUSTER), [])
+        if local and cluster:
+            r = ratio(median_of(cluster, fps), median_of(local, fps))
+            overhead = dataset_overhead_ms(cluster, local)
+            lines.append(
+                f"| 2-worker cluster within 15 % of the local default | {name} | {fmt_ratio(r)} "
+                f"of its frames/s; cluster overhead "
+                f"{'–' if overhead is None else f'{overhead:.0f}'} ms per file | "
+                f"{'yes' if r is not None and r >= 0.85 else 'no'} |"
             )
     return lines
 
@@ -379,6 +432,20 @@ def markdown(results: dict[str, Any]) -> str:
         out += [f"## {TITLES['open']}", "", *_open_table(results), ""]
     if any(r["scenario"] == "memory" for r in results["rows"]):
         out += [f"## {TITLES['memory']}", "", *_memory_lines(results), ""]
+    if any(r["scenario"] == "dataset" for r in results["rows"]):
+        out += [
+            f"## {TITLES['dataset']}",
+            "",
+            "The same files (hard links to one input) through `mbgauge_tools.dataset.extract` "
+            "on threads of one process (the command's default) and on a local Dask cluster of "
+            f"{DATASET_CORES} worker processes (started before the clock), and decoded by "
+            f"{DATASET_CORES} ffmpeg processes at a time. Seconds: the whole run, writing the "
+            "Parquet dataset included. Cluster overhead per file: the cluster run's extra wall "
+            f"time times {DATASET_CORES} workers, over the files.",
+            "",
+            *_dataset_table(results),
+            "",
+        ]
     out += ["## Targets", "", *targets(results), ""]
     return "\n".join(out)
 

@@ -6,7 +6,10 @@
 
 Scenarios: seq_qp (sequential QP extraction), planes (sequential planes),
 random (random access), local (a 32-frame window moving forward), open
-(construction of a 10-minute 720p file), memory (the 64-frame cache bound).
+(construction of a 10-minute 720p file), memory (the 64-frame cache bound),
+dataset (`mbgauge dataset` over 40 short 1080p files: threads of one process
+vs a 2-worker Dask cluster on this machine vs ffmpeg decoding 2 files at a
+time).
 Every measurement runs in a fresh child process (bench/workloads.py), so its
 peak resident memory is its own; the runs of the implementations being
 compared are interleaved, one after another, on the same machine. Results go
@@ -40,7 +43,18 @@ import report  # noqa: E402
 
 BENCH_DIR = Path(__file__).resolve().parent
 WORKLOADS = BENCH_DIR / "workloads.py"
-SCENARIOS = ("seq_qp", "planes", "random", "local", "open", "memory")
+SCENARIOS = ("seq_qp", "planes", "random", "local", "open", "memory", "dataset")
+DATASET_FILES = 40  # files of the dataset scenario (8 with --quick)
+DATASET_WORKERS = 2  # worker processes of its cluster, one thread each
+SCENARIO_ROLES = {
+    "seq_qp": ("main", "other", "short_gop"),
+    "planes": ("main",),
+    "random": ("main", "short_gop"),
+    "local": ("main", "short_gop"),
+    "open": ("long",),
+    "memory": ("main",),
+    "dataset": ("dataset",),
+}
 
 FFMPEG_DECODE = ["ffmpeg", "-hide_banner", "-nostdin", "-benchmark"]
 FFPROBE_COUNT = [
@@ -245,6 +259,23 @@ def build_plan(
                 "open", long_, "PyAV reader index (demux all packets)", {"workload": "pyav_open"}
             )
 
+    if "dataset" in args.scenarios:
+        name = roles["dataset"]
+        directory = str(inputs.copies(paths[name], args.dataset_files))
+        listing = Path(directory).with_name(Path(directory).name + ".list")
+        listing.write_text("".join(f"{path}\n" for path in sorted(Path(directory).iterdir())))
+        for impl, workers in ((report.DATASET_LOCAL, 0),
+                              (report.DATASET_CLUSTER, DATASET_WORKERS)):
+            plan.add("dataset", name, impl, {"workload": "dataset_extract",
+                                             "directory": directory, "cluster_workers": workers})
+        # FFmpeg's own decode of the same files, as many at a time as the
+        # cluster has workers.
+        argv = ["xargs", "-a", str(listing), "-P", str(DATASET_WORKERS), "-I", "{}",
+                *FFMPEG_DECODE, "-threads", "1", "-skip_loop_filter", "all", "-i", "{}",
+                "-map", "0:v:0", "-f", "null", "-"]
+        plan.add("dataset", name, report.DATASET_FFMPEG,
+                 {"workload": "command", "argv": argv, "files": args.dataset_files})
+
     if "memory" in args.scenarios:
         plan.add(
             "memory",
@@ -379,6 +410,9 @@ def main(argv: list[str] | None = None) -> int:
         help="random/local accesses per implementation and input, spread over the runs",
     )
     parser.add_argument("--workers", type=int, default=2, help="threads for the multi-session rows")
+    parser.add_argument("--dataset-files", type=int, default=None,
+                        help=f"files of the dataset scenario (default {DATASET_FILES}; "
+                        "8 with --quick)")
     parser.add_argument("--no-pyav", action="store_true", help="leave PyAV out even if installed")
     parser.add_argument("--no-plot", action="store_true", help="skip the PNG")
     parser.add_argument("--out", type=Path, default=BENCH_DIR / "results")
@@ -406,16 +440,21 @@ def main(argv: list[str] | None = None) -> int:
     pyav = not args.no_pyav and importlib.util.find_spec("av") is not None
     catalogue = inputs.QUICK_INPUTS if args.quick else inputs.FULL_INPUTS
     roles = (
-        {"main": "tiny-gop25", "other": "tiny-gop25", "short_gop": "tiny-gop6", "long": "tiny-long"}
+        {"main": "tiny-gop25", "other": "tiny-gop25", "short_gop": "tiny-gop6", "long": "tiny-long",
+         "dataset": "tiny-gop25"}
         if args.quick
         else {
             "main": "1080p-gop250",
             "other": "720p-gop250",
             "short_gop": "1080p-gop12",
             "long": "720p-10min",
+            "dataset": "1080p-2s",
         }
     )
-    needed = set(roles.values())
+    if args.dataset_files is None:
+        args.dataset_files = 8 if args.quick else DATASET_FILES
+    # Only the inputs the chosen scenarios use are made.
+    needed = {roles[role] for scenario in args.scenarios for role in SCENARIO_ROLES[scenario]}
     print(f"bench: preparing inputs in {inputs.CACHE_DIR}", flush=True)
     paths = {name: inputs.input_path(catalogue[name], catalogue) for name in sorted(needed)}
     # Every figure is taken with the inputs in the page cache: read each once.
