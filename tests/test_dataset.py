@@ -75,7 +75,8 @@ def bad_files(tmp_path_factory, good_files):
                                     "sine=duration=0.5"), audio)
     text = root / "notes.txt"
     text.write_text("not a video\n")
-    return {"damaged": str(damaged), "audio": str(audio), "text": str(text)}
+    return {"damaged": str(damaged), "audio": str(audio), "text": str(text),
+            "missing": str(root / "gone.mp4")}
 
 
 def local_cluster() -> LocalCluster:
@@ -235,14 +236,16 @@ def test_unreadable_inputs_become_error_rows_and_the_rest_completes(good_files, 
                                                                     tmp_path, capsys):
     out = tmp_path / "dataset"
     gop, small = named(good_files, "gop.mp4"), named(good_files, "small.ts")
-    inputs = [bad_files["damaged"], gop, bad_files["audio"], bad_files["text"], small]
+    inputs = [bad_files["damaged"], gop, bad_files["audio"], bad_files["text"], small,
+              bad_files["missing"]]
     assert run_command(*inputs, "--out", out, "--maps") == 1
     captured = capsys.readouterr()
-    assert "2 of 5 files" in captured.out and "3 failed" in captured.out
+    assert "2 of 6 files" in captured.out and "4 failed" in captured.out
     rows = {row["file"]: row for row in pq.read_table(out / "files.parquet").to_pylist()}
     assert list(rows) == inputs
     reasons = {"damaged": "Cannot open input video", "audio": "No video stream found",
-               "text": "Invalid data found when processing input"}
+               "text": "Invalid data found when processing input",
+               "missing": "No such file or directory"}
     for kind, reason in reasons.items():
         row = rows[bad_files[kind]]
         assert row["status"] == "error" and row["num_frames"] is None, kind
