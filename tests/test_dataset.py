@@ -2,11 +2,17 @@
 files made on threads and on Dask clusters of worker processes bound to
 127.0.0.1, checked against the encoder's settings and qp_stats."""
 
+import fcntl
 import json
 import os
+import pty
+import re
 import shutil
 import signal
+import struct
 import subprocess
+import sys
+import termios
 import threading
 import time
 from pathlib import Path
@@ -369,3 +375,50 @@ def test_run_survives_a_worker_killed_in_a_task(good_files, tmp_path):
     assert not list(out.glob("*/.*partial*")), "a temporary output was left behind"
     store = zarr.open_group(str(maps_path(out, str(long_clip))), mode="r")
     assert store["qp_maps"].shape[0] == 600
+
+
+def test_interrupted_run_leaves_no_partial_output_and_resumes(good_files, tmp_path, capsys,
+                                                              monkeypatch):
+    from mbgauge_tools import dataset
+
+    out = tmp_path / "dataset"
+    gop = named(good_files, "gop.mp4")
+    real_stats = dataset.frame_stats
+
+    def interrupted_in_gop(session, frame):
+        if frame == 20 and session.num_frames == 40:
+            raise KeyboardInterrupt
+        return real_stats(session, frame)
+
+    monkeypatch.setattr(dataset, "frame_stats", interrupted_in_gop)
+    assert run_command(good_files[0], "--out", out, "--maps") == 130
+    assert capsys.readouterr().err == "mbgauge: interrupted\n"
+    assert not frames_path(out, gop).exists() and not (out / "files.parquet").exists()
+    assert not list(out.glob("*/.*partial*"))
+    monkeypatch.setattr(dataset, "frame_stats", real_stats)
+    assert run_command(good_files[0], "--out", out, "--maps", "--resume") == 0
+    frames = frames_of(out)
+    assert len(frames) == 40 + len(PLANNED_QPS) + 9
+    assert not frames.duplicated(["file", "frame"]).any()
+
+
+def test_progress_bar_counts_files_on_a_terminal(good_files, tmp_path):
+    command = [Path(sys.executable).with_name("mbgauge"), "dataset", good_files[0], "--out",
+               tmp_path / "dataset"]
+    controller, terminal_end = pty.openpty()
+    fcntl.ioctl(terminal_end, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    with subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=terminal_end) as process:
+        os.close(terminal_end)
+        stderr = b""
+        while True:
+            try:
+                chunk = os.read(controller, 4096)
+            except OSError:  # the terminal's other end closed
+                break
+            if not chunk:
+                break
+            stderr += chunk
+    os.close(controller)
+    assert process.returncode == 0
+    assert re.search(rb"3/3", stderr), stderr
+    assert subprocess.run([*command, "-y"], capture_output=True).stderr == b""
