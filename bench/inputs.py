@@ -173,6 +173,19 @@ def copies(path: Path, count: int) -> Path:
     return directory
 
 
+def not_videos(count: int) -> Path:
+    """A directory of `count` small text files named like videos: each is
+    an error row, so a run over them costs what the route itself costs."""
+    directory = CACHE_DIR / f"not-video-x{count}"
+    if not directory.is_dir():
+        partial = directory.with_name(f"partial-{os.getpid()}-{directory.name}")
+        partial.mkdir(parents=True)
+        for number in range(count):
+            (partial / f"file_{number:03d}.mp4").write_text("not a video\n")
+        partial.rename(directory)
+    return directory
+
+
 def describe(path: Path) -> dict[str, object]:
     """Size, frame count, resolution and bit rate of an input, from ffprobe."""
     probe = subprocess.run(

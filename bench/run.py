@@ -264,10 +264,15 @@ def build_plan(
         directory = str(inputs.copies(paths[name], args.dataset_files))
         listing = Path(directory).with_name(Path(directory).name + ".list")
         listing.write_text("".join(f"{path}\n" for path in sorted(Path(directory).iterdir())))
+        not_videos = str(inputs.not_videos(args.dataset_files))
         for impl, workers in ((report.DATASET_LOCAL, 0),
                               (report.DATASET_CLUSTER, DATASET_WORKERS)):
             plan.add("dataset", name, impl, {"workload": "dataset_extract",
                                              "directory": directory, "cluster_workers": workers})
+            # The same route over files that are no video: what it costs by itself.
+            plan.add("dataset", report.NOT_VIDEOS, impl, {
+                "workload": "dataset_extract", "directory": not_videos,
+                "cluster_workers": workers, "errors_expected": True})
         # FFmpeg's own decode of the same files, as many at a time as the
         # cluster has workers.
         argv = ["xargs", "-a", str(listing), "-P", str(DATASET_WORKERS), "-I", "{}",
@@ -487,7 +492,9 @@ def main(argv: list[str] | None = None) -> int:
         for job in plan.jobs:
             if job.runs is not None and run >= job.runs:
                 continue
-            params = {**job.params(run), "path": str(paths[job.input])}
+            params = job.params(run)
+            if job.input in paths:
+                params["path"] = str(paths[job.input])
             load = loadavg()
             result = run_child(params)
             result.pop("output_tail", None)

@@ -201,11 +201,12 @@ def extract(paths: Iterable[str | os.PathLike[str]], out: str | os.PathLike[str]
     return table
 
 
-def extract_file(path: str, out: str, maps: bool = False,
+def extract_file(path: str, out: str, maps: bool = False, workers: int = 1,
                  stop: threading.Event | None = None) -> dict[str, Any]:
-    """One task: decodes the file, writes its frames (and maps) under `out`
-    and returns its row of the files table. A file that cannot be read gives
-    an error row; an output that cannot be written raises."""
+    """One task: decodes the file (on `workers` sessions in threads), writes
+    its frames (and maps) under `out` and returns its row of the files
+    table. A file that cannot be read gives an error row; an output that
+    cannot be written raises."""
     started = time.perf_counter()
     try:
         pool = SessionPool(path)
@@ -219,12 +220,12 @@ def extract_file(path: str, out: str, maps: bool = False,
         writer = _MapsWriter(out, path, session, count) if maps else None
         try:
             work = _stats_and_map if maps else _stats_only
-            for row, result in enumerate(run_jobs([FrameJob(pool, range(count))], work, 1)):
+            for index, result in enumerate(run_jobs([FrameJob(pool, range(count))], work, workers)):
                 if stop is not None and stop.is_set():
                     raise KeyboardInterrupt
-                stats[row], qp = result.value
-                if writer is not None:
-                    writer.add(qp, stats[row]["cb_qp_offset"], stats[row]["cr_qp_offset"])
+                stats[index], qp = result.value
+                if writer is not None and qp is not None:
+                    writer.add(qp, stats[index]["cb_qp_offset"], stats[index]["cr_qp_offset"])
             if writer is not None:
                 writer.finish()
         except BaseException:
@@ -331,10 +332,13 @@ def _run_on_threads(paths: Sequence[str], out: Path,
     if not paths:
         return
     stop = threading.Event()
-    executor = ThreadPoolExecutor(max_workers=min(default_workers(), len(paths)),
+    cores = default_workers()
+    # One file per core; fewer files than cores share the cores out.
+    per_file = max(1, cores // len(paths))
+    executor = ThreadPoolExecutor(max_workers=min(cores, len(paths)),
                                   thread_name_prefix="mbgauge-dataset")
     try:
-        futures = {executor.submit(extract_file, path, os.fspath(out), maps, stop): path
+        futures = {executor.submit(extract_file, path, os.fspath(out), maps, per_file, stop): path
                    for path in paths}
         yield from _rows_as_completed(as_completed(futures), futures)
     finally:
