@@ -352,8 +352,9 @@ def _run_on_cluster(client: distributed.Client, paths: Sequence[str], out: Path,
 
     if not paths:
         return
-    # Keys named after the outputs: a rerun of the same file is the same
-    # task, and the dashboard tells which file a task is.
+    # Keys named after the files, so that the dashboard tells which file a
+    # task is; the random part keeps two runs over one file on one cluster
+    # apart.
     futures = {client.submit(extract_file, path, os.fspath(out.absolute()), maps,
                              key=f"mbgauge-dataset-{output_name(path)}-{uuid.uuid4().hex[:8]}",
                              pure=False, retries=2): path
