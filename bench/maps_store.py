@@ -52,8 +52,9 @@ def main() -> int:
     args = parser.parse_args()
     session = mbgauge.H264DecoderSession(args.video)
     frames = range(session.num_frames)
-    maps = np.tile(session.get_qpmaps(frames), (args.repeat, 1, 1))
-    offsets = np.tile(session.get_chroma_qp_offsets(frames).astype(np.int8), (args.repeat, 1))
+    maps = np.tile(np.stack([session.get_qpmap(frame) for frame in frames]), (args.repeat, 1, 1))
+    offsets = np.tile(np.array([session.get_chroma_qp_offset(frame) for frame in frames],
+                               np.int8), (args.repeat, 1))
     count, rows, cols = maps.shape
     work = Path(tempfile.mkdtemp(prefix="mbgauge-maps-store-"))
     try:

@@ -214,7 +214,7 @@ def extract_file(path: str, out: str, maps: bool = False, workers: int = 1,
         return _error_row(path, error, time.perf_counter() - started)
     session = pool.first
     try:
-        frames = session.frame_table()
+        frames = _frame_table(session, path)
         count = len(frames)
         stats = np.empty(count, STATS_DTYPE)
         writer = _MapsWriter(out, path, session, count) if maps else None
@@ -267,6 +267,40 @@ def _frames_as_table(path: str, frames: npt.NDArray[np.void],
     return pa.table({name: pa.array(columns[name], type=field.type)
                      for name, field in zip(FRAMES_SCHEMA.names, FRAMES_SCHEMA)},
                     schema=FRAMES_SCHEMA)
+
+
+FRAME_TABLE_DTYPE = np.dtype([
+    ("pts", np.int64), ("time", np.float64), ("key", np.bool_), ("pict_type", "U1"),
+    ("packet_size", np.int64), ("width", np.int32), ("height", np.int32),
+])
+
+
+def _frame_table(session: H264DecoderSession, path: str) -> npt.NDArray[np.void]:
+    """pts, time, key, pict_type, packet_size, width and height of every
+    frame, in display order."""
+    table = getattr(session, "frame_table", None)
+    if table is not None:
+        return table()  # type: ignore[no-any-return]
+    # Sessions of extensions built before they had a frame table: ffprobe
+    # reports the same facts for every picture it decodes, in display order.
+    probe = subprocess.run(
+        ["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+         "stream=time_base:frame=pts,best_effort_timestamp,key_frame,pict_type,pkt_size,"
+         "width,height", "-of", "json", path], capture_output=True, text=True, check=False)
+    if probe.returncode != 0:
+        raise RuntimeError(f"ffprobe cannot read {path}: {probe.stderr.strip()}")
+    report = json.loads(probe.stdout)
+    num, den = (int(part) for part in report["streams"][0]["time_base"].split("/"))
+    records = report.get("frames", [])
+    if len(records) != session.num_frames:
+        raise RuntimeError(f"{path}: ffprobe decodes {len(records)} frames, "
+                           f"the session has {session.num_frames}")
+    table = np.empty(len(records), FRAME_TABLE_DTYPE)
+    for row, record in enumerate(records):
+        pts = int(record.get("pts", record.get("best_effort_timestamp", -1)))
+        table[row] = (pts, pts * num / den, bool(record["key_frame"]), record["pict_type"],
+                      int(record["pkt_size"]), record["width"], record["height"])
+    return table
 
 
 def _codec_name(session: H264DecoderSession, path: str) -> str:
