@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 
@@ -18,6 +19,41 @@ extern "C" {
 
 namespace {
 
+// Keeps FFmpeg's process-wide log level at FATAL while any session probes a
+// file, and gives the level back when the last one is done. Sessions open
+// concurrently in several threads; each saving and restoring the level on
+// its own could leave it at FATAL for good (one thread saves the FATAL
+// another has set), which silenced every later FFmpeg message.
+class QuietProbing {
+public:
+    QuietProbing() {
+        std::lock_guard<std::mutex> lock(mutex());
+        if (depth()++ == 0) {
+            saved_level() = av_log_get_level();
+            av_log_set_level(AV_LOG_FATAL);
+        }
+    }
+    ~QuietProbing() {
+        std::lock_guard<std::mutex> lock(mutex());
+        if (--depth() == 0) av_log_set_level(saved_level());
+    }
+    QuietProbing(const QuietProbing&) = delete;
+    QuietProbing& operator=(const QuietProbing&) = delete;
+
+private:
+    static std::mutex& mutex() {
+        static std::mutex instance;
+        return instance;
+    }
+    static int& depth() {
+        static int count = 0;
+        return count;
+    }
+    static int& saved_level() {
+        static int level = AV_LOG_INFO;
+        return level;
+    }
+};
 
 struct PacketDeleter {
     void operator()(AVPacket* packet) const { av_packet_free(&packet); }
@@ -110,10 +146,11 @@ H264DecoderSession::H264DecoderSession(const std::string& path_arg,
         // Probing logs every oddity of the file; keep it quiet, and restore the
         // caller's level before looking at the result.
         ProbeOptions probe_options(fmt_ctx->nb_streams);
-        const int previous_level = av_log_get_level();
-        av_log_set_level(AV_LOG_FATAL);
-        const int probe_result = avformat_find_stream_info(fmt_ctx, probe_options.get());
-        av_log_set_level(previous_level);
+        int probe_result = 0;
+        {
+            QuietProbing quiet;
+            probe_result = avformat_find_stream_info(fmt_ctx, probe_options.get());
+        }
         if (probe_result < 0) throw std::runtime_error("Cannot find stream info in: " + path);
 
         video_stream_idx = choose_video_stream(fmt_ctx);
