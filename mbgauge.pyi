@@ -1,7 +1,8 @@
 """Native in-memory H.264 decoder & QP/Macroblock extractor"""
 
 import os
-from typing import type_check_only
+from types import TracebackType
+from typing import Self, type_check_only
 
 import numpy as np
 import numpy.typing as npt
@@ -10,6 +11,15 @@ import numpy.typing as npt
 # type checker (stubtest compares metaclasses).
 @type_check_only
 class _Pybind11Type(type): ...
+
+class InputNotFoundError(FileNotFoundError, RuntimeError):
+    """The input file does not exist."""
+
+class InputPermissionError(PermissionError, RuntimeError):
+    """The input file may not be read."""
+
+class InputIsADirectoryError(IsADirectoryError, RuntimeError):
+    """The input path names a directory."""
 
 class H264DecoderSession(metaclass=_Pybind11Type):
     """One opened video file; frames are addressed by display-order index."""
@@ -35,6 +45,20 @@ class H264DecoderSession(metaclass=_Pybind11Type):
     def pix_fmt(self) -> str: ...
     @property
     def bytes_per_sample(self) -> int: ...
+    @property
+    def codec(self) -> str: ...
+    @property
+    def closed(self) -> bool: ...
+    def close(self) -> None:
+        """Release the file and the decoder; later frame queries raise ValueError"""
+
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None: ...
     def get_qpmap(self, frame_idx: int) -> npt.NDArray[np.int8]:
         """Get QP map for frame as (mb_rows, mb_cols) int8 array"""
 

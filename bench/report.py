@@ -32,6 +32,7 @@ TITLES = {
     "open": "Opening",
     "memory": "Memory",
     "dataset": "Datasets of many files",
+    "heatmap": "Heatmaps",
 }
 
 
@@ -73,6 +74,10 @@ def headline(row: Row) -> str:
         return f"mean {row['mean_ms']:8.2f} ms  p95 {row['p95_ms']:8.2f} ms"
     if scenario == "open":
         return f"{open_seconds(row):7.3f} s  {row.get('bytes_read', 0) / 2**20:7.1f} MiB read"
+    if scenario == "heatmap" and row.get("heatmaps"):
+        return (f"{row['heatmaps'] / row['total_s']:6.2f} heatmaps/s  "
+                f"{row['heatmaps'] / row['cpu_s']:6.2f} per CPU s  "
+                f"peak {(peak_kib(row) or 0) / MIB:7.1f} MiB")
     return f"peak {(peak_kib(row) or 0) / MIB:7.1f} MiB"
 
 
@@ -286,6 +291,14 @@ def ms_per_file(row: Row) -> float | None:
 def targets(results: dict[str, Any]) -> list[str]:
     rows = results["rows"]
     lines = ["| target | input | measured | met |", "|---|---|---|---|"]
+    for (input_name, impl), group in groups(rows, "heatmap").items():
+        if impl == FFMPEG_1:
+            continue
+        wall, cpu, peak = heatmap_rates(group)
+        if cpu is not None and peak is not None:
+            lines.append(f"| heatmaps >= 4/s on one core, peak < 400 MiB | {input_name} | "
+                         f"{cpu:.2f} per CPU second ({wall:.2f}/s wall), peak {peak:.0f} MiB | "
+                         f"{'yes' if cpu >= 4 and peak < 400 else 'no'} |")
     seq = groups(rows, "seq_qp")
     inputs_seen = list(dict.fromkeys(k[0] for k in seq))
     for name in inputs_seen:
@@ -460,8 +473,37 @@ def markdown(results: dict[str, Any]) -> str:
             *_dataset_table(results),
             "",
         ]
+    if any(r["scenario"] == "heatmap" for r in results["rows"]):
+        out += [f"## {TITLES['heatmap']}", "", *_heatmap_lines(results), ""]
     out += ["## Targets", "", *targets(results), ""]
     return "\n".join(out)
+
+
+def heatmap_rates(rows: list[Row]) -> tuple[float | None, float | None, float | None]:
+    """Median heatmaps per second of wall time and per CPU second, and the
+    median peak memory in MiB, of the runs of the heatmap command."""
+    done = [r for r in rows if r.get("heatmaps")]
+    if not done:
+        return None, None, None
+    wall = statistics.median(r["heatmaps"] / r["total_s"] for r in done)
+    cpu = statistics.median(r["heatmaps"] / r["cpu_s"] for r in done)
+    return wall, cpu, statistics.median((peak_kib(r) or 0) / MIB for r in done)
+
+
+def _heatmap_lines(results: dict[str, Any]) -> list[str]:
+    lines = ["| input | command | heatmaps/s | heatmaps per CPU second | decode-only ratio | "
+             "peak MiB |", "|---|---|---|---|---|---|"]
+    grouped = groups(results["rows"], "heatmap")
+    for (input_name, impl), rows in grouped.items():
+        if impl == FFMPEG_1:
+            continue
+        wall, cpu, peak = heatmap_rates(rows)
+        decode = median_of(grouped.get((input_name, FFMPEG_1), []), lambda r: r.get("total_s"))
+        ours = median_of(rows, lambda r: r.get("total_s"))
+        share = f"{fmt_ratio(ratio(ours, decode))} of ffmpeg -threads 1's decoding time"
+        lines.append(f"| {input_name} | {impl} | {wall or 0:.2f} | {cpu or 0:.2f} | {share} | "
+                     f"{peak or 0:.0f} |")
+    return lines
 
 
 # --- plot --------------------------------------------------------------------

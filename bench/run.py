@@ -29,6 +29,7 @@ import random
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 from collections.abc import Callable
 from dataclasses import dataclass, field
@@ -43,7 +44,8 @@ import report  # noqa: E402
 
 BENCH_DIR = Path(__file__).resolve().parent
 WORKLOADS = BENCH_DIR / "workloads.py"
-SCENARIOS = ("seq_qp", "planes", "random", "local", "open", "memory", "dataset")
+SCENARIOS = ("seq_qp", "planes", "random", "local", "open", "memory", "heatmap",
+             "dataset")
 DATASET_FILES = 40  # files of the dataset scenario (8 with --quick)
 DATASET_WORKERS = 2  # worker processes of its cluster, one thread each
 SCENARIO_ROLES = {
@@ -53,8 +55,12 @@ SCENARIO_ROLES = {
     "local": ("main", "short_gop"),
     "open": ("long",),
     "memory": ("main",),
+    "heatmap": ("main",),
     "dataset": ("dataset",),
 }
+# Every tenth frame, as one would look through a file.
+HEATMAP_FRAMES = "0::10"
+HEATMAP_DIR = Path(tempfile.gettempdir()) / "mbgauge-bench-heatmaps"
 
 FFMPEG_DECODE = ["ffmpeg", "-hide_banner", "-nostdin", "-benchmark"]
 FFPROBE_COUNT = [
@@ -280,6 +286,17 @@ def build_plan(
                 "-map", "0:v:0", "-f", "null", "-"]
         plan.add("dataset", name, report.DATASET_FFMPEG,
                  {"workload": "command", "argv": argv, "files": args.dataset_files})
+    if "heatmap" in args.scenarios:
+        command = Path(sys.executable).with_name("mbgauge")
+        plan.add("heatmap", main, f"mbgauge heatmap --frames {HEATMAP_FRAMES}, 1 worker",
+                 {"workload": "command",
+                  "argv": [str(command), "heatmap", str(paths[main]), "--frames", HEATMAP_FRAMES,
+                           "--out", str(HEATMAP_DIR), "--workers", "1", "-q", "-y"]})
+        # The decoding alone, on one thread, for the ratio.
+        plan.add("heatmap", main, report.FFMPEG_1,
+                 {"workload": "command",
+                  "argv": [*FFMPEG_DECODE, "-threads", "1", "-skip_loop_filter", "all",
+                           "-i", str(paths[main]), "-map", "0:v:0", "-f", "null", "-"]})
 
     if "memory" in args.scenarios:
         plan.add(

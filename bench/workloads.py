@@ -364,6 +364,9 @@ def command(argv: Sequence[str], files: int | None = None, **_: Any) -> Result:
             raise RuntimeError(f"expected {files} ffmpeg summaries, found {len(counts)}")
     elif frames:
         result["frames"] = int(frames[-1])
+    heatmaps = re.findall(r": (\d+) QP heatmaps", text)
+    if heatmaps:
+        result["heatmaps"] = int(heatmaps[-1])
     return result
 
 

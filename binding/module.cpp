@@ -1,8 +1,16 @@
+#include <cerrno>
+
+#include <pybind11/gil_safe_call_once.h>
 #include <pybind11/pybind11.h>
+
+extern "C" {
+#include <libavutil/error.h>
+}
 
 #include "binding/ffmpeg_log.h"
 #include "binding/frame_queries.h"
 #include "binding/session_opening.h"
+#include "session/ffmpeg_error.h"
 #include "session/h264_decoder_session.h"
 
 namespace py = pybind11;
@@ -13,14 +21,68 @@ using SessionClass = py::class_<H264DecoderSession, std::shared_ptr<H264DecoderS
 
 // A read-only property whose getter carries the property's name, so that
 // Python's "property 'width' of 'H264DecoderSession' object has no setter"
-// names it (a plain def_readonly getter is nameless).
+// names it (a plain def_readonly getter is nameless), and whose docstring
+// help() shows.
 template <typename Member>
-void read_only(SessionClass& cls, const char* name, Member H264DecoderSession::*member) {
+void read_only(SessionClass& cls, const char* name, Member H264DecoderSession::*member,
+               const char* doc) {
     cls.def_property_readonly(
         name,
         py::cpp_function([member](const H264DecoderSession& session) -> const Member& {
             return session.*member;
-        }, py::name(name), py::is_method(cls), py::return_value_policy::copy));
+        }, py::name(name), py::is_method(cls), py::return_value_policy::copy, doc));
+}
+
+// Exceptions for an input that cannot be opened because it is missing,
+// unreadable or a directory: each is the matching OSError subclass and a
+// RuntimeError, which is what every failure to open was before.
+struct OpenErrorClasses {
+    py::object not_found;
+    py::object permission;
+    py::object is_a_directory;
+};
+
+py::object make_open_error_class(py::module_& m, const char* name, PyObject* os_error,
+                                 const char* doc) {
+    const std::string qualified = std::string("mbgauge.") + name;
+    py::object bases = py::make_tuple(py::handle(os_error), py::handle(PyExc_RuntimeError));
+    py::object cls = py::reinterpret_steal<py::object>(
+        PyErr_NewExceptionWithDoc(qualified.c_str(), doc, bases.ptr(), nullptr));
+    if (!cls) throw py::error_already_set();
+    m.attr(name) = cls;
+    return cls;
+}
+
+OpenErrorClasses& open_error_classes(py::module_* m = nullptr) {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<OpenErrorClasses> storage;
+    return storage
+        .call_once_and_store_result([m]() {
+            return OpenErrorClasses{
+                make_open_error_class(*m, "InputNotFoundError", PyExc_FileNotFoundError,
+                                      "The input file does not exist."),
+                make_open_error_class(*m, "InputPermissionError", PyExc_PermissionError,
+                                      "The input file may not be read."),
+                make_open_error_class(*m, "InputIsADirectoryError", PyExc_IsADirectoryError,
+                                      "The input path names a directory.")};
+        })
+        .get_stored();
+}
+
+void raise_open_error(const InputOpenError& error) {
+    const int code = AVUNERROR(error.error_code());
+    const OpenErrorClasses& classes = open_error_classes();
+    const py::object* cls = code == ENOENT                     ? &classes.not_found
+                            : code == EACCES || code == EPERM ? &classes.permission
+                            : code == EISDIR                   ? &classes.is_a_directory
+                                                               : nullptr;
+    if (cls == nullptr) {
+        py::set_error(PyExc_RuntimeError, error.what());
+        return;
+    }
+    // One argument keeps str() the message itself; errno is set on its own.
+    py::object exception = (*cls)(error.what());
+    exception.attr("errno") = code;
+    py::set_error(*cls, exception);
 }
 
 }  // namespace
@@ -31,20 +93,48 @@ PYBIND11_MODULE(mbgauge, m, py::multiple_interpreters::not_supported()) {
     m.doc() = "Native in-memory H.264 decoder & QP/Macroblock extractor";
     install_ffmpeg_log_callback();
 
-    SessionClass cls(m, "H264DecoderSession");
+    open_error_classes(&m);
+    py::register_exception_translator([](std::exception_ptr thrown) {
+        try {
+            if (thrown) std::rethrow_exception(thrown);
+        } catch (const InputOpenError& error) {
+            raise_open_error(error);
+        } catch (const SessionClosedError& error) {
+            py::set_error(PyExc_ValueError, error.what());
+        }
+    });
+
+    using Session = H264DecoderSession;
+    SessionClass cls(m, "H264DecoderSession",
+                     "One opened video file; frames are addressed by display-order index.");
     cls.def(py::init(&open_session), py::arg("path"));
-    read_only(cls, "width", &H264DecoderSession::width);
-    read_only(cls, "height", &H264DecoderSession::height);
-    read_only(cls, "mb_cols", &H264DecoderSession::mb_cols);
-    read_only(cls, "mb_rows", &H264DecoderSession::mb_rows);
-    read_only(cls, "num_frames", &H264DecoderSession::num_frames);
-    read_only(cls, "fps", &H264DecoderSession::fps);
-    read_only(cls, "fps_num", &H264DecoderSession::fps_num);
-    read_only(cls, "fps_den", &H264DecoderSession::fps_den);
-    read_only(cls, "pix_fmt", &H264DecoderSession::pix_fmt);
-    read_only(cls, "bytes_per_sample", &H264DecoderSession::bytes_per_sample);
-    cls.def("get_qpmap", &get_qpmap, py::arg("frame_idx"),
-            "Get QP map for frame as (mb_rows, mb_cols) int8 array")
+    read_only(cls, "width", &Session::width, "Picture width in luma samples.");
+    read_only(cls, "height", &Session::height, "Picture height in luma samples.");
+    read_only(cls, "mb_cols", &Session::mb_cols, "Columns of 16x16 macroblocks.");
+    read_only(cls, "mb_rows", &Session::mb_rows, "Rows of 16x16 macroblocks.");
+    read_only(cls, "num_frames", &Session::num_frames,
+              "Number of frames, indexed 0 .. num_frames - 1 in display order.");
+    read_only(cls, "fps", &Session::fps, "Frame rate, fps_num / fps_den.");
+    read_only(cls, "fps_num", &Session::fps_num, "Numerator of the frame rate.");
+    read_only(cls, "fps_den", &Session::fps_den, "Denominator of the frame rate.");
+    read_only(cls, "pix_fmt", &Session::pix_fmt,
+              "FFmpeg's name of the pixel format, e.g. 'yuv420p'.");
+    read_only(cls, "bytes_per_sample", &Session::bytes_per_sample,
+              "Bytes per plane sample: 1, or 2 for streams deeper than 8 bits.");
+    read_only(cls, "codec", &Session::codec,
+              "FFmpeg's name of the stream's codec, e.g. 'h264', 'hevc', 'vp9'.");
+    cls.def_property_readonly("closed", &Session::closed, "True once close() was called.")
+        .def("close", &Session::close, py::call_guard<py::gil_scoped_release>(),
+             "Release the file and the decoder; later frame queries raise ValueError")
+        .def("__enter__", [](std::shared_ptr<Session> self) { return self; })
+        .def("__exit__",
+             [](Session& self, const py::object&, const py::object&, const py::object&) {
+                 py::gil_scoped_release release;
+                 self.close();
+             },
+             py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"))
+        .def("get_qpmap", &get_qpmap, py::arg("frame_idx"),
+             "Get QP map for frame as (mb_rows, mb_cols) int8 array")
         .def("get_plane_data", &get_plane_data, py::arg("frame_idx"), py::arg("plane"),
              "Get raw plane data (h, stride) for nodeblock frame")
         .def("get_chroma_qp_offset", &get_chroma_qp_offset, py::arg("frame_idx"),

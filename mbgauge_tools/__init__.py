@@ -11,7 +11,7 @@ workers and come in frame order.
 from .frames import FrameRangeError, FrameSelection, parse_frame_range, select_frames
 from .info import PROPERTIES, stream_info
 from .parallel import default_workers, map_frames
-from .plotting import heatmap_png, plot_mean_qp, render_heatmap, save_figure
+from .plotting import HeatmapOptions, HeatmapPainter, heatmap_png, plot_mean_qp, render_heatmap, save_figure
 from .qpmaps import QpMaps, iter_qp_maps, read_qp_maps
 from .stats import STATS_DTYPE, qp_stats, write_csv
 
@@ -20,6 +20,8 @@ __all__ = [
     "STATS_DTYPE",
     "FrameRangeError",
     "FrameSelection",
+    "HeatmapOptions",
+    "HeatmapPainter",
     "QpMaps",
     "default_workers",
     "heatmap_png",

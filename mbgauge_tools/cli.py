@@ -2,23 +2,27 @@
 statistics and QP heatmaps of video files.
 
 Every failure the user can fix (a missing file, a file without video, a bad
-frame range, an unwritable output) is reported in one line on stderr with
-exit status 2; Ctrl-C stops the workers and exits with status 130, leaving no
-half-written output file.
+frame range, an output it will not write) is reported in one line on stderr
+with exit status 2; with several files, a file that fails is reported and the
+others are finished, and the run exits 2 at the end. Every output location is
+checked before any decoding (see outputs.py for the rules); files are written
+before anything is printed about them. Ctrl-C stops the workers and exits
+with status 130, leaving no half-written output file.
 """
 
 from __future__ import annotations
 
 import argparse
-import itertools
 import json
+import math
 import os
 import re
 import sys
+import threading
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from importlib.metadata import version
 from pathlib import Path
-from typing import Never, NoReturn, TypeVar
+from typing import Never, NoReturn, TextIO, TypeVar
 
 from tqdm import tqdm
 
@@ -26,13 +30,19 @@ import mbgauge
 
 from .frames import FrameRangeError, FrameSelection, parse_frame_range, select_frames
 from .info import PROPERTIES, stream_info
-from .parallel import FrameJob, FrameResult, FrameWork, SessionPool, default_workers, run_jobs
-from .plotting import plot_mean_qp, render_heatmap, save_figure
+from .outputs import STDOUT, Output, OutputError, OutputPlan
+from .parallel import FrameJob, FrameResult, SessionPool, default_workers, run_jobs
+from .plotting import (DEFAULT_COLOUR_MAP, DEFAULT_OPACITY, HeatmapOptions, HeatmapPainter,
+                       ImageFormat, default_qp_range, image_format_of, plot_mean_qp, save_figure)
 from .qpmaps import MixedMapSizes, QpMaps, qp_record
+from .quantities import quantity_of
 from .stats import frame_stats, gather_stats, summary_lines, table_lines, write_csv
 
 EXIT_ERROR = 2
 EXIT_INTERRUPTED = 130
+# Codecs whose decoder exports a QP for every macroblock of every frame: a
+# first frame without any is no sign that the stream carries none.
+_QP_IN_EVERY_FRAME = {"h264", "mpeg1video", "mpeg2video", "mpeg4", "vp9"}
 
 T = TypeVar("T")
 
@@ -41,108 +51,233 @@ class CommandError(Exception):
     """A request the command cannot carry out, told to the user in one line."""
 
 
+class Console:
+    """Standard output and error for the run. A closed standard output
+    (`mbgauge stats x | head -1`) ends the printing, not the work: the files
+    are still written."""
+
+    def __init__(self) -> None:
+        self.stdout_closed = False
+        self.failures = 0
+        # Where the lines about finished work go: stderr once standard
+        # output carries data (`--csv -`).
+        self.report: TextIO = sys.stdout
+
+    def say(self, text: str = "") -> None:
+        if self.report is sys.stdout and self.stdout_closed:
+            return
+        try:
+            tqdm.write(text, file=self.report)
+            self.report.flush()
+        except BrokenPipeError:
+            self.close_stdout()
+
+    def fail(self, message: str) -> None:
+        """A failure of one file; the others go on, and the run exits 2."""
+        self.failures += 1
+        tqdm.write(f"mbgauge: error: {message}", file=sys.stderr)
+
+    def close_stdout(self) -> None:
+        # Keep Python from complaining while flushing at exit.
+        self.stdout_closed = True
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(_attach_negative_frames(sys.argv[1:] if argv is None else argv))
+    console = Console()
     try:
-        status = args.run(args)
+        status = args.run(args, console)
     except KeyboardInterrupt:
         print("mbgauge: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
     except BrokenPipeError:
-        # The reader of our output went away (`mbgauge stats x | head`): stop
-        # quietly, and keep Python from complaining while flushing at exit.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        # Data for standard output (`--csv -`) whose reader went away.
+        console.close_stdout()
         return 1
-    except (CommandError, FrameRangeError, RuntimeError, OSError) as error:
+    except (CommandError, OutputError, FrameRangeError, RuntimeError, OSError) as error:
         # RuntimeError is how the extension reports a file it cannot open or a
         # frame it cannot decode; its message names the file.
         print(f"mbgauge: error: {error}", file=sys.stderr)
         return EXIT_ERROR
-    return status or 0
+    if console.failures:
+        return EXIT_ERROR
+    if status:
+        return status
+    return 1 if console.stdout_closed else 0
 
 
 # Commands
 
-def run_info(args: argparse.Namespace) -> None:
-    infos = [{"file": path, **stream_info(mbgauge.H264DecoderSession(path))} for path in args.files]
+def run_info(args: argparse.Namespace, console: Console) -> None:
+    infos = []
+    for path in args.files:
+        try:
+            with mbgauge.H264DecoderSession(path) as session:
+                infos.append({"file": path, **stream_info(session)})
+        except RuntimeError as error:
+            console.fail(str(error))
     if args.json:
-        json.dump(infos, sys.stdout, indent=2)
-        print()
+        console.say(json.dumps(infos, indent=2))
+        return
+    if not infos:
         return
     columns = ("file", *PROPERTIES)
     cells = [[_format_cell(info[name]) for name in columns] for info in infos]
     widths = [max(len(name), *(len(row[i]) for row in cells)) for i, name in enumerate(columns)]
-    left_aligned = {"file", "pix_fmt"}
+    left_aligned = {"file", "codec", "pix_fmt"}
     for row in [list(columns), *cells]:
-        print("  ".join(cell.ljust(width) if name in left_aligned else cell.rjust(width)
-                        for name, cell, width in zip(columns, row, widths)).rstrip())
+        console.say("  ".join(cell.ljust(width) if name in left_aligned else cell.rjust(width)
+                              for name, cell, width in zip(columns, row, widths)).rstrip())
 
 
-def run_qp(args: argparse.Namespace) -> None:
-    jobs = _open_jobs(args.files, args.frames)
-    outputs = _output_paths(args.files, args.out, ".qp.npz", default_here=True)
+def run_qp(args: argparse.Namespace, console: Console) -> None:
+    plan = OutputPlan(args.files, overwrite=args.overwrite)
+    outputs = _outputs_per_file(plan, args.files, args.out, ".qp.npz", binary=True,
+                                default_here=True)
+    _report_on_stderr_if_data_on_stdout(console, outputs)
+    jobs = _open_jobs(args.files, args.frames, console)
     with _progress(jobs, args.quiet) as bar:
-        for number, results in _per_job(run_jobs(jobs, qp_record, args.workers), bar):
+        for path, job, output in zip(args.files, jobs, outputs):
+            if job is None:
+                continue
+            if _first_frame_says_no_qp(job):
+                console.fail(_no_qp_message(path, job.pool.first, f"frame {job.frames[0]}"))
+                bar.update(len(job.frames))
+                continue
             try:
-                maps = QpMaps.gather(results, len(jobs[number].frames))
-            except MixedMapSizes as error:
-                raise CommandError(f"{jobs[number].pool.path}: {error}") from None
-            maps.save(outputs[number])
+                maps = QpMaps.gather(_counted(run_jobs([job], qp_record, args.workers), bar),
+                                     len(job.frames))
+            except (RuntimeError, MixedMapSizes) as error:
+                console.fail(f"{path}: {error}")
+                continue
+            if not (maps.qp_maps >= 0).any():
+                console.fail(_no_qp_message(path, job.pool.first, _frames_text(
+                    len(job.frames), job.pool.first.num_frames, args.frames)))
+                continue
+            output.write(maps.save)
             _, rows, cols = maps.qp_maps.shape
-            tqdm.write(f"{outputs[number]}: QP maps of {len(maps.frames)} frames, "
-                       f"{rows}x{cols} macroblocks")
+            frames = _frames_text(len(maps.frames), job.pool.first.num_frames, args.frames)
+            console.say(f"{output}: QP maps of {frames} of {path}, {_grid_text(rows, cols)}")
 
 
-def run_stats(args: argparse.Namespace) -> None:
-    jobs = _open_jobs(args.files, args.frames)
-    csv_paths = _output_paths(args.files, args.csv, ".stats.csv") if args.csv else None
-    plot_paths = _output_paths(args.files, args.plot, ".mean-qp.png") if args.plot else None
+def run_stats(args: argparse.Namespace, console: Console) -> None:
+    plan = OutputPlan(args.files, overwrite=args.overwrite)
+    csv_outputs = (_outputs_per_file(plan, args.files, args.csv, ".stats.csv", binary=False)
+                   if args.csv else None)
+    plot_outputs = (_outputs_per_file(plan, args.files, args.plot, ".mean-qp.png", binary=True)
+                    if args.plot else None)
+    _report_on_stderr_if_data_on_stdout(console, [*(csv_outputs or []), *(plot_outputs or [])])
+    jobs = _open_jobs(args.files, args.frames, console)
+    first = True
     with _progress(jobs, args.quiet) as bar:
-        all_stats = [gather_stats(results, len(jobs[number].frames))
-                     for number, results in _per_job(run_jobs(jobs, frame_stats, args.workers), bar)]
-    for number, (job, stats) in enumerate(zip(jobs, all_stats)):
-        session = job.pool.first
-        if number:
-            print()
-        if csv_paths is None:
-            # The per-frame rows go to exactly one place: the CSV, or stdout.
-            print("\n".join(table_lines(stats)), end="\n\n")
-        print(f"{job.pool.path}: {len(stats)} of {session.num_frames} frames, "
-              f"{session.width}x{session.height}, {session.mb_cols}x{session.mb_rows} macroblocks")
-        for line in summary_lines(stats):
-            print(f"  {line}")
-        if csv_paths is not None:
-            write_csv(stats, csv_paths[number])
-            print(f"  per-frame CSV       {csv_paths[number]}")
-        if plot_paths is not None:
-            save_figure(plot_mean_qp(stats, label=Path(job.pool.path).name), plot_paths[number])
-            print(f"  mean QP plot        {plot_paths[number]}")
+        for number, (path, job) in enumerate(zip(args.files, jobs)):
+            if job is None:
+                continue
+            session = job.pool.first
+            if _first_frame_says_no_qp(job):
+                console.fail(_no_qp_message(path, session, f"frame {job.frames[0]}"))
+                bar.update(len(job.frames))
+                continue
+            try:
+                stats = gather_stats(_counted(run_jobs([job], frame_stats, args.workers), bar),
+                                     len(job.frames))
+            except RuntimeError as error:
+                console.fail(f"{path}: {error}")
+                continue
+            if not (stats["min_qp"] >= 0).any():
+                console.fail(_no_qp_message(path, session, _frames_text(
+                    len(job.frames), session.num_frames, args.frames)))
+                continue
+            quantity = quantity_of(session.codec, session.pix_fmt)
+            # The files first: whatever happens to standard output later,
+            # they are complete.
+            if csv_outputs is not None:
+                csv_outputs[number].write(lambda stream: write_csv(stats, stream))
+            if plot_outputs is not None:
+                figure = plot_mean_qp(stats, label=Path(path).name, quantity=quantity)
+                plot_outputs[number].write(lambda stream: save_figure(figure, stream))
+
+            if not first:
+                console.say()
+            first = False
+            if csv_outputs is None:
+                # The per-frame rows go to exactly one place: the CSV, or stdout.
+                console.say("\n".join(table_lines(stats, quantity.short)) + "\n")
+            console.say(f"{path}: {_frames_text(len(stats), session.num_frames, args.frames)}, "
+                        f"{session.width}x{session.height}, "
+                        f"{_grid_text(session.mb_rows, session.mb_cols)}, {quantity.name}")
+            for line in summary_lines(stats, quantity.short):
+                console.say(f"  {line}")
+            if csv_outputs is not None:
+                console.say(f"  per-frame CSV       {csv_outputs[number]}")
+            if plot_outputs is not None:
+                console.say(f"  mean {quantity.short} plot{' ' * max(1, 10 - len(quantity.short))}"
+                            f"{plot_outputs[number]}")
 
 
-def run_heatmap(args: argparse.Namespace) -> None:
-    job = _open_jobs([args.file], args.frames if args.frame is None else args.frame)[0]
-    session, label = job.pool.first, Path(args.file).name
-    qp_range = _parse_qp_range(args.qp_range) if args.qp_range else None
+class _HeatmapWork:
+    """Renders one frame's heatmap and writes it, in a worker: only the
+    finished file leaves the thread, never a picture. Each session (lent to
+    one thread at a time) has a painter of its own."""
+
+    def __init__(self, outputs: dict[int, Output], options: HeatmapOptions,
+                 image_format: ImageFormat) -> None:
+        self.outputs, self.options, self.image_format = outputs, options, image_format
+        self._painters: dict[int, HeatmapPainter] = {}
+        self._lock = threading.Lock()
+
+    def __call__(self, session: mbgauge.H264DecoderSession, frame: int) -> None:
+        with self._lock:
+            painter = self._painters.get(id(session))
+            if painter is None:
+                painter = self._painters[id(session)] = HeatmapPainter(session, **self.options)
+        self.outputs[frame].write(lambda stream: painter.save(frame, stream, self.image_format))
+
+
+def run_heatmap(args: argparse.Namespace, console: Console) -> None:
+    options = _heatmap_options(args)
+    plan = OutputPlan([args.file], overwrite=args.overwrite)
+    image_format: ImageFormat = "png"
     if args.frame is not None:
-        outputs = _output_paths([args.file], args.out, ".png")
+        output = _outputs_per_file(plan, [args.file], args.out, ".png", binary=True)[0]
+        if not output.is_stdout:
+            chosen = image_format_of(output.shown)
+            if chosen is None:
+                raise CommandError(f"cannot write {output}: heatmaps are written as .png or "
+                                   f".jpg")
+            image_format = chosen
+        _report_on_stderr_if_data_on_stdout(console, [output])
     else:
-        directory = Path(args.out)
-        directory.mkdir(parents=True, exist_ok=True)
-        outputs = [directory / f"frame_{frame:06d}.png" for frame in job.frames]
-        # One colour scale for the whole series, so that frames compare.
-        qp_range = qp_range or _qp_range_of(job)
+        directory = plan.directory(args.out)
+    job = _open_jobs([args.file], args.frames if args.frame is None else args.frame, console)[0]
+    if job is None:
+        return
+    session = job.pool.first
+    if args.frame is None:
+        outputs = {frame: plan.file(directory / f"frame_{frame:06d}.png", binary=True)
+                   for frame in job.frames}
+    else:
+        outputs = {job.frames[0]: output}
+    if _first_frame_says_no_qp(job, every_codec=args.frame is not None):
+        console.fail(_no_qp_message(args.file, session, f"frame {job.frames[0]}"))
+        return
+    if "qp_range" not in options:
+        # One colour scale for every frame, so that frames compare.
+        options["qp_range"] = default_qp_range(session) or _qp_range_of(job)
+    work = _HeatmapWork(outputs, options, image_format)
     with _progress([job], args.quiet) as bar:
-        for frame, output in zip(job.frames, outputs):
-            save_figure(render_heatmap(session, frame, qp_range=qp_range, label=label), output)
-            bar.update()
+        for _ in _counted(run_jobs([job], work, args.workers), bar):
+            pass
     if args.frame is not None:
-        print(f"{outputs[0]}: QP heatmap of frame {job.frames[0]}")
+        console.say(f"{outputs[job.frames[0]]}: QP heatmap of frame {args.frame} of {args.file}")
     else:
-        print(f"{args.out}: {len(outputs)} QP heatmaps, frame_{job.frames[0]:06d}.png "
-              f"to frame_{job.frames[-1]:06d}.png")
+        console.say(f"{args.out}: {len(outputs)} QP heatmap{'s' if len(outputs) != 1 else ''} "
+                    f"of frames {args.frames} of {args.file}, frame_{job.frames[0]:06d}.png to "
+                    f"frame_{job.frames[-1]:06d}.png")
 
 
-def run_dataset(args: argparse.Namespace) -> int:
+def run_dataset(args: argparse.Namespace, console: Console) -> int:
     try:
         from . import dataset
     except ImportError as error:
@@ -153,61 +288,85 @@ def run_dataset(args: argparse.Namespace) -> int:
 
 # Helpers
 
-def _open_jobs(files: Sequence[str], frames: FrameSelection) -> list[FrameJob]:
+def _open_jobs(files: Sequence[str], frames: FrameSelection,
+               console: Console) -> list[FrameJob | None]:
     """Opens every file and checks the frame selection against each before
-    any work starts, so that a bad input fails at once."""
+    any decoding starts. A file that fails is reported (None in its place),
+    so that the others can be done; a single file's failure ends the run."""
     if isinstance(frames, str):
         frames = parse_frame_range(frames)
-    jobs = []
+    jobs: list[FrameJob | None] = []
     for path in files:
-        pool = SessionPool(path)
         try:
+            pool = SessionPool(path)
             jobs.append(FrameJob(pool, select_frames(frames, pool.first.num_frames)))
         except FrameRangeError as error:
-            raise CommandError(f"{path}: {error}") from None
+            if len(files) == 1:
+                raise CommandError(f"{path}: {error}") from None
+            console.fail(f"{path}: {error}")
+            jobs.append(None)
+        except RuntimeError as error:
+            if len(files) == 1:
+                raise
+            console.fail(str(error))
+            jobs.append(None)
     return jobs
 
 
-def _output_paths(files: Sequence[str], out: str | None, suffix: str, *,
-                  default_here: bool = False) -> list[Path]:
-    """Where each file's output goes: `out` itself for one file, or
-    `out/<name><suffix>` when `out` is a directory or there are several files
-    (`./<name><suffix>` without `out` when `default_here`)."""
-    if out is not None and len(files) == 1 and not Path(out).is_dir():
-        target = Path(out)
-        if not target.parent.is_dir():
-            raise CommandError(f"cannot write {out}: no directory {target.parent}")
-        return [target]
+def _outputs_per_file(plan: OutputPlan, files: Sequence[str], out: str | None, suffix: str, *,
+                      binary: bool, default_here: bool = False) -> list[Output]:
+    """Where each file's output goes, checked: `out` itself for one file (or
+    `out/<name><suffix>` when `out` is a directory), `out/<name><suffix>` in
+    the directory `out` for several files (`./<name><suffix>` without `out`
+    when `default_here`)."""
+    if out is not None and len(files) == 1 and (out == STDOUT or not Path(out).is_dir()):
+        return [plan.file(out, binary=binary)]
     if out is None and not default_here:
         raise CommandError("no output path")
     names = [Path(path).stem for path in files]
     repeated = sorted({name for name in names if names.count(name) > 1})
     if repeated:
         raise CommandError(f"several files are named {repeated[0]}; their outputs would collide")
-    directory = Path(out) if out is not None else Path()
-    directory.mkdir(parents=True, exist_ok=True)
-    return [directory / f"{name}{suffix}" for name in names]
+    directory = plan.directory(out) if out is not None else Path()
+    return [plan.file(directory / f"{name}{suffix}", binary=binary) for name in names]
 
 
-def _progress(jobs: Sequence[FrameJob], quiet: bool) -> tqdm[Never]:
+def _report_on_stderr_if_data_on_stdout(console: Console, outputs: Iterable[Output]) -> None:
+    if any(output.is_stdout for output in outputs):
+        console.report = sys.stderr
+
+
+def _progress(jobs: Sequence[FrameJob | None], quiet: bool) -> tqdm[Never]:
     """A progress bar over the frames of all jobs, on a terminal only."""
-    return tqdm(total=sum(len(job.frames) for job in jobs), unit="frame", leave=False,
-                disable=quiet or not sys.stderr.isatty())
+    return tqdm(total=sum(len(job.frames) for job in jobs if job is not None), unit="frame",
+                leave=False, disable=quiet or not sys.stderr.isatty())
 
 
-def _per_job(results: Iterable[FrameResult[T]],
-             bar: tqdm[Never]) -> Iterator[tuple[int, Iterator[FrameResult[T]]]]:
-    """Results grouped by job (each group must be consumed before the next),
-    counted on the progress bar as they pass."""
-    def counted() -> Iterator[FrameResult[T]]:
-        for result in results:
-            yield result
-            bar.update()
+def _counted(results: Iterable[FrameResult[T]], bar: tqdm[Never]) -> Iterator[FrameResult[T]]:
+    """The results, counted on the progress bar as they pass."""
+    for result in results:
+        yield result
+        bar.update()
 
-    return itertools.groupby(counted(), key=lambda result: result.job)
+
+def _first_frame_says_no_qp(job: FrameJob, *, every_codec: bool = False) -> bool:
+    """True when the first selected frame carries no QP and the codec is not
+    one whose decoder exports a QP for every frame (or `every_codec`): then
+    the decoder exports none, and decoding the rest would only confirm it."""
+    session = job.pool.first
+    if session.codec in _QP_IN_EVERY_FRAME and not every_codec:
+        return False
+    return not (session.get_qpmap(job.frames[0]) >= 0).any()
+
+
+def _no_qp_message(path: str, session: mbgauge.H264DecoderSession, checked: str) -> str:
+    quantity = quantity_of(session.codec, session.pix_fmt)
+    return (f"{path}: no {quantity.short} values: this FFmpeg's {session.codec} decoder exports "
+            f"none for the stream (checked {checked})")
 
 
 def _qp_range_of(job: FrameJob) -> tuple[int, int] | None:
+    """The QPs of the selected frames, for a codec whose range is not known."""
     extents = [result.value for result in run_jobs([job], _qp_extent) if result.value is not None]
     if not extents:
         return None
@@ -220,13 +379,42 @@ def _qp_extent(session: mbgauge.H264DecoderSession, frame: int) -> tuple[int, in
     return (int(carried.min()), int(carried.max())) if carried.size else None
 
 
+def _heatmap_options(args: argparse.Namespace) -> HeatmapOptions:
+    """The heatmap options from the command line, checked before any work."""
+    from matplotlib import colormaps
+
+    if args.cmap not in colormaps:
+        raise CommandError(f"unknown colour map {args.cmap!r} (try viridis, cividis, magma, "
+                           f"gray or any matplotlib colour map)")
+    if not 0.0 <= args.opacity <= 1.0:
+        raise CommandError(f"bad opacity {args.opacity}: expected 0 to 1")
+    options = HeatmapOptions(label=Path(args.file).name, opacity=args.opacity,
+                             colour_map=args.cmap)
+    if args.qp_range:
+        options["qp_range"] = _parse_qp_range(args.qp_range)
+    return options
+
+
+def _frames_text(count: int, total: int, typed: str | None) -> str:
+    """The selected frames, with the range as the user typed it: `frames
+    10:20 (10 of 48)`, `frame 7 (1 of 48)`, `all 48 frames`, `its 1 frame`."""
+    if typed is None:
+        return "its 1 frame" if total == 1 else f"all {total} frames"
+    return f"frame{'' if count == 1 and ':' not in typed else 's'} {typed} ({count} of {total})"
+
+
+def _grid_text(rows: int, cols: int) -> str:
+    return (f"{rows} row{'' if rows == 1 else 's'} x {cols} column{'' if cols == 1 else 's'} "
+            f"of macroblocks")
+
+
 def _parse_qp_range(text: str) -> tuple[int, int]:
     try:
         low, high = (int(part) for part in text.split(":"))
     except ValueError:
         raise CommandError(f"bad QP range {text!r}: expected LOW:HIGH, e.g. 18:40") from None
-    if not 0 <= low <= high <= 63:
-        raise CommandError(f"bad QP range {text!r}: expected 0 <= LOW <= HIGH <= 63")
+    if not 0 <= low <= high <= 255:
+        raise CommandError(f"bad QP range {text!r}: expected 0 <= LOW <= HIGH <= 255")
     return low, high
 
 
@@ -241,6 +429,16 @@ def _positive_int(text: str) -> int:
         value = 0
     if value < 1:
         raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, not {text!r}")
+    return value
+
+
+def _opacity(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not 0.0 <= value <= 1.0:
+        raise argparse.ArgumentTypeError(f"expected a number from 0 to 1, not {text!r}")
     return value
 
 
@@ -273,7 +471,7 @@ def _parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(title="commands", required=True, metavar="COMMAND",
                                      parser_class=_OneLineErrorParser)
 
-    def command(name: str, run: Callable[[argparse.Namespace], int | None],
+    def command(name: str, run: Callable[[argparse.Namespace, Console], int | None],
                 summary: str) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=summary, description=summary)
         sub.set_defaults(run=run)
@@ -283,6 +481,7 @@ def _parser() -> argparse.ArgumentParser:
                    "the end (default: all)")
     workers_help = f"decode on N sessions in threads (default: {default_workers()}, the cores)"
     quiet_help = "no progress bar (there is none anyway when stderr is not a terminal)"
+    overwrite_help = "replace output files that exist (without it, an existing file is an error)"
 
     info = command("info", run_info, "Print the stream properties of each file.")
     info.add_argument("files", nargs="+", metavar="FILE")
@@ -293,9 +492,10 @@ def _parser() -> argparse.ArgumentParser:
                  "and chroma_qp_offsets (cb, cr)).")
     qp.add_argument("files", nargs="+", metavar="FILE")
     qp.add_argument("--frames", metavar="A:B", help=frames_help)
-    qp.add_argument("--out", metavar="PATH", help="the .npz file; a directory for several files "
-                    "(default: ./NAME.qp.npz)")
+    qp.add_argument("--out", metavar="PATH", help="the .npz file (- for standard output); a "
+                    "directory for several files (default: ./NAME.qp.npz)")
     qp.add_argument("--workers", type=_positive_int, metavar="N", help=workers_help)
+    qp.add_argument("-y", "--overwrite", action="store_true", help=overwrite_help)
     qp.add_argument("-q", "--quiet", action="store_true", help=quiet_help)
 
     stats = command("stats", run_stats, "Per-frame QP statistics: mean, lowest and highest QP "
@@ -304,10 +504,11 @@ def _parser() -> argparse.ArgumentParser:
     stats.add_argument("files", nargs="+", metavar="FILE")
     stats.add_argument("--frames", metavar="A:B", help=frames_help)
     stats.add_argument("--csv", metavar="OUT", help="write the per-frame rows to this CSV file "
-                       "(a directory for several files)")
+                       "(- for standard output; a directory for several files)")
     stats.add_argument("--plot", metavar="OUT.png", help="plot the mean QP over the frame index "
-                       "to this PNG file (a directory for several files)")
+                       "to this PNG file (- for standard output; a directory for several files)")
     stats.add_argument("--workers", type=_positive_int, metavar="N", help=workers_help)
+    stats.add_argument("-y", "--overwrite", action="store_true", help=overwrite_help)
     stats.add_argument("-q", "--quiet", action="store_true", help=quiet_help)
 
     heatmap = command("heatmap", run_heatmap, "Draw a frame's QP map over its picture as a "
@@ -317,9 +518,20 @@ def _parser() -> argparse.ArgumentParser:
     which.add_argument("--frame", type=int, metavar="N", help="one frame; --out is the PNG")
     which.add_argument("--frames", metavar="A:B", help=f"several frames, one PNG each in the "
                        f"directory --out, on one colour scale; {frames_help}")
-    heatmap.add_argument("--out", required=True, metavar="PATH", help="PNG file or directory")
-    heatmap.add_argument("--qp-range", metavar="LOW:HIGH", help="fix the colour scale "
-                         "(default: the frame's QPs, or those of all frames with --frames)")
+    heatmap.add_argument("--out", required=True, metavar="PATH", help="with --frame: the .png "
+                         "or .jpg file (- for PNG on standard output); with --frames: the "
+                         "directory")
+    heatmap.add_argument("--qp-range", metavar="LOW:HIGH", help="the colour scale (default: all "
+                         "the codec can code at the stream's bit depth, e.g. 0:51 for 8-bit "
+                         "H.264, 0:63 for 10-bit)")
+    heatmap.add_argument("--opacity", type=_opacity, default=DEFAULT_OPACITY, metavar="A",
+                         help=f"of the QP colours over the picture, 0 to 1 "
+                         f"(default: {DEFAULT_OPACITY})")
+    heatmap.add_argument("--cmap", default=DEFAULT_COLOUR_MAP, metavar="NAME",
+                         help=f"matplotlib colour map (default: {DEFAULT_COLOUR_MAP}; "
+                         f"cividis for colour-blind readers)")
+    heatmap.add_argument("--workers", type=_positive_int, metavar="N", help=workers_help)
+    heatmap.add_argument("-y", "--overwrite", action="store_true", help=overwrite_help)
     heatmap.add_argument("-q", "--quiet", action="store_true", help=quiet_help)
 
     dataset = command("dataset", run_dataset, "Per-frame QP statistics of many files as a "

@@ -6,9 +6,13 @@ from __future__ import annotations
 
 import io
 import math
+import operator
 import os
-import re
-from typing import TYPE_CHECKING, Any
+import zlib
+from collections.abc import Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, BinaryIO, Literal, SupportsIndex, TypedDict, Unpack
 
 import numpy as np
 import numpy.typing as npt
@@ -16,116 +20,335 @@ import numpy.typing as npt
 from mbgauge import H264DecoderSession
 
 from .files import atomic_output
+from .quantities import Quantity, bit_depth, quantity_of
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
+    from PIL import Image
 
 MB_SIZE = 16
 DPI = 100
 # Pictures smaller than this (longest side, in pixels) are drawn enlarged by
 # a whole factor, so that the title and axes fit and macroblocks stay crisp.
 MIN_PICTURE_SIDE = 320
-# Fixed margins around the picture, in pixels: the axes' ticks and labels at
-# the left and bottom, the two title lines at the top, the colour bar and its
-# labels at the right.
+# Margins around the picture, in pixels at text scale 1: the axes' ticks and
+# labels at the left and bottom, the two title lines at the top, the colour
+# bar and its labels at the right.
 MARGIN_LEFT, MARGIN_BOTTOM, MARGIN_TOP = 56, 50, 52
 COLOUR_BAR_GAP, COLOUR_BAR_WIDTH, COLOUR_BAR_LABELS = 12, 16, 56
 MARGIN_RIGHT = COLOUR_BAR_GAP + COLOUR_BAR_WIDTH + COLOUR_BAR_LABELS
+# Pictures larger than this are drawn with text, ticks and margins grown in
+# proportion, so that the text stays readable when the image is shown
+# scaled down to fit a screen.
+TEXT_PICTURE_SIZE = (1280, 720)
+
+DEFAULT_OPACITY = 0.5
+# Perceptually uniform, and its two ends look different at any opacity.
+DEFAULT_COLOUR_MAP = "viridis"
+ImageFormat = Literal["png", "jpeg"]
+# Compression level 1 with run-length matching writes a 1080p heatmap in
+# half the time of the default level 6, into a file about as small.
+_PNG_OPTIONS = {"compress_level": 1, "compress_type": zlib.Z_RLE}
+_JPEG_QUALITY = 90
+
+HeatmapSource = H264DecoderSession | str | os.PathLike[str]
+
+
+class HeatmapOptions(TypedDict, total=False):
+    """The options of render_heatmap and heatmap_png."""
+
+    qp_range: tuple[int, int] | None  # colour scale; default: the codec's whole range
+    label: str | None                 # heads the title (a file name, say)
+    opacity: float                    # of the QP colours over the picture, 0..1
+    colour_map: str                   # a matplotlib colour map name
+
+
+@dataclass(frozen=True)
+class HeatmapLayout:
+    """Where things go in the heatmap image of a picture, in pixels."""
+
+    scale: int          # whole factor the picture is enlarged by
+    text_scale: float   # factor text, ticks and margins are grown by
+    picture: tuple[int, int]
+    left: int
+    bottom: int
+    top: int
+    right: int
+
+    @property
+    def size(self) -> tuple[int, int]:
+        return (self.left + self.picture[0] + self.right,
+                self.bottom + self.picture[1] + self.top)
+
+
+def heatmap_layout(width: int, height: int) -> HeatmapLayout:
+    scale = max(1, math.ceil(MIN_PICTURE_SIDE / max(width, height)))
+    picture = (width * scale, height * scale)
+    text_scale = max(1.0, picture[0] / TEXT_PICTURE_SIZE[0], picture[1] / TEXT_PICTURE_SIZE[1])
+
+    def grown(margin: int) -> int:
+        return round(margin * text_scale)
+
+    return HeatmapLayout(scale, text_scale, picture, grown(MARGIN_LEFT), grown(MARGIN_BOTTOM),
+                         grown(MARGIN_TOP), grown(MARGIN_RIGHT))
 
 
 def heatmap_scale(width: int, height: int) -> int:
     """The whole factor a picture of this size is drawn enlarged by."""
-    return max(1, math.ceil(MIN_PICTURE_SIDE / max(width, height)))
+    return heatmap_layout(width, height).scale
 
 
 def heatmap_size(width: int, height: int) -> tuple[int, int]:
     """(width, height) in pixels of the heatmap image of a picture."""
-    scale = heatmap_scale(width, height)
-    return (MARGIN_LEFT + width * scale + MARGIN_RIGHT,
-            MARGIN_TOP + height * scale + MARGIN_BOTTOM)
+    return heatmap_layout(width, height).size
 
 
-def render_heatmap(session: H264DecoderSession, index: int, *,
-                   qp_range: tuple[int, int] | None = None, label: str | None = None,
-                   opacity: float = 0.5, colour_map: str = "turbo") -> Figure:
+def default_qp_range(session: H264DecoderSession) -> tuple[int, int] | None:
+    """The colour range heatmaps of this stream use unless told otherwise:
+    everything its codec can code at its bit depth (None: not known)."""
+    return quantity_of(session.codec, session.pix_fmt).value_range
+
+
+def render_heatmap(source: HeatmapSource, index: SupportsIndex,
+                   **options: Unpack[HeatmapOptions]) -> Figure:
     """Frame `index`'s luma (before deblocking) with its QP map drawn over it,
     one colour per QP value, and a colour bar. Macroblocks that carry no QP
-    are left clear. `qp_range` fixes the colour scale (values outside it get
-    the end colours), so that several frames can be compared; by default it
-    spans the frame's own QPs. `label` (a file name, say) heads the title."""
-    from matplotlib import colormaps
-    from matplotlib.colors import BoundaryNorm
-    from matplotlib.figure import Figure
-    from matplotlib.ticker import MaxNLocator
+    are left clear. `source` is a session or the path of a video.
 
-    # The frame's own size: a stream may change it mid-way.
-    width, height, pix_fmt = session.get_frame_format(index)
-    qp = session.get_qpmap(index)
-    mb_rows, mb_cols = qp.shape
-    luma = session.get_plane_data(index, 0)[:height, :width]
-    carried = qp[qp >= 0]
-    lowest, highest = qp_range or ((int(carried.min()), int(carried.max())) if carried.size
-                                   else (0, 51))
-    if lowest > highest:
-        raise ValueError(f"empty QP range {lowest}:{highest}")
-
-    scale = heatmap_scale(width, height)
-    picture_w, picture_h = width * scale, height * scale
-    figure_w, figure_h = heatmap_size(width, height)
-    figure = Figure(figsize=(figure_w / DPI, figure_h / DPI), dpi=DPI)
-    # Axes placed by pixel, so that the picture is drawn at exactly `scale`.
-    axes = figure.add_axes((MARGIN_LEFT / figure_w, MARGIN_BOTTOM / figure_h,
-                            picture_w / figure_w, picture_h / figure_h))
-    # Axes units are macroblocks: cell (row, col) of the map covers
-    # [col, col + 1) x [row, row + 1), over the pixels it was coded for.
-    # Black is drawn as a mid grey so that dark picture areas do not darken
-    # the QP colours into one another.
-    white = _white_level(pix_fmt, luma.itemsize)
-    axes.imshow(luma, cmap="gray", vmin=-0.6 * white, vmax=white, interpolation="nearest",
-                extent=(0, width / MB_SIZE, height / MB_SIZE, 0))
-    levels = highest - lowest + 1
-    overlay = axes.imshow(
-        np.ma.masked_less(np.clip(qp, lowest, highest), 0) if carried.size else
-        np.ma.masked_all(qp.shape), cmap=colormaps[colour_map].resampled(levels),
-        norm=BoundaryNorm(np.arange(lowest - 0.5, highest + 1), levels),
-        alpha=opacity, interpolation="nearest", extent=(0, mb_cols, mb_rows, 0))
-    axes.set_xlim(0, width / MB_SIZE)
-    axes.set_ylim(height / MB_SIZE, 0)
-    axes.xaxis.set_major_locator(MaxNLocator(integer=True))
-    axes.yaxis.set_major_locator(MaxNLocator(integer=True))
-    axes.set_xlabel("macroblock column")
-    axes.set_ylabel("macroblock row")
-
-    bar_axes = figure.add_axes(((MARGIN_LEFT + picture_w + COLOUR_BAR_GAP) / figure_w,
-                                MARGIN_BOTTOM / figure_h, COLOUR_BAR_WIDTH / figure_w,
-                                picture_h / figure_h))
-    ticks = [t for t in MaxNLocator(nbins=min(levels, 8), integer=True).tick_values(lowest, highest)
-             if lowest <= t <= highest]
-    clipped = carried.size and (carried.min() < lowest or carried.max() > highest)
-    bar = figure.colorbar(overlay, cax=bar_axes, ticks=ticks, extend="both" if clipped else "neither")
-    bar.set_label("QP of the 16×16 macroblock")
-
-    heading = f"{label} — frame {index}" if label else f"frame {index}"
-    if carried.size:
-        detail = f"QP {carried.min()}–{carried.max()}, mean {carried.mean():.1f}"
-        if carried.size < qp.size:
-            detail += f"; {1 - carried.size / qp.size:.0%} of macroblocks without QP (clear)"
-    else:
-        detail = "no macroblock carries a QP"
-    axes.set_title(f"{heading}\n{detail}", fontsize=10)
-    return figure
+    `qp_range` fixes the colour scale (values outside it get the end
+    colours); by default it spans what the codec can code at the stream's
+    bit depth (0..51 for 8-bit H.264), so that the frames of a file compare.
+    `label` (a file name, say) heads the title; `opacity` (default 0.5) and
+    `colour_map` (default viridis) set how the QP colours are drawn."""
+    with _session_of(source) as session:
+        frame = operator.index(index)
+        return HeatmapPainter(session, **_with_range(session, frame, options)).figure(frame)
 
 
-def heatmap_png(session: H264DecoderSession, index: int, **options: Any) -> bytes:
+def heatmap_png(source: HeatmapSource, index: SupportsIndex,
+                **options: Unpack[HeatmapOptions]) -> bytes:
     """render_heatmap's picture (same options) as PNG bytes."""
-    stream = io.BytesIO()
-    render_heatmap(session, index, **options).savefig(stream, format="png", dpi=DPI)
-    return stream.getvalue()
+    with _session_of(source) as session:
+        frame = operator.index(index)
+        stream = io.BytesIO()
+        HeatmapPainter(session, **_with_range(session, frame, options)).save(frame, stream)
+        return stream.getvalue()
 
 
-def plot_mean_qp(stats: npt.NDArray[np.void], *, label: str | None = None) -> Figure:
+class HeatmapPainter:
+    """Heatmaps of frames of one stream, on one colour scale. For a series
+    of images, the axes, colour bar and labels are drawn once; each frame
+    then costs its picture, its title and the image encoding, a third of
+    drawing the whole figure again. One painter belongs to one thread."""
+
+    def __init__(self, session: H264DecoderSession, **options: Unpack[HeatmapOptions]) -> None:
+        from matplotlib import colormaps
+
+        self.session = session
+        self.label = options.get("label")
+        self.opacity = float(options.get("opacity", DEFAULT_OPACITY))
+        if not 0.0 <= self.opacity <= 1.0:
+            raise ValueError(f"opacity must be between 0 and 1, not {self.opacity}")
+        colour_map_name = options.get("colour_map", DEFAULT_COLOUR_MAP)
+        try:
+            colour_map = colormaps[colour_map_name]
+        except KeyError:
+            raise ValueError(f"unknown colour map {colour_map_name!r}") from None
+        self._colour_map = colour_map
+        self._asked_range = options.get("qp_range")
+        self._format: tuple[int, int, str] | None = None
+        self._build(session.width, session.height, session.pix_fmt)
+
+    def _build(self, width: int, height: int, pix_fmt: str) -> None:
+        """The figure for pictures of this size and format; made again when
+        a stream changes them mid-way."""
+        from matplotlib.backends.backend_agg import FigureCanvasAgg
+        from matplotlib.cm import ScalarMappable
+        from matplotlib.colors import BoundaryNorm
+        from matplotlib.figure import Figure
+        from matplotlib.ticker import MaxNLocator
+
+        self._format = (width, height, pix_fmt)
+        self.quantity = quantity_of(self.session.codec, pix_fmt)
+        full_range = self.quantity.value_range
+        lowest, highest = (int(value) for value in self._asked_range or full_range or (0, 51))
+        if lowest > highest:
+            raise ValueError(f"empty QP range {lowest}:{highest}")
+        self.qp_range = lowest, highest
+        levels = highest - lowest + 1
+        colours = self._colour_map.resampled(levels)
+        self._palette = colours(np.arange(levels), bytes=True)
+
+        self.layout = layout = heatmap_layout(width, height)
+        figure_w, figure_h = layout.size
+        picture_w, picture_h = layout.picture
+        # Everything sized in points (text, ticks, lines) grows with the dpi.
+        dpi = DPI * layout.text_scale
+        self._figure = figure = Figure(figsize=(figure_w / dpi, figure_h / dpi), dpi=dpi)
+        self._canvas = FigureCanvasAgg(figure)
+        # The picture is composed in NumPy and placed pixel for pixel; the
+        # axes on top of it only carry the ticks and labels.
+        self._pixels = _Pixels(layout.left, layout.bottom)
+        figure.add_artist(self._pixels)
+        self._axes = axes = figure.add_axes((layout.left / figure_w, layout.bottom / figure_h,
+                                             picture_w / figure_w, picture_h / figure_h))
+        axes.patch.set_visible(False)
+        # Axes units are macroblocks: cell (row, col) of the map covers
+        # [col, col + 1) x [row, row + 1), over the pixels it was coded for.
+        axes.set_xlim(0, width / MB_SIZE)
+        axes.set_ylim(height / MB_SIZE, 0)
+        axes.xaxis.set_major_locator(MaxNLocator(integer=True))
+        axes.yaxis.set_major_locator(MaxNLocator(integer=True))
+        axes.set_xlabel("macroblock column")
+        axes.set_ylabel("macroblock row")
+        axes.set_title("", fontsize=10)
+
+        gap, bar_width = COLOUR_BAR_GAP * layout.text_scale, COLOUR_BAR_WIDTH * layout.text_scale
+        bar_axes = figure.add_axes(((layout.left + picture_w + gap) / figure_w,
+                                    layout.bottom / figure_h, bar_width / figure_w,
+                                    picture_h / figure_h))
+        ticks = [t for t in MaxNLocator(nbins=min(levels, 8), integer=True).tick_values(
+            lowest, highest) if lowest <= t <= highest]
+        # Arrows at the ends when the scale is narrower than what the codec
+        # can code: values beyond it are drawn in the end colours.
+        clipped = full_range is not None and (lowest > full_range[0] or highest < full_range[1])
+        scale = ScalarMappable(BoundaryNorm(np.arange(lowest - 0.5, highest + 1), levels), colours)
+        bar = figure.colorbar(scale, cax=bar_axes, ticks=ticks,
+                              extend="both" if clipped else "neither")
+        bar.minorticks_off()
+        bar.set_label(f"{self.quantity.name} of the 16×16 macroblock")
+        self._background: npt.NDArray[np.uint8] | None = None
+
+    def figure(self, index: SupportsIndex) -> Figure:
+        """The painter's figure showing frame `index` (the same figure each
+        call: copy what you keep)."""
+        picture, title = self._frame(operator.index(index))
+        self._pixels.picture = picture
+        self._axes.title.set_text(title)
+        return self._figure
+
+    def image(self, index: SupportsIndex) -> Image.Image:
+        """Frame `index`'s heatmap as an RGB image."""
+        from PIL import Image
+
+        picture, title = self._frame(operator.index(index))
+        canvas, axes = self._canvas, self._axes
+        spines = list(axes.spines.values())
+        if self._background is None:
+            # Everything but the picture, the lines around it and the title.
+            # (A hidden title would be placed off the figure: it is emptied.)
+            for spine in spines:
+                spine.set_visible(False)
+            axes.title.set_text("")
+            self._pixels.picture = None
+            canvas.draw()  # type: ignore[no-untyped-call]
+            self._background = np.array(canvas.buffer_rgba())  # type: ignore[no-untyped-call]
+            for spine in spines:
+                spine.set_visible(True)
+        buffer = np.asarray(canvas.buffer_rgba())  # type: ignore[no-untyped-call]
+        buffer[...] = self._background
+        top = buffer.shape[0] - self.layout.bottom - picture.shape[0]
+        buffer[top:top + picture.shape[0], self.layout.left:self.layout.left + picture.shape[1]] = (
+            picture)
+        axes.title.set_text(title)
+        for artist in (*spines, axes.title):
+            axes.draw_artist(artist)
+        height, width = buffer.shape[:2]
+        return Image.frombuffer("RGBA", (width, height), buffer, "raw", "RGBA", 0,
+                                1).convert("RGB")
+
+    def save(self, index: SupportsIndex, path: str | os.PathLike[str] | BinaryIO,
+             format: ImageFormat = "png") -> None:
+        """Writes frame `index`'s heatmap as PNG or JPEG, to a path (whole or
+        not at all) or to a binary stream."""
+        _save_image(self.image(index), path, format, self._figure.dpi)
+
+    def _frame(self, index: int) -> tuple[npt.NDArray[np.uint8], str]:
+        session = self.session
+        # The frame's own size and format: a stream may change them mid-way.
+        width, height, pix_fmt = session.get_frame_format(index)
+        if (width, height, pix_fmt) != self._format:
+            self._build(width, height, pix_fmt)
+        qp = session.get_qpmap(index)
+        luma = session.get_plane_data(index, 0)[:height, :width]
+        picture = compose_heatmap(luma, qp, white=(1 << bit_depth(pix_fmt)) - 1,
+                                  qp_range=self.qp_range, colours=self._palette,
+                                  opacity=self.opacity, scale=self.layout.scale)
+        carried = qp[qp >= 0]
+        heading = f"{self.label} — frame {index}" if self.label else f"frame {index}"
+        short = self.quantity.short
+        if carried.size:
+            detail = f"{short} {carried.min()}–{carried.max()}, mean {carried.mean():.1f}"
+            if carried.size < qp.size:
+                detail += (f"; {1 - carried.size / qp.size:.0%} of macroblocks without a value "
+                           f"(clear)")
+        else:
+            detail = f"no macroblock carries a {short}"
+        return picture, f"{heading}\n{detail}"
+
+
+def _with_range(session: H264DecoderSession, index: int,
+                options: HeatmapOptions) -> HeatmapOptions:
+    """The options, with the frame's own QPs as the scale when neither the
+    caller nor the codec gives one."""
+    if options.get("qp_range") or quantity_of(session.codec, session.pix_fmt).value_range:
+        return options
+    qp = session.get_qpmap(index)
+    carried = qp[qp >= 0]
+    if not carried.size:
+        return options
+    return {**options, "qp_range": (int(carried.min()), int(carried.max()))}
+
+
+def compose_heatmap(luma: npt.NDArray[np.uint8] | npt.NDArray[np.uint16],
+                    qp: npt.NDArray[np.int8], *, white: int, qp_range: tuple[int, int],
+                    colours: npt.NDArray[np.uint8], opacity: float,
+                    scale: int = 1) -> npt.NDArray[np.uint8]:
+    """The picture as RGBA bytes: luma in grey, each macroblock's colour
+    blended over it at `opacity` (`colours[qp - low]`, RGB(A) bytes, values
+    clipped to the range), and macroblocks without a value left grey;
+    enlarged `scale` times."""
+    height, width = luma.shape
+    lowest, highest = qp_range
+    levels = highest - lowest + 1
+    # Black is drawn as a dark grey, so that dark picture areas do not darken
+    # the QP colours into one another.
+    grey_of_luma = np.round(np.arange(white + 1) * (255 / (1.6 * white)) + 255 * 0.6 / 1.6)
+    grey = grey_of_luma.astype(np.uint8)[luma]
+    # Every (cell colour, grey) pair blended once, in 1/256 steps (weight
+    # 256 shows a colour alone); the last row is for cells without a value.
+    # Each pixel is then one look-up of its cell's row and its grey.
+    weight = round(opacity * 256)
+    greys = np.arange(256, dtype=np.uint32)
+    palette = np.asarray(colours)[:levels, :3].astype(np.uint32)
+    blended = (greys[None, :, None] * (256 - weight) + palette[:, None, :] * weight + 128) >> 8
+    table = np.empty((levels + 1, 256, 4), np.uint8)
+    table[:levels, :, :3] = blended
+    table[levels, :, :3] = greys[:, None]
+    table[..., 3] = 255
+    cell_rows = np.where(qp >= 0, np.clip(qp, lowest, highest).astype(np.int32) - lowest, levels)
+    rows = (cell_rows * 256).repeat(MB_SIZE, axis=0)[:height].repeat(MB_SIZE, axis=1)[:, :width]
+    rows += grey
+    picture: npt.NDArray[np.uint8] = (
+        table.view(np.uint32).reshape(-1)[rows].view(np.uint8).reshape(height, width, 4))
+    if scale > 1:
+        picture = picture.repeat(scale, axis=0).repeat(scale, axis=1)
+    return picture
+
+
+def image_format_of(path: str | os.PathLike[str]) -> ImageFormat | None:
+    """The image format a file name asks for (no suffix: PNG); None for a
+    suffix this module does not write."""
+    suffix = os.path.splitext(os.fspath(path))[1].lower()
+    formats: dict[str, ImageFormat] = {"": "png", ".png": "png", ".jpg": "jpeg", ".jpeg": "jpeg"}
+    return formats.get(suffix)
+
+
+def plot_mean_qp(stats: npt.NDArray[np.void], *, label: str | None = None,
+                 quantity: Quantity | None = None) -> Figure:
     """Mean QP of each frame over the frame index, within a band from the
-    frame's lowest to its highest QP (qp_stats's array)."""
+    frame's lowest to its highest QP (qp_stats's array). `quantity` names
+    what the values are (default: QP)."""
     from matplotlib.figure import Figure
 
     figure = Figure(figsize=(10, 4), dpi=DPI, layout="constrained")
@@ -137,20 +360,68 @@ def plot_mean_qp(stats: npt.NDArray[np.void], *, label: str | None = None) -> Fi
     axes.fill_between(frames, lowest, highest, alpha=0.25, linewidth=0, label="lowest to highest")
     axes.plot(frames, stats["mean_qp"], linewidth=1.2, label="mean")
     axes.set_xlabel("frame index")
-    axes.set_ylabel("QP")
+    name = quantity.name if quantity else "QP"
+    axes.set_ylabel(name)
     axes.grid(alpha=0.3)
     figure.legend(loc="outside right upper")
-    axes.set_title(f"QP per frame — {label}" if label else "QP per frame")
+    axes.set_title(f"{name} per frame — {label}" if label else f"{name} per frame")
     return figure
 
 
-def save_figure(figure: Figure, path: str | os.PathLike[str]) -> None:
-    with atomic_output(path) as stream:
-        figure.savefig(stream, format="png", dpi=DPI)
+def save_figure(figure: Figure, path: str | os.PathLike[str] | BinaryIO,
+                format: ImageFormat = "png") -> None:
+    """Writes the figure as an RGB PNG or JPEG, to a path (whole or not at
+    all) or to a binary stream."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from PIL import Image
+
+    canvas = FigureCanvasAgg(figure)
+    canvas.draw()  # type: ignore[no-untyped-call]
+    width, height = canvas.get_width_height(physical=True)
+    buffer = canvas.buffer_rgba()  # type: ignore[no-untyped-call]
+    image = Image.frombuffer("RGBA", (width, height), buffer, "raw", "RGBA", 0, 1).convert("RGB")
+    _save_image(image, path, format, figure.dpi)
 
 
-def _white_level(pix_fmt: str, bytes_per_sample: int) -> int:
-    """The largest sample value of a pixel format's bit depth (yuv420p10le: 1023)."""
-    depth = re.search(r"p(\d+)(?:le|be)?$", pix_fmt)
-    bits = int(depth.group(1)) if depth else 8 * bytes_per_sample
-    return (1 << bits) - 1
+def _save_image(image: Image.Image, path: str | os.PathLike[str] | BinaryIO,
+                format: ImageFormat, dpi: float) -> None:
+    options = _PNG_OPTIONS if format == "png" else {"quality": _JPEG_QUALITY}
+    if isinstance(path, (str, os.PathLike)):
+        with atomic_output(path) as stream:
+            image.save(stream, format=format, dpi=(round(dpi),) * 2, **options)
+    else:
+        image.save(path, format=format, dpi=(round(dpi),) * 2, **options)
+
+
+def _Pixels(left: int, bottom: int) -> Any:
+    """An artist that draws an RGBA picture (`.picture`, or nothing while it
+    is None) pixel for pixel with its lower-left corner at (left, bottom):
+    matplotlib's own images resample even at 1:1, which takes a second at
+    1080p."""
+    from matplotlib.artist import Artist
+
+    class Pixels(Artist):
+        zorder = -1  # under the axes, whose background is left out
+
+        def __init__(self) -> None:
+            super().__init__()
+            self.picture: npt.NDArray[np.uint8] | None = None
+
+        def draw(self, renderer: Any) -> None:
+            if self.picture is None or not self.get_visible():
+                return
+            gc = renderer.new_gc()
+            # The renderer takes the rows from the bottom up.
+            renderer.draw_image(gc, left, bottom, np.ascontiguousarray(self.picture[::-1]))
+            gc.restore()
+
+    return Pixels()
+
+
+@contextmanager
+def _session_of(source: HeatmapSource) -> Iterator[H264DecoderSession]:
+    if isinstance(source, H264DecoderSession):
+        yield source
+        return
+    with H264DecoderSession(os.fspath(source)) as session:
+        yield session

@@ -6,6 +6,7 @@ from __future__ import annotations
 import os
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
+from typing import BinaryIO
 
 import numpy as np
 import numpy.typing as npt
@@ -62,11 +63,15 @@ class QpMaps:
             raise ValueError(f"expected {count} QP maps, got {filled}")
         return cls(frames, maps, offsets)
 
-    def save(self, path: str | os.PathLike[str]) -> None:
-        """Writes `frames`, `qp_maps` and `chroma_qp_offsets` to a `.npz` file."""
-        with atomic_output(path) as stream:
-            np.savez_compressed(stream, frames=self.frames, qp_maps=self.qp_maps,
+    def save(self, path: str | os.PathLike[str] | BinaryIO) -> None:
+        """Writes `frames`, `qp_maps` and `chroma_qp_offsets` to a `.npz` file
+        (whole or not at all) or to a binary stream."""
+        if not isinstance(path, (str, os.PathLike)):
+            np.savez_compressed(path, frames=self.frames, qp_maps=self.qp_maps,
                                 chroma_qp_offsets=self.chroma_qp_offsets)
+            return
+        with atomic_output(path) as stream:
+            self.save(stream)
 
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> QpMaps:

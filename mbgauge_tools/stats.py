@@ -7,6 +7,7 @@ import io
 import math
 import os
 from collections.abc import Iterable, Iterator
+from typing import BinaryIO
 
 import numpy as np
 import numpy.typing as npt
@@ -85,39 +86,50 @@ def csv_lines(stats: npt.NDArray[np.void]) -> Iterator[str]:
         yield ",".join(fields) + "\n"
 
 
-def write_csv(stats: npt.NDArray[np.void], path: str | os.PathLike[str]) -> None:
-    with atomic_output(path) as stream, io.TextIOWrapper(stream, "utf-8", newline="") as text:
+def write_csv(stats: npt.NDArray[np.void], path: str | os.PathLike[str] | BinaryIO) -> None:
+    """Writes csv_lines to a file (whole or not at all) or to a binary stream."""
+    if not isinstance(path, (str, os.PathLike)):
+        text = io.TextIOWrapper(path, "utf-8", newline="")
         text.writelines(csv_lines(stats))
+        text.flush()
+        text.detach()  # the stream stays open: it may be standard output
+        return
+    with atomic_output(path) as stream:
+        write_csv(stats, stream)
 
 
-def table_lines(stats: npt.NDArray[np.void]) -> Iterator[str]:
-    """The statistics as an aligned text table."""
-    yield f"{'frame':>7} {'mean QP':>8} {'min':>4} {'max':>4} {'no QP':>7} {'cb':>4} {'cr':>4}"
+def table_lines(stats: npt.NDArray[np.void], short: str = "QP") -> Iterator[str]:
+    """The statistics as an aligned text table; `short` names the quantity
+    (QP, qscale, q index)."""
+    mean, missing = f"mean {short}", f"no {short}"
+    width = max(8, len(mean))
+    yield (f"{'frame':>7} {mean:>{width}} {'min':>4} {'max':>4} {missing:>{max(7, len(missing))}} "
+           f"{'cb':>4} {'cr':>4}")
     for row in stats:
         if row["min_qp"] >= 0:
-            qp = f"{row['mean_qp']:8.2f} {row['min_qp']:4d} {row['max_qp']:4d}"
+            qp = f"{row['mean_qp']:{width}.2f} {row['min_qp']:4d} {row['max_qp']:4d}"
         else:
-            qp = f"{'-':>8} {'-':>4} {'-':>4}"
-        yield (f"{row['frame']:7d} {qp} {row['no_qp_share']:7.1%} "
+            qp = f"{'-':>{width}} {'-':>4} {'-':>4}"
+        yield (f"{row['frame']:7d} {qp} {row['no_qp_share']:{max(7, len(missing))}.1%} "
                f"{row['cb_qp_offset']:4d} {row['cr_qp_offset']:4d}")
 
 
-def summary_lines(stats: npt.NDArray[np.void]) -> list[str]:
-    """A few lines that sum the statistics up."""
+def summary_lines(stats: npt.NDArray[np.void], short: str = "QP") -> list[str]:
+    """A few lines that sum the statistics up; `short` names the quantity."""
     carrying = stats[stats["min_qp"] >= 0]
     lines = []
     if carrying.size:
         means = carrying["mean_qp"]
         lowest, highest = carrying[np.argmin(means)], carrying[np.argmax(means)]
         lines += [
-            f"mean QP per frame   {means.mean():.2f} on average, "
+            f"{'mean ' + short + ' per frame':<20}{means.mean():.2f} on average, "
             f"lowest {lowest['mean_qp']:.2f} (frame {lowest['frame']}), "
             f"highest {highest['mean_qp']:.2f} (frame {highest['frame']})",
-            f"QP range            {carrying['min_qp'].min()} to {carrying['max_qp'].max()}",
+            f"{short + ' range':<20}{carrying['min_qp'].min()} to {carrying['max_qp'].max()}",
         ]
     else:
-        lines.append("QP                  no frame carries a QP value")
-    lines.append(f"cells without QP    {stats['no_qp_share'].mean():.1%} "
+        lines.append(f"{short:<20}no frame carries a {short} value")
+    lines.append(f"{'cells without ' + short:<20}{stats['no_qp_share'].mean():.1%} "
                  f"(frames without any: {stats.size - carrying.size})")
     lines.append(f"chroma QP offsets   cb {_value_range(stats['cb_qp_offset'])}, "
                  f"cr {_value_range(stats['cr_qp_offset'])}")

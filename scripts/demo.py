@@ -42,11 +42,13 @@ def main() -> int:
         make_sample(ROOT / video)
     (ROOT / OUTPUT).mkdir(parents=True, exist_ok=True)
     try:
+        # --overwrite: a second run replaces the outputs of the first.
         mbgauge("stats", str(video), "--csv", str(OUTPUT / "stats.csv"),
-                "--plot", str(OUTPUT / "mean-qp.png"))
+                "--plot", str(OUTPUT / "mean-qp.png"), "--overwrite")
         mbgauge("heatmap", str(video), "--frame", str(HEATMAP_FRAME),
-                "--out", str(OUTPUT / f"heatmap-frame{HEATMAP_FRAME}.png"))
-        mbgauge("heatmap", str(video), "--frames", "0::25", "--out", str(OUTPUT / "heatmaps"))
+                "--out", str(OUTPUT / f"heatmap-frame{HEATMAP_FRAME}.png"), "--overwrite")
+        mbgauge("heatmap", str(video), "--frames", "0::25", "--out", str(OUTPUT / "heatmaps"),
+                "--overwrite")
     except subprocess.CalledProcessError as error:
         return error.returncode
     print(f"\nPNGs in {ROOT / OUTPUT}: mean-qp.png (mean QP over the frame index), "

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <numeric>
 #include <new>
 
 namespace {
@@ -41,6 +40,9 @@ DisplayOrderRecovery::DisplayOrderRecovery(const AVCodecParameters* params)
     case AV_CODEC_ID_MPEG2VIDEO:
     case AV_CODEC_ID_MPEG4:
         break;
+    case AV_CODEC_ID_HEVC:
+        hevc_ = std::make_unique<HevcPictureOrder>(params->extradata, params->extradata_size);
+        return;
     default:
         return;
     }
@@ -66,6 +68,10 @@ DisplayOrderRecovery::~DisplayOrderRecovery() {
 
 void DisplayOrderRecovery::observe(const AVPacket* packet) {
     if (!active()) return;
+    if (hevc_ != nullptr) {
+        hevc_->observe(packet->data, packet->size);
+        return;
+    }
     uint8_t* out = nullptr;
     int out_size = 0;
     // The parser leaves the order count alone when it cannot read a picture.
@@ -84,6 +90,7 @@ void DisplayOrderRecovery::observe_h264(const AVPacket* packet) {
     if (parser_->output_picture_number == kOrderUnknown) complete_ = false;
     orders_.push_back(PictureOrder{period_, parser_->output_picture_number});
 }
+
 
 void DisplayOrderRecovery::observe_anchored(const AVPacket* /*packet*/) {
     const int64_t position = static_cast<int64_t>(orders_.size());
@@ -104,18 +111,26 @@ void DisplayOrderRecovery::observe_anchored(const AVPacket* /*packet*/) {
 }
 
 std::vector<int64_t> DisplayOrderRecovery::display_ranks() const {
-    if (!active() || !complete_ || orders_.empty()) return {};
+    if (!active() || !complete_) return {};
     std::vector<PictureOrder> orders = orders_;
+    if (hevc_ != nullptr) {
+        for (const HevcPictureOrder::Picture& picture : hevc_->pictures())
+            orders.push_back(PictureOrder{picture.sequence, picture.order, picture.shown});
+    }
+    if (orders.empty()) return {};
     if (codec_id_ != AV_CODEC_ID_H264 && pending_anchor_ >= 0)
         orders[pending_anchor_].order = next_rank_;
 
-    std::vector<int64_t> by_display(orders.size());
-    std::iota(by_display.begin(), by_display.end(), 0);
+    std::vector<int64_t> by_display;
+    by_display.reserve(orders.size());
+    for (size_t i = 0; i < orders.size(); ++i) {
+        if (orders[i].shown) by_display.push_back(static_cast<int64_t>(i));
+    }
     std::stable_sort(by_display.begin(), by_display.end(), [&](int64_t a, int64_t b) {
         if (orders[a].period != orders[b].period) return orders[a].period < orders[b].period;
         return orders[a].order < orders[b].order;
     });
-    std::vector<int64_t> ranks(orders.size());
+    std::vector<int64_t> ranks(orders.size(), AV_NOPTS_VALUE);
     for (size_t rank = 0; rank < by_display.size(); ++rank) ranks[by_display[rank]] = static_cast<int64_t>(rank);
     return ranks;
 }

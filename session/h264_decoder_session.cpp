@@ -109,6 +109,11 @@ private:
     std::vector<AVDictionary*> options_;
 };
 
+struct CodecContextDeleter {
+    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+};
+using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
+
 struct FilterDeleter {
     void operator()(AVBSFContext* filter) const { av_bsf_free(&filter); }
 };
@@ -132,8 +137,9 @@ H264DecoderSession::H264DecoderSession(const std::string& path_arg,
     // On failure avformat_open_input frees the context and leaves it null.
     const int open_result = avformat_open_input(&fmt_ctx, path.c_str(), nullptr, nullptr);
     if (open_result < 0) {
-        throw std::runtime_error("Cannot open input video: " + path + " (" +
-                                 ffmpeg_error_string(open_result) + ")");
+        throw InputOpenError("Cannot open input video: " + path + " (" +
+                                 ffmpeg_error_string(open_result) + ")",
+                             open_result);
     }
     try {
         // Cover pictures are video streams of one picture; they are never
@@ -188,6 +194,7 @@ void H264DecoderSession::read_stream_facts() {
         fps = static_cast<double>(rate.num) / static_cast<double>(rate.den);
     }
 
+    codec = avcodec_get_name(params->codec_id);
     width = params->width;
     height = params->height;
     mb_cols = (width + kMacroblockSize - 1) / kMacroblockSize;
@@ -201,32 +208,36 @@ void H264DecoderSession::read_stream_facts() {
 }
 
 void H264DecoderSession::set_up_decoder() {
-    if (codec_ctx != nullptr) avcodec_free_context(&codec_ctx);
     const AVCodecParameters* params = fmt_ctx->streams[video_stream_idx]->codecpar;
     const AVCodec* decoder = avcodec_find_decoder(params->codec_id);
     if (decoder == nullptr) throw std::runtime_error("H.264 decoder not found");
-    codec_ctx = avcodec_alloc_context3(decoder);
-    if (codec_ctx == nullptr) throw std::runtime_error("Cannot allocate AVCodecContext");
-    avcodec_parameters_to_context(codec_ctx, params);
+    // Built aside and swapped in whole, so that a failed set-up (it is also
+    // used to reset the decoder) leaves the session's decoder as it was.
+    CodecContextPtr context(avcodec_alloc_context3(decoder));
+    if (!context) throw std::runtime_error("Cannot allocate AVCodecContext");
+    avcodec_parameters_to_context(context.get(), params);
 
-    codec_ctx->skip_loop_filter = AVDISCARD_ALL;
-    codec_ctx->export_side_data |= AV_CODEC_EXPORT_DATA_VIDEO_ENC_PARAMS;
-    codec_ctx->thread_count = 0;
+    context->skip_loop_filter = AVDISCARD_ALL;
+    context->export_side_data |= AV_CODEC_EXPORT_DATA_VIDEO_ENC_PARAMS;
+    context->thread_count = 0;
     // Frame threads attach a picture's encoding parameters before another
     // thread has finished decoding it (seen on FFmpeg 5.1, 7.1 and 9.0: B
     // frames read 0 in their bottom rows). Slice threads keep them exact.
-    codec_ctx->thread_type = FF_THREAD_SLICE;
-    codec_ctx->max_pixels = kMaxPixels;
+    context->thread_type = FF_THREAD_SLICE;
+    context->max_pixels = kMaxPixels;
     // FFmpeg crops left and top edges only down to its buffer alignment (an
     // H.264 crop of 4 columns on the left leaves all 4 in the picture); the
     // capture crops exactly, knowing the crop, which also places the QP grid.
-    codec_ctx->apply_cropping = 0;
+    context->apply_cropping = 0;
 
-    const int open_result = avcodec_open2(codec_ctx, decoder, nullptr);
+    const int open_result = avcodec_open2(context.get(), decoder, nullptr);
     if (open_result < 0)
         throw std::runtime_error("Cannot open codec: " + ffmpeg_error_string(open_result));
+    FilterPtr filter(open_unpacking_filter(params));
+    avcodec_free_context(&codec_ctx);
+    codec_ctx = context.release();
     av_bsf_free(&unpack_bsf);
-    unpack_bsf = open_unpacking_filter(params);
+    unpack_bsf = filter.release();
 }
 
 void H264DecoderSession::build_index() {
@@ -274,10 +285,11 @@ void H264DecoderSession::build_index() {
         recording_count = separate_joined_recordings(packets);
     // A cut in the middle of a key group (an MPEG-TS cut at a byte position)
     // starts with pictures that lack their parameter sets or references; the
-    // H.264 and HEVC decoders put none of them out.
-    if (params->codec_id == AV_CODEC_ID_H264 || params->codec_id == AV_CODEC_ID_HEVC) {
-        if (!packets.front().is_key) drop_packets_before_first_key(packets);
-    }
+    // H.264 decoder puts none of them out. HEVC's are told apart below: the
+    // HEVC decoder puts them out where it has the parameter sets (from the
+    // extradata that probing found further on).
+    if (params->codec_id == AV_CODEC_ID_H264 && !packets.front().is_key)
+        drop_packets_before_first_key(packets);
     // The recovered display ranks stand in for timestamps and are put on each
     // packet before it is sent to the decoder: where packets carry none, and
     // where the container's pts rise in decode order although the bitstream
@@ -295,6 +307,20 @@ void H264DecoderSession::build_index() {
         }
         synthetic_pts = true;
     }
+    // HEVC pictures the decoder never puts out (leading pictures of the first
+    // CRA picture, pictures without their parameter sets, pictures not for
+    // output) get no frame, whatever their timestamps.
+    const HevcPictureOrder* hevc = recovery.hevc();
+    if (hevc != nullptr && ranks.size() == packets.size()) {
+        for (size_t i = 0; i < packets.size(); ++i) {
+            if (ranks[i] == AV_NOPTS_VALUE) packets[i].discard = true;
+        }
+    }
+    if (hevc != nullptr && hevc->parameter_set_packets().size() > 1) {
+        parameter_set_packets = hevc->parameter_set_packets();
+        for (const HevcPictureOrder::Picture& picture : hevc->pictures())
+            parameter_sets_at.push_back(picture.parameter_sets);
+    }
 
     FrameTables tables = number_frames(packets);
     display_pts = std::move(tables.display_pts);
@@ -303,6 +329,12 @@ void H264DecoderSession::build_index() {
     frame_packet = std::move(tables.frame_packet);
     pts_to_idx = std::move(tables.pts_to_idx);
     num_frames = static_cast<int>(display_pts.size());
+    // Packets whose display order is unknown are not numbered; a stream with
+    // none numbered is not an empty one.
+    if (num_frames == 0)
+        throw std::runtime_error("Cannot number the frames of: " + path +
+                                 " (its packets have no timestamps and their display order "
+                                 "cannot be read from the bitstream)");
 
     av_seek_frame(fmt_ctx, video_stream_idx, 0, AVSEEK_FLAG_BACKWARD);
     avcodec_flush_buffers(codec_ctx);
@@ -365,8 +397,28 @@ int64_t H264DecoderSession::demuxer_timestamp(const PacketRecord& record) const 
                                                          : record.pts - record.timestamp_shift;
 }
 
+void H264DecoderSession::send_parameter_sets(int packet_idx) {
+    if (packet_idx < 0 || packet_idx >= static_cast<int>(parameter_sets_at.size())) return;
+    const int state = parameter_sets_at[packet_idx];
+    if (state < 0) return;
+    const std::vector<uint8_t>& sets = parameter_set_packets[state];
+    PacketPtr packet = allocate_packet();
+    if (av_new_packet(packet.get(), static_cast<int>(sets.size())) < 0) throw std::bad_alloc();
+    std::memcpy(packet->data, sets.data(), sets.size());
+    // A packet of parameter sets alone puts out no picture.
+    avcodec_send_packet(codec_ctx, packet.get());
+}
+
 bool H264DecoderSession::seek_to_packet(int key_packet_idx, AVPacket* packet) {
-    avcodec_flush_buffers(codec_ctx);
+    // Pictures ahead of a stream's first key picture decode against missing
+    // references, and how depends on what the decoder saw before (the HEVC
+    // decoder keeps its order count across a flush, FFmpeg 5.1 to 9.0): they
+    // come out as FFmpeg's own decode shows them only from a fresh decoder.
+    if (key_packet_idx == 0 && !packets.front().is_key) {
+        set_up_decoder();
+    } else {
+        avcodec_flush_buffers(codec_ctx);
+    }
     if (unpack_bsf != nullptr) av_bsf_flush(unpack_bsf);
     last_decoded_idx = -1;
     next_packet_idx = -1;
@@ -510,8 +562,17 @@ bool H264DecoderSession::decode_until(int frame_idx, int first_packet_idx, bool 
     }
 }
 
+void H264DecoderSession::close() {
+    std::lock_guard<std::mutex> lock(decode_mutex);
+    release();
+    is_closed = true;
+}
+
+bool H264DecoderSession::closed() const { return is_closed.load(); }
+
 std::shared_ptr<CachedFrame> H264DecoderSession::get_frame(int frame_idx) {
     std::lock_guard<std::mutex> lock(decode_mutex);
+    if (is_closed) throw SessionClosedError("Session is closed: " + path);
     if (frame_idx < 0 || frame_idx >= num_frames)
         throw std::out_of_range("Frame index out of bounds: " + std::to_string(frame_idx));
     if (auto cached = frame_cache.find(frame_idx); cached != frame_cache.end())
@@ -526,6 +587,7 @@ std::shared_ptr<CachedFrame> H264DecoderSession::get_frame(int frame_idx) {
     int start_packet = needs_seek(frame_idx) ? seek_packet[frame_idx] : -1;
     for (int attempt = 0; attempt < 2 && (attempt == 0 || start_packet >= 0); ++attempt) {
         const bool holding = start_packet >= 0 && seek_to_packet(start_packet, packet.get());
+        if (holding) send_parameter_sets(start_packet);
         if (decode_until(frame_idx, start_packet, holding, packet.get(), frame.get(), result))
             return result;
         start_packet = start_packet < 0 ? seek_packet[frame_idx]

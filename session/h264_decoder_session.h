@@ -1,11 +1,13 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,12 @@ extern "C" {
 
 #include "cached_frame.h"
 #include "packet_index.h"
+
+// Thrown by a frame query on a session after close().
+class SessionClosedError : public std::logic_error {
+public:
+    using std::logic_error::logic_error;
+};
 
 // One opened video file: its first video stream, the packet index built at
 // construction, a decoder without deblocking that exports per-block encoding
@@ -39,6 +47,13 @@ public:
     // decoded. Calls on one session are serialised.
     std::shared_ptr<CachedFrame> get_frame(int frame_idx);
 
+    // Releases the file, the decoder and the cached frames; waits for a
+    // query running on another thread. Later queries throw
+    // SessionClosedError; the stream facts stay readable. Closing twice is
+    // harmless.
+    void close();
+    bool closed() const;
+
     std::string path;
     int width = 0;
     int height = 0;
@@ -49,6 +64,8 @@ public:
     int fps_num = 24;
     int fps_den = 1;
     std::string pix_fmt = "yuv420p";
+    // FFmpeg's name of the stream's codec ("h264", "hevc", "mpeg2video", ...).
+    std::string codec;
     int bytes_per_sample = 1;
 
     std::vector<PacketRecord> packets;
@@ -59,6 +76,11 @@ public:
     // of the packet that carries the frame.
     std::vector<int> seek_packet;
     std::vector<int> frame_packet;
+    // Streams whose parameter sets change (joined recordings): every state
+    // of them as one packet, and per packet the state in effect there. Empty
+    // when they never change.
+    std::vector<std::vector<uint8_t>> parameter_set_packets;
+    std::vector<int> parameter_sets_at;
 
     AVFormatContext* fmt_ctx = nullptr;
     AVCodecContext* codec_ctx = nullptr;
@@ -107,6 +129,9 @@ private:
     // video packet read, at demux position next_packet_idx.
     bool seek_to_packet(int key_packet_idx, AVPacket* packet);
     bool read_video_packet(AVPacket* packet);
+    // Gives the decoder the parameter sets in effect at `packet_idx`, which
+    // a seek back across a change of them would otherwise miss.
+    void send_parameter_sets(int packet_idx);
     // The timestamp the demuxer knows a packet by, or AV_NOPTS_VALUE.
     int64_t demuxer_timestamp(const PacketRecord& record) const;
     int identify_packet(const AVPacket* packet) const;
@@ -130,4 +155,7 @@ private:
     // Held for the whole of get_frame: the demuxer, decoder and cache are
     // shared state, and the Python lock is released while decoding.
     std::mutex decode_mutex;
+    // Set under decode_mutex; read without it, so that asking whether a
+    // session is closed never waits for a decode on another thread.
+    std::atomic<bool> is_closed{false};
 };

@@ -34,6 +34,8 @@ X264 = ["-c:v", "libx264", "-preset", "veryfast"]
 
 def seed_files() -> dict[str, Path]:
     """Small files covering the codecs and containers users feed in."""
+    hevc = videos.x265_video("corpus-hevc", ["--bframes", "3", "--keyint", "12"], size="160x120",
+                             frames=40)
     return {
         "cabac-bframes-open-gop.mp4": videos.ffmpeg_video(
             "corpus-cabac", ".mp4", *SRC, *X264, "-bf", "3", "-g", "12",
@@ -50,6 +52,8 @@ def seed_files() -> dict[str, Path]:
         "faststart.mp4": videos.ffmpeg_video(
             "corpus-faststart", ".mp4", *SRC, *X264, "-g", "10", "-movflags", "+faststart"),
         "raw.h264": videos.ffmpeg_video("corpus-raw", ".h264", *SRC, *X264, "-bf", "2", "-g", "10"),
+        "raw.hevc": hevc,
+        "hevc-remux.mp4": videos.ffmpeg_video("corpus-hevc", ".mp4", "-i", str(hevc), "-c", "copy"),
     }
 
 
@@ -104,7 +108,7 @@ def corpus(quick: bool) -> list[Case]:
     cases = special_cases()
     seeds = seed_files()
     if quick:
-        for name in ("cabac-bframes-open-gop.mp4", "mpeg2.ts", "raw.h264"):
+        for name in ("cabac-bframes-open-gop.mp4", "mpeg2.ts", "raw.h264", "raw.hevc"):
             cases += derived_cases(name, seeds[name].read_bytes(), 16, 40, 12, 12)
     else:
         for name, path in seeds.items():

@@ -13,7 +13,7 @@ import videos
 
 PROPERTIES = {"width": int, "height": int, "mb_cols": int, "mb_rows": int, "num_frames": int,
               "fps": float, "fps_num": int, "fps_den": int, "pix_fmt": str,
-              "bytes_per_sample": int}
+              "bytes_per_sample": int, "codec": str}
 VERSION_MISMATCH = ("Python version mismatch: module was compiled for Python 3.13, "
                     "but the interpreter version is incompatible: {}.")
 
@@ -23,10 +23,11 @@ def session():
     return mbgauge.H264DecoderSession(str(videos.lavfi_h264("surface", frames=10)))
 
 
-def test_module_exports_only_the_session_class_and_its_docstring():
+def test_module_exports_the_session_class_its_open_errors_and_its_docstring():
     assert mbgauge.__doc__ == "Native in-memory H.264 decoder & QP/Macroblock extractor"
     public = {name for name in vars(mbgauge) if not name.startswith("__")}
-    assert public == {"H264DecoderSession"}
+    assert public == {"H264DecoderSession", "InputNotFoundError", "InputPermissionError",
+                      "InputIsADirectoryError"}
     assert mbgauge.H264DecoderSession.__module__ == "mbgauge"
     assert mbgauge.__file__.endswith(sysconfig.get_config_var("EXT_SUFFIX"))
 

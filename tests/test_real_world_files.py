@@ -334,7 +334,8 @@ def test_qp_command_reports_a_size_change_in_one_line(tmp_path):
     # Each part on its own exports fine.
     for frames, shape in (("0:50", (50, 15, 20)), ("50:", (30, 17, 30))):
         done = subprocess.run([str(Path(sys.executable).with_name("mbgauge")), "qp", str(path),
-                               "--frames", frames, "--out", str(out), "-q"], capture_output=True)
+                               "--frames", frames, "--out", str(out), "-q", "--overwrite"],
+                              capture_output=True)
         assert done.returncode == 0
         with np.load(out) as saved:
             assert saved["qp_maps"].shape == shape

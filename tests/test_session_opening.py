@@ -150,6 +150,20 @@ def test_video_stream_without_packets(mp4_without_media_data):
     assert str(error.value) == f"No video packets found in: {mp4_without_media_data}"
 
 
+def test_stream_whose_frames_cannot_be_numbered(tmp_path):
+    """A raw stream cut after its SPS and PPS: no picture's order can be read,
+    and that is no empty file."""
+    raw = videos.x264_video("headless-h264", ".264", ["--bframes", "3", "--keyint", "infinite"],
+                            size="128x96", frames=30).read_bytes()
+    path = tmp_path / "headless.264"
+    path.write_bytes(raw[raw.index(b"\x00\x00\x01\x65"):])  # from the IDR slice on
+    with pytest.raises(RuntimeError) as error:
+        open_session(path)
+    assert str(error.value) == (f"Cannot number the frames of: {path} (its packets have no "
+                                "timestamps and their display order cannot be read from the "
+                                "bitstream)")
+
+
 def test_garbage_file_cannot_be_opened(tmp_path):
     path = tmp_path / "notes.txt"
     path.write_text("not a video\n" * 20)

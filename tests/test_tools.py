@@ -204,7 +204,8 @@ def test_stats_without_csv_prints_the_rows_then_the_summary(capsys, clip):
     assert [int(row.split()[0]) for row in rows] == list(range(10, 20))
     means = [qp[qp >= 0].mean() for qp in reference(clip, range(10, 20))[0]]
     assert [float(row.split()[1]) for row in rows] == [round(m, 2) for m in means]
-    assert summary.startswith(f"{clip}: 10 of 48 frames, 320x240, 20x15 macroblocks")
+    assert summary.startswith(f"{clip}: frames 10:20 (10 of 48), 320x240, "
+                              f"15 rows x 20 columns of macroblocks, H.264 QP\n")
     assert f"{np.mean(means):.2f} on average" in summary
 
 
@@ -239,7 +240,7 @@ def test_heatmap_of_one_frame(capsys, tmp_path, clip):
     status, stdout, _ = run(capsys, "heatmap", clip, "--frame", 7, "--out", tmp_path / "f.png")
     assert status == 0 and "frame 7" in stdout
     width, height = plotting.heatmap_size(320, 240)
-    assert read_png(tmp_path / "f.png").shape == (height, width, 4)
+    assert read_png(tmp_path / "f.png").shape == (height, width, 3)
 
 
 def test_heatmap_of_a_frame_range_writes_one_png_per_frame(capsys, tmp_path, clip):
@@ -283,7 +284,7 @@ def test_render_heatmap_returns_a_figure_with_frame_title_and_colour_bar(clip):
     figure = mbgauge_tools.render_heatmap(session, 3, label="clip.mp4")
     picture_axes, bar_axes = figure.axes
     assert picture_axes.get_title().startswith("clip.mp4 — frame 3\n")
-    assert bar_axes.get_ylabel().startswith("QP")
+    assert bar_axes.get_ylabel() == "H.264 QP of the 16×16 macroblock"
 
 
 # info
@@ -301,8 +302,8 @@ def test_info_as_table_and_json(capsys, clip, small_clip):
     header, *rows = stdout.splitlines()
     assert header.split() == ["file", *mbgauge_tools.PROPERTIES]
     assert [row.split() for row in rows] == [
-        [str(clip), "320", "240", "20", "15", "48", "25", "25", "1", "yuv420p", "1"],
-        [str(small_clip), "176", "144", "11", "9", "10", "25", "25", "1", "yuv420p", "1"]]
+        [str(clip), "h264", "320", "240", "20", "15", "48", "25", "25", "1", "yuv420p", "1"],
+        [str(small_clip), "h264", "176", "144", "11", "9", "10", "25", "25", "1", "yuv420p", "1"]]
 
 
 # Errors, interruption, progress
@@ -395,9 +396,10 @@ def test_stub_methods_match_the_runtime_signatures():
                            for d in node.decorator_list)}
     properties = {node.name for node in session.body if isinstance(node, ast.FunctionDef)} - set(
         methods)
-    assert properties == set(mbgauge_tools.PROPERTIES)
+    assert properties == {*mbgauge_tools.PROPERTIES, "closed"}
     assert set(methods) == {"__init__", "get_qpmap", "get_plane_data", "get_chroma_qp_offset",
-                            "copy_plane_to_ptr", "get_frame_format"}
+                            "copy_plane_to_ptr", "get_frame_format", "close", "__enter__",
+                            "__exit__"}
     for name, parameters in methods.items():
         signature = getattr(mbgauge.H264DecoderSession, name).__doc__.splitlines()[0]
         runtime = re.findall(r"(\w+):", signature.split("(", 1)[1])

@@ -1,4 +1,4 @@
-"""Test videos made with the ffmpeg and x264 commands, cached by recipe.
+"""Test videos made with the ffmpeg, x264 and x265 commands, cached by recipe.
 
 Every file is described by the command line that makes it; the cache key is
 that command line plus the encoder versions, so changing a recipe remakes the
@@ -87,6 +87,31 @@ def x264_video(name: str, suffix: str, x264_args: list[str], *, size: str = "320
             qpfile_path.unlink()
 
     return _cached(name, suffix, recipe, make)
+
+
+@functools.cache
+def _x265_version() -> str:
+    # x265 prints its banner on stderr.
+    return subprocess.run(["x265", "--version"], capture_output=True, text=True).stderr.split("\n")[0]
+
+
+def x265_video(name: str, x265_args: list[str], *, size: str = "128x96", frames: int = 60,
+               depth: int = 8) -> Path:
+    """A raw HEVC stream (.hevc) written by the x265 command."""
+    pix_fmt = "yuv420p" if depth == 8 else f"yuv420p{depth}le"
+    recipe = [_x265_version(), size, str(frames), str(depth), *x265_args]
+
+    def make(out: Path) -> None:
+        source = out.with_suffix(".y4m")
+        subprocess.run([*FFMPEG, "-f", "lavfi", "-i", f"testsrc2=size={size}:rate=25",
+                        "-frames:v", str(frames), "-pix_fmt", pix_fmt, "-strict", "-1", str(source)],
+                       check=True)
+        subprocess.run(["x265", "--log-level", "error", "--output-depth", str(depth), *x265_args,
+                        "--input", str(source), "--output", str(out)],
+                       check=True, capture_output=True)
+        source.unlink()
+
+    return _cached(name, ".hevc", recipe, make)
 
 
 def ffmpeg_frame_count(path: Path) -> int:

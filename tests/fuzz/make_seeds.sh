@@ -60,5 +60,10 @@ seed mpeg4_bframes.avi "${SRC[@]}" -frames:v 15 -c:v mpeg4 -bf 2 -g 6 -q:v 8
 # XviD packs a P and a B picture into one packet (the unpacking filter path).
 seed xvid_packed.avi "${SRC[@]}" -frames:v 15 -c:v libxvid -bf 2 -g 6 -q:v 8
 seed mpeg4_raw.m4v "${SRC[@]}" -frames:v 15 -c:v mpeg4 -bf 1 -q:v 10 -f m4v
+# Raw HEVC with open GOPs (CRA and RASL pictures), and its remux whose pts
+# copy the dts.
+seed hevc_raw.hevc "${SRC[@]}" -frames:v 20 -c:v libx265 \
+    -x265-params log-level=error:keyint=8:min-keyint=8:bframes=3:crf=34 -f hevc
+seed hevc_remux.mp4 -i "$OUT/hevc_raw.hevc" -c copy
 
 ls -l "$OUT" | awk 'NR > 1 && $5 >= 20480 { print "make_seeds: " $9 " is " $5 " bytes" > "/dev/stderr" }'

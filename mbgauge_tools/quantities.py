@@ -1,0 +1,39 @@
+"""What the numbers of a QP map mean for each codec, and the range they take:
+the names columns, axes and colour bars carry, and the fixed colour range
+that makes heatmaps of one file, or of a flat frame, comparable."""
+
+from __future__ import annotations
+
+import re
+from dataclasses import dataclass
+
+
+@dataclass(frozen=True)
+class Quantity:
+    name: str                     # "H.264 QP": axis and colour bar labels
+    short: str                    # "QP": table columns and short texts
+    value_range: tuple[int, int] | None  # what the codec can code; None: not known
+
+
+# MPEG-1/2/4 Part 2 and the H.263 family code the quantiser scale as 1..31.
+_MPEG_CODECS = {"mpeg1video", "mpeg2video", "mpeg4", "h263", "h263p", "h263i", "flv1",
+                "msmpeg4v1", "msmpeg4v2", "msmpeg4v3", "wmv1", "wmv2", "h261"}
+
+
+def quantity_of(codec: str, pix_fmt: str = "yuv420p") -> Quantity:
+    """The quantity a stream's QP map holds. H.264 and HEVC QPs reach 51 plus
+    6 for every bit of depth beyond 8 (0..63 at 10 bits)."""
+    if codec in ("h264", "hevc"):
+        high = 51 + 6 * max(0, bit_depth(pix_fmt) - 8)
+        return Quantity("H.264 QP" if codec == "h264" else "HEVC QP", "QP", (0, high))
+    if codec in _MPEG_CODECS:
+        return Quantity("MPEG quantiser scale", "qscale", (1, 31))
+    if codec in ("vp9", "av1"):
+        return Quantity(f"{codec.upper()} quantiser index", "q index", (0, 255))
+    return Quantity(f"{codec.upper()} quantiser", "quantiser", None)
+
+
+def bit_depth(pix_fmt: str) -> int:
+    """Bits per sample of a planar YUV format name (yuv420p10le: 10)."""
+    match = re.search(r"p(\d+)(?:le|be)?$", pix_fmt)
+    return int(match.group(1)) if match else 8

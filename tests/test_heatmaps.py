@@ -1,0 +1,126 @@
+"""Heatmaps checked against what the encoder was told (constant QP) and
+matplotlib's own colour maps: the fixed colour range per codec and depth,
+the command's options, the output formats, and text sized for the picture."""
+
+import io
+
+import numpy as np
+import pytest
+from matplotlib import colormaps
+from matplotlib.backends.backend_agg import FigureCanvasAgg
+from PIL import Image
+
+import mbgauge
+import mbgauge_tools
+import videos
+from mbgauge_tools import cli, plotting
+
+CONSTANT_QP = ["-x264-params", "ipratio=1:pbratio=1:aq-mode=0"]
+
+
+def constant_qp_clip(qp, ten_bit=False):
+    extra = ["-qp", str(qp), *CONSTANT_QP]
+    if ten_bit:
+        extra = ["-pix_fmt", "yuv420p10le", *extra]
+    return videos.lavfi_h264(f"heatmap-cqp{qp}{'-10bit' if ten_bit else ''}", size="160x96",
+                             frames=6, extra=extra)
+
+
+def cell_colours(png, width, height):
+    """The colour at the centre of every macroblock of a 1:1 heatmap."""
+    with Image.open(io.BytesIO(png) if isinstance(png, bytes) else png) as image:
+        picture = np.asarray(image)
+    top, left = plotting.MARGIN_TOP, plotting.MARGIN_LEFT
+    rows = np.arange(height // 16) * 16 + 8 + top
+    cols = np.arange(width // 16) * 16 + 8 + left
+    return picture[rows[:, None], cols[None, :], :3]
+
+
+@pytest.mark.parametrize("qp, ten_bit, levels", [(30, False, 52), (18, False, 52),
+                                                 (57, True, 64)])
+@pytest.mark.parametrize("colour_map", ["viridis", "cividis"])
+def test_cells_take_the_colour_of_the_encoder_qp_on_the_codec_range(qp, ten_bit, levels,
+                                                                    colour_map):
+    """0..51 for 8-bit H.264, 0..63 for 10-bit: a flat frame gets the colour
+    of its QP on that scale, not the one colour of a range of one value."""
+    path = constant_qp_clip(qp, ten_bit)
+    session = mbgauge.H264DecoderSession(str(path))
+    expected = colormaps[colour_map].resampled(levels)(qp, bytes=True)[:3]
+    for frame in (0, 3):
+        assert (session.get_qpmap(frame) == qp).all()
+        png = mbgauge_tools.heatmap_png(session, frame, opacity=1.0, colour_map=colour_map)
+        colours = cell_colours(png, 160, 96)
+        assert (colours == expected).all(), f"frame {frame}: {np.unique(colours.reshape(-1, 3), axis=0)}"
+        figure = mbgauge_tools.render_heatmap(session, frame)
+        assert figure.axes[1].get_ylim() == (-0.5, levels - 0.5)
+
+
+def test_default_colour_map_is_perceptually_uniform(capsys, tmp_path):
+    path = constant_qp_clip(30)
+    assert cli.main(["heatmap", str(path), "--frame", "1", "--out", str(tmp_path / "h.png"),
+                     "--opacity", "1"]) == 0
+    expected = colormaps["viridis"].resampled(52)(30, bytes=True)[:3]
+    assert (cell_colours(tmp_path / "h.png", 160, 96) == expected).all()
+
+
+@pytest.mark.parametrize("options, check", [
+    (["--opacity", "0"], "grey"),
+    (["--opacity", "1", "--cmap", "magma"], "magma"),
+    (["--opacity", "1", "--qp-range", "20:40"], "range"),
+])
+def test_command_options_reach_the_picture(capsys, tmp_path, options, check):
+    path = constant_qp_clip(30)
+    out = tmp_path / "h.png"
+    assert cli.main(["heatmap", str(path), "--frame", "2", "--out", str(out), *options]) == 0
+    colours = cell_colours(out, 160, 96)
+    if check == "grey":
+        assert (colours[..., 0] == colours[..., 1]).all() and (colours[..., 1] == colours[..., 2]).all()
+    elif check == "magma":
+        assert (colours == colormaps["magma"].resampled(52)(30, bytes=True)[:3]).all()
+    else:
+        assert (colours == colormaps["viridis"].resampled(21)(10, bytes=True)[:3]).all()
+
+
+def test_jpeg_by_its_suffix(capsys, tmp_path):
+    path = constant_qp_clip(30)
+    assert cli.main(["heatmap", str(path), "--frame", "0", "--out", str(tmp_path / "h.jpg")]) == 0
+    with Image.open(tmp_path / "h.jpg") as image:
+        assert image.format == "JPEG"
+        assert image.size == plotting.heatmap_size(160, 96)
+
+
+def test_a_path_renders_as_a_session_does(tmp_path):
+    path = constant_qp_clip(18)
+    session = mbgauge.H264DecoderSession(str(path))
+    assert mbgauge_tools.heatmap_png(path, np.int64(4)) == mbgauge_tools.heatmap_png(session, 4)
+
+
+def test_heatmaps_are_the_same_for_any_number_of_workers(capsys, tmp_path):
+    clip = videos.lavfi_h264("tools", size="320x240", frames=48,
+                             extra=["-bf", "2", "-g", "12", "-x264-params", "aq-mode=2"])
+    for workers in (1, 3):
+        assert cli.main(["heatmap", str(clip), "--frames", "0:48:5", "--out",
+                         str(tmp_path / str(workers)), "--workers", str(workers), "-q"]) == 0
+    one, three = (sorted((tmp_path / w).iterdir()) for w in ("1", "3"))
+    assert [p.name for p in one] == [f"frame_{i:06d}.png" for i in range(0, 48, 5)]
+    for a, b in zip(one, three):
+        assert a.read_bytes() == b.read_bytes(), a.name
+
+
+@pytest.mark.parametrize("size", ["320x180", "1920x1080", "3840x2160"])
+def test_text_stays_readable_when_the_heatmap_is_shown_1920_wide(size):
+    """A 4K heatmap shown on a 1920-pixel screen is scaled down by half:
+    its title and tick labels must still be 10 pixels tall or more there."""
+    path = videos.lavfi_h264(f"heatmap-{size}", size=size, frames=1,
+                             encoder=["-c:v", "libx264", "-preset", "ultrafast"])
+    figure = mbgauge_tools.render_heatmap(path, 0, label="clip.mp4")
+    canvas = FigureCanvasAgg(figure)
+    canvas.draw()
+    renderer = canvas.get_renderer()
+    shown = min(1.0, 1920 / canvas.get_width_height()[0])
+    axes = figure.axes[0]
+    title_lines = axes.title.get_window_extent(renderer).height / 2
+    tick = axes.get_xticklabels()[0].get_window_extent(renderer).height
+    assert title_lines * shown >= 10 and tick * shown >= 10, (title_lines, tick, shown)
+    width, height = map(int, size.split("x"))
+    assert canvas.get_width_height() == plotting.heatmap_size(width, height)
