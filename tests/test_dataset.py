@@ -420,5 +420,5 @@ def test_progress_bar_counts_files_on_a_terminal(good_files, tmp_path):
             stderr += chunk
     os.close(controller)
     assert process.returncode == 0
-    assert re.search(rb"3/3", stderr), stderr
+    assert re.search(rb"\d/3 \[", stderr), stderr
     assert subprocess.run([*command, "-y"], capture_output=True).stderr == b""
