@@ -89,6 +89,11 @@ FULL_INPUTS = {
             _encode("1280x720", 5, 250, preset="veryfast", crf=28, codec="libx265"),
         ),
         Input(
+            "1080p-2s",
+            "1920x1080, 2 s at 30 fps, GOP 60, B-frames, medium, CRF 23",
+            _encode("1920x1080", 2, 60),
+        ),
+        Input(
             "720p-10min",
             "the 720p input looped 20 times by stream copy: 10 min, 18000 frames",
             (),
@@ -169,6 +174,32 @@ def input_path(item: Input, catalogue: dict[str, Input]) -> Path:
     finally:
         partial.unlink(missing_ok=True)
     return path
+
+
+def copies(path: Path, count: int) -> Path:
+    """A directory of `count` hard links to one input (file_000.mp4, ...):
+    many files of one kind, without encoding each."""
+    directory = CACHE_DIR / f"{path.stem}-x{count}"
+    if not directory.is_dir():
+        partial = directory.with_name(f"partial-{os.getpid()}-{directory.name}")
+        partial.mkdir(parents=True)
+        for number in range(count):
+            os.link(path, partial / f"file_{number:03d}{path.suffix}")
+        partial.rename(directory)
+    return directory
+
+
+def not_videos(count: int) -> Path:
+    """A directory of `count` small text files named like videos: each is
+    an error row, so a run over them costs what the route itself costs."""
+    directory = CACHE_DIR / f"not-video-x{count}"
+    if not directory.is_dir():
+        partial = directory.with_name(f"partial-{os.getpid()}-{directory.name}")
+        partial.mkdir(parents=True)
+        for number in range(count):
+            (partial / f"file_{number:03d}.mp4").write_text("not a video\n")
+        partial.rename(directory)
+    return directory
 
 
 def describe(path: Path) -> dict[str, object]:
