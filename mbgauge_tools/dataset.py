@@ -46,8 +46,8 @@ from tqdm import tqdm
 
 from mbgauge import H264DecoderSession
 
-from .parallel import FrameJob, SessionPool, default_workers, run_jobs
-from .stats import STATS_DTYPE, frame_stats
+from .parallel import FrameJob, Frames, SessionPool, default_workers, run_spans
+from .stats import STATS_DTYPE, frame_stats, stats_span
 
 if TYPE_CHECKING:
     import distributed
@@ -218,13 +218,17 @@ def extract_file(path: str, out: str, maps: bool = False, workers: int = 1,
         stats = np.empty(count, STATS_DTYPE)
         writer = _MapsWriter(out, path, session, count) if maps else None
         try:
-            work = _stats_and_map if maps else _stats_only
-            for index, result in enumerate(run_jobs([FrameJob(pool, range(count))], work, workers)):
+            work = _stats_and_maps if maps else _stats_only
+            filled = 0
+            for result in run_spans([FrameJob(pool, range(count))], work, workers):
                 if stop is not None and stop.is_set():
                     raise KeyboardInterrupt
-                stats[index], qp = result.value
-                if writer is not None and qp is not None:
-                    writer.add(qp, stats[index]["cb_qp_offset"], stats[index]["cr_qp_offset"])
+                span_stats, span_maps = result.value
+                stats[filled:filled + len(span_stats)] = span_stats
+                filled += len(span_stats)
+                if writer is not None and span_maps is not None:
+                    for qp, row in zip(span_maps, span_stats):
+                        writer.add(qp, row["cb_qp_offset"], row["cr_qp_offset"])
             if writer is not None:
                 writer.finish()
         except BaseException:
@@ -244,14 +248,16 @@ def extract_file(path: str, out: str, maps: bool = False, workers: int = 1,
     return row
 
 
-def _stats_only(session: H264DecoderSession, frame: int) -> tuple[Any, None]:
-    return frame_stats(session, frame), None
+def _stats_only(session: H264DecoderSession, frames: Frames) -> tuple[Any, None]:
+    return stats_span(session, frames), None
 
 
-def _stats_and_map(session: H264DecoderSession,
-                   frame: int) -> tuple[Any, npt.NDArray[np.int8]]:
-    # The second query finds the frame already decoded in the session.
-    return frame_stats(session, frame), session.get_qpmap(frame)
+def _stats_and_maps(session: H264DecoderSession,
+                    frames: Frames) -> tuple[Any, npt.NDArray[np.int8]]:
+    # One store per file holds maps of one size: a size change mid-stream
+    # makes get_qpmaps refuse the span, and the file an error row.
+    maps = session.get_qpmaps(frames)
+    return frame_stats(frames, maps, session.get_chroma_qp_offsets(frames)), maps
 
 
 def _frames_as_table(path: str, frames: npt.NDArray[np.void],

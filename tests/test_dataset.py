@@ -385,10 +385,10 @@ def test_interrupted_run_leaves_no_partial_output_and_resumes(good_files, tmp_pa
     gop = named(good_files, "gop.mp4")
     real_stats = dataset.frame_stats
 
-    def interrupted_in_gop(session, frame):
-        if frame == 20 and session.num_frames == 40:
+    def interrupted_in_gop(frames, maps, offsets):
+        if len(frames) == 40:  # the span of gop.mp4, its only one
             raise KeyboardInterrupt
-        return real_stats(session, frame)
+        return real_stats(frames, maps, offsets)
 
     monkeypatch.setattr(dataset, "frame_stats", interrupted_in_gop)
     assert run_command(good_files[0], "--out", out, "--maps") == 130
