@@ -182,9 +182,9 @@ def build_plan(
     if "mvs" in args.scenarios:
         for name in dict.fromkeys([main, short]):
             plan.add("mvs", name, report.REFERENCE_QP,
-                     {"workload": "mbgauge_motion_vectors", "motion_vectors": False})
+                     {"workload": "mbgauge_qp", "motion_vectors": False})
             plan.add("mvs", name, report.MVS_ON,
-                     {"workload": "mbgauge_motion_vectors", "motion_vectors": True})
+                     {"workload": "mbgauge_qp", "motion_vectors": True})
             argv = [*FFMPEG_DECODE, "-threads", "1", "-skip_loop_filter", "all",
                     "-i", str(paths[name]), "-map", "0:v:0", "-f", "null", "-"]
             plan.add("mvs", name, report.FFMPEG_1, {"workload": "command", "argv": argv})

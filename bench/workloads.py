@@ -88,32 +88,10 @@ def _loop_result(frames: int, t0: float, t1: float, t2: float, c0: float, baseli
             "cpu_s": time.process_time() - c0, **checks, "baseline_rss_kib": baseline}
 
 @workload
-def mbgauge_qp(path: str, **_: Any) -> Result:
-    """get_qpmap for every frame in order, in one session."""
-    mbgauge = _import_mbgauge()
-    baseline = _status_kib("VmRSS")
-    t0 = time.perf_counter()
-    c0 = time.process_time()
-    session = mbgauge.H264DecoderSession(path)
-    t1 = time.perf_counter()
-    digest = hashlib.sha256()
-    for frame in range(session.num_frames):
-        digest.update(session.get_qpmap(frame))
-    t2 = time.perf_counter()
-    return _loop_result(session.num_frames, t0, t1, t2, c0, baseline, qp_sha256=digest.hexdigest(),
-                        libavcodec=_loaded_library("libavcodec"))
-
-
-def _loaded_library(name: str) -> str:
-    """The file the loader mapped for a library (the FFmpeg build in use)."""
-    with open("/proc/self/maps") as maps:
-        return next((line.split()[-1] for line in maps if f"/{name}.so" in line), "")
-
-
-@workload
-def mbgauge_motion_vectors(path: str, motion_vectors: bool = False, **_: Any) -> Result:
-    """get_qpmap for every frame in order, in a session that exports motion
-    vectors or not; with them, get_motion_vectors for every frame too."""
+def mbgauge_qp(path: str, motion_vectors: bool = False, **_: Any) -> Result:
+    """get_qpmap for every frame in order, in one session; with
+    `motion_vectors`, in a session that exports them, reading
+    get_motion_vectors for every frame too."""
     mbgauge = _import_mbgauge()
     baseline = _status_kib("VmRSS")
     t0 = time.perf_counter()
@@ -127,8 +105,15 @@ def mbgauge_motion_vectors(path: str, motion_vectors: bool = False, **_: Any) ->
         if motion_vectors:
             vectors += len(session.get_motion_vectors(frame))
     t2 = time.perf_counter()
-    return _loop_result(session.num_frames, t0, t1, t2, c0, baseline,
-                        qp_sha256=digest.hexdigest(), motion_vectors=vectors)
+    extra = {"motion_vectors": vectors} if motion_vectors else {}
+    return _loop_result(session.num_frames, t0, t1, t2, c0, baseline, qp_sha256=digest.hexdigest(),
+                        libavcodec=_loaded_library("libavcodec"), **extra)
+
+
+def _loaded_library(name: str) -> str:
+    """The file the loader mapped for a library (the FFmpeg build in use)."""
+    with open("/proc/self/maps") as maps:
+        return next((line.split()[-1] for line in maps if f"/{name}.so" in line), "")
 
 
 @workload
