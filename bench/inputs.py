@@ -36,7 +36,13 @@ class Input:
 
 
 def _encode(
-    size: str, seconds: float, gop: int, preset: str = "medium", crf: int = 23, rate: int = 30
+    size: str,
+    seconds: float,
+    gop: int,
+    preset: str = "medium",
+    crf: int = 23,
+    rate: int = 30,
+    codec: str = "libx264",
 ) -> tuple[str, ...]:
     return (
         "-f",
@@ -46,7 +52,7 @@ def _encode(
         "-t",
         f"{seconds:g}",
         "-c:v",
-        "libx264",
+        codec,
         "-preset",
         preset,
         "-crf",
@@ -78,6 +84,16 @@ FULL_INPUTS = {
             _encode("1920x1080", 30, 12),
         ),
         Input(
+            "720p-hevc",
+            "1280x720 HEVC (x265), 5 s at 30 fps, GOP 250, B-frames, veryfast, CRF 28",
+            _encode("1280x720", 5, 250, preset="veryfast", crf=28, codec="libx265"),
+        ),
+        Input(
+            "1080p-2s",
+            "1920x1080, 2 s at 30 fps, GOP 60, B-frames, medium, CRF 23",
+            _encode("1920x1080", 2, 60),
+        ),
+        Input(
             "720p-10min",
             "the 720p input looped 20 times by stream copy: 10 min, 18000 frames",
             (),
@@ -100,6 +116,11 @@ QUICK_INPUTS = {
             "tiny-gop6",
             "320x240, 2 s at 30 fps, GOP 6, B-frames, veryfast",
             _encode("320x240", 2, 6, preset="veryfast"),
+        ),
+        Input(
+            "tiny-hevc",
+            "320x240 HEVC (x265), 2 s at 30 fps, GOP 25, B-frames, veryfast",
+            _encode("320x240", 2, 25, preset="veryfast", codec="libx265"),
         ),
         Input(
             "tiny-long",
@@ -153,6 +174,32 @@ def input_path(item: Input, catalogue: dict[str, Input]) -> Path:
     finally:
         partial.unlink(missing_ok=True)
     return path
+
+
+def copies(path: Path, count: int) -> Path:
+    """A directory of `count` hard links to one input (file_000.mp4, ...):
+    many files of one kind, without encoding each."""
+    directory = CACHE_DIR / f"{path.stem}-x{count}"
+    if not directory.is_dir():
+        partial = directory.with_name(f"partial-{os.getpid()}-{directory.name}")
+        partial.mkdir(parents=True)
+        for number in range(count):
+            os.link(path, partial / f"file_{number:03d}{path.suffix}")
+        partial.rename(directory)
+    return directory
+
+
+def not_videos(count: int) -> Path:
+    """A directory of `count` small text files named like videos: each is
+    an error row, so a run over them costs what the route itself costs."""
+    directory = CACHE_DIR / f"not-video-x{count}"
+    if not directory.is_dir():
+        partial = directory.with_name(f"partial-{os.getpid()}-{directory.name}")
+        partial.mkdir(parents=True)
+        for number in range(count):
+            (partial / f"file_{number:03d}.mp4").write_text("not a video\n")
+        partial.rename(directory)
+    return directory
 
 
 def describe(path: Path) -> dict[str, object]:

@@ -16,6 +16,7 @@ TOOLS_QP = "mbgauge tools"  # followed by ", N workers"
 BATCH_PLANES = "mbgauge get_planes, luma only"
 BATCH_ACCESS = "mbgauge get_qpmaps, one call"
 PYAV_READER_ASCENDING = "PyAV frame-exact reader, ascending order"
+UNPATCHED_QP = "mbgauge get_qpmap, same FFmpeg unpatched"
 FFMPEG_1 = "ffmpeg -threads 1"
 FFMPEG_0 = "ffmpeg -threads 0"
 PYAV_HELPER = "PyAV qp_map()"
@@ -24,6 +25,11 @@ PYAV_READER = "PyAV frame-exact reader"
 FFPROBE = "ffprobe -count_packets"
 MVS_ON = "mbgauge get_qpmap + get_motion_vectors"
 FFPROBE_STARTUP = "ffprobe -version (start-up only)"
+DATASET_LOCAL = "mbgauge dataset, threads (local default)"
+DATASET_CLUSTER = "mbgauge dataset, 2-worker Dask cluster"
+DATASET_FFMPEG = "ffmpeg -threads 1, 2 files at a time"
+NOT_VIDEOS = "not-video"  # the dataset scenario's files that are no video
+DATASET_CORES = 2  # what the three dataset routes each get: 2 threads, workers or processes
 
 TITLES = {
     "seq_qp": "Sequential QP extraction",
@@ -33,7 +39,9 @@ TITLES = {
     "local": "Local access (32-frame window moving forward)",
     "open": "Opening",
     "memory": "Memory",
+    "dataset": "Datasets of many files",
     "heatmap": "Heatmaps",
+    "patch": "mbgauge's FFmpeg against the same build without its patches",
 }
 
 
@@ -74,7 +82,9 @@ def peak_kib(row: Row) -> int | None:
 
 def headline(row: Row) -> str:
     scenario = row["scenario"]
-    if scenario in ("seq_qp", "mvs", "planes"):
+    if scenario == "dataset" and not row.get("frames"):
+        return f"{ms_per_file(row):8.1f} ms per file"
+    if scenario in ("seq_qp", "mvs", "planes", "dataset"):
         return f"{fps(row):8.1f} fps"
     if scenario in ("random", "local"):
         return f"mean {row['mean_ms']:8.2f} ms  p95 {row['p95_ms']:8.2f} ms"
@@ -184,6 +194,28 @@ def _throughput_table(results: dict[str, Any], scenario: str, hash_key: str) -> 
     return lines
 
 
+def _patch_table(results: dict[str, Any]) -> list[str]:
+    grouped = groups(results["rows"], "patch")
+    lines = [
+        "| input | FFmpeg | libavcodec loaded from | frames/s decode loop | vs unpatched | "
+        "QP maps |",
+        "|---|---|---|---|---|---|",
+    ]
+    for (input_name, impl), rows in grouped.items():
+        unpatched = grouped.get((input_name, UNPATCHED_QP), [])
+        theirs = {r["qp_sha256"] for r in unpatched if "qp_sha256" in r}
+        ours = {r["qp_sha256"] for r in rows if "qp_sha256" in r}
+        check = "–" if impl == UNPATCHED_QP else ("identical" if ours == theirs else "differ")
+        libs = sorted({Path(r.get("libavcodec", "?")).parent.parent.name for r in rows})
+        lines.append(
+            f"| {input_name} | {'unpatched' if impl == UNPATCHED_QP else 'patched'} | "
+            f"{', '.join(libs)} | {fmt(spread([loop_fps(r) for r in rows]))} | "
+            f"{fmt_ratio(ratio(median_of(rows, loop_fps), median_of(unpatched, loop_fps)))} | "
+            f"{check} |"
+        )
+    return lines
+
+
 def _access_table(results: dict[str, Any], scenario: str) -> list[str]:
     grouped = groups(results["rows"], scenario)
     lines = [
@@ -261,6 +293,37 @@ def _memory_lines(results: dict[str, Any]) -> list[str]:
         else:
             lines.append(f"- {impl}: {row['peak_rss_kib'] / MIB:.0f} MiB peak resident")
     return lines
+
+
+def _dataset_table(results: dict[str, Any]) -> list[str]:
+    grouped = groups(results["rows"], "dataset")
+    lines = [
+        "| input | implementation | files | frames | seconds | ms per file | frames/s | "
+        "vs local default | CPU s | frames per CPU s | vs ffmpeg | vs local default | "
+        "frames table |",
+        "|---|---|---|---|---|---|---|---|---|---|---|---|---|",
+    ]
+    for (input_name, impl), rows in grouped.items():
+        ffmpeg = grouped.get((input_name, DATASET_FFMPEG), [])
+        local = grouped.get((input_name, DATASET_LOCAL), [])
+        reference = {r["frames_sha256"] for r in local if "frames_sha256" in r} or None
+        lines.append(
+            f"| {input_name} | {impl} | {rows[0].get('files', '–')} | {rows[0].get('frames')} | "
+            f"{fmt(spread([r.get('total_s') for r in rows]), 2)} | "
+            f"{fmt(spread([ms_per_file(r) for r in rows]))} | "
+            f"{fmt(spread([fps(r) for r in rows]))} | "
+            f"{fmt_ratio(ratio(median_of(rows, fps), median_of(local, fps)))} | "
+            f"{fmt(spread([r.get('cpu_s') for r in rows]), 2)} | "
+            f"{fmt(spread([cpu_fps(r) for r in rows]))} | "
+            f"{fmt_ratio(ratio(median_of(rows, cpu_fps), median_of(ffmpeg, cpu_fps)))} | "
+            f"{fmt_ratio(ratio(median_of(rows, cpu_fps), median_of(local, cpu_fps)))} | "
+            f"{_hash_column(rows, reference, 'frames_sha256')} |"
+        )
+    return lines
+
+
+def ms_per_file(row: Row) -> float | None:
+    return row["total_s"] / row["files"] * 1e3 if row.get("files") else None
 
 
 def targets(results: dict[str, Any]) -> list[str]:
@@ -389,6 +452,25 @@ def targets(results: dict[str, Any]) -> list[str]:
                 f"| opening < 1.5x ffprobe -count_packets | {name} | {fmt_ratio(r)}{net} | "
                 f"{'yes' if r is not None and r < 1.5 else 'no'} |"
             )
+    dataset = groups(rows, "dataset")
+    for name in dict.fromkeys(k[0] for k in dataset):
+        local = dataset.get((name, DATASET_LOCAL), [])
+        cluster = dataset.get((name, DATASET_CLUSTER), [])
+        if name == NOT_VIDEOS:
+            ours, theirs = median_of(cluster, ms_per_file), median_of(local, ms_per_file)
+            if ours is not None and theirs is not None:
+                lines.append(
+                    f"| (measured) per-file overhead of the cluster path | {name} | "
+                    f"{ours - theirs:.1f} ms per file ({ours:.1f} ms on the cluster, "
+                    f"{theirs:.1f} ms on threads) | – |")
+        elif local and cluster:
+            r = ratio(median_of(cluster, fps), median_of(local, fps))
+            r_cpu = ratio(median_of(cluster, cpu_fps), median_of(local, cpu_fps))
+            lines.append(
+                f"| 2-worker cluster within 15 % of the local default | {name} | {fmt_ratio(r)} "
+                f"of its frames/s ({fmt_ratio(r_cpu)} per CPU second) | "
+                f"{'yes' if r is not None and r >= 0.85 else 'no'} |"
+            )
     return lines
 
 
@@ -474,8 +556,37 @@ def markdown(results: dict[str, Any]) -> str:
         out += [f"## {TITLES['open']}", "", *_open_table(results), ""]
     if any(r["scenario"] == "memory" for r in results["rows"]):
         out += [f"## {TITLES['memory']}", "", *_memory_lines(results), ""]
+    if any(r["scenario"] == "dataset" for r in results["rows"]):
+        out += [
+            f"## {TITLES['dataset']}",
+            "",
+            "The same files (hard links to one input) through `mbgauge_tools.dataset.extract` "
+            "on threads of one process (the command's default) and on a local Dask cluster of "
+            f"{DATASET_CORES} worker processes (started before the clock), and decoded by "
+            f"{DATASET_CORES} ffmpeg processes at a time. Seconds: the whole run, writing the "
+            "Parquet dataset included. CPU s: all processes' CPU time (the cluster's: this "
+            "process with its scheduler, and the workers), which other work on the machine does "
+            "not inflate as it does the wall time; a cluster's processes also spend CPU time while "
+            f"idle. The {NOT_VIDEOS} rows run both routes over text files named like videos "
+            "(each an error row): what a route costs per file by itself.",
+            "",
+            *_dataset_table(results),
+            "",
+        ]
     if any(r["scenario"] == "heatmap" for r in results["rows"]):
         out += [f"## {TITLES['heatmap']}", "", *_heatmap_lines(results), ""]
+    if any(r["scenario"] == "patch" for r in results["rows"]):
+        out += [
+            f"## {TITLES['patch']}",
+            "",
+            "The same mbgauge module, once on its own FFmpeg and once with the unpatched build "
+            "of the same version and configuration put first by LD_LIBRARY_PATH. H.264 must "
+            "give identical maps at the same speed; HEVC maps differ (the unpatched decoder "
+            "exports no QPs), and the speed difference is the cost of the export.",
+            "",
+            *_patch_table(results),
+            "",
+        ]
     out += ["## Targets", "", *targets(results), ""]
     return "\n".join(out)
 

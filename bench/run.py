@@ -9,7 +9,13 @@ with the tools on --workers threads), mvs (frame by frame with motion vectors
 exported and read, beside a session without them), planes (every frame's
 planes), random (random access: frame by frame, and the same frames in one
 batch call), local (a 32-frame window moving forward), open (construction of a
-10-minute 720p file), memory (the 64-frame cache bound).
+10-minute 720p file), memory (the 64-frame cache bound), heatmap (the heatmap
+command on every tenth frame), dataset (`mbgauge dataset` over 40 short 1080p
+files: threads of one process vs a 2-worker Dask cluster on this machine vs
+ffmpeg decoding 2 files at a time), and, only when asked for, patch (sequential QP
+extraction on mbgauge's patched FFmpeg against the same FFmpeg build without
+its patches, H.264 and HEVC; builds the unpatched FFmpeg with ffmpeg/build.sh
+--unpatched first).
 Every measurement runs in a fresh child process (bench/workloads.py), so its
 peak resident memory is its own; the runs of the implementations being
 compared are interleaved, one after another, on the same machine. Results go
@@ -44,10 +50,26 @@ import report  # noqa: E402
 
 BENCH_DIR = Path(__file__).resolve().parent
 WORKLOADS = BENCH_DIR / "workloads.py"
-SCENARIOS = ("seq_qp", "mvs", "planes", "random", "local", "open", "memory", "heatmap")
+SCENARIOS = ("seq_qp", "mvs", "planes", "random", "local", "open", "memory", "heatmap",
+             "dataset")
+DATASET_FILES = 40  # files of the dataset scenario (8 with --quick)
+DATASET_WORKERS = 2  # worker processes of its cluster, one thread each
+SCENARIO_ROLES = {
+    "seq_qp": ("main", "other", "short_gop"),
+    "mvs": ("main", "short_gop"),
+    "planes": ("main",),
+    "random": ("main", "short_gop"),
+    "local": ("main", "short_gop"),
+    "open": ("long",),
+    "memory": ("main",),
+    "heatmap": ("main",),
+    "dataset": ("dataset",),
+    "patch": ("main", "hevc"),
+}
 # Every tenth frame, as one would look through a file.
 HEATMAP_FRAMES = "0::10"
 HEATMAP_DIR = Path(tempfile.gettempdir()) / "mbgauge-bench-heatmaps"
+OPT_IN_SCENARIOS = ("patch",)
 
 FFMPEG_DECODE = ["ffmpeg", "-hide_banner", "-nostdin", "-benchmark"]
 FFPROBE_COUNT = [
@@ -232,6 +254,27 @@ def build_plan(
                 "open", long_, "PyAV reader index (demux all packets)", {"workload": "pyav_open"}
             )
 
+    if "dataset" in args.scenarios:
+        name = roles["dataset"]
+        directory = str(inputs.copies(paths[name], args.dataset_files))
+        listing = Path(directory).with_name(Path(directory).name + ".list")
+        listing.write_text("".join(f"{path}\n" for path in sorted(Path(directory).iterdir())))
+        not_videos = str(inputs.not_videos(args.dataset_files))
+        for impl, workers in ((report.DATASET_LOCAL, 0),
+                              (report.DATASET_CLUSTER, DATASET_WORKERS)):
+            plan.add("dataset", name, impl, {"workload": "dataset_extract",
+                                             "directory": directory, "cluster_workers": workers})
+            # The same route over files that are no video: what it costs by itself.
+            plan.add("dataset", report.NOT_VIDEOS, impl, {
+                "workload": "dataset_extract", "directory": not_videos,
+                "cluster_workers": workers, "errors_expected": True})
+        # FFmpeg's own decode of the same files, as many at a time as the
+        # cluster has workers.
+        argv = ["xargs", "-a", str(listing), "-P", str(DATASET_WORKERS), "-I", "{}",
+                *FFMPEG_DECODE, "-threads", "1", "-skip_loop_filter", "all", "-i", "{}",
+                "-map", "0:v:0", "-f", "null", "-"]
+        plan.add("dataset", name, report.DATASET_FFMPEG,
+                 {"workload": "command", "argv": argv, "files": args.dataset_files})
     if "heatmap" in args.scenarios:
         command = Path(sys.executable).with_name("mbgauge")
         plan.add("heatmap", main, f"mbgauge heatmap --frames {HEATMAP_FRAMES}, 1 worker",
@@ -243,6 +286,16 @@ def build_plan(
                  {"workload": "command",
                   "argv": [*FFMPEG_DECODE, "-threads", "1", "-skip_loop_filter", "all",
                            "-i", str(paths[main]), "-map", "0:v:0", "-f", "null", "-"]})
+    if "patch" in args.scenarios:
+        unpatched = unpatched_ffmpeg_libdir()
+        for name in dict.fromkeys([main, roles["hevc"]]):
+            plan.add("patch", name, report.REFERENCE_QP, {"workload": "mbgauge_qp"})
+            plan.add(
+                "patch",
+                name,
+                report.UNPATCHED_QP,
+                {"workload": "mbgauge_qp", "library_path": unpatched},
+            )
 
     if "memory" in args.scenarios:
         plan.add(
@@ -273,10 +326,23 @@ def build_plan(
     return plan
 
 
+def unpatched_ffmpeg_libdir() -> str:
+    """The library directory of mbgauge's FFmpeg build without its patches
+    (built on first use). Loaded through LD_LIBRARY_PATH, which the loader
+    searches before the module's own run path, it replaces the patched
+    libraries of the same version and configuration."""
+    build = BENCH_DIR.parent / "ffmpeg" / "build.sh"
+    print("bench: building (or finding) the unpatched FFmpeg", flush=True)
+    out = subprocess.run([str(build), "--unpatched"], check=True, capture_output=True, text=True)
+    return str(Path(out.stdout.splitlines()[-1]) / "lib")
+
+
 def run_child(params: dict[str, Any]) -> dict[str, Any]:
     # No BLAS work happens here: one OpenBLAS thread, so that an idle BLAS
     # pool does not compete with the decoders for the cores.
     env = {**os.environ, "OPENBLAS_NUM_THREADS": "1"}
+    if "library_path" in params:
+        env["LD_LIBRARY_PATH"] = params["library_path"]
     result = subprocess.run(
         [sys.executable, str(WORKLOADS), json.dumps(params)],
         capture_output=True,
@@ -366,7 +432,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument(
         "--scenarios",
         default=",".join(SCENARIOS),
-        help=f"comma-separated subset of {','.join(SCENARIOS)}",
+        help=f"comma-separated subset of {','.join(SCENARIOS)} (the default), "
+        f"or of {','.join(SCENARIOS + OPT_IN_SCENARIOS)}",
     )
     parser.add_argument(
         "--runs", type=int, default=None, help="runs per figure (default 5; 1 with --quick)"
@@ -378,6 +445,9 @@ def main(argv: list[str] | None = None) -> int:
         help="random/local accesses per implementation and input, spread over the runs",
     )
     parser.add_argument("--workers", type=int, default=2, help="threads for the multi-session rows")
+    parser.add_argument("--dataset-files", type=int, default=None,
+                        help=f"files of the dataset scenario (default {DATASET_FILES}; "
+                        "8 with --quick)")
     parser.add_argument("--no-pyav", action="store_true", help="leave PyAV out even if installed")
     parser.add_argument("--no-plot", action="store_true", help="skip the PNG")
     parser.add_argument("--out", type=Path, default=BENCH_DIR / "results")
@@ -394,7 +464,7 @@ def main(argv: list[str] | None = None) -> int:
             report.plot(results, args.out / "results.png")
         return 0
     args.scenarios = [s.strip() for s in args.scenarios.split(",") if s.strip()]
-    unknown = set(args.scenarios) - set(SCENARIOS)
+    unknown = set(args.scenarios) - set(SCENARIOS) - set(OPT_IN_SCENARIOS)
     if unknown:
         parser.error(f"unknown scenarios: {', '.join(sorted(unknown))}")
     if args.runs is None:
@@ -405,16 +475,28 @@ def main(argv: list[str] | None = None) -> int:
     pyav = not args.no_pyav and importlib.util.find_spec("av") is not None
     catalogue = inputs.QUICK_INPUTS if args.quick else inputs.FULL_INPUTS
     roles = (
-        {"main": "tiny-gop25", "other": "tiny-gop25", "short_gop": "tiny-gop6", "long": "tiny-long"}
+        {
+            "main": "tiny-gop25",
+            "other": "tiny-gop25",
+            "short_gop": "tiny-gop6",
+            "long": "tiny-long",
+            "hevc": "tiny-hevc",
+            "dataset": "tiny-gop25",
+        }
         if args.quick
         else {
             "main": "1080p-gop250",
             "other": "720p-gop250",
             "short_gop": "1080p-gop12",
             "long": "720p-10min",
+            "hevc": "720p-hevc",
+            "dataset": "1080p-2s",
         }
     )
-    needed = set(roles.values())
+    if args.dataset_files is None:
+        args.dataset_files = 8 if args.quick else DATASET_FILES
+    # Only the inputs the chosen scenarios use are made.
+    needed = {roles[role] for scenario in args.scenarios for role in SCENARIO_ROLES[scenario]}
     print(f"bench: preparing inputs in {inputs.CACHE_DIR}", flush=True)
     paths = {name: inputs.input_path(catalogue[name], catalogue) for name in sorted(needed)}
     # Every figure is taken with the inputs in the page cache: read each once.
@@ -445,7 +527,9 @@ def main(argv: list[str] | None = None) -> int:
         for job in plan.jobs:
             if job.runs is not None and run >= job.runs:
                 continue
-            params = {**job.params(run), "path": str(paths[job.input])}
+            params = job.params(run)
+            if job.input in paths:
+                params["path"] = str(paths[job.input])
             load = loadavg()
             result = run_child(params)
             result.pop("output_tail", None)

@@ -100,7 +100,14 @@ def mbgauge_qp(path: str, **_: Any) -> Result:
     for frame in range(session.num_frames):
         digest.update(session.get_qpmap(frame))
     t2 = time.perf_counter()
-    return _loop_result(session.num_frames, t0, t1, t2, c0, baseline, qp_sha256=digest.hexdigest())
+    return _loop_result(session.num_frames, t0, t1, t2, c0, baseline, qp_sha256=digest.hexdigest(),
+                        libavcodec=_loaded_library("libavcodec"))
+
+
+def _loaded_library(name: str) -> str:
+    """The file the loader mapped for a library (the FFmpeg build in use)."""
+    with open("/proc/self/maps") as maps:
+        return next((line.split()[-1] for line in maps if f"/{name}.so" in line), "")
 
 
 @workload
@@ -368,9 +375,11 @@ _BENCH_LINE = re.compile(r"bench: utime=([\d.]+)s stime=([\d.]+)s rtime=([\d.]+)
 
 
 @workload
-def command(argv: Sequence[str], **_: Any) -> Result:
+def command(argv: Sequence[str], files: int | None = None, **_: Any) -> Result:
     """Runs a command; wall time, the peak memory the kernel reports for it,
-    the bytes it read, and ffmpeg's -benchmark figures when printed."""
+    the bytes it read, and ffmpeg's -benchmark figures when printed. With
+    `files`, the command decodes that many files (ffmpeg run by xargs) and
+    the frames are the sum of every ffmpeg's count."""
     read0 = _rchar()
     t0 = time.perf_counter()
     with open(os.devnull, "wb") as devnull:
@@ -403,12 +412,94 @@ def command(argv: Sequence[str], **_: Any) -> Result:
         utime, stime, rtime = map(float, bench[-1])
         result.update(utime_s=utime, stime_s=stime, rtime_s=rtime)
     frames = re.findall(r"frame=\s*(\d+)", text)
-    if frames:
+    if files is not None:
+        # ffmpeg's progress lines end in a carriage return; its final count
+        # per file is the one before "video:" in its summary.
+        counts = re.findall(r"frame=\s*(\d+)[^\n]*\n[^\n]*video:", text.replace("\r", "\n"))
+        result.update(files=files, frames=sum(map(int, counts)))
+        if len(counts) != files:
+            raise RuntimeError(f"expected {files} ffmpeg summaries, found {len(counts)}")
+    elif frames:
         result["frames"] = int(frames[-1])
     heatmaps = re.findall(r": (\d+) QP heatmaps", text)
     if heatmaps:
         result["heatmaps"] = int(heatmaps[-1])
     return result
+
+
+# --- datasets of many files ---------------------------------------------------
+
+
+@workload
+def dataset_extract(directory: str, cluster_workers: int = 0, errors_expected: bool = False,
+                    **_: Any) -> Result:
+    """mbgauge_tools.dataset.extract over every file in the directory: on
+    threads of this process, or on a local Dask cluster of worker processes
+    (started, and its workers' imports done, before the clock starts: a
+    cluster is started once for thousands of files)."""
+    import shutil
+    import tempfile
+    from contextlib import ExitStack
+    from pathlib import Path
+
+    _import_mbgauge()
+    import pyarrow.parquet as pq
+
+    from mbgauge_tools.dataset import extract
+
+    files = sorted(str(path) for path in Path(directory).iterdir())
+    out = Path(tempfile.mkdtemp(prefix="mbgauge-bench-dataset-"))
+    try:
+        with ExitStack() as stack:
+            client = None
+            if cluster_workers:
+                from distributed import Client, LocalCluster
+
+                cluster = stack.enter_context(LocalCluster(
+                    n_workers=cluster_workers, threads_per_worker=1, host="127.0.0.1",
+                    dashboard_address="127.0.0.1:0"))
+                client = stack.enter_context(Client(cluster))
+            # One file first, on every route: what a process pays once (lazy
+            # imports, FFmpeg's and Arrow's first use) is not per-file cost.
+            extract(files[:1], out / "warm-up", client=client)
+            workers_cpu0 = _workers_cpu_s(client)
+            cpu0 = _cpu_s()
+            t0 = time.perf_counter()
+            table = extract(files, out / "dataset", client=client)
+            t1 = time.perf_counter()
+            # Under load the wall time says more about the other processes on
+            # the machine than about this work: the CPU time it took, in this
+            # process (the cluster's scheduler included) and on the workers,
+            # does not.
+            cpu_s = _cpu_s() - cpu0 + _workers_cpu_s(client) - workers_cpu0
+        rows = table.to_pylist()
+        failed = [row for row in rows if row["status"] != "ok"]
+        if len(failed) != (len(rows) if errors_expected else 0):
+            raise RuntimeError(f"{len(failed)} of {len(rows)} files failed")
+        result: Result = {"files": len(files),
+                          "frames": sum(row["num_frames"] or 0 for row in rows),
+                          "total_s": t1 - t0, "cpu_s": cpu_s}
+        if not errors_expected:
+            frames = pq.read_table(out / "dataset" / "frames").sort_by(
+                [("file", "ascending"), ("frame", "ascending")])
+            digest = hashlib.sha256()
+            for name in ("frame", "pts", "key", "mean_qp", "min_qp", "max_qp", "no_qp_share"):
+                digest.update(frames[name].to_numpy().tobytes())
+            result["frames_sha256"] = digest.hexdigest()
+    finally:
+        shutil.rmtree(out, ignore_errors=True)
+    return result
+
+
+def _cpu_s() -> float:
+    """CPU seconds of this process and of the children it has reaped."""
+    own = resource.getrusage(resource.RUSAGE_SELF)
+    children = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime
+
+
+def _workers_cpu_s(client: Any) -> float:
+    return sum((client.run(_cpu_s) if client is not None else {}).values())
 
 
 # --- PyAV ------------------------------------------------------------------

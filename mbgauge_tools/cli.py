@@ -88,7 +88,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(_attach_negative_frames(sys.argv[1:] if argv is None else argv))
     console = Console()
     try:
-        args.run(args, console)
+        status = args.run(args, console)
     except KeyboardInterrupt:
         print("mbgauge: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
@@ -105,6 +105,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_ERROR
     if console.failures:
         return EXIT_ERROR
+    if status:
+        return status
     return 1 if console.stdout_closed else 0
 
 
@@ -299,6 +301,15 @@ def run_heatmap(args: argparse.Namespace, console: Console) -> None:
                     f"frame_{job.frames[-1]:06d}.png")
 
 
+def run_dataset(args: argparse.Namespace, console: Console) -> int:
+    try:
+        from . import dataset
+    except ImportError as error:
+        raise CommandError(f"mbgauge dataset needs {error.name}: "
+                           "pip install 'mbgauge[dataset]'") from None
+    return dataset.run_command(args)
+
+
 # Helpers
 
 def _open_jobs(files: Sequence[str], frames: FrameSelection, console: Console, *,
@@ -478,7 +489,7 @@ def _parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(title="commands", required=True, metavar="COMMAND",
                                      parser_class=_OneLineErrorParser)
 
-    def command(name: str, run: Callable[[argparse.Namespace, Console], None],
+    def command(name: str, run: Callable[[argparse.Namespace, Console], int | None],
                 summary: str) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=summary, description=summary)
         sub.set_defaults(run=run)
@@ -554,4 +565,20 @@ def _parser() -> argparse.ArgumentParser:
     heatmap.add_argument("--workers", type=_positive_int, metavar="N", help=workers_help)
     heatmap.add_argument("-y", "--overwrite", action="store_true", help=overwrite_help)
     heatmap.add_argument("-q", "--quiet", action="store_true", help=quiet_help)
+
+    dataset = command("dataset", run_dataset, "Per-frame QP statistics of many files as a "
+                      "Parquet dataset (OUT/frames/, OUT/files.parquet), on this machine or on "
+                      "a Dask cluster; exit status 1 when any file could not be read.")
+    dataset.add_argument("paths", nargs="+", metavar="PATH", help="a video file, a directory "
+                         "(searched recursively for video files) or @LIST (a text file of paths)")
+    dataset.add_argument("--out", required=True, metavar="DIR", help="the dataset's directory")
+    dataset.add_argument("--maps", action="store_true", help="also write each file's QP maps "
+                         "as a Zarr store in OUT/maps/")
+    dataset.add_argument("--scheduler", metavar="tcp://HOST:PORT", help="run the files as "
+                         "tasks on this Dask cluster (default: threads of this process)")
+    dataset.add_argument("--resume", action="store_true", help="keep the files a previous run "
+                         "into DIR completed and do the rest")
+    dataset.add_argument("-y", "--overwrite", action="store_true", help="replace a dataset "
+                         "already in DIR")
+    dataset.add_argument("-q", "--quiet", action="store_true", help=quiet_help)
     return parser

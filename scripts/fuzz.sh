@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Fuzzes the C++ session core with libFuzzer for a given number of seconds.
 #
-#   scripts/fuzz.sh SECONDS                 against the FFmpeg pkg-config names (the system's)
-#   MBGAUGE_FUZZ_FFMPEG9=1 scripts/fuzz.sh SECONDS   against the cached FFmpeg 9 build
+#   scripts/fuzz.sh SECONDS                        against mbgauge's FFmpeg (ffmpeg/build.sh)
+#   MBGAUGE_FFMPEG=system scripts/fuzz.sh SECONDS  against the system's
 #
 # Builds tests/fuzz/fuzz_session.cpp with -fsanitize=fuzzer,address,undefined,
 # writes the seed videos (tests/fuzz/make_seeds.sh), then fuzzes one process
@@ -27,13 +27,8 @@ if ! command -v clang++ >/dev/null || ! command -v ffmpeg >/dev/null ||
     "$ROOT/scripts/setup.sh"
 fi
 
-FLAVOUR=system
-if [ "${MBGAUGE_FUZZ_FFMPEG9:-}" = 1 ]; then
-    PREFIX=$("$ROOT/scripts/ffmpeg9.sh" --build | tail -n 1)
-    [ -d "$PREFIX/lib/pkgconfig" ] || { echo "fuzz.sh: no FFmpeg 9 build: $PREFIX" >&2; exit 1; }
-    export PKG_CONFIG_PATH=$PREFIX/lib/pkgconfig
-    FLAVOUR=ffmpeg9
-fi
+source "$ROOT/ffmpeg/env.sh"
+FLAVOUR=$FFMPEG_FLAVOUR
 
 BUILD_DIR=$CACHE_DIR/fuzz-build
 SEEDS=$CACHE_DIR/fuzz-seeds

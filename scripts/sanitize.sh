@@ -24,9 +24,11 @@ if [ ! -x "$VENV/bin/python" ]; then
     "$base_python" -m venv "$VENV"
 fi
 "$VENV/bin/python" -m pip install -q -r "$ROOT/requirements-dev.txt"
-echo "sanitize.sh: building mbgauge with -fsanitize=address,undefined"
+# The FFmpeg the default build links (MBGAUGE_FFMPEG=system for the system's).
+source "$ROOT/ffmpeg/env.sh"
+echo "sanitize.sh: building mbgauge with -fsanitize=address,undefined ($FFMPEG_FLAVOUR FFmpeg)"
 CC=gcc CXX=g++ "$VENV/bin/python" -m pip install -q --no-build-isolation \
-    --config-settings=build-dir="$ROOT/build/asan" \
+    --config-settings=build-dir="$ROOT/build/asan-$FFMPEG_FLAVOUR" \
     --config-settings=cmake.define.MBGAUGE_SANITIZE=ON \
     --config-settings=cmake.build-type=RelWithDebInfo "$ROOT"
 

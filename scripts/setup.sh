@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
 # Installs everything mbgauge needs to build and test, idempotently: Debian
 # packages, a CPython 3.13 that runs, the .venv made from it, the Python
-# packages, and mbgauge itself (rebuilt only when its sources changed).
+# packages, mbgauge's own FFmpeg build (ffmpeg/build.sh, cached under
+# ~/.cache/mbgauge) and mbgauge itself, linked against that FFmpeg and rebuilt
+# only when its sources or its FFmpeg changed.
+#
+#   MBGAUGE_FFMPEG=system   link the system's FFmpeg instead (see ffmpeg/env.sh;
+#                           HEVC QP maps then read -1)
+#   MBGAUGE_VENV=DIR        make and use that venv instead of .venv
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-VENV=$ROOT/.venv
+VENV=${MBGAUGE_VENV:-$ROOT/.venv}
 APT_PACKAGES=(pkg-config libavformat-dev libavcodec-dev libavutil-dev ffmpeg x264 x265
-              g++ cmake nasm xz-utils clang libclang-rt-dev valgrind)
+              g++ cmake nasm xz-utils clang libclang-rt-dev valgrind patch
+              libdav1d-dev zlib1g-dev)
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
@@ -60,17 +67,23 @@ if ! sha256sum --status -c "$REQUIREMENTS_STAMP" 2>/dev/null; then
     sha256sum "$ROOT/requirements-dev.txt" > "$REQUIREMENTS_STAMP"
 fi
 
+source "$ROOT/ffmpeg/env.sh"
+# CMake keeps pkg-config's answers in its cache: one build directory per FFmpeg.
+BUILD_DIR=$ROOT/build/$FFMPEG_FLAVOUR
+
 # Rebuild mbgauge when its sources, build files or the FFmpeg it links change.
 build_fingerprint() {
     (cd "$ROOT" && cat CMakeLists.txt pyproject.toml session/* binding/* mbgauge_tools/*.py mbgauge.pyi &&
+        pkg-config --variable=libdir libavcodec &&
         pkg-config --modversion libavformat libavcodec libavutil) | sha256sum | cut -d' ' -f1
 }
 BUILD_STAMP=$VENV/.mbgauge-build
 fingerprint=$(build_fingerprint)
 if [ "$(cat "$BUILD_STAMP" 2>/dev/null)" != "$fingerprint" ] ||
         ! "$VENV/bin/python" -c 'import mbgauge' 2>/dev/null; then
-    echo "setup: building mbgauge"
+    echo "setup: building mbgauge against FFmpeg $(pkg-config --modversion libavcodec)" \
+         "($(pkg-config --variable=libdir libavcodec))"
     "$VENV/bin/python" -m pip install -q --no-build-isolation \
-        --config-settings=build-dir="$ROOT/build/system" "$ROOT"
+        --config-settings=build-dir="$BUILD_DIR" "$ROOT"
     echo "$fingerprint" > "$BUILD_STAMP"
 fi

@@ -3,8 +3,8 @@
 # ThreadSanitizer: 4 threads sharing one session, 4 threads with sessions of
 # their own, all fetching random frames.
 #
-#   scripts/tsan.sh
-#   MBGAUGE_FUZZ_FFMPEG9=1 scripts/tsan.sh     against the cached FFmpeg 9 build
+#   scripts/tsan.sh                          against mbgauge's FFmpeg (ffmpeg/build.sh)
+#   MBGAUGE_FFMPEG=system scripts/tsan.sh    against the system's
 #
 # FFmpeg is not instrumented: TSan sees its pthread calls (so the hand-over of
 # pictures between its slice threads and the caller is ordered), but none of
@@ -19,12 +19,8 @@ if ! command -v clang++ >/dev/null || ! command -v ffmpeg >/dev/null; then
     "$ROOT/scripts/setup.sh"
 fi
 
-FLAVOUR=system
-if [ "${MBGAUGE_FUZZ_FFMPEG9:-}" = 1 ]; then
-    PREFIX=$("$ROOT/scripts/ffmpeg9.sh" --build | tail -n 1)
-    export PKG_CONFIG_PATH=$PREFIX/lib/pkgconfig
-    FLAVOUR=ffmpeg9
-fi
+source "$ROOT/ffmpeg/env.sh"
+FLAVOUR=$FFMPEG_FLAVOUR
 
 BUILD_DIR=$CACHE_DIR/fuzz-build
 SEEDS=$CACHE_DIR/fuzz-seeds

@@ -87,11 +87,21 @@ std::shared_ptr<const StreamIndex> build_stream_index(AVFormatContext* fmt_ctx,
         index->recording_count = separate_joined_recordings(packets);
     // A cut in the middle of a key group (an MPEG-TS cut at a byte position)
     // starts with pictures that lack their parameter sets or references; the
-    // H.264 decoder puts none of them out. HEVC's are told apart below: the
-    // HEVC decoder puts them out where it has the parameter sets (from the
-    // extradata that probing found further on).
-    if (params->codec_id == AV_CODEC_ID_H264 && !packets.front().is_key)
-        drop_packets_before_first_key(packets);
+    // H.264 decoder puts none of them out. The HEVC decoder of FFmpeg 5.1
+    // (libavcodec 59) puts them out where it has the parameter sets (from the
+    // extradata that probing found further on), and its pictures are told
+    // apart below; that of FFmpeg 9.0 (libavcodec 63) puts none out either.
+    // Versions in between were not seen: 61 (FFmpeg 7, whose HEVC decoder was
+    // reworked) is where the rule is assumed to change.
+#if LIBAVCODEC_VERSION_MAJOR >= 61
+    constexpr bool hevc_skips_leading_pictures = true;
+#else
+    constexpr bool hevc_skips_leading_pictures = false;
+#endif
+    const bool skips_leading_pictures =
+        params->codec_id == AV_CODEC_ID_H264 ||
+        (params->codec_id == AV_CODEC_ID_HEVC && hevc_skips_leading_pictures);
+    if (skips_leading_pictures && !packets.front().is_key) drop_packets_before_first_key(packets);
     // The recovered display ranks stand in for timestamps and are put on each
     // packet before it is sent to the decoder: where packets carry none, and
     // where the container's pts rise in decode order although the bitstream

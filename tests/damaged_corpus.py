@@ -54,6 +54,15 @@ def seed_files() -> dict[str, Path]:
         "raw.h264": videos.ffmpeg_video("corpus-raw", ".h264", *SRC, *X264, "-bf", "2", "-g", "10"),
         "raw.hevc": hevc,
         "hevc-remux.mp4": videos.ffmpeg_video("corpus-hevc", ".mp4", "-i", str(hevc), "-c", "copy"),
+        # HEVC: wavefronts (entry points for slice threads), CU-level QP
+        # deltas from adaptive quantisation, coding blocks down to 8x8; a
+        # 10-bit stream cut into slices; a raw stream without timestamps.
+        "hevc-wpp-aq.mkv": videos.libx265_video(
+            "corpus-hevc-wpp", ".mkv", "crf=30:ctu=32:min-cu-size=8:qg-size=8:aq-mode=2:wpp=1:"
+            "bframes=3:keyint=12", size="160x120", frames=40),
+        "hevc-10bit-slices.mp4": videos.libx265_video(
+            "corpus-hevc-10bit", ".mp4", "crf=30:ctu=16:slices=3:keyint=15",
+            size="160x120", frames=40, pix_fmt="yuv420p10le"),
     }
 
 
@@ -108,7 +117,8 @@ def corpus(quick: bool) -> list[Case]:
     cases = special_cases()
     seeds = seed_files()
     if quick:
-        for name in ("cabac-bframes-open-gop.mp4", "mpeg2.ts", "raw.h264", "raw.hevc"):
+        for name in ("cabac-bframes-open-gop.mp4", "mpeg2.ts", "raw.h264", "raw.hevc",
+                     "hevc-wpp-aq.mkv"):
             cases += derived_cases(name, seeds[name].read_bytes(), 16, 40, 12, 12)
     else:
         for name, path in seeds.items():

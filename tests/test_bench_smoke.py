@@ -37,6 +37,7 @@ def test_quick_run_without_pyav_writes_table_and_plot(tmp_path):
         "## Local access",
         "## Opening",
         "## Memory",
+        "## Datasets of many files",
         "## Targets",
     ):
         assert heading in table
@@ -51,6 +52,10 @@ def test_quick_run_without_pyav_writes_table_and_plot(tmp_path):
     assert ("mvs", "mbgauge get_qpmap + get_motion_vectors") in impls
     assert any(row.get("motion_vectors", 0) > 0 for row in results["rows"])
     assert ("open", "ffprobe -count_packets") in impls
+    # Threads and cluster wrote the same frames tables of every file.
+    dataset = [row for row in results["rows"] if row["scenario"] == "dataset"]
+    assert len({row["frames_sha256"] for row in dataset if "frames_sha256" in row}) == 1
+    assert {row["frames"] for row in dataset if row["input"] != "not-video"} == {8 * 60}
     frames = {
         row["frames"] for row in results["rows"] if row["scenario"] == "open" and "frames" in row
     }

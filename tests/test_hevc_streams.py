@@ -8,6 +8,7 @@ import subprocess
 import numpy as np
 import pytest
 
+import ffmpeg_reference
 import mbgauge
 import videos
 
@@ -108,9 +109,13 @@ def cut(tmp_path, structure, start, end):
                                         (0.4, 1), (0.7, 1)])
 def test_raw_stream_cut_inside_a_group_of_pictures(tmp_path, start, end):
     path = cut(tmp_path, "repeat-headers", start, end)
-    expected = reference(path, "repeat-headers")
+    # Whether the pictures ahead of the first key picture come out depends on
+    # the FFmpeg version (5.1 puts them out, 9.0 does not): the reference is
+    # the decode of the very libavcodec the module runs on.
+    expected = [list(picture.planes)
+                for picture in ffmpeg_reference.decode(path, planes=True)]
     session = mbgauge.H264DecoderSession(str(path))
-    assert session.num_frames == len(expected) == videos.ffmpeg_frame_count(path)
+    assert session.num_frames == len(expected)
     differing = [frame for frame in np.random.default_rng(2).permutation(session.num_frames)
                  if differing_planes(session, int(frame), expected[frame])]
     # Only a picture cut at the end may be concealed differently; it is the

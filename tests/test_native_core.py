@@ -1,7 +1,7 @@
 """The C++ session core on its own, without Python in the loop: compiles the
-native tests in tests/cpp against the session sources and the FFmpeg that
-pkg-config names (honouring PKG_CONFIG_PATH), then runs each test case of
-them as its own pytest case."""
+native tests in tests/cpp against the session sources and the FFmpeg that the
+mbgauge module runs on, then runs each test case of them as its own pytest
+case."""
 
 from __future__ import annotations
 
@@ -13,6 +13,7 @@ from pathlib import Path
 
 import pytest
 
+import ffmpeg_reference
 import videos
 
 TESTS_DIR = Path(__file__).resolve().parent
@@ -69,20 +70,10 @@ QP_CELLS_CASES = [
 X264 = ["-c:v", "libx264", "-preset", "veryfast"]
 
 
-def _pkg_config(*args: str) -> list[str]:
-    result = subprocess.run(["pkg-config", *args], capture_output=True, text=True)
-    assert result.returncode == 0, f"pkg-config {' '.join(args)} failed:\n{result.stderr}"
-    return shlex.split(result.stdout)
-
-
 def ffmpeg_flags() -> list[str]:
-    """Compiler and linker flags for the FFmpeg that pkg-config names."""
-    flags = _pkg_config("--cflags", "--libs", "libavformat", "libavcodec", "libavutil")
-    if os.environ.get("PKG_CONFIG_PATH"):
-        # A private FFmpeg build: find its libraries at run time too.
-        libdir = _pkg_config("--variable=libdir", "libavcodec")
-        flags += [f"-Wl,-rpath,{libdir[0]}"] if libdir else []
-    return flags
+    """Compiler and linker flags for the FFmpeg the mbgauge module runs on
+    (found at run time too)."""
+    return ffmpeg_reference.ffmpeg_build_flags()
 
 
 def native_build_command(name: str, out_dir: Path) -> list[str]:

@@ -9,6 +9,7 @@ import subprocess
 import sys
 import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
@@ -344,3 +345,15 @@ def test_ctrl_c_while_opening_raises_keyboard_interrupt(tmp_path, writer):
             stalled.close()
     assert child.returncode != 0
     assert stderr.rstrip().splitlines()[-1] == "KeyboardInterrupt", stderr
+
+
+def test_sessions_opened_in_threads_leave_ffmpeg_warnings_on(caplog):
+    """Opening quiets FFmpeg while it probes; many sessions opening at once
+    must leave it as loud as before."""
+    path = str(joined_recordings())
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        list(pool.map(lambda _: mbgauge.H264DecoderSession(path), range(200)))
+    with caplog.at_level(logging.WARNING, logger="mbgauge.ffmpeg"):
+        open_session(joined_recordings())
+    assert any("Packet corrupt" in r.getMessage() for r in caplog.records
+               if r.name == "mbgauge.ffmpeg")

@@ -113,6 +113,27 @@ def x265_video(name: str, x265_args: list[str], *, size: str = "128x96", frames:
 
     return _cached(name, ".hevc", recipe, make)
 
+def libx265_video(name: str, suffix: str, x265_params: str, *, size: str = "200x116",
+                  frames: int = 12, pix_fmt: str = "yuv420p", csv: bool = False) -> Path:
+    """An HEVC file in a container, encoded by x265 through ffmpeg's libx265
+    (which hands X265_PARAMS to x265's own option parser) from a lavfi test
+    source. With csv, x265's per-frame log (level 2) is kept beside it, as .csv."""
+    recipe = [size, str(frames), pix_fmt, x265_params, str(csv)]
+
+    def make(out: Path) -> None:
+        params = [x265_params, "log-level=error"]
+        # The log goes under the final name at once: the video is renamed
+        # into place after this, so a cached video always has its log.
+        final = out.with_name(out.name.removeprefix(f"partial-{os.getpid()}-"))
+        csv_path = final.with_suffix(".csv")
+        if csv:
+            params += [f"csv={csv_path}", "csv-log-level=2"]
+        subprocess.run([*FFMPEG, "-f", "lavfi", "-i", f"testsrc2=size={size}:rate=25",
+                        "-frames:v", str(frames), "-pix_fmt", pix_fmt, "-c:v", "libx265",
+                        "-x265-params", ":".join(params), str(out)], check=True)
+
+    return _cached(name, suffix, recipe, make)
+
 
 def ffmpeg_frame_count(path: Path) -> int:
     """Number of pictures the ffmpeg command decodes from the file."""
@@ -123,11 +144,14 @@ def ffmpeg_frame_count(path: Path) -> int:
 
 
 def ffmpeg_reference_frames(path: Path, width: int, height: int, pix_fmt: str = "yuv420p",
-                            bytes_per_sample: int = 1) -> list[list[np.ndarray]]:
-    """Every picture as the ffmpeg command decodes it without deblocking, in
-    display order, as [Y, Cb, Cr] arrays of the visible size (4:2:0 only)."""
+                            bytes_per_sample: int = 1, *,
+                            skip_loop_filter: bool = True) -> list[list[np.ndarray]]:
+    """Every picture as the ffmpeg command decodes it without in-loop filters
+    (or with them), in display order, as [Y, Cb, Cr] arrays of the visible
+    size (4:2:0 only)."""
+    skip = ["-skip_loop_filter", "all"] if skip_loop_filter else []
     raw = subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin",
-                          "-skip_loop_filter", "all", "-i", str(path), "-map", "0:v:0",
+                          *skip, "-i", str(path), "-map", "0:v:0",
                           "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt", pix_fmt, "-"],
                          capture_output=True, check=True).stdout
     dtype = np.uint16 if bytes_per_sample == 2 else np.uint8

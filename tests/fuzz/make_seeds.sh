@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Writes the fuzzer's seed corpus: tiny videos (64x64 and 10-30 frames but for
 # one, each well under 20 KB) in the containers and codings the session handles, made with the
-# ffmpeg command from lavfi test sources.
+# ffmpeg command (and its libx264, libx265) from lavfi test sources.
 #
 #   tests/fuzz/make_seeds.sh OUT_DIR
 #
@@ -65,5 +65,14 @@ seed mpeg4_raw.m4v "${SRC[@]}" -frames:v 15 -c:v mpeg4 -bf 1 -q:v 10 -f m4v
 seed hevc_raw.hevc "${SRC[@]}" -frames:v 20 -c:v libx265 \
     -x265-params log-level=error:keyint=8:min-keyint=8:bframes=3:crf=34 -f hevc
 seed hevc_remux.mp4 -i "$OUT/hevc_raw.hevc" -c copy
+# HEVC: wavefronts, B-frames and CU-level QP deltas down to 8x8 (adaptive
+# quantisation); 10-bit in two slices with chroma QP offsets; a raw stream.
+X265=(-c:v libx265 -x265-params)
+seed hevc_wpp_aq.mkv "${SRC[@]}" -frames:v 16 "${X265[@]}" \
+    log-level=error:crf=30:ctu=32:min-cu-size=8:qg-size=8:aq-mode=2:wpp=1:bframes=3:keyint=8
+seed hevc_10bit_slices.mp4 "${SRC[@]}" -frames:v 10 -pix_fmt yuv420p10le "${X265[@]}" \
+    log-level=error:crf=32:ctu=16:slices=2:cbqpoffs=-3:crqpoffs=4:keyint=5
+seed hevc_raw_short.hevc "${SRC[@]}" -frames:v 12 "${X265[@]}" log-level=error:crf=34:bframes=2:keyint=6 \
+    -f hevc
 
 ls -l "$OUT" | awk 'NR > 1 && $5 >= 20480 { print "make_seeds: " $9 " is " $5 " bytes" > "/dev/stderr" }'
