@@ -273,7 +273,8 @@ def run_heatmap(args: argparse.Namespace, console: Console) -> None:
         _report_on_stderr_if_data_on_stdout(console, [output])
     else:
         directory = plan.directory(args.out)
-    job = _open_jobs([args.file], args.frames if args.frame is None else args.frame, console)[0]
+    job = _open_jobs([args.file], args.frames if args.frame is None else args.frame, console,
+                     motion_vectors=args.motion_vectors)[0]
     if job is None:
         return
     session = job.pool.first
@@ -311,8 +312,8 @@ def run_dataset(args: argparse.Namespace, console: Console) -> int:
 
 # Helpers
 
-def _open_jobs(files: Sequence[str], frames: FrameSelection,
-               console: Console) -> list[FrameJob | None]:
+def _open_jobs(files: Sequence[str], frames: FrameSelection, console: Console, *,
+               motion_vectors: bool = False) -> list[FrameJob | None]:
     """Opens every file and checks the frame selection against each before
     any decoding starts. A file that fails is reported (None in its place),
     so that the others can be done; a single file's failure ends the run."""
@@ -321,7 +322,7 @@ def _open_jobs(files: Sequence[str], frames: FrameSelection,
     jobs: list[FrameJob | None] = []
     for path in files:
         try:
-            pool = SessionPool(path)
+            pool = SessionPool(path, motion_vectors=motion_vectors)
             jobs.append(FrameJob(pool, select_frames(frames, pool.first.num_frames)))
         except FrameRangeError as error:
             if len(files) == 1:
@@ -405,7 +406,8 @@ def _heatmap_options(args: argparse.Namespace) -> HeatmapOptions:
     if not 0.0 <= args.opacity <= 1.0:
         raise CommandError(f"bad opacity {args.opacity}: expected 0 to 1")
     options = HeatmapOptions(label=Path(args.file).name, opacity=args.opacity,
-                             colour_map=args.cmap)
+                             colour_map=args.cmap, values=args.values,
+                             motion_vectors=args.motion_vectors)
     if args.qp_range:
         options["qp_range"] = _parse_qp_range(args.qp_range)
     return options
@@ -555,6 +557,11 @@ def _parser() -> argparse.ArgumentParser:
     heatmap.add_argument("--cmap", default=DEFAULT_COLOUR_MAP, metavar="NAME",
                          help=f"matplotlib colour map (default: {DEFAULT_COLOUR_MAP}; "
                          f"cividis for colour-blind readers)")
+    heatmap.add_argument("--values", action="store_true", help="write each macroblock's QP in "
+                         "its cell (when the cells are large enough to read)")
+    heatmap.add_argument("--motion-vectors", action="store_true", help="draw the motion vectors "
+                         "as arrows from where each block is predicted from to the block (white: "
+                         "from a past picture, black: from a future one)")
     heatmap.add_argument("--workers", type=_positive_int, metavar="N", help=workers_help)
     heatmap.add_argument("-y", "--overwrite", action="store_true", help=overwrite_help)
     heatmap.add_argument("-q", "--quiet", action="store_true", help=quiet_help)

@@ -42,6 +42,20 @@ MARGIN_RIGHT = COLOUR_BAR_GAP + COLOUR_BAR_WIDTH + COLOUR_BAR_LABELS
 # proportion, so that the text stays readable when the image is shown
 # scaled down to fit a screen.
 TEXT_PICTURE_SIZE = (1280, 720)
+# Cells narrower than this on the image (in pixels) get no value written in
+# them: two digits would not be legible. A value's digits are about this
+# share of the cell's side high. Pictures with values or motion vectors are
+# drawn enlarged until their longest side reaches MIN_DETAILED_PICTURE_SIDE.
+MIN_VALUE_CELL = 24
+VALUE_HEIGHT_SHARE = 0.45
+MIN_DETAILED_PICTURE_SIDE = 640
+# Pictures with values up to this size (longest side) are drawn at least
+# twice enlarged, for cells of 32 pixels; larger ones get no values.
+MAX_VALUES_PICTURE_SIDE = 1920
+# Arrow colours by where the prediction comes from, and the arrows' line
+# width in image pixels at text scale 1.
+PAST_REFERENCE_COLOUR, FUTURE_REFERENCE_COLOUR = "white", "black"
+ARROW_WIDTH = 1.0
 
 DEFAULT_OPACITY = 0.5
 # Perceptually uniform, and its two ends look different at any opacity.
@@ -62,6 +76,8 @@ class HeatmapOptions(TypedDict, total=False):
     label: str | None                 # heads the title (a file name, say)
     opacity: float                    # of the QP colours over the picture, 0..1
     colour_map: str                   # a matplotlib colour map name
+    values: bool                      # each cell's QP written in it
+    motion_vectors: bool              # arrows; the session needs motion_vectors=True
 
 
 @dataclass(frozen=True)
@@ -82,8 +98,9 @@ class HeatmapLayout:
                 self.bottom + self.picture[1] + self.top)
 
 
-def heatmap_layout(width: int, height: int) -> HeatmapLayout:
-    scale = max(1, math.ceil(MIN_PICTURE_SIDE / max(width, height)))
+def heatmap_layout(width: int, height: int, *, values: bool = False,
+                   motion_vectors: bool = False) -> HeatmapLayout:
+    scale = heatmap_scale(width, height, values=values, motion_vectors=motion_vectors)
     picture = (width * scale, height * scale)
     text_scale = max(1.0, picture[0] / TEXT_PICTURE_SIZE[0], picture[1] / TEXT_PICTURE_SIZE[1])
 
@@ -94,9 +111,15 @@ def heatmap_layout(width: int, height: int) -> HeatmapLayout:
                          grown(MARGIN_TOP), grown(MARGIN_RIGHT))
 
 
-def heatmap_scale(width: int, height: int) -> int:
-    """The whole factor a picture of this size is drawn enlarged by."""
-    return heatmap_layout(width, height).scale
+def heatmap_scale(width: int, height: int, *, values: bool = False,
+                  motion_vectors: bool = False) -> int:
+    """The whole factor a picture of this size is drawn enlarged by, with
+    or without values and motion vectors."""
+    longest = max(width, height)
+    side = MIN_DETAILED_PICTURE_SIDE if values or motion_vectors else MIN_PICTURE_SIDE
+    scale = max(1, math.ceil(side / longest))
+    return max(scale, 2) if values and longest <= MAX_VALUES_PICTURE_SIDE else scale
+
 # Bar colours of the frame-size panel, by picture type.
 PICTURE_TYPE_COLOURS = {"I": "tab:red", "P": "tab:blue", "B": "tab:green"}
 OTHER_PICTURE_TYPE_COLOUR = "tab:gray"
@@ -105,7 +128,7 @@ OTHER_PICTURE_TYPE_COLOUR = "tab:gray"
 def heatmap_size(width: int, height: int, *, values: bool = False,
                  motion_vectors: bool = False) -> tuple[int, int]:
     """(width, height) in pixels of the heatmap image of a picture."""
-    return heatmap_layout(width, height).size
+    return heatmap_layout(width, height, values=values, motion_vectors=motion_vectors).size
 
 
 def default_qp_range(session: H264DecoderSession) -> tuple[int, int] | None:
@@ -124,8 +147,14 @@ def render_heatmap(source: HeatmapSource, index: SupportsIndex,
     colours); by default it spans what the codec can code at the stream's
     bit depth (0..51 for 8-bit H.264), so that the frames of a file compare.
     `label` (a file name, say) heads the title; `opacity` (default 0.5) and
-    `colour_map` (default viridis) set how the QP colours are drawn."""
-    with _session_of(source) as session:
+    `colour_map` (default viridis) set how the QP colours are drawn.
+
+    `values` writes each macroblock's QP in its cell (when the cells are
+    large enough to read). `motion_vectors` draws the frame's motion vectors
+    as arrows from where each block's prediction comes from to the block,
+    white from past pictures, black from future ones; a session must be
+    opened with motion_vectors=True (a path is opened so)."""
+    with _session_of(source, options) as session:
         frame = operator.index(index)
         return HeatmapPainter(session, **_with_range(session, frame, options)).figure(frame)
 
@@ -133,7 +162,7 @@ def render_heatmap(source: HeatmapSource, index: SupportsIndex,
 def heatmap_png(source: HeatmapSource, index: SupportsIndex,
                 **options: Unpack[HeatmapOptions]) -> bytes:
     """render_heatmap's picture (same options) as PNG bytes."""
-    with _session_of(source) as session:
+    with _session_of(source, options) as session:
         frame = operator.index(index)
         stream = io.BytesIO()
         HeatmapPainter(session, **_with_range(session, frame, options)).save(frame, stream)
@@ -151,6 +180,11 @@ class HeatmapPainter:
 
         self.session = session
         self.label = options.get("label")
+        self.values = bool(options.get("values", False))
+        self.motion_vectors = bool(options.get("motion_vectors", False))
+        if self.motion_vectors and not session.motion_vectors:
+            raise ValueError("motion vectors are not exported by this session; open it with "
+                             "H264DecoderSession(path, motion_vectors=True)")
         self.opacity = float(options.get("opacity", DEFAULT_OPACITY))
         if not 0.0 <= self.opacity <= 1.0:
             raise ValueError(f"opacity must be between 0 and 1, not {self.opacity}")
@@ -184,7 +218,8 @@ class HeatmapPainter:
         colours = self._colour_map.resampled(levels)
         self._palette = colours(np.arange(levels), bytes=True)
 
-        self.layout = layout = heatmap_layout(width, height)
+        self.layout = layout = heatmap_layout(width, height, values=self.values,
+                                              motion_vectors=self.motion_vectors)
         figure_w, figure_h = layout.size
         picture_w, picture_h = layout.picture
         # Everything sized in points (text, ticks, lines) grows with the dpi.
@@ -223,6 +258,8 @@ class HeatmapPainter:
         bar.minorticks_off()
         bar.set_label(f"{self.quantity.name} of the 16×16 macroblock")
         self._background: npt.NDArray[np.uint8] | None = None
+        # The values and arrows of the frame shown, drawn over the picture.
+        self._overlay: list[Any] = []
 
     def figure(self, index: SupportsIndex) -> Figure:
         """The painter's figure showing frame `index` (the same figure each
@@ -256,8 +293,10 @@ class HeatmapPainter:
         buffer[top:top + picture.shape[0], self.layout.left:self.layout.left + picture.shape[1]] = (
             picture)
         axes.title.set_text(title)
-        for artist in (*spines, axes.title):
+        # In the order the whole figure would draw them.
+        for artist in sorted((*self._overlay, *spines), key=lambda artist: artist.zorder):
             axes.draw_artist(artist)
+        axes.draw_artist(axes.title)
         height, width = buffer.shape[:2]
         return Image.frombuffer("RGBA", (width, height), buffer, "raw", "RGBA", 0,
                                 1).convert("RGB")
@@ -279,6 +318,9 @@ class HeatmapPainter:
         picture = compose_heatmap(luma, qp, white=(1 << bit_depth(pix_fmt)) - 1,
                                   qp_range=self.qp_range, colours=self._palette,
                                   opacity=self.opacity, scale=self.layout.scale)
+        for artist in self._overlay:
+            artist.remove()
+        self._overlay = []
         carried = qp[qp >= 0]
         heading = f"{self.label} — frame {index}" if self.label else f"frame {index}"
         short = self.quantity.short
@@ -289,7 +331,55 @@ class HeatmapPainter:
                            f"(clear)")
         else:
             detail = f"no macroblock carries a {short}"
+        if self.values and not self._write_cell_values(qp, picture):
+            detail += "; cells too small for their values"
+        if self.motion_vectors:
+            detail += "; " + self._draw_motion_vectors(session.get_motion_vectors(index))
         return picture, f"{heading}\n{detail}"
+
+    def _write_cell_values(self, qp: npt.NDArray[np.int8], picture: npt.NDArray[np.uint8]) -> bool:
+        """Writes each carried QP in the middle of its cell, black on light
+        cells and white on dark ones; False when the cells are too small to
+        read a value."""
+        layout = self.layout
+        cell_pixels = MB_SIZE * layout.scale
+        if cell_pixels < MIN_VALUE_CELL:
+            return False
+        # Points from image pixels: a point is dpi / 72 pixels.
+        size = cell_pixels * VALUE_HEIGHT_SHARE * 72 / (DPI * layout.text_scale)
+        light = _light_cells(picture, cell_pixels, qp.shape)
+        for row, col in zip(*np.nonzero(qp >= 0)):
+            self._overlay.append(self._axes.text(
+                col + 0.5, row + 0.5, str(qp[row, col]), ha="center", va="center_baseline",
+                fontsize=size, color="black" if light[row, col] else "white", clip_on=True))
+        return True
+
+    def _draw_motion_vectors(self, vectors: npt.NDArray[np.void]) -> str:
+        """Arrows from each vector's source to its block (axes in macroblock
+        units), zero vectors left out; says what was drawn, for the title."""
+        if not vectors.size:
+            return "no motion vectors (intra picture)"
+        scale = np.where(vectors["motion_scale"] > 0, vectors["motion_scale"], 1).astype(float)
+        to_x, to_y = vectors["dst_x"].astype(float), vectors["dst_y"].astype(float)
+        from_x = to_x + vectors["motion_x"] / scale
+        from_y = to_y + vectors["motion_y"] / scale
+        moving = (vectors["motion_x"] != 0) | (vectors["motion_y"] != 0)
+        from_past = vectors["source"] < 0
+        for past, colour in ((True, PAST_REFERENCE_COLOUR), (False, FUTURE_REFERENCE_COLOUR)):
+            chosen = moving & (from_past == past)
+            if not chosen.any():
+                continue
+            self._overlay.append(self._axes.quiver(
+                from_x[chosen] / MB_SIZE, from_y[chosen] / MB_SIZE,
+                (to_x - from_x)[chosen] / MB_SIZE, (to_y - from_y)[chosen] / MB_SIZE,
+                angles="xy", scale_units="xy", scale=1, units="dots",
+                width=ARROW_WIDTH * self.layout.text_scale, headwidth=4, headlength=4,
+                headaxislength=3.5, color=colour, clip_on=True))
+        past = int(np.count_nonzero(moving & from_past))
+        future = int(np.count_nonzero(moving)) - past
+        return (f"{len(vectors)} motion vectors, {len(vectors) - past - future} zero; from the "
+                f"past {past} ({PAST_REFERENCE_COLOUR}), from the future {future} "
+                f"({FUTURE_REFERENCE_COLOUR})")
 
 
 def _with_range(session: H264DecoderSession, index: int,
@@ -339,6 +429,25 @@ def compose_heatmap(luma: npt.NDArray[np.uint8] | npt.NDArray[np.uint16],
     if scale > 1:
         picture = picture.repeat(scale, axis=0).repeat(scale, axis=1)
     return picture
+
+
+def _light_cells(picture: npt.NDArray[np.uint8], cell_pixels: int,
+                 shape: tuple[int, int]) -> npt.NDArray[np.bool_]:
+    """Whether each cell of the composed picture looks light on average
+    (cells cut by the picture's edge: their part in it)."""
+    rows, cols = shape
+    luminance = picture[..., :3].astype(np.float32) @ np.array([0.2126, 0.7152, 0.0722],
+                                                                 np.float32)
+    luminance = luminance[:rows * cell_pixels, :cols * cell_pixels]
+    height, width = luminance.shape
+    padded = np.zeros((rows * cell_pixels, cols * cell_pixels), np.float32)
+    padded[:height, :width] = luminance
+    counts = np.zeros_like(padded)
+    counts[:height, :width] = 1
+    sums = padded.reshape(rows, cell_pixels, cols, cell_pixels).sum(axis=(1, 3))
+    means = sums / np.maximum(counts.reshape(rows, cell_pixels, cols, cell_pixels)
+                              .sum(axis=(1, 3)), 1)
+    return np.asarray(means > 127.5)
 
 
 def image_format_of(path: str | os.PathLike[str]) -> ImageFormat | None:
@@ -420,7 +529,10 @@ def save_figure(figure: Figure, path: str | os.PathLike[str] | BinaryIO,
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from PIL import Image
 
-    canvas = FigureCanvasAgg(figure)
+    # A painter's figure keeps its canvas: a new one would take the painter's
+    # later drawing away from the canvas it reads its images from.
+    canvas = (figure.canvas if isinstance(figure.canvas, FigureCanvasAgg)
+              else FigureCanvasAgg(figure))
     canvas.draw()  # type: ignore[no-untyped-call]
     width, height = canvas.get_width_height(physical=True)
     buffer = canvas.buffer_rgba()  # type: ignore[no-untyped-call]
@@ -464,9 +576,11 @@ def _Pixels(left: int, bottom: int) -> Any:
 
 
 @contextmanager
-def _session_of(source: HeatmapSource) -> Iterator[H264DecoderSession]:
+def _session_of(source: HeatmapSource,
+                options: HeatmapOptions) -> Iterator[H264DecoderSession]:
     if isinstance(source, H264DecoderSession):
         yield source
         return
-    with H264DecoderSession(os.fspath(source)) as session:
+    with H264DecoderSession(os.fspath(source),
+                            motion_vectors=bool(options.get("motion_vectors"))) as session:
         yield session

@@ -332,6 +332,49 @@ def test_heatmap_of_one_frame(capsys, tmp_path, clip):
     assert read_png(tmp_path / "f.png").shape == (height, width, 3)
 
 
+def test_heatmap_with_values_and_motion_vectors(capsys, tmp_path, clip):
+    status, stdout, _ = run(capsys, "heatmap", clip, "--frame", 7, "--values",
+                            "--motion-vectors", "--out", tmp_path / "f.png")
+    assert status == 0 and "frame 7" in stdout
+    # Enlarged so that two digits fit each 16x16 cell.
+    width, height = plotting.heatmap_size(320, 240, values=True, motion_vectors=True)
+    assert plotting.heatmap_scale(320, 240, values=True) == 2
+    assert plotting.heatmap_scale(1920, 1080, values=True) == 2
+    assert plotting.heatmap_scale(1920, 1080, motion_vectors=True) == 1
+    assert read_png(tmp_path / "f.png").shape == (height, width, 3)
+
+    session = mbgauge.H264DecoderSession(str(clip), motion_vectors=True)
+    painter = plotting.HeatmapPainter(session, values=True, motion_vectors=True)
+    qp = session.get_qpmap(7)
+    vectors = session.get_motion_vectors(7)
+    moving = np.count_nonzero((vectors["motion_x"] != 0) | (vectors["motion_y"] != 0))
+    assert moving > 0
+    # Shown twice: the second frame's values and arrows replace the first's.
+    for frame in (12, 7):
+        axes = painter.figure(frame).axes[0]
+    written = {(text.get_position(), text.get_text()) for text in axes.texts}
+    assert written == {((col + 0.5, row + 0.5), str(qp[row, col]))
+                       for row in range(15) for col in range(20)}
+    assert sum(len(arrows.U) for arrows in axes.collections if hasattr(arrows, "U")) == moving
+    assert f"{len(vectors)} motion vectors" in axes.get_title()
+
+    # The fast image holds the same values and arrows as the whole figure
+    # drawn, and stays so after the figure was saved.
+    whole = io.BytesIO()
+    plotting.save_figure(painter.figure(7), whole)
+    for _ in range(2):
+        fast = io.BytesIO()
+        painter.save(7, fast)
+        assert np.array_equal(read_png(fast.getvalue()), read_png(whole.getvalue()))
+        plotting.save_figure(painter.figure(12), io.BytesIO())
+
+    key = mbgauge_tools.render_heatmap(session, 0, motion_vectors=True)
+    assert "no motion vectors (intra picture)" in key.axes[0].get_title()
+    with pytest.raises(ValueError, match="motion_vectors=True"):
+        mbgauge_tools.render_heatmap(mbgauge.H264DecoderSession(str(clip)), 7,
+                                     motion_vectors=True)
+
+
 def test_heatmap_of_a_frame_range_writes_one_png_per_frame(capsys, tmp_path, clip):
     status, _, _ = run(capsys, "heatmap", clip, "--frames", "0:48:12", "--out", tmp_path / "maps")
     assert status == 0
