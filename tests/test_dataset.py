@@ -2,17 +2,13 @@
 files made on threads and on Dask clusters of worker processes bound to
 127.0.0.1, checked against the encoder's settings and qp_stats."""
 
-import fcntl
 import json
 import os
-import pty
 import re
 import shutil
 import signal
-import struct
 import subprocess
 import sys
-import termios
 import threading
 import time
 from pathlib import Path
@@ -33,6 +29,7 @@ from mbgauge_tools.dataset import (FILES_SCHEMA, FRAMES_SCHEMA, DatasetExistsErr
                                    find_inputs, frames_path, maps_path)
 
 import mbgauge
+from terminal import stderr_on_terminal
 
 GOP = 12
 # Per-frame QPs x264 is told to use (aq off: every macroblock of a frame
@@ -405,20 +402,7 @@ def test_interrupted_run_leaves_no_partial_output_and_resumes(good_files, tmp_pa
 def test_progress_bar_counts_files_on_a_terminal(good_files, tmp_path):
     command = [Path(sys.executable).with_name("mbgauge"), "dataset", good_files[0], "--out",
                tmp_path / "dataset"]
-    controller, terminal_end = pty.openpty()
-    fcntl.ioctl(terminal_end, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
-    with subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=terminal_end) as process:
-        os.close(terminal_end)
-        stderr = b""
-        while True:
-            try:
-                chunk = os.read(controller, 4096)
-            except OSError:  # the terminal's other end closed
-                break
-            if not chunk:
-                break
-            stderr += chunk
-    os.close(controller)
-    assert process.returncode == 0
+    returncode, stderr = stderr_on_terminal(command)
+    assert returncode == 0
     assert re.search(rb"\d/3 \[", stderr), stderr
     assert subprocess.run([*command, "-y"], capture_output=True).stderr == b""

@@ -3,17 +3,12 @@ generated videos, checked against the extension's own per-frame queries."""
 
 import ast
 import csv
-import fcntl
 import io
 import json
 import math
-import os
-import pty
 import re
-import struct
 import subprocess
 import sys
-import termios
 import threading
 from pathlib import Path
 
@@ -23,6 +18,7 @@ import numpy as np
 import pytest
 
 import mbgauge
+from terminal import stderr_on_terminal
 import mbgauge_tools
 import videos
 from mbgauge_tools import cli, parallel, plotting
@@ -485,21 +481,8 @@ def test_progress_bar_only_on_a_terminal_and_not_when_quiet(tmp_path, clip, term
     if not terminal:
         stderr = subprocess.run(command, capture_output=True, check=True).stderr
     else:
-        controller, terminal_end = pty.openpty()
-        fcntl.ioctl(terminal_end, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
-        with subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=terminal_end) as process:
-            os.close(terminal_end)
-            stderr = b""
-            while True:
-                try:
-                    chunk = os.read(controller, 4096)
-                except OSError:  # the terminal's other end closed
-                    break
-                if not chunk:
-                    break
-                stderr += chunk
-        os.close(controller)
-        assert process.returncode == 0
+        returncode, stderr = stderr_on_terminal(command)
+        assert returncode == 0
     assert bool(re.search(rb"\d+/48", stderr)) == bar
     if not bar:
         assert stderr == b""
