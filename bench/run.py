@@ -32,6 +32,7 @@ import math
 import os
 import platform
 import random
+import shlex
 import statistics
 import subprocess
 import sys
@@ -269,10 +270,15 @@ def build_plan(
                 "workload": "dataset_extract", "directory": not_videos,
                 "cluster_workers": workers, "errors_expected": True})
         # FFmpeg's own decode of the same files, as many at a time as the
-        # cluster has workers.
-        argv = ["xargs", "-a", str(listing), "-P", str(DATASET_WORKERS), "-I", "{}",
-                *FFMPEG_DECODE, "-threads", "1", "-skip_loop_filter", "all", "-i", "{}",
-                "-map", "0:v:0", "-f", "null", "-"]
+        # cluster has workers. Two ffmpegs writing progress lines into one
+        # output interleave them, so each prints only its final count, as one
+        # short line.
+        decode = shlex.join([*FFMPEG_DECODE, "-threads", "1", "-skip_loop_filter", "all",
+                             "-i", "FILE", "-map", "0:v:0", "-f", "null", "-"])
+        script = ("set -o pipefail; " + decode.replace("FILE", '"$1"')
+                  + " 2>&1 | tr '\\r' '\\n' | grep -a '^frame=' | tail -n 1")
+        argv = ["xargs", "-a", str(listing), "-d", "\n", "-P", str(DATASET_WORKERS), "-n", "1",
+                "bash", "-c", script, "bash"]
         plan.add("dataset", name, report.DATASET_FFMPEG,
                  {"workload": "command", "argv": argv, "files": args.dataset_files})
     if "heatmap" in args.scenarios:

@@ -398,9 +398,8 @@ def command(argv: Sequence[str], files: int | None = None, **_: Any) -> Result:
         result.update(utime_s=utime, stime_s=stime, rtime_s=rtime)
     frames = re.findall(r"frame=\s*(\d+)", text)
     if files is not None:
-        # ffmpeg's progress lines end in a carriage return; its final count
-        # per file is the one before "video:" in its summary.
-        counts = re.findall(r"frame=\s*(\d+)[^\n]*\n[^\n]*video:", text.replace("\r", "\n"))
+        # One line per file: the final count of each ffmpeg.
+        counts = re.findall(r"^frame=\s*(\d+)", text, re.MULTILINE)
         result.update(files=files, frames=sum(map(int, counts)))
         if len(counts) != files:
             raise RuntimeError(f"expected {files} ffmpeg summaries, found {len(counts)}")
