@@ -10,6 +10,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include "binding/interpreter_lock.h"
 #include "session/quiet_probing.h"
 
 extern "C" {
@@ -84,14 +85,20 @@ void log_callback(void* context, int level, const char* format, va_list args) {
     pending.clear();
 }
 
+// Logging runs handlers, which are Python code: see call_python.
+py::object mbgauge_ffmpeg_logger() {
+    return call_python(import_module("logging").attr("getLogger"),
+                       py::make_tuple(kLoggerName));
+}
+
 }  // namespace
 
 void install_ffmpeg_log_callback() { av_log_set_callback(log_callback); }
 
 void refresh_ffmpeg_log_level() {
     try {
-        const py::object logger = py::module_::import("logging").attr("getLogger")(kLoggerName);
-        const int level = logger.attr("getEffectiveLevel")().cast<int>();
+        const py::object logger = mbgauge_ffmpeg_logger();
+        const int level = call_python(logger.attr("getEffectiveLevel"), py::tuple()).cast<int>();
         const int wanted = ffmpeg_level_for(level);
         max_level.store(wanted, std::memory_order_relaxed);
         // FFmpeg's own level (INFO by default) gates what reaches the callback;
@@ -113,10 +120,11 @@ void flush_ffmpeg_log() noexcept {
         std::swap(dropped, q.dropped);
     }
     try {
-        const py::object logger = py::module_::import("logging").attr("getLogger")(kLoggerName);
-        const py::object log = logger.attr("log");
-        for (const LogLine& line : lines) log(python_level(line.level), "%s", line.text);
-        if (dropped > 0) log(30, "%d further FFmpeg messages dropped", dropped);
+        const py::object log = mbgauge_ffmpeg_logger().attr("log");
+        for (const LogLine& line : lines)
+            call_python(log, py::make_tuple(python_level(line.level), "%s", line.text));
+        if (dropped > 0)
+            call_python(log, py::make_tuple(30, "%d further FFmpeg messages dropped", dropped));
     } catch (py::error_already_set& error) {
         error.discard_as_unraisable(kLoggerName);
     } catch (...) {

@@ -16,13 +16,11 @@ extern "C" {
 }
 
 #include "binding/ffmpeg_log.h"
+#include "binding/interpreter_lock.h"
 
 namespace {
 
-// Decoding is the slow step, so it runs without the interpreter lock. The
-// lock is taken back in plain code rather than in a (noexcept) destructor:
-// at interpreter exit, Python 3.13 ends a daemon thread that asks for the
-// lock by unwinding its stack, which a noexcept frame turns into an abort.
+// Decoding is the slow step, so it runs without the interpreter lock.
 // FFmpeg's messages of the call go to Python's logging however it ended.
 template <typename Work>
 void without_gil(Work&& work) {
@@ -33,7 +31,7 @@ void without_gil(Work&& work) {
     } catch (...) {
         failure = std::current_exception();
     }
-    PyEval_RestoreThread(state);
+    take_lock_back(state);
     flush_ffmpeg_log();
     if (failure) std::rethrow_exception(failure);
 }
@@ -55,6 +53,7 @@ template <typename Sample>
 py::object plane_array(const CachedFrame& record, int plane) {
     const py::ssize_t rows = record.plane_height[plane];
     const py::ssize_t cols = record.linesize[plane] / static_cast<int>(sizeof(Sample));
+    prepare_numpy();
     py::array_t<Sample> array({rows, cols},
                               {cols * static_cast<py::ssize_t>(sizeof(Sample)),
                                static_cast<py::ssize_t>(sizeof(Sample))});
@@ -74,6 +73,7 @@ struct Field {
 // fields describe, filled with one copy.
 py::array structured_array(std::initializer_list<Field> fields, size_t itemsize,
                            const void* records, size_t count) {
+    prepare_numpy();
     py::list names, formats, offsets;
     for (const Field& field : fields) {
         names.append(field.name);
@@ -95,6 +95,7 @@ py::array_t<int8_t> get_qpmap(H264DecoderSession& session, const FrameIndex& fra
             qp_cell_fit_message(record->qp_cell_fit, static_cast<int>(frame_idx.value)));
     const py::ssize_t rows = record->mb_rows;
     const py::ssize_t cols = record->mb_cols;
+    prepare_numpy();
     py::array_t<int8_t> qp_map({rows, cols}, {cols, py::ssize_t{1}});
     if (!record->qp_map.empty())
         std::memcpy(qp_map.mutable_data(), record->qp_map.data(), record->qp_map.size());
@@ -224,6 +225,7 @@ struct BatchPlan {
 };
 
 BatchPlan plan_batch(const H264DecoderSession& session, const py::handle& frames) {
+    prepare_numpy();
     const py::module_ numpy = py::module_::import("numpy");
     const py::array asked = numpy.attr("asarray")(frames);
     if (asked.ndim() != 1) {
@@ -265,7 +267,7 @@ BatchPlan plan_batch(const H264DecoderSession& session, const py::handle& frames
 // Lets Ctrl-C stop a long batch: the lock is taken back for a moment to run
 // the signal handlers (which do anything only on the main thread).
 void poll_for_interrupt() {
-    py::gil_scoped_acquire acquire;
+    const LockHeld held;
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
@@ -445,6 +447,7 @@ py::array get_planes(H264DecoderSession& session, const py::handle& frames, int 
 }
 
 py::array frame_table(const H264DecoderSession& session) {
+    prepare_numpy();
     const py::module_ numpy = py::module_::import("numpy");
     py::list fields;
     for (const auto& [name, type] : {std::pair{"pts", "<i8"}, {"time", "<f8"}, {"key", "?"},

@@ -9,6 +9,7 @@ extern "C" {
 
 #include "binding/ffmpeg_log.h"
 #include "binding/frame_queries.h"
+#include "binding/interpreter_lock.h"
 #include "binding/session_opening.h"
 #include "session/ffmpeg_error.h"
 #include "session/h264_decoder_session.h"
@@ -92,6 +93,7 @@ void raise_open_error(const InputOpenError& error) {
 PYBIND11_MODULE(mbgauge, m, py::multiple_interpreters::not_supported()) {
     m.doc() = "Native in-memory H.264 decoder & QP/Macroblock extractor";
     install_ffmpeg_log_callback();
+    prepare_numpy_if_imported();
 
     open_error_classes(&m);
     py::register_exception_translator([](std::exception_ptr thrown) {
@@ -127,12 +129,12 @@ PYBIND11_MODULE(mbgauge, m, py::multiple_interpreters::not_supported()) {
     read_only(cls, "motion_vectors", &Session::motion_vectors,
               "True when the session was opened with motion_vectors=True.");
     cls.def_property_readonly("closed", &Session::closed, "True once close() was called.")
-        .def("close", &Session::close, py::call_guard<py::gil_scoped_release>(),
+        .def("close", &Session::close, py::call_guard<LockReleased>(),
              "Release the file and the decoder; later frame queries raise ValueError")
         .def("__enter__", [](std::shared_ptr<Session> self) { return self; })
         .def("__exit__",
              [](Session& self, const py::object&, const py::object&, const py::object&) {
-                 py::gil_scoped_release release;
+                 const LockReleased released;
                  self.close();
              },
              py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"))

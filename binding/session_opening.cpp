@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "binding/ffmpeg_log.h"
+#include "binding/interpreter_lock.h"
 
 namespace {
 
@@ -18,11 +19,11 @@ namespace {
 // round-trip), bytes as they are.
 std::string file_system_path(const py::object& path) {
     const bool byte_array = PyByteArray_Check(path.ptr());
-    const py::object fspath = py::module_::import("os").attr("fspath");
+    const py::object fspath = import_module("os").attr("fspath");
     py::object value;
     try {
         value = byte_array ? py::reinterpret_steal<py::object>(PyBytes_FromObject(path.ptr()))
-                           : fspath(path);
+                           : call_python(fspath, py::make_tuple(path));
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_TypeError)) throw;
         throw py::type_error("path must be str, bytes or os.PathLike, not " +
@@ -48,7 +49,7 @@ public:
         state_ = PyEval_SaveThread();
     }
     void reacquire() {
-        PyEval_RestoreThread(state_);
+        take_lock_back(state_);
         state_ = nullptr;
     }
 
@@ -63,11 +64,10 @@ public:
         last_call_ = now;
         if (!after_pause && now - last_check_ < kCheckInterval) return false;
         last_check_ = now;
-        // Taking the lock while the interpreter exits ends this thread by
-        // unwinding its stack (see open_session); give up the open instead
-        // where that is already known.
+        // Taking the lock while the interpreter exits never returns; give up
+        // the open instead where that is already known.
         if (Py_IsFinalizing()) return true;
-        PyEval_RestoreThread(state_);
+        take_lock_back(state_);
         if (PyErr_CheckSignals() < 0) raised_ = PyErr_GetRaisedException();
         state_ = PyEval_SaveThread();
         return raised_ != nullptr;
@@ -97,6 +97,7 @@ private:
 H264DecoderSession* open_session(const py::object& path, bool motion_vectors) {
     const std::string file = file_system_path(path);
     refresh_ffmpeg_log_level();
+    prepare_numpy_if_imported();
     SignalWatch watch;
     std::unique_ptr<H264DecoderSession> session;
     std::exception_ptr failure;
@@ -106,8 +107,7 @@ H264DecoderSession* open_session(const py::object& path, bool motion_vectors) {
             file, [&watch] { return watch.interrupted(); }, motion_vectors);
 #if defined(__GLIBCXX__)
     } catch (abi::__forced_unwind&) {
-        // At interpreter exit Python 3.13 ends a daemon thread that waits for
-        // the lock (here: in a check for signals) by unwinding its stack;
+        // A thread ended by unwinding its stack (pthread_exit, cancellation):
         // swallowing that unwind would abort the process.
         throw;
 #endif

@@ -296,22 +296,28 @@ def test_other_threads_run_while_a_file_opens(tmp_path):
 
 def test_interpreter_exits_cleanly_while_daemon_threads_decode():
     """At exit, Python ends daemon threads that ask for the interpreter lock
-    back; one that is decoding a frame at that moment must not abort the
-    process."""
-    code = ("import sys, threading, time, mbgauge\n"
+    back; one that is importing, opening, decoding, logging FFmpeg's warnings
+    (this file has some), making its first array or closing at that moment
+    must not abort the process."""
+    code = ("import sys, threading, time, logging, mbgauge\n"
+            "if sys.argv[3] == 'debug':\n"
+            "    logging.basicConfig(level=logging.DEBUG, stream=open('/dev/null', 'w'))\n"
             "def decode_forever():\n"
-            "    session = mbgauge.H264DecoderSession(sys.argv[1])\n"
             "    while True:\n"
+            "        session = mbgauge.H264DecoderSession(sys.argv[1])\n"
             "        for frame in range(session.num_frames):\n"
             "            session.get_qpmap(frame)\n"
-            "for _ in range(2):\n"
+            "        session.get_qpmaps(range(0, session.num_frames, 7))\n"
+            "        session.close()\n"
+            "for _ in range(3):\n"
             "    threading.Thread(target=decode_forever, daemon=True).start()\n"
-            "time.sleep(1)\n")
+            "time.sleep(float(sys.argv[2]))\n")
     path = joined_recordings()
-    for _ in range(3):
-        result = subprocess.run([sys.executable, "-c", code, str(path)],
-                                capture_output=True, text=True, timeout=120)
-        assert result.returncode == 0, result.stderr[-2000:]
+    for delay in ("0.002", "0.01", "0.05", "0.1", "0.3", "1"):
+        for logging_level in ("default", "debug"):
+            result = subprocess.run([sys.executable, "-c", code, str(path), delay, logging_level],
+                                    capture_output=True, text=True, timeout=120)
+            assert result.returncode == 0, (delay, logging_level, result.stderr[-2000:])
 
 
 @pytest.mark.parametrize("writer", ["none", "stalled"])

@@ -1,0 +1,86 @@
+#include "binding/interpreter_lock.h"
+
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include <pybind11/numpy.h>
+
+namespace {
+
+[[noreturn]] void wait_for_process_exit() noexcept {
+    for (;;) pause();
+}
+
+// No C++ object lives in this frame, so nothing is dropped on the way here.
+PyObject* call_or_wait(PyObject* callable, PyObject* args) noexcept {
+#if defined(__GLIBCXX__)
+    try {
+        return PyObject_Call(callable, args, nullptr);
+    } catch (abi::__forced_unwind&) {
+        wait_for_process_exit();
+    }
+#else
+    return PyObject_Call(callable, args, nullptr);
+#endif
+}
+
+std::atomic<bool> numpy_ready{false};
+
+void set_up_numpy() {
+    pybind11::dtype::of<int8_t>();
+    numpy_ready.store(true);
+}
+
+}  // namespace
+
+void take_lock_back(PyThreadState* state) noexcept {
+#if defined(__GLIBCXX__)
+    try {
+        PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind&) {
+        wait_for_process_exit();
+    }
+#else
+    PyEval_RestoreThread(state);
+#endif
+}
+
+LockHeld::LockHeld() {
+#if defined(__GLIBCXX__)
+    try {
+        state_ = PyGILState_Ensure();
+    } catch (abi::__forced_unwind&) {
+        wait_for_process_exit();
+    }
+#else
+    state_ = PyGILState_Ensure();
+#endif
+}
+
+pybind11::object call_python(pybind11::handle callable, const pybind11::tuple& args) {
+    PyObject* const result = call_or_wait(callable.ptr(), args.ptr());
+    if (result == nullptr) throw pybind11::error_already_set();
+    return pybind11::reinterpret_steal<pybind11::object>(result);
+}
+
+pybind11::object import_module(const char* name) {
+    return call_python(pybind11::module_::import("builtins").attr("__import__"),
+                       pybind11::make_tuple(name));
+}
+
+void prepare_numpy() {
+    if (numpy_ready.load()) return;
+    import_module("numpy");
+    set_up_numpy();
+}
+
+void prepare_numpy_if_imported() {
+    if (numpy_ready.load()) return;
+    if (!PyDict_Contains(PyImport_GetModuleDict(), pybind11::str("numpy").ptr())) return;
+    set_up_numpy();
+}
