@@ -599,14 +599,8 @@ def plot(results: dict[str, Any], path: Path) -> None:
             not_run(ax, title)
             return
         ypos = range(len(labels))
-        colors = [
-            (
-                "tab:blue"
-                if l.startswith("mbgauge")
-                else "tab:gray" if l.startswith("ff") else "tab:orange"
-            )
-            for l in labels
-        ]
+        colors = ["tab:blue" if label.startswith("mbgauge")
+                  else "tab:gray" if label.startswith("ff") else "tab:orange" for label in labels]
         ax.barh(list(ypos), medians, xerr=[lows, highs], color=colors, capsize=3)
         ax.set_yticks(list(ypos), labels, fontsize=7)
         ax.invert_yaxis()
@@ -618,24 +612,13 @@ def plot(results: dict[str, Any], path: Path) -> None:
             ax.text(value + high, y - 0.3, f" {value:.3g}", va="center", fontsize=7)
 
     main = results["roles"]["main"]
-    bars(
-        axes[0][0],
-        groups(rows, "seq_qp"),
-        fps,
-        f"Sequential QP maps, {main}",
-        "frames/s (end to end)",
-        only_input=main,
-    )
+    end_to_end = "frames/s (end to end)"
+    bars(axes[0][0], groups(rows, "seq_qp"), fps, f"Sequential QP maps, {main}", end_to_end,
+         only_input=main)
     others = {k: v for k, v in groups(rows, "seq_qp").items() if k[0] != main}
-    bars(axes[0][1], others, fps, "Sequential QP maps, other inputs", "frames/s (end to end)")
-    bars(
-        axes[0][2],
-        groups(rows, "planes"),
-        fps,
-        f"Sequential planes, {main}",
-        "frames/s (end to end)",
-        only_input=main,
-    )
+    bars(axes[0][1], others, fps, "Sequential QP maps, other inputs", end_to_end)
+    bars(axes[0][2], groups(rows, "planes"), fps, f"Sequential planes, {main}", end_to_end,
+         only_input=main)
 
     def latency_panel(ax: Any) -> None:
         labels, means, p95s = [], [], []
@@ -665,33 +648,20 @@ def plot(results: dict[str, Any], path: Path) -> None:
 
     latency_panel(axes[1][0])
 
-    bars(
-        axes[1][1],
-        groups(rows, "open"),
-        open_seconds,
-        f"Opening, {results['roles']['long']}",
-        "seconds",
-        only_input=results["roles"]["long"],
-    )
+    long_ = results["roles"]["long"]
+    bars(axes[1][1], groups(rows, "open"), open_seconds, f"Opening, {long_}", "seconds",
+         only_input=long_)
 
     ax = axes[1][2]
     for (input_name, impl), group in groups(rows, "memory").items():
         if impl == "mbgauge cache growth":
             row = group[0]
             points = sorted((int(k), v / MIB) for k, v in row["rss_kib_after_frames"].items())
-            ax.plot(
-                [p[0] for p in points],
-                [p[1] for p in points],
-                marker="o",
-                label=f"resident, {input_name}",
-            )
-            ax.axhline(
-                row["rss_after_open_kib"] / MIB
-                + row["record_bytes"] * row["cache_capacity"] / 2**20,
-                color="gray",
-                linestyle="--",
-                label="after opening + 64 records",
-            )
+            ax.plot([p[0] for p in points], [p[1] for p in points], marker="o",
+                    label=f"resident, {input_name}")
+            ax.axhline(row["rss_after_open_kib"] / MIB
+                       + row["record_bytes"] * row["cache_capacity"] / 2**20,
+                       color="gray", linestyle="--", label="after opening + 64 records")
             ax.axvline(row["cache_capacity"], color="gray", linestyle=":")
             ax.set_xscale("log", base=2)
     ax.set_title("Memory, decoding forward (64-frame cache)", fontsize=10)
