@@ -81,6 +81,12 @@ void prepare_numpy() {
 
 void prepare_numpy_if_imported() {
     if (numpy_ready.load()) return;
-    if (!PyDict_Contains(PyImport_GetModuleDict(), pybind11::str("numpy").ptr())) return;
-    set_up_numpy();
+    // Borrowed; None where an import of NumPy is barred.
+    PyObject* const numpy = PyDict_GetItemString(PyImport_GetModuleDict(), "numpy");
+    if (numpy == nullptr || !PyModule_Check(numpy)) return;
+    try {
+        set_up_numpy();
+    } catch (pybind11::error_already_set&) {
+        // An unusable NumPy: the first query that makes an array says so.
+    }
 }
