@@ -3,7 +3,8 @@
 from __future__ import annotations
 
 import statistics
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
+from functools import partial
 from pathlib import Path
 from typing import Any
 
@@ -30,19 +31,6 @@ DATASET_CLUSTER = "mbgauge dataset, 2-worker Dask cluster"
 DATASET_FFMPEG = "ffmpeg -threads 1, 2 files at a time"
 NOT_VIDEOS = "not-video"  # the dataset scenario's files that are no video
 DATASET_CORES = 2  # what the three dataset routes each get: 2 threads, workers or processes
-
-TITLES = {
-    "seq_qp": "Sequential QP extraction",
-    "mvs": "Motion-vector export",
-    "planes": "Sequential planes",
-    "random": "Random access",
-    "local": "Local access (32-frame window moving forward)",
-    "open": "Opening",
-    "memory": "Memory",
-    "dataset": "Datasets of many files",
-    "heatmap": "Heatmaps",
-    "patch": "mbgauge's FFmpeg against the same build without its patches",
-}
 
 
 # --- figures from rows -----------------------------------------------------
@@ -148,6 +136,49 @@ def fmt_ratio(value: float | None) -> str:
 
 # --- tables -----------------------------------------------------------------
 
+# A function that gives a table line's cells after the input's:
+# cells(implementation, its rows, peers), where peers(other) is the same
+# input's rows of another implementation; None leaves the line out.
+Cells = Callable[[str, list[Row], Callable[[str], list[Row]]], Sequence[Any] | None]
+
+
+def _md_row(cells: Iterable[Any]) -> str:
+    return "| " + " | ".join(map(str, cells)) + " |"
+
+
+def _header(*columns: str) -> list[str]:
+    return [_md_row(columns), "|" + "---|" * len(columns)]
+
+
+def _table(results: dict[str, Any], scenario: str, columns: Sequence[str],
+           cells: Cells) -> list[str]:
+    """One line per input and implementation of a scenario, in the order
+    they were measured."""
+    grouped = groups(results["rows"], scenario)
+    lines = _header("input", *columns)
+    for (input_name, impl), rows in grouped.items():
+        found = cells(impl, rows, lambda other, name=input_name: grouped.get((name, other), []))
+        if found is not None:
+            lines.append(_md_row([input_name, *found]))
+    return lines
+
+
+def _spread_cell(rows: Sequence[Row], metric: Callable[[Row], Any], digits: int = 1) -> str:
+    return fmt(spread([metric(r) for r in rows]), digits)
+
+
+def _ratio_of(rows: Sequence[Row], base: Sequence[Row],
+              metric: Callable[[Row], Any]) -> float | None:
+    return ratio(median_of(rows, metric), median_of(base, metric))
+
+
+def _vs(rows: Sequence[Row], base: Sequence[Row], metric: Callable[[Row], Any]) -> str:
+    return fmt_ratio(_ratio_of(rows, base, metric))
+
+
+def _peak_cell(rows: Sequence[Row]) -> str:
+    return _spread_cell(rows, lambda r: (peak_kib(r) or 0) / MIB, 0)
+
 
 def _hash_column(rows: Sequence[Row], reference: set[str] | None, key: str) -> str:
     hashes = {r[key] for r in rows if key in r}
@@ -159,110 +190,73 @@ def _hash_column(rows: Sequence[Row], reference: set[str] | None, key: str) -> s
 
 
 def _throughput_table(results: dict[str, Any], scenario: str, hash_key: str) -> list[str]:
-    grouped = groups(results["rows"], scenario)
-    lines = [
-        "| input | implementation | frames/s end to end | frames/s decode loop | "
-        "vs ffmpeg -threads 1 (end to end / loop) | vs ffmpeg -threads 0 | output check | "
-        "peak RSS MiB |",
-        "|---|---|---|---|---|---|---|---|",
-    ]
-    for (input_name, impl), rows in grouped.items():
-        reference_rows = grouped.get(
-            (input_name, "mbgauge copy_plane_to_ptr" if scenario == "planes" else REFERENCE_QP), []
-        )
+    reference_impl = "mbgauge copy_plane_to_ptr" if scenario == "planes" else REFERENCE_QP
+
+    def cells(impl: str, rows: list[Row], peers: Callable[[str], list[Row]]) -> list[str]:
         # A route that gives the luma plane only is checked on the luma plane.
         key = "luma_sha256" if any("luma_sha256" in r and hash_key not in r for r in rows) \
             else hash_key
-        reference = {r[key] for r in reference_rows if key in r} or None
-        if impl in (REFERENCE_QP, "mbgauge copy_plane_to_ptr"):
+        reference = {r[key] for r in peers(reference_impl) if key in r} or None
+        if impl == reference_impl:
             check = "reference" if reference and len(reference) == 1 else "UNSTABLE"
         else:
             check = _hash_column(rows, reference, key)
-        base = grouped.get((input_name, FFMPEG_1), [])
-        frame_threads = grouped.get((input_name, FFMPEG_0), [])
-        vs = (
-            f"{fmt_ratio(ratio(median_of(rows, fps), median_of(base, fps)))} / "
-            f"{fmt_ratio(ratio(median_of(rows, loop_fps), median_of(base, loop_fps)))}"
-        )
-        peak = spread([(peak_kib(r) or 0) / MIB for r in rows])
-        lines.append(
-            f"| {input_name} | {impl} | {fmt(spread([fps(r) for r in rows]))} | "
-            f"{fmt(spread([loop_fps(r) for r in rows]))} | {vs} | "
-            f"{fmt_ratio(ratio(median_of(rows, fps), median_of(frame_threads, fps)))} | {check} | "
-            f"{fmt(peak, 0)} |"
-        )
-    return lines
+        base = peers(FFMPEG_1)
+        return [impl, _spread_cell(rows, fps), _spread_cell(rows, loop_fps),
+                f"{_vs(rows, base, fps)} / {_vs(rows, base, loop_fps)}",
+                _vs(rows, peers(FFMPEG_0), fps), check, _peak_cell(rows)]
+
+    return _table(results, scenario, (
+        "implementation", "frames/s end to end", "frames/s decode loop",
+        "vs ffmpeg -threads 1 (end to end / loop)", "vs ffmpeg -threads 0", "output check",
+        "peak RSS MiB"), cells)
 
 
 def _patch_table(results: dict[str, Any]) -> list[str]:
-    grouped = groups(results["rows"], "patch")
-    lines = [
-        "| input | FFmpeg | libavcodec loaded from | frames/s decode loop | vs unpatched | "
-        "QP maps |",
-        "|---|---|---|---|---|---|",
-    ]
-    for (input_name, impl), rows in grouped.items():
-        unpatched = grouped.get((input_name, UNPATCHED_QP), [])
+    def cells(impl: str, rows: list[Row], peers: Callable[[str], list[Row]]) -> list[str]:
+        unpatched = peers(UNPATCHED_QP)
         theirs = {r["qp_sha256"] for r in unpatched if "qp_sha256" in r}
         ours = {r["qp_sha256"] for r in rows if "qp_sha256" in r}
         check = "–" if impl == UNPATCHED_QP else ("identical" if ours == theirs else "differ")
         libs = sorted({Path(r.get("libavcodec", "?")).parent.parent.name for r in rows})
-        lines.append(
-            f"| {input_name} | {'unpatched' if impl == UNPATCHED_QP else 'patched'} | "
-            f"{', '.join(libs)} | {fmt(spread([loop_fps(r) for r in rows]))} | "
-            f"{fmt_ratio(ratio(median_of(rows, loop_fps), median_of(unpatched, loop_fps)))} | "
-            f"{check} |"
-        )
-    return lines
+        return ["unpatched" if impl == UNPATCHED_QP else "patched", ", ".join(libs),
+                _spread_cell(rows, loop_fps), _vs(rows, unpatched, loop_fps), check]
+
+    return _table(results, "patch", ("FFmpeg", "libavcodec loaded from", "frames/s decode loop",
+                                     "vs unpatched", "QP maps"), cells)
 
 
 def _access_table(results: dict[str, Any], scenario: str) -> list[str]:
-    grouped = groups(results["rows"], scenario)
-    lines = [
-        "| input | implementation | accesses | mean ms (pooled) | p95 ms (pooled) | "
-        "per-run mean ms | opening s | same QP maps as mbgauge | peak RSS MiB |",
-        "|---|---|---|---|---|---|---|---|---|",
-    ]
-    for (input_name, impl), rows in grouped.items():
+    def cells(impl: str, rows: list[Row], peers: Callable[[str], list[Row]]) -> list[Any]:
         latencies = pooled_latencies(rows)
         mean = statistics.fmean(latencies) if latencies else float("nan")
-        reference = {
-            r["run"]: r.get("qp_sha256") for r in grouped.get((input_name, REFERENCE_QP), [])
-        }
+        reference = {r["run"]: r.get("qp_sha256") for r in peers(REFERENCE_QP)}
         if impl == REFERENCE_QP:
             check = "reference"
         else:
             same = [reference.get(r["run"]) == r.get("qp_sha256") for r in rows]
             check = "identical" if all(same) else f"DIFFER in {same.count(False)} runs"
-        peak = spread([(peak_kib(r) or 0) / MIB for r in rows])
-        lines.append(
-            f"| {input_name} | {impl} | {len(latencies)} | {mean:.2f} | "
-            f"{percentile(latencies, 95):.2f} | {fmt(spread([r['mean_ms'] for r in rows]), 2)} | "
-            f"{fmt(spread([r['open_s'] for r in rows]), 3)} | {check} | {fmt(peak, 0)} |"
-        )
-    return lines
+        return [impl, len(latencies), f"{mean:.2f}", f"{percentile(latencies, 95):.2f}",
+                _spread_cell(rows, lambda r: r["mean_ms"], 2),
+                _spread_cell(rows, lambda r: r["open_s"], 3), check, _peak_cell(rows)]
+
+    return _table(results, scenario, (
+        "implementation", "accesses", "mean ms (pooled)", "p95 ms (pooled)", "per-run mean ms",
+        "opening s", "same QP maps as mbgauge", "peak RSS MiB"), cells)
 
 
 def _open_table(results: dict[str, Any]) -> list[str]:
-    grouped = groups(results["rows"], "open")
-    lines = [
-        "| input | implementation | seconds | vs ffprobe -count_packets | MiB read | "
-        "frames | peak RSS MiB |",
-        "|---|---|---|---|---|---|---|",
-    ]
-    for (input_name, impl), rows in grouped.items():
-        base = grouped.get((input_name, FFPROBE), [])
-        read = spread([r.get("bytes_read", 0) / 2**20 for r in rows])
+    def cells(impl: str, rows: list[Row], peers: Callable[[str], list[Row]]) -> list[Any]:
         frames = rows[0].get("frames", "–")
         if impl == FFPROBE:
             frames = rows[0].get("output_tail", "").strip() or frames
-        peak = spread([(peak_kib(r) or 0) / MIB for r in rows])
-        lines.append(
-            f"| {input_name} | {impl} | {fmt(spread([open_seconds(r) for r in rows]), 3)} | "
-            f"{fmt_ratio(ratio(median_of(rows, open_seconds), median_of(base, open_seconds)))} | "
-            f"{fmt(read, 1)} | {frames} | {fmt(peak, 0)} |"
-        )
-    return lines
+        return [impl, _spread_cell(rows, open_seconds, 3),
+                _vs(rows, peers(FFPROBE), open_seconds),
+                _spread_cell(rows, lambda r: r.get("bytes_read", 0) / 2**20), frames,
+                _peak_cell(rows)]
+
+    return _table(results, "open", ("implementation", "seconds", "vs ffprobe -count_packets",
+                                    "MiB read", "frames", "peak RSS MiB"), cells)
 
 
 def _memory_lines(results: dict[str, Any]) -> list[str]:
@@ -280,15 +274,13 @@ def _memory_lines(results: dict[str, Any]) -> list[str]:
                 f"after opening: {row['rss_after_open_kib'] / MIB:.0f} MiB, peak "
                 f"{row['peak_rss_kib'] / MIB:.0f} MiB.",
                 "",
-                "| frames decoded | resident MiB | above the opened session, MiB |",
-                "|---|---|---|",
+                *_header("frames decoded", "resident MiB", "above the opened session, MiB"),
             ]
             for frames, kib in sorted(
                 row["rss_kib_after_frames"].items(), key=lambda kv: int(kv[0])
             ):
-                lines.append(
-                    f"| {frames} | {kib / MIB:.0f} | {(kib - row['rss_after_open_kib']) / MIB:.0f} |"
-                )
+                lines.append(_md_row([frames, f"{kib / MIB:.0f}",
+                                      f"{(kib - row['rss_after_open_kib']) / MIB:.0f}"]))
             lines.append("")
         else:
             lines.append(f"- {impl}: {row['peak_rss_kib'] / MIB:.0f} MiB peak resident")
@@ -296,182 +288,224 @@ def _memory_lines(results: dict[str, Any]) -> list[str]:
 
 
 def _dataset_table(results: dict[str, Any]) -> list[str]:
-    grouped = groups(results["rows"], "dataset")
-    lines = [
-        "| input | implementation | files | frames | seconds | ms per file | frames/s | "
-        "vs local default | CPU s | frames per CPU s | vs ffmpeg | vs local default | "
-        "frames table |",
-        "|---|---|---|---|---|---|---|---|---|---|---|---|---|",
-    ]
-    for (input_name, impl), rows in grouped.items():
-        ffmpeg = grouped.get((input_name, DATASET_FFMPEG), [])
-        local = grouped.get((input_name, DATASET_LOCAL), [])
+    def cells(impl: str, rows: list[Row], peers: Callable[[str], list[Row]]) -> list[Any]:
+        ffmpeg, local = peers(DATASET_FFMPEG), peers(DATASET_LOCAL)
         reference = {r["frames_sha256"] for r in local if "frames_sha256" in r} or None
-        lines.append(
-            f"| {input_name} | {impl} | {rows[0].get('files', '–')} | {rows[0].get('frames')} | "
-            f"{fmt(spread([r.get('total_s') for r in rows]), 2)} | "
-            f"{fmt(spread([ms_per_file(r) for r in rows]))} | "
-            f"{fmt(spread([fps(r) for r in rows]))} | "
-            f"{fmt_ratio(ratio(median_of(rows, fps), median_of(local, fps)))} | "
-            f"{fmt(spread([r.get('cpu_s') for r in rows]), 2)} | "
-            f"{fmt(spread([cpu_fps(r) for r in rows]))} | "
-            f"{fmt_ratio(ratio(median_of(rows, cpu_fps), median_of(ffmpeg, cpu_fps)))} | "
-            f"{fmt_ratio(ratio(median_of(rows, cpu_fps), median_of(local, cpu_fps)))} | "
-            f"{_hash_column(rows, reference, 'frames_sha256')} |"
-        )
-    return lines
+        return [impl, rows[0].get("files", "–"), rows[0].get("frames"),
+                _spread_cell(rows, lambda r: r.get("total_s"), 2),
+                _spread_cell(rows, ms_per_file), _spread_cell(rows, fps), _vs(rows, local, fps),
+                _spread_cell(rows, lambda r: r.get("cpu_s"), 2), _spread_cell(rows, cpu_fps),
+                _vs(rows, ffmpeg, cpu_fps), _vs(rows, local, cpu_fps),
+                _hash_column(rows, reference, "frames_sha256")]
+
+    return _table(results, "dataset", (
+        "implementation", "files", "frames", "seconds", "ms per file", "frames/s",
+        "vs local default", "CPU s", "frames per CPU s", "vs ffmpeg", "vs local default",
+        "frames table"), cells)
 
 
 def ms_per_file(row: Row) -> float | None:
     return row["total_s"] / row["files"] * 1e3 if row.get("files") else None
 
 
+def heatmap_rates(rows: list[Row]) -> tuple[float | None, float | None, float | None]:
+    """Median heatmaps per second of wall time and per CPU second, and the
+    median peak memory in MiB, of the runs of the heatmap command."""
+    done = [r for r in rows if r.get("heatmaps")]
+    if not done:
+        return None, None, None
+    wall = statistics.median(r["heatmaps"] / r["total_s"] for r in done)
+    cpu = statistics.median(r["heatmaps"] / r["cpu_s"] for r in done)
+    return wall, cpu, statistics.median((peak_kib(r) or 0) / MIB for r in done)
+
+
+def _heatmap_table(results: dict[str, Any]) -> list[str]:
+    def cells(impl: str, rows: list[Row], peers: Callable[[str], list[Row]]) -> list[str] | None:
+        if impl == FFMPEG_1:
+            return None
+        wall, cpu, peak = heatmap_rates(rows)
+        decoding = _vs(rows, peers(FFMPEG_1), lambda r: r.get("total_s"))
+        return [impl, f"{wall or 0:.2f}", f"{cpu or 0:.2f}",
+                f"{decoding} of ffmpeg -threads 1's decoding time", f"{peak or 0:.0f}"]
+
+    return _table(results, "heatmap", ("command", "heatmaps/s", "heatmaps per CPU second",
+                                       "decode-only ratio", "peak MiB"), cells)
+
+
+def _by_input(rows: Iterable[Row], scenario: str) -> list[tuple[str, Callable[[str], list[Row]]]]:
+    """Each input of a scenario, in the order measured, with a function
+    that gives its rows of an implementation."""
+    grouped = groups(rows, scenario)
+    return [(name, lambda impl, name=name: grouped.get((name, impl), []))
+            for name in dict.fromkeys(k[0] for k in grouped)]
+
+
+def _target(target: str, name: str, measured: str, met: Any) -> str:
+    return _md_row([target, name, measured, "yes" if met else "no"])
+
+
 def targets(results: dict[str, Any]) -> list[str]:
     rows = results["rows"]
-    lines = ["| target | input | measured | met |", "|---|---|---|---|"]
+    lines = _header("target", "input", "measured", "met")
     for (input_name, impl), group in groups(rows, "heatmap").items():
         if impl == FFMPEG_1:
             continue
         wall, cpu, peak = heatmap_rates(group)
         if cpu is not None and peak is not None:
-            lines.append(f"| heatmaps >= 4/s on one core, peak < 400 MiB | {input_name} | "
-                         f"{cpu:.2f} per CPU second ({wall:.2f}/s wall), peak {peak:.0f} MiB | "
-                         f"{'yes' if cpu >= 4 and peak < 400 else 'no'} |")
+            lines.append(_target(
+                "heatmaps >= 4/s on one core, peak < 400 MiB", input_name,
+                f"{cpu:.2f} per CPU second ({wall:.2f}/s wall), peak {peak:.0f} MiB",
+                cpu >= 4 and peak < 400))
     seq = groups(rows, "seq_qp")
-    inputs_seen = list(dict.fromkeys(k[0] for k in seq))
-    for name in inputs_seen:
-        ours = seq.get((name, REFERENCE_QP), [])
-        ff1 = seq.get((name, FFMPEG_1), [])
+    for name, of in _by_input(rows, "seq_qp"):
+        ours, ff1, ff0 = of(REFERENCE_QP), of(FFMPEG_1), of(FFMPEG_0)
+        reference = {x["qp_sha256"] for x in ours}
         if ours and ff1:
-            r_end = ratio(median_of(ours, fps), median_of(ff1, fps))
-            r_loop = ratio(median_of(ours, loop_fps), median_of(ff1, loop_fps))
+            r_end = _ratio_of(ours, ff1, fps)
             exact = all(
-                _hash_column(seq[k], {x["qp_sha256"] for x in ours}, "qp_sha256") == "identical"
+                _hash_column(seq[k], reference, "qp_sha256") == "identical"
                 for k in seq
                 if k[0] == name and "qp_sha256" in seq[k][0] and k[1] != REFERENCE_QP
             )
-            met = r_end is not None and r_end >= 0.9
-            lines.append(
-                f"| QP extraction >= 0.9x ffmpeg -threads 1, maps exact | {name} | "
-                f"{fmt_ratio(r_end)} end to end, {fmt_ratio(r_loop)} loop; maps "
-                f"{'identical to every other route' if exact else 'NOT identical'} | "
-                f"{'yes' if met and exact else 'no'} |"
-            )
+            lines.append(_target(
+                "QP extraction >= 0.9x ffmpeg -threads 1, maps exact", name,
+                f"{fmt_ratio(r_end)} end to end, {_vs(ours, ff1, loop_fps)} loop; maps "
+                f"{'identical to every other route' if exact else 'NOT identical'}",
+                r_end is not None and r_end >= 0.9 and exact))
         for pyav_impl in (PYAV_HELPER, PYAV_BUFFER):
-            theirs = seq.get((name, pyav_impl), [])
+            theirs = of(pyav_impl)
             if ours and theirs:
-                r = ratio(median_of(ours, fps), median_of(theirs, fps))
-                lines.append(
-                    f"| QP extraction >= 5x {pyav_impl} | {name} | {fmt_ratio(r)} | "
-                    f"{'yes' if r and r >= 5 else 'no'} |"
-                )
-        batch = seq.get((name, BATCH_QP), [])
+                r = _ratio_of(ours, theirs, fps)
+                lines.append(_target(f"QP extraction >= 5x {pyav_impl}", name, fmt_ratio(r),
+                                     r and r >= 5))
+        batch = of(BATCH_QP)
         if batch and ff1:
-            r = ratio(median_of(batch, fps), median_of(ff1, fps))
+            r = _ratio_of(batch, ff1, fps)
             peak = median_of(batch, peak_kib)
-            exact = _hash_column(batch, {x["qp_sha256"] for x in ours}, "qp_sha256")
+            exact = _hash_column(batch, reference, "qp_sha256")
             met = r is not None and r >= 0.98 and peak is not None and peak <= 150 * MIB
-            lines.append(
-                f"| get_qpmaps(range(n)) >= 0.98x ffmpeg -threads 1 end to end, peak RSS <= "
-                f"150 MiB | {name} | {fmt_ratio(r)}, peak {(peak or 0) / MIB:.0f} MiB, maps "
-                f"{exact} | {'yes' if met and exact == 'identical' else 'no'} |"
-            )
-        ff0 = seq.get((name, FFMPEG_0), [])
+            lines.append(_target(
+                "get_qpmaps(range(n)) >= 0.98x ffmpeg -threads 1 end to end, peak RSS <= 150 MiB",
+                name, f"{fmt_ratio(r)}, peak {(peak or 0) / MIB:.0f} MiB, maps {exact}",
+                met and exact == "identical"))
         for impl in (k[1] for k in seq if k[0] == name and k[1].startswith(TOOLS_QP)):
             tools = seq[(name, impl)]
-            r = ratio(median_of(tools, fps), median_of(ff0, fps))
-            exact = _hash_column(tools, {x["qp_sha256"] for x in ours}, "qp_sha256")
-            lines.append(
-                f"| {impl} >= 1.1x ffmpeg -threads 0, 0 cells differing | {name} | "
-                f"{fmt_ratio(r)} ({fmt_ratio(ratio(median_of(tools, fps), median_of(ff1, fps)))} "
-                f"of -threads 1), maps {exact} | "
-                f"{'yes' if r and r >= 1.1 and exact == 'identical' else 'no'} |"
-            )
-    planes = groups(rows, "planes")
-    for name in dict.fromkeys(k[0] for k in planes):
-        batch, ff1 = planes.get((name, BATCH_PLANES), []), planes.get((name, FFMPEG_1), [])
+            r = _ratio_of(tools, ff0, fps)
+            exact = _hash_column(tools, reference, "qp_sha256")
+            lines.append(_target(
+                f"{impl} >= 1.1x ffmpeg -threads 0, 0 cells differing", name,
+                f"{fmt_ratio(r)} ({_vs(tools, ff1, fps)} of -threads 1), maps {exact}",
+                r and r >= 1.1 and exact == "identical"))
+    for name, of in _by_input(rows, "planes"):
+        batch, ff1 = of(BATCH_PLANES), of(FFMPEG_1)
         if batch and ff1:
-            r = ratio(median_of(batch, fps), median_of(ff1, fps))
-            lines.append(
-                f"| get_planes every frame >= 0.95x ffmpeg -threads 1 -f rawvideo | {name} | "
-                f"{fmt_ratio(r)} | {'yes' if r and r >= 0.95 else 'no'} |"
-            )
-    exports = groups(rows, "mvs")
-    for name in dict.fromkeys(k[0] for k in exports):
-        off = exports.get((name, REFERENCE_QP), [])
-        on = exports.get((name, MVS_ON), [])
+            r = _ratio_of(batch, ff1, fps)
+            lines.append(_target("get_planes every frame >= 0.95x ffmpeg -threads 1 -f rawvideo",
+                                 name, fmt_ratio(r), r and r >= 0.95))
+    for name, of in _by_input(rows, "mvs"):
+        off, on = of(REFERENCE_QP), of(MVS_ON)
         if off and on:
-            r = ratio(median_of(on, loop_fps), median_of(off, loop_fps))
-            r_cpu = ratio(median_of(on, cpu_fps), median_of(off, cpu_fps))
+            r = _ratio_of(on, off, loop_fps)
             same = {x["qp_sha256"] for x in on} == {x["qp_sha256"] for x in off}
-            lines.append(
-                f"| motion-vector export costs <= 15 % frames/s, maps unchanged | {name} | "
-                f"{fmt_ratio(r)} of the loop frames/s without it ({fmt_ratio(r_cpu)} in frames "
-                f"per CPU second); maps {'identical' if same else 'DIFFER'} | "
-                f"{'yes' if r is not None and r >= 0.85 and same else 'no'} |"
-            )
-    access = groups(rows, "random")
-    for name in dict.fromkeys(k[0] for k in access):
-        single = pooled_latencies(access.get((name, REFERENCE_QP), []))
-        batch = pooled_latencies(access.get((name, BATCH_ACCESS), []))
-        pyav = [pooled_latencies(access.get((name, impl), []))
-                for impl in (PYAV_READER, PYAV_READER_ASCENDING)]
+            lines.append(_target(
+                "motion-vector export costs <= 15 % frames/s, maps unchanged", name,
+                f"{fmt_ratio(r)} of the loop frames/s without it ({_vs(on, off, cpu_fps)} in "
+                f"frames per CPU second); maps {'identical' if same else 'DIFFER'}",
+                r is not None and r >= 0.85 and same))
+    for name, of in _by_input(rows, "random"):
+        single, batch = pooled_latencies(of(REFERENCE_QP)), pooled_latencies(of(BATCH_ACCESS))
+        pyav = [pooled_latencies(of(impl)) for impl in (PYAV_READER, PYAV_READER_ASCENDING)]
         best_pyav = min((statistics.fmean(ms) for ms in pyav if ms), default=None)
         if single and batch:
             speedup = statistics.fmean(single) / statistics.fmean(batch)
             versus = (f"; {best_pyav / statistics.fmean(batch):.2f}x faster than PyAV's best "
                       f"frame-exact route" if best_pyav else "")
-            met = speedup >= 2.5 and (best_pyav is None or statistics.fmean(batch) < best_pyav)
-            lines.append(
-                f"| one get_qpmaps call >= 2.5x faster than get_qpmap calls in the same order, "
-                f"faster than PyAV | {name} | {speedup:.2f}x{versus} | {'yes' if met else 'no'} |"
-            )
-        our_ms = pooled_latencies(access.get((name, REFERENCE_QP), []))
-        their_ms = pooled_latencies(access.get((name, PYAV_READER), []))
-        if our_ms and their_ms:
-            mean_ours, mean_theirs = statistics.fmean(our_ms), statistics.fmean(their_ms)
-            p95_ours, p95_theirs = percentile(our_ms, 95), percentile(their_ms, 95)
-            lines.append(
-                f"| random access latency <= PyAV | {name} | mean {mean_ours:.1f} vs "
-                f"{mean_theirs:.1f} ms ({mean_ours / mean_theirs:.2f}x), p95 {p95_ours:.1f} vs "
-                f"{p95_theirs:.1f} ms | {'yes' if mean_ours <= mean_theirs else 'no'} |"
-            )
-    opening = groups(rows, "open")
-    for name in dict.fromkeys(k[0] for k in opening):
-        ours = opening.get((name, "mbgauge construction"), [])
-        probe = opening.get((name, FFPROBE), [])
+            lines.append(_target(
+                "one get_qpmaps call >= 2.5x faster than get_qpmap calls in the same order, "
+                "faster than PyAV", name, f"{speedup:.2f}x{versus}",
+                speedup >= 2.5 and (best_pyav is None or statistics.fmean(batch) < best_pyav)))
+        their_ms = pyav[0]
+        if single and their_ms:
+            mean_ours, mean_theirs = statistics.fmean(single), statistics.fmean(their_ms)
+            p95_ours, p95_theirs = percentile(single, 95), percentile(their_ms, 95)
+            lines.append(_target(
+                "random access latency <= PyAV", name,
+                f"mean {mean_ours:.1f} vs {mean_theirs:.1f} ms ({mean_ours / mean_theirs:.2f}x), "
+                f"p95 {p95_ours:.1f} vs {p95_theirs:.1f} ms", mean_ours <= mean_theirs))
+    for name, of in _by_input(rows, "open"):
+        ours, probe = of("mbgauge construction"), of(FFPROBE)
         if ours and probe:
-            r = ratio(median_of(ours, open_seconds), median_of(probe, open_seconds))
-            startup = median_of(opening.get((name, FFPROBE_STARTUP), []), open_seconds)
+            r = _ratio_of(ours, probe, open_seconds)
+            startup = median_of(of(FFPROBE_STARTUP), open_seconds)
             probe_s = median_of(probe, open_seconds)
             net = ""
             if startup is not None and probe_s is not None and probe_s > startup:
                 net_ratio = ratio(median_of(ours, open_seconds), probe_s - startup)
                 net = f" ({fmt_ratio(net_ratio)} of ffprobe's time less its start-up)"
-            lines.append(
-                f"| opening < 1.5x ffprobe -count_packets | {name} | {fmt_ratio(r)}{net} | "
-                f"{'yes' if r is not None and r < 1.5 else 'no'} |"
-            )
-    dataset = groups(rows, "dataset")
-    for name in dict.fromkeys(k[0] for k in dataset):
-        local = dataset.get((name, DATASET_LOCAL), [])
-        cluster = dataset.get((name, DATASET_CLUSTER), [])
+            lines.append(_target("opening < 1.5x ffprobe -count_packets", name,
+                                 f"{fmt_ratio(r)}{net}", r is not None and r < 1.5))
+    for name, of in _by_input(rows, "dataset"):
+        local, cluster = of(DATASET_LOCAL), of(DATASET_CLUSTER)
         if name == NOT_VIDEOS:
             ours, theirs = median_of(cluster, ms_per_file), median_of(local, ms_per_file)
             if ours is not None and theirs is not None:
-                lines.append(
-                    f"| (measured) per-file overhead of the cluster path | {name} | "
+                lines.append(_md_row([
+                    "(measured) per-file overhead of the cluster path", name,
                     f"{ours - theirs:.1f} ms per file ({ours:.1f} ms on the cluster, "
-                    f"{theirs:.1f} ms on threads) | – |")
+                    f"{theirs:.1f} ms on threads)", "–"]))
         elif local and cluster:
-            r = ratio(median_of(cluster, fps), median_of(local, fps))
-            r_cpu = ratio(median_of(cluster, cpu_fps), median_of(local, cpu_fps))
-            lines.append(
-                f"| 2-worker cluster within 15 % of the local default | {name} | {fmt_ratio(r)} "
-                f"of its frames/s ({fmt_ratio(r_cpu)} per CPU second) | "
-                f"{'yes' if r is not None and r >= 0.85 else 'no'} |"
-            )
+            r = _ratio_of(cluster, local, fps)
+            lines.append(_target(
+                "2-worker cluster within 15 % of the local default", name,
+                f"{fmt_ratio(r)} of its frames/s ({_vs(cluster, local, cpu_fps)} per CPU second)",
+                r is not None and r >= 0.85))
     return lines
+
+
+_ACCESS_INTRO = (
+    "{accesses} accesses per implementation and input, spread over the runs (the same frames "
+    "for every reader in each run); latencies of single get_qpmap calls (PyAV: seek, decode to "
+    "the frame, build its QP map); for the one get_qpmaps call of each run, its time shared out "
+    "over its frames.")
+
+# The sections of the report, in order, each shown when its scenario was run:
+# title, a paragraph before the table (str.format'ed with the settings), and
+# the table.
+SECTIONS: dict[str, tuple[str, str, Callable[[dict[str, Any]], list[str]]]] = {
+    "seq_qp": ("Sequential QP extraction", "",
+               partial(_throughput_table, scenario="seq_qp", hash_key="qp_sha256")),
+    "mvs": ("Motion-vector export",
+            "One session without motion vectors and one that exports and reads them, over the "
+            "same frames in order.",
+            partial(_throughput_table, scenario="mvs", hash_key="qp_sha256")),
+    "planes": ("Sequential planes", "",
+               partial(_throughput_table, scenario="planes", hash_key="planes_sha256")),
+    "random": ("Random access", _ACCESS_INTRO, partial(_access_table, scenario="random")),
+    "local": ("Local access (32-frame window moving forward)", _ACCESS_INTRO,
+              partial(_access_table, scenario="local")),
+    "open": ("Opening", "", _open_table),
+    "memory": ("Memory", "", _memory_lines),
+    "dataset": (
+        "Datasets of many files",
+        "The same files (hard links to one input) through `mbgauge_tools.dataset.extract` "
+        "on threads of one process (the command's default) and on a local Dask cluster of "
+        f"{DATASET_CORES} worker processes (started before the clock), and decoded by "
+        f"{DATASET_CORES} ffmpeg processes at a time. Seconds: the whole run, writing the "
+        "Parquet dataset included. CPU s: all processes' CPU time (the cluster's: this "
+        "process with its scheduler, and the workers), which other work on the machine does "
+        "not inflate as it does the wall time; a cluster's processes also spend CPU time while "
+        f"idle. The {NOT_VIDEOS} rows run both routes over text files named like videos "
+        "(each an error row): what a route costs per file by itself.",
+        _dataset_table),
+    "heatmap": ("Heatmaps", "", _heatmap_table),
+    "patch": (
+        "mbgauge's FFmpeg against the same build without its patches",
+        "The same mbgauge module, once on its own FFmpeg and once with the unpatched build "
+        "of the same version and configuration put first by LD_LIBRARY_PATH. H.264 must "
+        "give identical maps at the same speed; HEVC maps differ (the unpatched decoder "
+        "exports no QPs), and the speed difference is the cost of the export.",
+        _patch_table),
+}
 
 
 def markdown(results: dict[str, Any]) -> str:
@@ -515,107 +549,13 @@ def markdown(results: dict[str, Any]) -> str:
             f"{facts['bytes'] / 2**20:.1f} MiB, {facts['mbit_per_s']} Mbit/s"
         )
     out.append("")
-    if any(r["scenario"] == "seq_qp" for r in results["rows"]):
-        out += [
-            f"## {TITLES['seq_qp']}",
-            "",
-            *_throughput_table(results, "seq_qp", "qp_sha256"),
-            "",
-        ]
-    if any(r["scenario"] == "mvs" for r in results["rows"]):
-        out += [
-            f"## {TITLES['mvs']}",
-            "",
-            "One session without motion vectors and one that exports and reads them, over the "
-            "same frames in order.",
-            "",
-            *_throughput_table(results, "mvs", "qp_sha256"),
-            "",
-        ]
-    if any(r["scenario"] == "planes" for r in results["rows"]):
-        out += [
-            f"## {TITLES['planes']}",
-            "",
-            *_throughput_table(results, "planes", "planes_sha256"),
-            "",
-        ]
-    for scenario in ("random", "local"):
-        if any(r["scenario"] == scenario for r in results["rows"]):
-            out += [
-                f"## {TITLES[scenario]}",
-                "",
-                f"{settings['accesses']} accesses per implementation and input, spread over the runs "
-                "(the same frames for every reader in each run); latencies of single get_qpmap calls "
-                "(PyAV: seek, decode to the frame, build its QP map); for the one get_qpmaps call "
-                "of each run, its time shared out over its frames.",
-                "",
-                *_access_table(results, scenario),
-                "",
-            ]
-    if any(r["scenario"] == "open" for r in results["rows"]):
-        out += [f"## {TITLES['open']}", "", *_open_table(results), ""]
-    if any(r["scenario"] == "memory" for r in results["rows"]):
-        out += [f"## {TITLES['memory']}", "", *_memory_lines(results), ""]
-    if any(r["scenario"] == "dataset" for r in results["rows"]):
-        out += [
-            f"## {TITLES['dataset']}",
-            "",
-            "The same files (hard links to one input) through `mbgauge_tools.dataset.extract` "
-            "on threads of one process (the command's default) and on a local Dask cluster of "
-            f"{DATASET_CORES} worker processes (started before the clock), and decoded by "
-            f"{DATASET_CORES} ffmpeg processes at a time. Seconds: the whole run, writing the "
-            "Parquet dataset included. CPU s: all processes' CPU time (the cluster's: this "
-            "process with its scheduler, and the workers), which other work on the machine does "
-            "not inflate as it does the wall time; a cluster's processes also spend CPU time while "
-            f"idle. The {NOT_VIDEOS} rows run both routes over text files named like videos "
-            "(each an error row): what a route costs per file by itself.",
-            "",
-            *_dataset_table(results),
-            "",
-        ]
-    if any(r["scenario"] == "heatmap" for r in results["rows"]):
-        out += [f"## {TITLES['heatmap']}", "", *_heatmap_lines(results), ""]
-    if any(r["scenario"] == "patch" for r in results["rows"]):
-        out += [
-            f"## {TITLES['patch']}",
-            "",
-            "The same mbgauge module, once on its own FFmpeg and once with the unpatched build "
-            "of the same version and configuration put first by LD_LIBRARY_PATH. H.264 must "
-            "give identical maps at the same speed; HEVC maps differ (the unpatched decoder "
-            "exports no QPs), and the speed difference is the cost of the export.",
-            "",
-            *_patch_table(results),
-            "",
-        ]
+    present = {r["scenario"] for r in results["rows"]}
+    for scenario, (title, intro, table) in SECTIONS.items():
+        if scenario in present:
+            out += [f"## {title}", "", *([intro.format(**settings), ""] if intro else []),
+                    *table(results), ""]
     out += ["## Targets", "", *targets(results), ""]
     return "\n".join(out)
-
-
-def heatmap_rates(rows: list[Row]) -> tuple[float | None, float | None, float | None]:
-    """Median heatmaps per second of wall time and per CPU second, and the
-    median peak memory in MiB, of the runs of the heatmap command."""
-    done = [r for r in rows if r.get("heatmaps")]
-    if not done:
-        return None, None, None
-    wall = statistics.median(r["heatmaps"] / r["total_s"] for r in done)
-    cpu = statistics.median(r["heatmaps"] / r["cpu_s"] for r in done)
-    return wall, cpu, statistics.median((peak_kib(r) or 0) / MIB for r in done)
-
-
-def _heatmap_lines(results: dict[str, Any]) -> list[str]:
-    lines = ["| input | command | heatmaps/s | heatmaps per CPU second | decode-only ratio | "
-             "peak MiB |", "|---|---|---|---|---|---|"]
-    grouped = groups(results["rows"], "heatmap")
-    for (input_name, impl), rows in grouped.items():
-        if impl == FFMPEG_1:
-            continue
-        wall, cpu, peak = heatmap_rates(rows)
-        decode = median_of(grouped.get((input_name, FFMPEG_1), []), lambda r: r.get("total_s"))
-        ours = median_of(rows, lambda r: r.get("total_s"))
-        share = f"{fmt_ratio(ratio(ours, decode))} of ffmpeg -threads 1's decoding time"
-        lines.append(f"| {input_name} | {impl} | {wall or 0:.2f} | {cpu or 0:.2f} | {share} | "
-                     f"{peak or 0:.0f} |")
-    return lines
 
 
 # --- plot --------------------------------------------------------------------
@@ -659,14 +599,8 @@ def plot(results: dict[str, Any], path: Path) -> None:
             not_run(ax, title)
             return
         ypos = range(len(labels))
-        colors = [
-            (
-                "tab:blue"
-                if l.startswith("mbgauge")
-                else "tab:gray" if l.startswith("ff") else "tab:orange"
-            )
-            for l in labels
-        ]
+        colors = ["tab:blue" if label.startswith("mbgauge")
+                  else "tab:gray" if label.startswith("ff") else "tab:orange" for label in labels]
         ax.barh(list(ypos), medians, xerr=[lows, highs], color=colors, capsize=3)
         ax.set_yticks(list(ypos), labels, fontsize=7)
         ax.invert_yaxis()
@@ -678,24 +612,13 @@ def plot(results: dict[str, Any], path: Path) -> None:
             ax.text(value + high, y - 0.3, f" {value:.3g}", va="center", fontsize=7)
 
     main = results["roles"]["main"]
-    bars(
-        axes[0][0],
-        groups(rows, "seq_qp"),
-        fps,
-        f"Sequential QP maps, {main}",
-        "frames/s (end to end)",
-        only_input=main,
-    )
+    end_to_end = "frames/s (end to end)"
+    bars(axes[0][0], groups(rows, "seq_qp"), fps, f"Sequential QP maps, {main}", end_to_end,
+         only_input=main)
     others = {k: v for k, v in groups(rows, "seq_qp").items() if k[0] != main}
-    bars(axes[0][1], others, fps, "Sequential QP maps, other inputs", "frames/s (end to end)")
-    bars(
-        axes[0][2],
-        groups(rows, "planes"),
-        fps,
-        f"Sequential planes, {main}",
-        "frames/s (end to end)",
-        only_input=main,
-    )
+    bars(axes[0][1], others, fps, "Sequential QP maps, other inputs", end_to_end)
+    bars(axes[0][2], groups(rows, "planes"), fps, f"Sequential planes, {main}", end_to_end,
+         only_input=main)
 
     def latency_panel(ax: Any) -> None:
         labels, means, p95s = [], [], []
@@ -725,33 +648,20 @@ def plot(results: dict[str, Any], path: Path) -> None:
 
     latency_panel(axes[1][0])
 
-    bars(
-        axes[1][1],
-        groups(rows, "open"),
-        open_seconds,
-        f"Opening, {results['roles']['long']}",
-        "seconds",
-        only_input=results["roles"]["long"],
-    )
+    long_ = results["roles"]["long"]
+    bars(axes[1][1], groups(rows, "open"), open_seconds, f"Opening, {long_}", "seconds",
+         only_input=long_)
 
     ax = axes[1][2]
     for (input_name, impl), group in groups(rows, "memory").items():
         if impl == "mbgauge cache growth":
             row = group[0]
             points = sorted((int(k), v / MIB) for k, v in row["rss_kib_after_frames"].items())
-            ax.plot(
-                [p[0] for p in points],
-                [p[1] for p in points],
-                marker="o",
-                label=f"resident, {input_name}",
-            )
-            ax.axhline(
-                row["rss_after_open_kib"] / MIB
-                + row["record_bytes"] * row["cache_capacity"] / 2**20,
-                color="gray",
-                linestyle="--",
-                label="after opening + 64 records",
-            )
+            ax.plot([p[0] for p in points], [p[1] for p in points], marker="o",
+                    label=f"resident, {input_name}")
+            ax.axhline(row["rss_after_open_kib"] / MIB
+                       + row["record_bytes"] * row["cache_capacity"] / 2**20,
+                       color="gray", linestyle="--", label="after opening + 64 records")
             ax.axvline(row["cache_capacity"], color="gray", linestyle=":")
             ax.set_xscale("log", base=2)
     ax.set_title("Memory, decoding forward (64-frame cache)", fontsize=10)

@@ -116,6 +116,18 @@ class Plan:
         make = params if callable(params) else (lambda _run, p=params: dict(p))
         self.jobs.append(Job(scenario, input_name, impl, make, runs))
 
+    def command(self, scenario: str, input_name: str, impl: str, argv: list[str],
+                **params: Any) -> None:
+        self.add(scenario, input_name, impl, {"workload": "command", "argv": argv, **params})
+
+
+def ffmpeg_decode(path: Path | str, threads: str = "1",
+                  output: tuple[str, ...] = ("-f", "null", "-")) -> list[str]:
+    """ffmpeg's own decode of the video stream, without deblocking, as
+    mbgauge decodes."""
+    return [*FFMPEG_DECODE, "-threads", threads, "-skip_loop_filter", "all", "-i", str(path),
+            "-map", "0:v:0", *output]
+
 
 def random_indices(num_frames: int, count: int, seed: int) -> list[int]:
     rng = random.Random(seed)
@@ -155,30 +167,19 @@ def build_plan(
             full = name == main
             plan.add("seq_qp", name, "mbgauge get_qpmap", {"workload": "mbgauge_qp"})
             for threads in ("1", "0"):
-                argv = [*FFMPEG_DECODE, "-threads", threads, "-skip_loop_filter", "all",
-                        "-i", str(paths[name]), "-map", "0:v:0", "-f", "null", "-"]
-                plan.add("seq_qp", name, f"ffmpeg -threads {threads}",
-                         {"workload": "command", "argv": argv})
+                plan.command("seq_qp", name, f"ffmpeg -threads {threads}",
+                             ffmpeg_decode(paths[name], threads))
             plan.add("seq_qp", name, report.BATCH_QP, {"workload": "mbgauge_qp_batch"})
             plan.add("seq_qp", name, f"mbgauge tools, {args.workers} workers",
                      {"workload": "mbgauge_qp_tools", "workers": args.workers})
             if pyav:
-                plan.add(
-                    "seq_qp", name, "PyAV qp_map()", {"workload": "pyav_qp", "route": "helper"}
-                )
+                plan.add("seq_qp", name, "PyAV qp_map()",
+                         {"workload": "pyav_qp", "route": "helper"})
                 if full or args.quick:
-                    plan.add(
-                        "seq_qp",
-                        name,
-                        "PyAV side data via NumPy",
-                        {"workload": "pyav_qp", "route": "buffer"},
-                    )
-                    plan.add(
-                        "seq_qp",
-                        name,
-                        "PyAV decode only, no QP",
-                        {"workload": "pyav_decode", "threads": "SLICE"},
-                    )
+                    plan.add("seq_qp", name, "PyAV side data via NumPy",
+                             {"workload": "pyav_qp", "route": "buffer"})
+                    plan.add("seq_qp", name, "PyAV decode only, no QP",
+                             {"workload": "pyav_decode", "threads": "SLICE"})
 
     if "mvs" in args.scenarios:
         for name in dict.fromkeys([main, short]):
@@ -186,30 +187,19 @@ def build_plan(
                      {"workload": "mbgauge_qp", "motion_vectors": False})
             plan.add("mvs", name, report.MVS_ON,
                      {"workload": "mbgauge_qp", "motion_vectors": True})
-            argv = [*FFMPEG_DECODE, "-threads", "1", "-skip_loop_filter", "all",
-                    "-i", str(paths[name]), "-map", "0:v:0", "-f", "null", "-"]
-            plan.add("mvs", name, report.FFMPEG_1, {"workload": "command", "argv": argv})
+            plan.command("mvs", name, report.FFMPEG_1, ffmpeg_decode(paths[name]))
 
     if "planes" in args.scenarios:
         plan.add("planes", main, "mbgauge get_plane_data", {"workload": "mbgauge_planes_array"})
         plan.add("planes", main, "mbgauge copy_plane_to_ptr", {"workload": "mbgauge_planes_ptr"})
         plan.add("planes", main, report.BATCH_PLANES, {"workload": "mbgauge_planes_batch"})
-        argv = [*FFMPEG_DECODE, "-threads", "1", "-skip_loop_filter", "all", "-i",
-                str(paths[main]), "-map", "0:v:0", "-f", "rawvideo", "-y", "/dev/null"]
-        plan.add("planes", main, report.FFMPEG_1, {"workload": "command", "argv": argv})
+        plan.command("planes", main, report.FFMPEG_1,
+                     ffmpeg_decode(paths[main], output=("-f", "rawvideo", "-y", "/dev/null")))
         if pyav:
-            plan.add(
-                "planes",
-                main,
-                "PyAV to_ndarray, slice threads",
-                {"workload": "pyav_planes", "threads": "SLICE"},
-            )
-            plan.add(
-                "planes",
-                main,
-                "PyAV to_ndarray, frame threads",
-                {"workload": "pyav_planes", "threads": "AUTO"},
-            )
+            plan.add("planes", main, "PyAV to_ndarray, slice threads",
+                     {"workload": "pyav_planes", "threads": "SLICE"})
+            plan.add("planes", main, "PyAV to_ndarray, frame threads",
+                     {"workload": "pyav_planes", "threads": "AUTO"})
 
     for scenario, draw in (("random", random_indices), ("local", window_indices)):
         if scenario not in args.scenarios:
@@ -225,35 +215,24 @@ def build_plan(
             ) -> dict[str, Any]:
                 return {"workload": workload, "indices": draw(frames, per_run, 1000 + run)}
 
-            plan.add(scenario, name, "mbgauge get_qpmap", partial(params, workload="mbgauge_access"))
+            plan.add(scenario, name, "mbgauge get_qpmap",
+                     partial(params, workload="mbgauge_access"))
             plan.add(scenario, name, report.BATCH_ACCESS,
                      partial(params, workload="mbgauge_batch_access"))
             if pyav:
-                plan.add(
-                    scenario, name, "PyAV frame-exact reader", partial(params, workload="pyav_access")
-                )
+                plan.add(scenario, name, "PyAV frame-exact reader",
+                         partial(params, workload="pyav_access"))
                 plan.add(scenario, name, "PyAV frame-exact reader, ascending order",
                          lambda run, p=partial(params, workload="pyav_access"): {
                              **p(run), "ascending": True})
 
     if "open" in args.scenarios:
         plan.add("open", long_, "mbgauge construction", {"workload": "mbgauge_open"})
-        plan.add(
-            "open",
-            long_,
-            "ffprobe -count_packets",
-            {"workload": "command", "argv": [*FFPROBE_COUNT, str(paths[long_])]},
-        )
-        plan.add(
-            "open",
-            long_,
-            report.FFPROBE_STARTUP,
-            {"workload": "command", "argv": ["ffprobe", "-version"]},
-        )
+        plan.command("open", long_, "ffprobe -count_packets", [*FFPROBE_COUNT, str(paths[long_])])
+        plan.command("open", long_, report.FFPROBE_STARTUP, ["ffprobe", "-version"])
         if pyav:
-            plan.add(
-                "open", long_, "PyAV reader index (demux all packets)", {"workload": "pyav_open"}
-            )
+            plan.add("open", long_, "PyAV reader index (demux all packets)",
+                     {"workload": "pyav_open"})
 
     if "dataset" in args.scenarios:
         name = roles["dataset"]
@@ -273,62 +252,35 @@ def build_plan(
         # cluster has workers. Two ffmpegs writing progress lines into one
         # output interleave them, so each prints only its final count, as one
         # short line.
-        decode = shlex.join([*FFMPEG_DECODE, "-threads", "1", "-skip_loop_filter", "all",
-                             "-i", "FILE", "-map", "0:v:0", "-f", "null", "-"])
+        decode = shlex.join(ffmpeg_decode("FILE"))
         script = ("set -o pipefail; " + decode.replace("FILE", '"$1"')
                   + " 2>&1 | tr '\\r' '\\n' | grep -a '^frame=' | tail -n 1")
         argv = ["xargs", "-a", str(listing), "-d", "\n", "-P", str(DATASET_WORKERS), "-n", "1",
                 "bash", "-c", script, "bash"]
-        plan.add("dataset", name, report.DATASET_FFMPEG,
-                 {"workload": "command", "argv": argv, "files": args.dataset_files})
+        plan.command("dataset", name, report.DATASET_FFMPEG, argv, files=args.dataset_files)
     if "heatmap" in args.scenarios:
         command = Path(sys.executable).with_name("mbgauge")
-        plan.add("heatmap", main, f"mbgauge heatmap --frames {HEATMAP_FRAMES}, 1 worker",
-                 {"workload": "command",
-                  "argv": [str(command), "heatmap", str(paths[main]), "--frames", HEATMAP_FRAMES,
-                           "--out", str(HEATMAP_DIR), "--workers", "1", "-q", "-y"]})
+        plan.command("heatmap", main, f"mbgauge heatmap --frames {HEATMAP_FRAMES}, 1 worker",
+                     [str(command), "heatmap", str(paths[main]), "--frames", HEATMAP_FRAMES,
+                      "--out", str(HEATMAP_DIR), "--workers", "1", "-q", "-y"])
         # The decoding alone, on one thread, for the ratio.
-        plan.add("heatmap", main, report.FFMPEG_1,
-                 {"workload": "command",
-                  "argv": [*FFMPEG_DECODE, "-threads", "1", "-skip_loop_filter", "all",
-                           "-i", str(paths[main]), "-map", "0:v:0", "-f", "null", "-"]})
+        plan.command("heatmap", main, report.FFMPEG_1, ffmpeg_decode(paths[main]))
     if "patch" in args.scenarios:
         unpatched = unpatched_ffmpeg_libdir()
         for name in dict.fromkeys([main, roles["hevc"]]):
             plan.add("patch", name, report.REFERENCE_QP, {"workload": "mbgauge_qp"})
-            plan.add(
-                "patch",
-                name,
-                report.UNPATCHED_QP,
-                {"workload": "mbgauge_qp", "library_path": unpatched},
-            )
+            plan.add("patch", name, report.UNPATCHED_QP,
+                     {"workload": "mbgauge_qp", "library_path": unpatched})
 
     if "memory" in args.scenarios:
-        plan.add(
-            "memory",
-            main,
-            "mbgauge cache growth",
-            {
-                "workload": "mbgauge_cache_growth",
-                "checkpoints": [1, 8, 16, 32, 48, 64, 80, 96, 128, 192, 256, 384, 512, 768],
-            },
-            runs=1,
-        )
-        plan.add(
-            "memory",
-            main,
-            "idle: Python + NumPy + mbgauge",
-            {"workload": "idle", "modules": ["numpy", "mbgauge"]},
-            runs=1,
-        )
+        checkpoints = [1, 8, 16, 32, 48, 64, 80, 96, 128, 192, 256, 384, 512, 768]
+        plan.add("memory", main, "mbgauge cache growth",
+                 {"workload": "mbgauge_cache_growth", "checkpoints": checkpoints}, runs=1)
+        plan.add("memory", main, "idle: Python + NumPy + mbgauge",
+                 {"workload": "idle", "modules": ["numpy", "mbgauge"]}, runs=1)
         if pyav:
-            plan.add(
-                "memory",
-                main,
-                "idle: Python + NumPy + PyAV",
-                {"workload": "idle", "modules": ["numpy", "av"]},
-                runs=1,
-            )
+            plan.add("memory", main, "idle: Python + NumPy + PyAV",
+                     {"workload": "idle", "modules": ["numpy", "av"]}, runs=1)
     return plan
 
 

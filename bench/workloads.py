@@ -79,13 +79,29 @@ def _import_mbgauge() -> Any:
             time.sleep(1)
 
 
+class _Clock:
+    """The clocks of an open-then-loop workload, started when made: resident
+    memory first, then wall and CPU time. `opened` marks the end of opening,
+    `stop` the end of the loop; the CPU time runs on until `result`."""
 
-def _loop_result(frames: int, t0: float, t1: float, t2: float, c0: float, baseline: int,
-                 **checks: Any) -> Result:
-    """The figures every open-then-loop workload reports: opening, loop and
-    total wall time, CPU time, and output digests."""
-    return {"frames": frames, "open_s": t1 - t0, "loop_s": t2 - t1, "total_s": t2 - t0,
-            "cpu_s": time.process_time() - c0, **checks, "baseline_rss_kib": baseline}
+    def __init__(self) -> None:
+        self.baseline = _status_kib("VmRSS")
+        self.t0 = time.perf_counter()
+        self.c0 = time.process_time()
+
+    def opened(self, reader: Any) -> Any:
+        self.t1 = time.perf_counter()
+        return reader
+
+    def stop(self) -> None:
+        self.t2 = time.perf_counter()
+
+    def result(self, frames: int, **checks: Any) -> Result:
+        """Opening, loop and total wall time, CPU time, and output digests."""
+        return {"frames": frames, "open_s": self.t1 - self.t0, "loop_s": self.t2 - self.t1,
+                "total_s": self.t2 - self.t0, "cpu_s": time.process_time() - self.c0, **checks,
+                "baseline_rss_kib": self.baseline}
+
 
 @workload
 def mbgauge_qp(path: str, motion_vectors: bool = False, **_: Any) -> Result:
@@ -93,20 +109,17 @@ def mbgauge_qp(path: str, motion_vectors: bool = False, **_: Any) -> Result:
     `motion_vectors`, in a session that exports them, reading
     get_motion_vectors for every frame too."""
     mbgauge = _import_mbgauge()
-    baseline = _status_kib("VmRSS")
-    t0 = time.perf_counter()
-    c0 = time.process_time()
-    session = mbgauge.H264DecoderSession(path, motion_vectors=motion_vectors)
-    t1 = time.perf_counter()
+    clock = _Clock()
+    session = clock.opened(mbgauge.H264DecoderSession(path, motion_vectors=motion_vectors))
     digest = hashlib.sha256()
     vectors = 0
     for frame in range(session.num_frames):
         digest.update(session.get_qpmap(frame))
         if motion_vectors:
             vectors += len(session.get_motion_vectors(frame))
-    t2 = time.perf_counter()
+    clock.stop()
     extra = {"motion_vectors": vectors} if motion_vectors else {}
-    return _loop_result(session.num_frames, t0, t1, t2, c0, baseline, qp_sha256=digest.hexdigest(),
+    return clock.result(session.num_frames, qp_sha256=digest.hexdigest(),
                         libavcodec=_loaded_library("libavcodec"), **extra)
 
 
@@ -120,16 +133,12 @@ def _loaded_library(name: str) -> str:
 def mbgauge_qp_batch(path: str, **_: Any) -> Result:
     """get_qpmaps(range(num_frames)): every frame's QP map in one call."""
     mbgauge = _import_mbgauge()
-    baseline = _status_kib("VmRSS")
-    t0 = time.perf_counter()
-    c0 = time.process_time()
-    session = mbgauge.H264DecoderSession(path)
-    t1 = time.perf_counter()
+    clock = _Clock()
+    session = clock.opened(mbgauge.H264DecoderSession(path))
     maps = session.get_qpmaps(range(session.num_frames))
-    t2 = time.perf_counter()
+    clock.stop()
     # One digest of all maps in frame order equals the per-frame route's.
-    return _loop_result(session.num_frames, t0, t1, t2, c0, baseline,
-                        qp_sha256=hashlib.sha256(maps).hexdigest())
+    return clock.result(session.num_frames, qp_sha256=hashlib.sha256(maps).hexdigest())
 
 
 @workload
@@ -139,19 +148,14 @@ def mbgauge_qp_tools(path: str, workers: int = 2, **_: Any) -> Result:
     mbgauge = _import_mbgauge()
     import mbgauge_tools
 
-    baseline = _status_kib("VmRSS")
-    t0 = time.perf_counter()
-    c0 = time.process_time()
+    clock = _Clock()
     maps = mbgauge_tools.read_qp_maps(path, workers=workers)
     t1 = time.perf_counter()
     del mbgauge
-    return {
-        "frames": len(maps.frames),
-        "total_s": t1 - t0,
-        "cpu_s": time.process_time() - c0,
-        "qp_sha256": hashlib.sha256(maps.qp_maps).hexdigest(),
-        "baseline_rss_kib": baseline,
-    }
+    return {"frames": len(maps.frames), "total_s": t1 - clock.t0,
+            "cpu_s": time.process_time() - clock.c0,
+            "qp_sha256": hashlib.sha256(maps.qp_maps).hexdigest(),
+            "baseline_rss_kib": clock.baseline}
 
 
 def _yuv420_layout(width: int, height: int) -> list[tuple[int, int, int]]:
@@ -169,11 +173,8 @@ PLANE_CHECK_EVERY = 30
 def mbgauge_planes_array(path: str, **_: Any) -> Result:
     """get_plane_data(f, 0..2) for every frame: three new arrays per frame."""
     mbgauge = _import_mbgauge()
-    baseline = _status_kib("VmRSS")
-    t0 = time.perf_counter()
-    c0 = time.process_time()
-    session = mbgauge.H264DecoderSession(path)
-    t1 = time.perf_counter()
+    clock = _Clock()
+    session = clock.opened(mbgauge.H264DecoderSession(path))
     digest = hashlib.sha256()
     widths = [session.width, (session.width + 1) // 2, (session.width + 1) // 2]
     for frame in range(session.num_frames):
@@ -181,19 +182,16 @@ def mbgauge_planes_array(path: str, **_: Any) -> Result:
         if frame % PLANE_CHECK_EVERY == 0:
             for plane, width in zip(planes, widths):
                 digest.update(np.ascontiguousarray(plane[:, :width]))
-    t2 = time.perf_counter()
-    return _loop_result(session.num_frames, t0, t1, t2, c0, baseline, planes_sha256=digest.hexdigest())
+    clock.stop()
+    return clock.result(session.num_frames, planes_sha256=digest.hexdigest())
 
 
 @workload
 def mbgauge_planes_ptr(path: str, **_: Any) -> Result:
     """copy_plane_to_ptr(f, 0..2) into one preallocated yuv420p array."""
     mbgauge = _import_mbgauge()
-    baseline = _status_kib("VmRSS")
-    t0 = time.perf_counter()
-    c0 = time.process_time()
-    session = mbgauge.H264DecoderSession(path)
-    t1 = time.perf_counter()
+    clock = _Clock()
+    session = clock.opened(mbgauge.H264DecoderSession(path))
     layout = _yuv420_layout(session.width, session.height)
     out = np.empty(layout[2][0] + layout[2][1] * layout[2][2], np.uint8)
     base = out.ctypes.data
@@ -205,9 +203,9 @@ def mbgauge_planes_ptr(path: str, **_: Any) -> Result:
         if frame % PLANE_CHECK_EVERY == 0:
             digest.update(out)
             luma_digest.update(out[:layout[1][0]])
-    t2 = time.perf_counter()
-    return _loop_result(session.num_frames, t0, t1, t2, c0, baseline,
-                        planes_sha256=digest.hexdigest(), luma_sha256=luma_digest.hexdigest())
+    clock.stop()
+    return clock.result(session.num_frames, planes_sha256=digest.hexdigest(),
+                        luma_sha256=luma_digest.hexdigest())
 
 
 # Frames per get_planes call: a few seconds of 1080p luma (about 200 MiB).
@@ -219,11 +217,8 @@ def mbgauge_planes_batch(path: str, **_: Any) -> Result:
     """get_planes(span, 0) over every frame, PLANES_SPAN frames a call: the
     luma plane of every frame, each frame decoded once."""
     mbgauge = _import_mbgauge()
-    baseline = _status_kib("VmRSS")
-    t0 = time.perf_counter()
-    c0 = time.process_time()
-    session = mbgauge.H264DecoderSession(path)
-    t1 = time.perf_counter()
+    clock = _Clock()
+    session = clock.opened(mbgauge.H264DecoderSession(path))
     digest = hashlib.sha256()
     for start in range(0, session.num_frames, PLANES_SPAN):
         luma = session.get_planes(range(start, min(start + PLANES_SPAN, session.num_frames)), 0)
@@ -231,46 +226,54 @@ def mbgauge_planes_batch(path: str, **_: Any) -> Result:
             if frame % PLANE_CHECK_EVERY == 0:
                 digest.update(luma[frame - start])
         del luma
-    t2 = time.perf_counter()
-    return _loop_result(session.num_frames, t0, t1, t2, c0, baseline,
-                        luma_sha256=digest.hexdigest())
+    clock.stop()
+    return clock.result(session.num_frames, luma_sha256=digest.hexdigest())
 
 
-def _access(
-    path: str,
-    indices: Sequence[int],
-    get: Callable[[Any, int], np.ndarray],
-    open_reader: Callable[[str], Any],
-) -> Result:
+# An access query: given the opened reader, the per-frame latencies and a
+# function that gives the digest of the maps read.
+Query = Callable[[Any], tuple[list[float], Callable[[], str]]]
+
+
+def _access(path: str, open_reader: Callable[[str], Any], query: Query) -> Result:
+    """Opens a reader, then times the query on it (its CPU time apart from
+    the opening's)."""
     baseline = _status_kib("VmRSS")
     t0 = time.perf_counter()
     reader = open_reader(path)
     open_s = time.perf_counter() - t0
     c0 = time.process_time()
-    latencies = []
-    digest = hashlib.sha256()
-    for index in indices:
-        start = time.perf_counter()
-        qp = get(reader, index)
-        latencies.append(time.perf_counter() - start)
-        digest.update(qp)
+    latencies, qp_sha256 = query(reader)
     return {
         "open_s": open_s,
         "cpu_s": time.process_time() - c0,
         **_latency_stats(latencies),
-        "qp_sha256": digest.hexdigest(),
+        "qp_sha256": qp_sha256(),
         "latencies_ms": [round(latency * 1e3, 4) for latency in latencies],
         "baseline_rss_kib": baseline,
     }
+
+
+def _one_call_each(indices: Sequence[int], get: Callable[[Any, int], np.ndarray]) -> Query:
+    def query(reader: Any) -> tuple[list[float], Callable[[], str]]:
+        latencies = []
+        digest = hashlib.sha256()
+        for index in indices:
+            start = time.perf_counter()
+            qp = get(reader, index)
+            latencies.append(time.perf_counter() - start)
+            digest.update(qp)
+        return latencies, digest.hexdigest
+
+    return query
 
 
 @workload
 def mbgauge_access(path: str, indices: Sequence[int], **_: Any) -> Result:
     """get_qpmap for the given frames in the given order; per-call latency."""
     mbgauge = _import_mbgauge()
-    return _access(
-        path, indices, lambda session, index: session.get_qpmap(index), mbgauge.H264DecoderSession
-    )
+    return _access(path, mbgauge.H264DecoderSession,
+                   _one_call_each(indices, lambda session, index: session.get_qpmap(index)))
 
 
 @workload
@@ -278,42 +281,34 @@ def mbgauge_batch_access(path: str, indices: Sequence[int], **_: Any) -> Result:
     """get_qpmaps(indices): the same frames in one call. Its latency per
     frame is the call's time shared out over the frames."""
     mbgauge = _import_mbgauge()
+
+    def query(session: Any) -> tuple[list[float], Callable[[], str]]:
+        start = time.perf_counter()
+        maps = session.get_qpmaps(indices)
+        call_s = time.perf_counter() - start
+        return [call_s / len(indices)] * len(indices), lambda: hashlib.sha256(maps).hexdigest()
+
+    return _access(path, mbgauge.H264DecoderSession, query)
+
+
+def _opening(open_reader: Callable[[str], Any], path: str, frames: Callable[[Any], int]) -> Result:
+    """Opening alone: time, CPU time and the bytes read."""
     baseline = _status_kib("VmRSS")
+    read0 = _rchar()
     t0 = time.perf_counter()
-    session = mbgauge.H264DecoderSession(path)
-    open_s = time.perf_counter() - t0
     c0 = time.process_time()
-    start = time.perf_counter()
-    maps = session.get_qpmaps(indices)
-    call_s = time.perf_counter() - start
-    return {
-        "open_s": open_s,
-        "cpu_s": time.process_time() - c0,
-        **_latency_stats([call_s / len(indices)] * len(indices)),
-        "qp_sha256": hashlib.sha256(maps).hexdigest(),
-        "latencies_ms": [round(call_s / len(indices) * 1e3, 4)] * len(indices),
-        "baseline_rss_kib": baseline,
-    }
+    reader = open_reader(path)
+    t1 = time.perf_counter()
+    read1 = _rchar()
+    return {"open_s": t1 - t0, "cpu_s": time.process_time() - c0, "bytes_read": read1 - read0,
+            "frames": frames(reader), "baseline_rss_kib": baseline}
 
 
 @workload
 def mbgauge_open(path: str, **_: Any) -> Result:
     """Construction (the packet index) alone: time and bytes read."""
     mbgauge = _import_mbgauge()
-    baseline = _status_kib("VmRSS")
-    read0 = _rchar()
-    t0 = time.perf_counter()
-    c0 = time.process_time()
-    session = mbgauge.H264DecoderSession(path)
-    t1 = time.perf_counter()
-    read1 = _rchar()
-    return {
-        "open_s": t1 - t0,
-        "cpu_s": time.process_time() - c0,
-        "bytes_read": read1 - read0,
-        "frames": session.num_frames,
-        "baseline_rss_kib": baseline,
-    }
+    return _opening(mbgauge.H264DecoderSession, path, lambda session: session.num_frames)
 
 
 @workload
@@ -546,21 +541,18 @@ def pyav_qp(path: str, route: str = "helper", **_: Any) -> Result:
     parameters exported) and builds each frame's QP map from its side data."""
     import av  # noqa: F401  (imported before the baseline)
 
-    baseline = _status_kib("VmRSS")
     build = _PYAV_QP_ROUTES[route]
-    t0 = time.perf_counter()
-    c0 = time.process_time()
-    container, stream = _pyav_open(path)
-    t1 = time.perf_counter()
+    clock = _Clock()
+    container, stream = clock.opened(_pyav_open(path))
     shape = ((stream.codec_context.height + 15) // 16, (stream.codec_context.width + 15) // 16)
     digest = hashlib.sha256()
     frames = 0
     for frame in container.decode(stream):
         digest.update(build(frame, shape))
         frames += 1
-    t2 = time.perf_counter()
+    clock.stop()
     container.close()
-    return _loop_result(frames, t0, t1, t2, c0, baseline, qp_sha256=digest.hexdigest())
+    return clock.result(frames, qp_sha256=digest.hexdigest())
 
 
 @workload
@@ -568,15 +560,12 @@ def pyav_decode(path: str, threads: str = "SLICE", **_: Any) -> Result:
     """PyAV decoding alone (no side data, no conversion): its FFmpeg's speed."""
     import av  # noqa: F401
 
-    baseline = _status_kib("VmRSS")
-    t0 = time.perf_counter()
-    c0 = time.process_time()
-    container, stream = _pyav_open(path, threads=threads, export_qp=False)
-    t1 = time.perf_counter()
+    clock = _Clock()
+    container, stream = clock.opened(_pyav_open(path, threads=threads, export_qp=False))
     frames = sum(1 for _ in container.decode(stream))
-    t2 = time.perf_counter()
+    clock.stop()
     container.close()
-    return _loop_result(frames, t0, t1, t2, c0, baseline)
+    return clock.result(frames)
 
 
 @workload
@@ -584,11 +573,8 @@ def pyav_planes(path: str, threads: str = "SLICE", **_: Any) -> Result:
     """frame.to_ndarray() (yuv420p: Y, Cb, Cr packed in one array) per frame."""
     import av  # noqa: F401
 
-    baseline = _status_kib("VmRSS")
-    t0 = time.perf_counter()
-    c0 = time.process_time()
-    container, stream = _pyav_open(path, threads=threads, export_qp=False)
-    t1 = time.perf_counter()
+    clock = _Clock()
+    container, stream = clock.opened(_pyav_open(path, threads=threads, export_qp=False))
     digest = hashlib.sha256()
     frames = 0
     for frame in container.decode(stream):
@@ -596,9 +582,9 @@ def pyav_planes(path: str, threads: str = "SLICE", **_: Any) -> Result:
         if frames % PLANE_CHECK_EVERY == 0:
             digest.update(np.ascontiguousarray(array))
         frames += 1
-    t2 = time.perf_counter()
+    clock.stop()
     container.close()
-    return _loop_result(frames, t0, t1, t2, c0, baseline, planes_sha256=digest.hexdigest())
+    return clock.result(frames, planes_sha256=digest.hexdigest())
 
 
 class PyAVFrameReader:
@@ -645,7 +631,8 @@ def pyav_access(path: str, indices: Sequence[int], ascending: bool = False, **_:
     import av  # noqa: F401
 
     if not ascending:
-        return _access(path, indices, lambda reader, index: reader.qp_map(index), PyAVFrameReader)
+        return _access(path, PyAVFrameReader,
+                       _one_call_each(indices, lambda reader, index: reader.qp_map(index)))
     order = sorted(range(len(indices)), key=lambda k: indices[k])
     maps: dict[int, np.ndarray] = {}
 
@@ -653,7 +640,7 @@ def pyav_access(path: str, indices: Sequence[int], ascending: bool = False, **_:
         maps[index] = maps[index] if index in maps else reader.qp_map(index)
         return maps[index]
 
-    result = _access(path, [indices[k] for k in order], get, PyAVFrameReader)
+    result = _access(path, PyAVFrameReader, _one_call_each([indices[k] for k in order], get))
     digest = hashlib.sha256()
     for index in indices:
         digest.update(maps[index])
@@ -666,20 +653,7 @@ def pyav_open(path: str, **_: Any) -> Result:
     """The PyAV reader's index: open and read every packet's timestamp."""
     import av  # noqa: F401
 
-    baseline = _status_kib("VmRSS")
-    read0 = _rchar()
-    t0 = time.perf_counter()
-    c0 = time.process_time()
-    reader = PyAVFrameReader(path)
-    t1 = time.perf_counter()
-    read1 = _rchar()
-    return {
-        "open_s": t1 - t0,
-        "cpu_s": time.process_time() - c0,
-        "bytes_read": read1 - read0,
-        "frames": len(reader.pts),
-        "baseline_rss_kib": baseline,
-    }
+    return _opening(PyAVFrameReader, path, lambda reader: len(reader.pts))
 
 
 def main() -> None:
