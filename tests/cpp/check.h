@@ -112,6 +112,21 @@ inline void list_tests(const TestList& tests) {
     for (const auto& test : tests) std::cout << test.first << "\n";
 }
 
+// The main of a test program: `--list` names the tests, `--run NAME` runs
+// one, no argument runs them all.
+inline int main(int argc, char** argv, const TestList& tests) {
+    std::string only;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--list") {
+            list_tests(tests);
+            return 0;
+        }
+        if (arg == "--run" && i + 1 < argc) only = argv[++i];
+    }
+    return run_tests(tests, only);
+}
+
 }  // namespace check
 
 #define CHECK(expr) ::check::check_true(static_cast<bool>(expr), #expr, __FILE__, __LINE__)

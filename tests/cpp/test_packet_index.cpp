@@ -4,7 +4,6 @@
 // Usage: test_packet_index [--list | --run NAME]
 
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -279,14 +278,4 @@ const check::TestList kTests = {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    std::string only;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--list") == 0) {
-            check::list_tests(kTests);
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--run") == 0 && i + 1 < argc) only = argv[++i];
-    }
-    return check::run_tests(kTests, only);
-}
+int main(int argc, char** argv) { return check::main(argc, argv, kTests); }
