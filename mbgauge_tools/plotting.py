@@ -169,7 +169,8 @@ def heatmap_png(source: HeatmapSource, index: SupportsIndex,
         return stream.getvalue()
 
 
-@dataclass(frozen=True)
+# Arrays compare cell by cell: no dataclass equality.
+@dataclass(frozen=True, eq=False)
 class HeatmapData:
     """What the heatmap of one frame shows, fetched by the caller (with the
     batch queries, say): its QP map, the visible part of its luma plane
