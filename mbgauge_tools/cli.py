@@ -25,6 +25,7 @@ from pathlib import Path
 from typing import Never, NoReturn, TextIO, TypeVar
 
 import numpy as np
+import numpy.typing as npt
 from tqdm import tqdm
 
 import mbgauge
@@ -33,8 +34,9 @@ from .frames import FrameRangeError, FrameSelection, parse_frame_range, select_f
 from .info import PROPERTIES, frame_table_lines, stream_info, write_frame_table_csv
 from .outputs import STDOUT, Output, OutputError, OutputPlan
 from .parallel import FrameJob, Frames, SessionPool, counted, default_workers, run_spans
-from .plotting import (DEFAULT_COLOUR_MAP, DEFAULT_OPACITY, HeatmapOptions, HeatmapPainter,
-                       ImageFormat, default_qp_range, image_format_of, plot_mean_qp, save_figure)
+from .plotting import (DEFAULT_COLOUR_MAP, DEFAULT_OPACITY, HeatmapData, HeatmapOptions,
+                       HeatmapPainter, ImageFormat, default_qp_range, image_format_of,
+                       plot_mean_qp, save_figure)
 from .qpmaps import QpMaps, maps_by_size, qp_span
 from .quantities import quantity_of
 from .stats import gather_stats, stats_span, summary_lines, table_lines, write_csv
@@ -44,6 +46,12 @@ EXIT_INTERRUPTED = 130
 # Codecs whose decoder exports a QP for every macroblock of every frame: a
 # first frame without any is no sign that the stream carries none.
 _QP_IN_EVERY_FRAME = {"h264", "mpeg1video", "mpeg2video", "mpeg4", "vp9"}
+# Frames whose luma planes one batch query of the heatmap command fetches:
+# the decoder moves forward from one chunk to the next without seeking, so
+# larger chunks save only a call each (nothing beside a frame's rendering),
+# while each frame adds its plane (2 MiB at 1080p, 16 MiB at 4K and 10 bits)
+# to what a worker holds.
+HEATMAP_CHUNK_FRAMES = 4
 
 T = TypeVar("T")
 
@@ -240,7 +248,15 @@ def run_stats(args: argparse.Namespace, console: Console) -> None:
 class _HeatmapWork:
     """Renders the heatmaps of a span of frames and writes them, in a worker:
     only finished files leave the thread, never a picture. Each session (lent
-    to one thread at a time) has a painter of its own."""
+    to one thread at a time) has a painter of its own.
+
+    The span's QP maps come from one batch query, its luma planes from one
+    batch query per chunk of HEATMAP_CHUNK_FRAMES frames, so that neither
+    fills the session's frame cache. Frames the batch queries cannot serve
+    go through the single-frame queries: all of them with motion vectors
+    (which have no batch query), and a chunk whose frames differ in picture
+    size or format from one another or from the stream's first frames (the
+    format of such frames is only known to the single-frame queries)."""
 
     def __init__(self, outputs: dict[int, Output], options: HeatmapOptions,
                  image_format: ImageFormat) -> None:
@@ -253,9 +269,45 @@ class _HeatmapWork:
             painter = self._painters.get(id(session))
             if painter is None:
                 painter = self._painters[id(session)] = HeatmapPainter(session, **self.options)
-        for frame in frames.tolist():
+        if self.options.get("motion_vectors"):
+            self._write(painter, frames.tolist())
+            return
+        try:
+            parts = maps_by_size(session, frames)
+        except ValueError:
+            # Sizes change where the frame table does not show it.
+            self._write(painter, frames.tolist())
+            return
+        for part, maps in parts:
+            for start in range(0, len(part), HEATMAP_CHUNK_FRAMES):
+                chunk = part[start:start + HEATMAP_CHUNK_FRAMES]
+                lumas = _first_format_lumas(session, chunk)
+                if lumas is None:
+                    self._write(painter, chunk.tolist())
+                    continue
+                for frame, qp, luma in zip(chunk.tolist(), maps[start:start + len(chunk)],
+                                           lumas):
+                    self._write(painter, [frame], HeatmapData(qp, luma, session.pix_fmt))
+
+    def _write(self, painter: HeatmapPainter, frames: list[int],
+               data: HeatmapData | None = None) -> None:
+        for frame in frames:
             self.outputs[frame].write(
-                lambda stream: painter.save(frame, stream, self.image_format))
+                lambda stream: painter.save(frame, stream, self.image_format, data=data))
+
+
+def _first_format_lumas(session: mbgauge.H264DecoderSession,
+                        frames: Frames) -> npt.NDArray[np.uint8] | npt.NDArray[np.uint16] | None:
+    """The frames' luma planes from one batch query, or None when they do
+    not all have the stream's first size and sample size."""
+    try:
+        lumas = session.get_planes(frames, 0)
+    except ValueError:
+        return None
+    if (lumas.shape[1:] != (session.height, session.width)
+            or lumas.dtype.itemsize != session.bytes_per_sample):
+        return None
+    return lumas
 
 
 def run_heatmap(args: argparse.Namespace, console: Console) -> None:

@@ -169,11 +169,29 @@ def heatmap_png(source: HeatmapSource, index: SupportsIndex,
         return stream.getvalue()
 
 
+# Arrays compare cell by cell: no dataclass equality.
+@dataclass(frozen=True, eq=False)
+class HeatmapData:
+    """What the heatmap of one frame shows, fetched by the caller (with the
+    batch queries, say): its QP map, the visible part of its luma plane
+    (height x width: the frame's own size) and its pixel format; its motion
+    vectors too where the painter draws them (None: the painter asks the
+    session)."""
+
+    qp: npt.NDArray[np.int8]
+    luma: npt.NDArray[np.uint8] | npt.NDArray[np.uint16]
+    pix_fmt: str
+    motion_vectors: npt.NDArray[np.void] | None = None
+
+
 class HeatmapPainter:
     """Heatmaps of frames of one stream, on one colour scale. For a series
     of images, the axes, colour bar and labels are drawn once; each frame
     then costs its picture, its title and the image encoding, a third of
-    drawing the whole figure again. One painter belongs to one thread."""
+    drawing the whole figure again. One painter belongs to one thread.
+
+    Each frame's QP map, luma and format come from the session's single-frame
+    queries, or from `data` where the caller has them already."""
 
     def __init__(self, session: H264DecoderSession, **options: Unpack[HeatmapOptions]) -> None:
         from matplotlib import colormaps
@@ -261,19 +279,19 @@ class HeatmapPainter:
         # The values and arrows of the frame shown, drawn over the picture.
         self._overlay: list[Any] = []
 
-    def figure(self, index: SupportsIndex) -> Figure:
+    def figure(self, index: SupportsIndex, *, data: HeatmapData | None = None) -> Figure:
         """The painter's figure showing frame `index` (the same figure each
         call: copy what you keep)."""
-        picture, title = self._frame(operator.index(index))
+        picture, title = self._frame(operator.index(index), data)
         self._pixels.picture = picture
         self._axes.title.set_text(title)
         return self._figure
 
-    def image(self, index: SupportsIndex) -> Image.Image:
+    def image(self, index: SupportsIndex, *, data: HeatmapData | None = None) -> Image.Image:
         """Frame `index`'s heatmap as an RGB image."""
         from PIL import Image
 
-        picture, title = self._frame(operator.index(index))
+        picture, title = self._frame(operator.index(index), data)
         canvas, axes = self._canvas, self._axes
         spines = list(axes.spines.values())
         if self._background is None:
@@ -302,19 +320,25 @@ class HeatmapPainter:
                                 1).convert("RGB")
 
     def save(self, index: SupportsIndex, path: str | os.PathLike[str] | BinaryIO,
-             format: ImageFormat = "png") -> None:
+             format: ImageFormat = "png", *, data: HeatmapData | None = None) -> None:
         """Writes frame `index`'s heatmap as PNG or JPEG, to a path (whole or
         not at all) or to a binary stream."""
-        _save_image(self.image(index), path, format, self._figure.dpi)
+        _save_image(self.image(index, data=data), path, format, self._figure.dpi)
 
-    def _frame(self, index: int) -> tuple[npt.NDArray[np.uint8], str]:
+    def _frame(self, index: int,
+               data: HeatmapData | None = None) -> tuple[npt.NDArray[np.uint8], str]:
         session = self.session
-        # The frame's own size and format: a stream may change them mid-way.
-        width, height, pix_fmt = session.get_frame_format(index)
+        if data is None:
+            # The frame's own size and format: a stream may change them mid-way.
+            width, height, pix_fmt = session.get_frame_format(index)
+            qp = session.get_qpmap(index)
+            luma = session.get_plane_data(index, 0)[:height, :width]
+            vectors = None
+        else:
+            qp, luma, pix_fmt, vectors = data.qp, data.luma, data.pix_fmt, data.motion_vectors
+            height, width = _checked_shapes(qp, luma)
         if (width, height, pix_fmt) != self._format:
             self._build(width, height, pix_fmt)
-        qp = session.get_qpmap(index)
-        luma = session.get_plane_data(index, 0)[:height, :width]
         picture = compose_heatmap(luma, qp, white=(1 << bit_depth(pix_fmt)) - 1,
                                   qp_range=self.qp_range, colours=self._palette,
                                   opacity=self.opacity, scale=self.layout.scale)
@@ -334,7 +358,9 @@ class HeatmapPainter:
         if self.values and not self._write_cell_values(qp, picture):
             detail += "; cells too small for their values"
         if self.motion_vectors:
-            detail += "; " + self._draw_motion_vectors(session.get_motion_vectors(index))
+            if vectors is None:
+                vectors = session.get_motion_vectors(index)
+            detail += "; " + self._draw_motion_vectors(vectors)
         return picture, f"{heading}\n{detail}"
 
     def _write_cell_values(self, qp: npt.NDArray[np.int8], picture: npt.NDArray[np.uint8]) -> bool:
@@ -380,6 +406,21 @@ class HeatmapPainter:
         return (f"{len(vectors)} motion vectors, {len(vectors) - past - future} zero; from the "
                 f"past {past} ({PAST_REFERENCE_COLOUR}), from the future {future} "
                 f"({FUTURE_REFERENCE_COLOUR})")
+
+
+def _checked_shapes(qp: npt.NDArray[np.int8],
+                    luma: npt.NDArray[np.uint8] | npt.NDArray[np.uint16]) -> tuple[int, int]:
+    """(height, width) of a frame given as data, once its QP map is known to
+    have a cell for every macroblock of its luma."""
+    if luma.ndim != 2 or qp.ndim != 2:
+        raise ValueError(f"expected a 2-D luma plane and QP map, not of shapes {luma.shape} "
+                         f"and {qp.shape}")
+    height, width = luma.shape
+    cells = (-(-height // MB_SIZE), -(-width // MB_SIZE))
+    if qp.shape != cells:
+        raise ValueError(f"a {width}x{height} picture has {cells[0]}x{cells[1]} macroblocks, "
+                         f"but its QP map is {qp.shape[0]}x{qp.shape[1]}")
+    return height, width
 
 
 def _with_range(session: H264DecoderSession, index: int,

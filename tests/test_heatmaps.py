@@ -14,6 +14,7 @@ import mbgauge
 import mbgauge_tools
 import videos
 from mbgauge_tools import cli, plotting
+from test_real_world_files import encoded, joined
 
 CONSTANT_QP = ["-x264-params", "ipratio=1:pbratio=1:aq-mode=0"]
 
@@ -124,3 +125,100 @@ def test_text_stays_readable_when_the_heatmap_is_shown_1920_wide(size):
     assert title_lines * shown >= 10 and tick * shown >= 10, (title_lines, tick, shown)
     width, height = map(int, size.split("x"))
     assert canvas.get_width_height() == plotting.heatmap_size(width, height)
+
+
+SINGLE_FRAME_QUERIES = ("get_qpmap", "get_plane_data", "get_frame_format", "get_motion_vectors")
+
+
+class QueryRecordingSession(mbgauge.H264DecoderSession):
+    """A session that notes each single-frame query made on it: those are
+    the queries that fill the session's frame cache."""
+
+    single_frame_queries: list[tuple[str, int]] = []
+
+    def get_qpmap(self, frame_idx):
+        self.single_frame_queries.append(("get_qpmap", frame_idx))
+        return super().get_qpmap(frame_idx)
+
+    def get_plane_data(self, frame_idx, plane):
+        self.single_frame_queries.append(("get_plane_data", frame_idx))
+        return super().get_plane_data(frame_idx, plane)
+
+    def get_frame_format(self, frame_idx):
+        self.single_frame_queries.append(("get_frame_format", frame_idx))
+        return super().get_frame_format(frame_idx)
+
+    def get_motion_vectors(self, frame_idx):
+        self.single_frame_queries.append(("get_motion_vectors", frame_idx))
+        return super().get_motion_vectors(frame_idx)
+
+
+def b_frame_clip():
+    return videos.lavfi_h264("heatmap-bframes", size="200x120", frames=60,
+                             extra=["-bf", "3", "-g", "12", "-x264-params", "aq-mode=2"])
+
+
+def format_change_clip():
+    """20 frames of 8-bit 4:2:0, then 20 of 10-bit, of one picture size."""
+    parts = [encoded(f"heatmap-{pix_fmt}-part", ".ts", frames=20, extra=(
+        "-pix_fmt", pix_fmt, "-g", "10", "-bf", "2", "-output_ts_offset", offset))
+        for pix_fmt, offset in (("yuv420p", "0"), ("yuv420p10le", "0.8"))]
+    return joined("heatmap-format-change", ".ts", parts)
+
+
+@pytest.fixture
+def recording_sessions(monkeypatch):
+    from mbgauge_tools import parallel
+
+    monkeypatch.setattr(QueryRecordingSession, "single_frame_queries", [])
+    monkeypatch.setattr(parallel, "H264DecoderSession", QueryRecordingSession)
+    # Spans of a key group or two, so that a short clip is cut into several.
+    monkeypatch.setattr(parallel, "SPAN_FRAMES", 12)
+    return QueryRecordingSession.single_frame_queries
+
+
+@pytest.mark.parametrize("clip, frames, options", [
+    (b_frame_clip,
+     "3:58", []),
+    (b_frame_clip,
+     "1:60:7", ["--values", "--opacity", "0.8"]),
+    (lambda: constant_qp_clip(57, ten_bit=True), "0:6", []),
+    # The 10-bit frames' format is known to the single-frame queries alone.
+    (format_change_clip, "0:40", []),
+], ids=["b-frames", "b-frames-step-values", "10-bit", "8-bit-then-10-bit"])
+@pytest.mark.parametrize("workers", [1, 2])
+def test_command_renders_from_batch_queries_as_the_painter_does_frame_by_frame(
+        capsys, tmp_path, recording_sessions, clip, frames, options, workers):
+    """The command's heatmaps come from the batch queries (which leave the
+    frame cache empty) wherever they can serve, and are byte for byte what
+    a painter makes of each frame with the single-frame queries."""
+    path = clip()
+    out = tmp_path / "out"
+    assert cli.main(["heatmap", str(path), "--frames", frames, "--out", str(out), "-q",
+                     "--workers", str(workers), *options]) == 0
+    frame_by_frame = {frame for _, frame in recording_sessions}
+    if clip is format_change_clip:
+        assert frame_by_frame >= set(range(20, 40)), sorted(frame_by_frame)
+        assert not frame_by_frame & set(range(16)), sorted(frame_by_frame)
+    else:
+        assert frame_by_frame == set(), sorted(frame_by_frame)
+    session = mbgauge.H264DecoderSession(str(path))
+    painter = plotting.HeatmapPainter(session, **cli._heatmap_options(cli._parser().parse_args(
+        ["heatmap", str(path), "--frames", frames, "--out", str(out), *options])),
+        qp_range=plotting.default_qp_range(session))
+    written = sorted(out.iterdir())
+    selected = mbgauge_tools.select_frames(frames, session.num_frames)
+    assert [p.name for p in written] == [f"frame_{i:06d}.png" for i in selected]
+    for frame, png in zip(selected, written):
+        expected = io.BytesIO()
+        painter.save(frame, expected)
+        assert png.read_bytes() == expected.getvalue(), f"frame {frame} differs"
+
+
+def test_motion_vectors_are_drawn_through_the_single_frame_queries(capsys, tmp_path,
+                                                                  recording_sessions):
+    path = b_frame_clip()
+    assert cli.main(["heatmap", str(path), "--frames", "10:14", "--out", str(tmp_path), "-q",
+                     "--motion-vectors"]) == 0
+    assert sorted(set(recording_sessions)) == sorted(
+        (query, frame) for query in SINGLE_FRAME_QUERIES for frame in range(10, 14))
