@@ -46,6 +46,7 @@ from tqdm import tqdm
 
 from mbgauge import H264DecoderSession
 
+from .files import atomic_output
 from .parallel import FrameJob, Frames, SessionPool, default_workers, run_spans
 from .stats import STATS_DTYPE, frame_stats, stats_span
 
@@ -419,12 +420,8 @@ def _completed_row(out: Path, path: str, maps: bool) -> dict[str, Any] | None:
 
 def _write_parquet_atomically(table: pa.Table, target: Path) -> None:
     target.parent.mkdir(parents=True, exist_ok=True)
-    partial = target.with_name(f".{target.name}{_PARTIAL}{uuid.uuid4().hex}")
-    try:
-        pq.write_table(table, partial)
-        os.replace(partial, target)
-    finally:
-        partial.unlink(missing_ok=True)
+    with atomic_output(target) as stream:
+        pq.write_table(table, stream)
 
 
 def read_files_table(out: str | os.PathLike[str]) -> pa.Table:
