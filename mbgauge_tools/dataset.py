@@ -424,10 +424,6 @@ def _write_parquet_atomically(table: pa.Table, target: Path) -> None:
         pq.write_table(table, stream)
 
 
-def read_files_table(out: str | os.PathLike[str]) -> pa.Table:
-    return pq.read_table(Path(out) / "files.parquet", schema=FILES_SCHEMA)
-
-
 def run_command(args: Any) -> int:
     """`mbgauge dataset`: 0 when every file was read, 1 when any failed."""
     with ExitStack() as stack:

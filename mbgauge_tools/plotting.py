@@ -174,14 +174,12 @@ def heatmap_png(source: HeatmapSource, index: SupportsIndex,
 class HeatmapData:
     """What the heatmap of one frame shows, fetched by the caller (with the
     batch queries, say): its QP map, the visible part of its luma plane
-    (height x width: the frame's own size) and its pixel format; its motion
-    vectors too where the painter draws them (None: the painter asks the
-    session)."""
+    (height x width: the frame's own size) and its pixel format. Motion
+    vectors, where the painter draws them, come from the session."""
 
     qp: npt.NDArray[np.int8]
     luma: npt.NDArray[np.uint8] | npt.NDArray[np.uint16]
     pix_fmt: str
-    motion_vectors: npt.NDArray[np.void] | None = None
 
 
 class HeatmapPainter:
@@ -333,9 +331,8 @@ class HeatmapPainter:
             width, height, pix_fmt = session.get_frame_format(index)
             qp = session.get_qpmap(index)
             luma = session.get_plane_data(index, 0)[:height, :width]
-            vectors = None
         else:
-            qp, luma, pix_fmt, vectors = data.qp, data.luma, data.pix_fmt, data.motion_vectors
+            qp, luma, pix_fmt = data.qp, data.luma, data.pix_fmt
             height, width = _checked_shapes(qp, luma)
         if (width, height, pix_fmt) != self._format:
             self._build(width, height, pix_fmt)
@@ -358,9 +355,7 @@ class HeatmapPainter:
         if self.values and not self._write_cell_values(qp, picture):
             detail += "; cells too small for their values"
         if self.motion_vectors:
-            if vectors is None:
-                vectors = session.get_motion_vectors(index)
-            detail += "; " + self._draw_motion_vectors(vectors)
+            detail += "; " + self._draw_motion_vectors(session.get_motion_vectors(index))
         return picture, f"{heading}\n{detail}"
 
     def _write_cell_values(self, qp: npt.NDArray[np.int8], picture: npt.NDArray[np.uint8]) -> bool:
