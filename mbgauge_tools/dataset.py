@@ -47,6 +47,7 @@ from tqdm import tqdm
 from mbgauge import H264DecoderSession
 
 from .files import atomic_output
+from .info import FRAME_TABLE_COLUMNS
 from .parallel import FrameJob, Frames, SessionPool, default_workers, run_spans
 from .stats import STATS_DTYPE, frame_stats, stats_span
 
@@ -265,7 +266,7 @@ def _frames_as_table(path: str, frames: npt.NDArray[np.void],
                      stats: npt.NDArray[np.void]) -> pa.Table:
     columns: dict[str, Any] = {"file": pa.array([path] * len(frames), pa.string()),
                                "frame": stats["frame"]}
-    for name in ("pts", "time", "key", "pict_type", "packet_size", "width", "height"):
+    for name in FRAME_TABLE_COLUMNS[1:]:
         columns[name] = frames[name]
     for name in STATS_DTYPE.names or ():
         if name != "frame":
