@@ -455,8 +455,6 @@ def _heatmap_options(args: argparse.Namespace) -> HeatmapOptions:
     if args.cmap not in colormaps:
         raise CommandError(f"unknown colour map {args.cmap!r} (try viridis, cividis, magma, "
                            f"gray or any matplotlib colour map)")
-    if not 0.0 <= args.opacity <= 1.0:
-        raise CommandError(f"bad opacity {args.opacity}: expected 0 to 1")
     options = HeatmapOptions(label=Path(args.file).name, opacity=args.opacity,
                              colour_map=args.cmap, values=args.values,
                              motion_vectors=args.motion_vectors)

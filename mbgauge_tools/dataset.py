@@ -46,6 +46,8 @@ from tqdm import tqdm
 
 from mbgauge import H264DecoderSession
 
+from .files import atomic_output
+from .info import FRAME_TABLE_COLUMNS
 from .parallel import FrameJob, Frames, SessionPool, default_workers, run_spans
 from .stats import STATS_DTYPE, frame_stats, stats_span
 
@@ -264,7 +266,7 @@ def _frames_as_table(path: str, frames: npt.NDArray[np.void],
                      stats: npt.NDArray[np.void]) -> pa.Table:
     columns: dict[str, Any] = {"file": pa.array([path] * len(frames), pa.string()),
                                "frame": stats["frame"]}
-    for name in ("pts", "time", "key", "pict_type", "packet_size", "width", "height"):
+    for name in FRAME_TABLE_COLUMNS[1:]:
         columns[name] = frames[name]
     for name in STATS_DTYPE.names or ():
         if name != "frame":
@@ -419,16 +421,8 @@ def _completed_row(out: Path, path: str, maps: bool) -> dict[str, Any] | None:
 
 def _write_parquet_atomically(table: pa.Table, target: Path) -> None:
     target.parent.mkdir(parents=True, exist_ok=True)
-    partial = target.with_name(f".{target.name}{_PARTIAL}{uuid.uuid4().hex}")
-    try:
-        pq.write_table(table, partial)
-        os.replace(partial, target)
-    finally:
-        partial.unlink(missing_ok=True)
-
-
-def read_files_table(out: str | os.PathLike[str]) -> pa.Table:
-    return pq.read_table(Path(out) / "files.parquet", schema=FILES_SCHEMA)
+    with atomic_output(target) as stream:
+        pq.write_table(table, stream)
 
 
 def run_command(args: Any) -> int:

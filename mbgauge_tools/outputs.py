@@ -109,7 +109,7 @@ class OutputPlan:
         _probe_directory(target.parent, shown)
         return Output(shown, target)
 
-    def directory(self, path: str | os.PathLike[str], *, create: bool = True) -> Path:
+    def directory(self, path: str | os.PathLike[str]) -> Path:
         """A directory that holds several outputs; made if it is missing."""
         shown = os.fspath(path)
         if shown == STDOUT:
@@ -122,13 +122,11 @@ class OutputPlan:
             if target.suffix.lower() in FILE_SUFFIXES:
                 raise OutputError(f"{shown} names a file, but several outputs need a directory; "
                                   f"give a directory")
-            if create:
-                try:
-                    target.mkdir(parents=True, exist_ok=True)
-                except OSError as error:
-                    raise OutputError(f"cannot make directory {shown}: {error.strerror}") from None
-        if target.exists():
-            _probe_directory(target, shown)
+            try:
+                target.mkdir(parents=True, exist_ok=True)
+            except OSError as error:
+                raise OutputError(f"cannot make directory {shown}: {error.strerror}") from None
+        _probe_directory(target, shown)
         return Path(shown)
 
     def _stdout(self, shown: str, binary: bool) -> Output:

@@ -174,14 +174,12 @@ def heatmap_png(source: HeatmapSource, index: SupportsIndex,
 class HeatmapData:
     """What the heatmap of one frame shows, fetched by the caller (with the
     batch queries, say): its QP map, the visible part of its luma plane
-    (height x width: the frame's own size) and its pixel format; its motion
-    vectors too where the painter draws them (None: the painter asks the
-    session)."""
+    (height x width: the frame's own size) and its pixel format. Motion
+    vectors, where the painter draws them, come from the session."""
 
     qp: npt.NDArray[np.int8]
     luma: npt.NDArray[np.uint8] | npt.NDArray[np.uint16]
     pix_fmt: str
-    motion_vectors: npt.NDArray[np.void] | None = None
 
 
 class HeatmapPainter:
@@ -234,7 +232,7 @@ class HeatmapPainter:
         self.qp_range = lowest, highest
         levels = highest - lowest + 1
         colours = self._colour_map.resampled(levels)
-        self._palette = colours(np.arange(levels), bytes=True)
+        self._blend_table = blend_table(colours(np.arange(levels), bytes=True), self.opacity)
 
         self.layout = layout = heatmap_layout(width, height, values=self.values,
                                               motion_vectors=self.motion_vectors)
@@ -333,15 +331,14 @@ class HeatmapPainter:
             width, height, pix_fmt = session.get_frame_format(index)
             qp = session.get_qpmap(index)
             luma = session.get_plane_data(index, 0)[:height, :width]
-            vectors = None
         else:
-            qp, luma, pix_fmt, vectors = data.qp, data.luma, data.pix_fmt, data.motion_vectors
+            qp, luma, pix_fmt = data.qp, data.luma, data.pix_fmt
             height, width = _checked_shapes(qp, luma)
         if (width, height, pix_fmt) != self._format:
             self._build(width, height, pix_fmt)
         picture = compose_heatmap(luma, qp, white=(1 << bit_depth(pix_fmt)) - 1,
-                                  qp_range=self.qp_range, colours=self._palette,
-                                  opacity=self.opacity, scale=self.layout.scale)
+                                  qp_range=self.qp_range, table=self._blend_table,
+                                  scale=self.layout.scale)
         for artist in self._overlay:
             artist.remove()
         self._overlay = []
@@ -358,9 +355,7 @@ class HeatmapPainter:
         if self.values and not self._write_cell_values(qp, picture):
             detail += "; cells too small for their values"
         if self.motion_vectors:
-            if vectors is None:
-                vectors = session.get_motion_vectors(index)
-            detail += "; " + self._draw_motion_vectors(vectors)
+            detail += "; " + self._draw_motion_vectors(session.get_motion_vectors(index))
         return picture, f"{heading}\n{detail}"
 
     def _write_cell_values(self, qp: npt.NDArray[np.int8], picture: npt.NDArray[np.uint8]) -> bool:
@@ -436,14 +431,30 @@ def _with_range(session: H264DecoderSession, index: int,
     return {**options, "qp_range": (int(carried.min()), int(carried.max()))}
 
 
+def blend_table(colours: npt.NDArray[np.uint8], opacity: float) -> npt.NDArray[np.uint8]:
+    """Every (cell colour, grey) pair blended once, in 1/256 steps (weight
+    256 shows a colour alone), as RGBA bytes: row `i` for `colours[i]` (RGB(A)
+    bytes, one per QP of the range), the last row for cells without a value.
+    It depends on the painter's colours and opacity only, not on the frame."""
+    weight = round(opacity * 256)
+    greys = np.arange(256, dtype=np.uint32)
+    palette = np.asarray(colours)[:, :3].astype(np.uint32)
+    levels = len(palette)
+    blended = (greys[None, :, None] * (256 - weight) + palette[:, None, :] * weight + 128) >> 8
+    table = np.empty((levels + 1, 256, 4), np.uint8)
+    table[:levels, :, :3] = blended
+    table[levels, :, :3] = greys[:, None]
+    table[..., 3] = 255
+    return table
+
+
 def compose_heatmap(luma: npt.NDArray[np.uint8] | npt.NDArray[np.uint16],
                     qp: npt.NDArray[np.int8], *, white: int, qp_range: tuple[int, int],
-                    colours: npt.NDArray[np.uint8], opacity: float,
-                    scale: int = 1) -> npt.NDArray[np.uint8]:
+                    table: npt.NDArray[np.uint8], scale: int = 1) -> npt.NDArray[np.uint8]:
     """The picture as RGBA bytes: luma in grey, each macroblock's colour
-    blended over it at `opacity` (`colours[qp - low]`, RGB(A) bytes, values
-    clipped to the range), and macroblocks without a value left grey;
-    enlarged `scale` times."""
+    blended over it from `table` (see blend_table; values clipped to the
+    range), and macroblocks without a value left grey; enlarged `scale`
+    times."""
     height, width = luma.shape
     lowest, highest = qp_range
     levels = highest - lowest + 1
@@ -451,17 +462,7 @@ def compose_heatmap(luma: npt.NDArray[np.uint8] | npt.NDArray[np.uint16],
     # the QP colours into one another.
     grey_of_luma = np.round(np.arange(white + 1) * (255 / (1.6 * white)) + 255 * 0.6 / 1.6)
     grey = grey_of_luma.astype(np.uint8)[luma]
-    # Every (cell colour, grey) pair blended once, in 1/256 steps (weight
-    # 256 shows a colour alone); the last row is for cells without a value.
-    # Each pixel is then one look-up of its cell's row and its grey.
-    weight = round(opacity * 256)
-    greys = np.arange(256, dtype=np.uint32)
-    palette = np.asarray(colours)[:levels, :3].astype(np.uint32)
-    blended = (greys[None, :, None] * (256 - weight) + palette[:, None, :] * weight + 128) >> 8
-    table = np.empty((levels + 1, 256, 4), np.uint8)
-    table[:levels, :, :3] = blended
-    table[levels, :, :3] = greys[:, None]
-    table[..., 3] = 255
+    # Each pixel is one look-up of its cell's row and its grey.
     cell_rows = np.where(qp >= 0, np.clip(qp, lowest, highest).astype(np.int32) - lowest, levels)
     rows = (cell_rows * 256).repeat(MB_SIZE, axis=0)[:height].repeat(MB_SIZE, axis=1)[:, :width]
     rows += grey

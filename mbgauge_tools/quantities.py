@@ -33,7 +33,24 @@ def quantity_of(codec: str, pix_fmt: str = "yuv420p") -> Quantity:
     return Quantity(f"{codec.upper()} quantiser", "quantiser", None)
 
 
+# FFmpeg's names carry the depth in three ways: after the planar "p"
+# (yuv420p10le, gbrp12be, yuva444p9le), after the family of grey pictures
+# (gray10le, ya16be) and as the last two digits of the semi-planar and packed
+# 4:2:x families (p010le, p216be, y210le). nv20 is the one semi-planar name
+# whose digits are its layout, not its depth; the other nvXX names are 8 bits.
+_DEPTH_IN_NAME = (
+    (re.compile(r"^[py]\d(\d\d)(?:le|be)?$"), None),
+    (re.compile(r"^nv20(?:le|be)?$"), 10),
+    (re.compile(r"^(?:gray|ya)f?(\d+)(?:le|be)?$"), None),
+    (re.compile(r"pf?(\d+)(?:le|be)?$"), None),
+)
+
+
 def bit_depth(pix_fmt: str) -> int:
-    """Bits per sample of a planar YUV format name (yuv420p10le: 10)."""
-    match = re.search(r"p(\d+)(?:le|be)?$", pix_fmt)
-    return int(match.group(1)) if match else 8
+    """Bits per sample of a pixel format name, as FFmpeg counts them
+    (yuv420p10le, gray10le, p010le: 10; yuv420p, gray, nv12: 8)."""
+    for pattern, depth in _DEPTH_IN_NAME:
+        match = pattern.search(pix_fmt)
+        if match:
+            return depth if depth is not None else int(match.group(1))
+    return 8

@@ -3,6 +3,7 @@ matplotlib's own colour maps: the fixed colour range per codec and depth,
 the command's options, the output formats, and text sized for the picture."""
 
 import io
+import subprocess
 
 import numpy as np
 import pytest
@@ -13,7 +14,7 @@ from PIL import Image
 import mbgauge
 import mbgauge_tools
 import videos
-from mbgauge_tools import cli, plotting
+from mbgauge_tools import cli, plotting, quantities
 from test_real_world_files import encoded, joined
 
 CONSTANT_QP = ["-x264-params", "ipratio=1:pbratio=1:aq-mode=0"]
@@ -222,3 +223,56 @@ def test_motion_vectors_are_drawn_through_the_single_frame_queries(capsys, tmp_p
                      "--motion-vectors"]) == 0
     assert sorted(set(recording_sessions)) == sorted(
         (query, frame) for query in SINGLE_FRAME_QUERIES for frame in range(10, 14))
+
+
+def ffmpeg_pixel_format_depths():
+    """Luma bits of every pixel format, as `ffmpeg -pix_fmts` reports them
+    (its BIT_DEPTHS column, first component)."""
+    listing = subprocess.run(["ffmpeg", "-hide_banner", "-pix_fmts"], capture_output=True,
+                             text=True, check=True).stdout
+    rows = listing.split("-----\n", 1)[1].splitlines()
+    return {fields[1]: int(fields[4].split("-")[0])
+            for fields in map(str.split, rows) if len(fields) == 5}
+
+
+@pytest.mark.parametrize("pix_fmt", [
+    "yuv420p", "yuvj420p", "yuv420p9le", "yuv420p10le", "yuv422p10be", "yuv444p12le",
+    "yuva420p10le", "yuv420p16le", "gray", "gray10le", "gray12le", "gray16be", "gbrp",
+    "gbrp10le", "gbrp12be", "nv12", "nv21", "nv16", "nv20le", "p010le", "p016be", "p210le",
+    "p416le", "y210le",
+])
+def test_bit_depth_is_the_one_ffmpeg_reports(pix_fmt):
+    depths = ffmpeg_pixel_format_depths()
+    if pix_fmt not in depths:
+        pytest.skip(f"this ffmpeg has no {pix_fmt}")
+    assert quantities.bit_depth(pix_fmt) == depths[pix_fmt], pix_fmt
+
+
+def test_ten_bit_grey_hevc_heatmap(capsys, tmp_path):
+    """Monochrome pictures keep their depth in the name (gray10le): the luma
+    under the cells is scaled to it, not read as 8 bits."""
+    try:
+        path = videos.libx265_video("heatmap-gray10", ".mkv", "qp=30", size="320x240",
+                                    frames=3, pix_fmt="gray10le")
+    except subprocess.CalledProcessError:
+        pytest.skip("this ffmpeg's libx265 makes no 10-bit grey HEVC")
+    session = mbgauge.H264DecoderSession(str(path))
+    try:
+        qp = session.get_qpmap(2)
+    except RuntimeError as error:
+        pytest.skip(f"this FFmpeg decodes no 10-bit grey HEVC: {error}")
+    assert session.pix_fmt == "gray10le"
+    with Image.open(io.BytesIO(mbgauge_tools.heatmap_png(session, 2))) as image:
+        assert image.size == plotting.heatmap_size(320, 240)
+    if not (qp >= 0).any():
+        pytest.skip("this FFmpeg exports no HEVC QPs: the command stops at that")
+    out = tmp_path / "g.png"
+    assert cli.main(["heatmap", str(path), "--frame", "2", "--out", str(out),
+                     "--opacity", "1"]) == 0
+    with Image.open(out) as image:
+        assert image.format == "PNG"
+        assert image.size == plotting.heatmap_size(320, 240)
+    # 0..63 at 10 bits; x265's qp=30 is exported as QP'Y 42.
+    expected = colormaps["viridis"].resampled(64)(qp, bytes=True)[..., :3]
+    colours = cell_colours(out, 320, 240)
+    assert (colours == expected).all(), f"frame 2: {np.unique(colours.reshape(-1, 3), axis=0)}"
