@@ -14,9 +14,7 @@ from __future__ import annotations
 
 import functools
 import json
-import os
 import re
-import shlex
 import struct
 import subprocess
 import sys
@@ -26,6 +24,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import ffmpeg_reference
 import mbgauge
 import videos
 
@@ -171,20 +170,8 @@ CASES = {
 # --------------------------------------------------------------------------
 
 
-@functools.cache
 def reference_decoder() -> Path:
-    out = videos.CACHE_DIR / f"reference_decode-{os.getpid()}"
-    flags = shlex.split(subprocess.run(
-        ["pkg-config", "--cflags", "--libs", "libavformat", "libavcodec", "libavutil"],
-        capture_output=True, text=True, check=True).stdout)
-    if os.environ.get("PKG_CONFIG_PATH"):
-        libdir = subprocess.run(["pkg-config", "--variable=libdir", "libavcodec"],
-                                capture_output=True, text=True, check=True).stdout.strip()
-        flags.append(f"-Wl,-rpath,{libdir}")
-    videos.CACHE_DIR.mkdir(parents=True, exist_ok=True)
-    subprocess.run(["gcc", "-O1", "-Wall", str(Path(__file__).parent / "cpp" / "reference_decode.c"),
-                    *flags, "-o", str(out)], check=True)
-    return out
+    return ffmpeg_reference.reference_tool(Path(__file__).parent / "cpp" / "reference_decode.c")
 
 
 @dataclass
