@@ -266,13 +266,6 @@ def test_an_undecodable_frame_fails_the_whole_batch(tmp_path):
 # The frame table
 
 
-def ffprobe_frames(path: Path) -> list[dict]:
-    out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_frames",
-                          "-show_entries", "frame=key_frame,pict_type,pkt_size,width,height,pts",
-                          "-of", "json", str(path)], capture_output=True, text=True, check=True)
-    return json.loads(out.stdout)["frames"]
-
-
 TABLE_VIDEOS = {
     **{name: VIDEOS[name] for name in ("mp4 b-frames", "mpeg-ts", "mkv open gop",
                                        "raw h264 pyramid", "10-bit", "hevc mp4")},
@@ -291,7 +284,7 @@ def test_frame_table_agrees_with_ffprobe(name):
     assert [table.dtype[n] for n in table.dtype.names] == [
         np.dtype(np.int64), np.dtype(np.float64), np.dtype(bool), np.dtype("U1"),
         np.dtype(np.int32), np.dtype(np.int32), np.dtype(np.int32)]
-    probed = ffprobe_frames(path)
+    probed = videos.ffprobe_frames(path)
     assert table.size == len(probed) == session.num_frames
     for f, (row, frame) in enumerate(zip(table, probed)):
         mine = (bool(row["key"]), str(row["pict_type"]), int(row["packet_size"]),
