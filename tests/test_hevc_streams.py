@@ -2,7 +2,6 @@
 whose presentation timestamps are copies of the decode timestamps. Every
 picture comes back in FFmpeg's display order, in any order of access."""
 
-import functools
 import subprocess
 
 import numpy as np
@@ -42,24 +41,6 @@ def hevc_stream(structure: str, wrap: str = "raw"):
     # Remuxing a raw stream leaves pts equal to dts; Matroska takes the MP4's.
     source = hevc_stream(structure, "mp4") if wrap == "mkv" else raw
     return videos.ffmpeg_video(f"hevc-{structure}", f".{wrap}", "-i", str(source), "-c", "copy")
-
-
-@functools.cache
-def hevc_decodable() -> bool:
-    """False when the linked FFmpeg has no HEVC decoder (a reduced build)."""
-    try:
-        mbgauge.H264DecoderSession(str(hevc_stream("bframes", "mp4")))
-    except RuntimeError as error:
-        if str(error) == "H.264 decoder not found":
-            return False
-        raise
-    return True
-
-
-@pytest.fixture(autouse=True)
-def needs_hevc():
-    if not hevc_decodable():
-        pytest.skip("the linked FFmpeg cannot decode HEVC")
 
 
 def reference(path, structure):
