@@ -28,7 +28,6 @@ import ffmpeg_reference
 import mbgauge
 import videos
 
-FFMPEG = videos.FFMPEG
 LAVFI = ["-f", "lavfi", "-i"]
 X264 = ["-c:v", "libx264", "-preset", "veryfast", "-bf", "3", "-g", "24"]
 
@@ -37,14 +36,10 @@ X264 = ["-c:v", "libx264", "-preset", "veryfast", "-bf", "3", "-g", "24"]
 # --------------------------------------------------------------------------
 
 
-def run(*args: str) -> None:
-    subprocess.run([*FFMPEG, *args], check=True)
-
-
 def encoded(name: str, suffix: str, *, size="320x240", frames=50, source="testsrc2",
             extra: tuple[str, ...] = ()) -> Path:
-    return videos.ffmpeg_video(name, suffix, *LAVFI, f"{source}=size={size}:rate=25",
-                               "-frames:v", str(frames), *X264, *extra)
+    return videos.lavfi_h264(name, suffix, size=size, frames=frames, source=source,
+                             encoder=X264, extra=list(extra))
 
 
 def joined(name: str, suffix: str, parts: list[Path]) -> Path:
