@@ -318,8 +318,7 @@ public:
 private:
     static std::string describe(int width, int height, int format) {
         const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(format));
-        return std::to_string(width) + "x" + std::to_string(height) + " " +
-               (name != nullptr ? name : "unknown format");
+        return ::describe(width, height, name != nullptr ? name : "unknown format");
     }
     bool same_format_;
     int first_idx_ = -1;
@@ -338,8 +337,8 @@ py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const py::handle& fr
     without_gil([&] {
         BatchPictureSize size(false);
         session.decode_frames(plan.frames, [&](size_t place, const AVFrame* frame) {
-            if (size.admit(frame, picture_layout(frame), plan.frames[place])) {
-                const PictureLayout layout = picture_layout(frame);
+            const PictureLayout layout = picture_layout(frame);
+            if (size.admit(frame, layout, plan.frames[place])) {
                 cols = (layout.width + kMacroblockSize - 1) / kMacroblockSize;
                 rows = (layout.height + kMacroblockSize - 1) / kMacroblockSize;
                 cells.reset(new int8_t[plan.rows() * static_cast<size_t>(rows) * cols]);

@@ -16,16 +16,19 @@ namespace {
     for (;;) pause();
 }
 
-// No C++ object lives in this frame, so nothing is dropped on the way here.
-PyObject* call_or_wait(PyObject* callable, PyObject* args) noexcept {
+// step(), whose C calls may end the thread by unwinding; the unwind stops
+// here instead. No C++ object lives in this frame or the step's, so nothing
+// is dropped on the way.
+template <typename Step>
+auto or_wait_for_exit(Step step) noexcept {
 #if defined(__GLIBCXX__)
     try {
-        return PyObject_Call(callable, args, nullptr);
+        return step();
     } catch (abi::__forced_unwind&) {
         wait_for_process_exit();
     }
 #else
-    return PyObject_Call(callable, args, nullptr);
+    return step();
 #endif
 }
 
@@ -39,31 +42,14 @@ void set_up_numpy() {
 }  // namespace
 
 void take_lock_back(PyThreadState* state) noexcept {
-#if defined(__GLIBCXX__)
-    try {
-        PyEval_RestoreThread(state);
-    } catch (abi::__forced_unwind&) {
-        wait_for_process_exit();
-    }
-#else
-    PyEval_RestoreThread(state);
-#endif
+    or_wait_for_exit([state] { PyEval_RestoreThread(state); });
 }
 
-LockHeld::LockHeld() {
-#if defined(__GLIBCXX__)
-    try {
-        state_ = PyGILState_Ensure();
-    } catch (abi::__forced_unwind&) {
-        wait_for_process_exit();
-    }
-#else
-    state_ = PyGILState_Ensure();
-#endif
-}
+LockHeld::LockHeld() : state_(or_wait_for_exit([] { return PyGILState_Ensure(); })) {}
 
 pybind11::object call_python(pybind11::handle callable, const pybind11::tuple& args) {
-    PyObject* const result = call_or_wait(callable.ptr(), args.ptr());
+    PyObject* const result = or_wait_for_exit(
+        [&callable, &args] { return PyObject_Call(callable.ptr(), args.ptr(), nullptr); });
     if (result == nullptr) throw pybind11::error_already_set();
     return pybind11::reinterpret_steal<pybind11::object>(result);
 }

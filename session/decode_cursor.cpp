@@ -6,26 +6,10 @@
 #include <stdexcept>
 
 #include "ffmpeg_error.h"
+#include "ffmpeg_ptrs.h"
 #include "packed_frames.h"
 
 namespace {
-
-struct PacketDeleter {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-struct FrameDeleter {
-    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
-using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
-struct CodecContextDeleter {
-    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
-struct FilterDeleter {
-    void operator()(AVBSFContext* filter) const { av_bsf_free(&filter); }
-};
-using FilterPtr = std::unique_ptr<AVBSFContext, FilterDeleter>;
 
 // Releases a received picture's buffers however its handling ends.
 struct FrameUnref {

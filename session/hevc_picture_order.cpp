@@ -246,7 +246,7 @@ int HevcPictureOrder::read_pps(const uint8_t* nal, int size) {
     const uint32_t id = reader.ue();
     const uint32_t sps_id = reader.ue();
     PictureParameters pps;
-    pps.dependent_slice_segments = reader.flag();
+    reader.skip(1);  // dependent_slice_segments_enabled_flag
     pps.output_flag_present = reader.flag();
     pps.extra_slice_header_bits = static_cast<int>(reader.bits(3));
     if (!reader.ok() || id >= pps_.size() || sps_id >= sps_.size()) return -1;

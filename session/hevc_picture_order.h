@@ -61,7 +61,6 @@ private:
     struct PictureParameters {
         bool known = false;
         int sps_id = 0;
-        bool dependent_slice_segments = false;
         bool output_flag_present = false;
         int extra_slice_header_bits = 0;
     };

@@ -9,16 +9,10 @@ extern "C" {
 }
 
 #include "display_order.h"
+#include "ffmpeg_ptrs.h"
 #include "packed_frames.h"
 
 namespace {
-
-struct PacketDeleter {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-struct FilterDeleter {
-    void operator()(AVBSFContext* filter) const { av_bsf_free(&filter); }
-};
 
 // The frame table shows I, P, B and S; SI, SP and BI pictures and pictures
 // the parser could not read are '?'.
@@ -49,10 +43,10 @@ std::shared_ptr<const StreamIndex> build_stream_index(AVFormatContext* fmt_ctx,
     // need the display order read from the bitstream headers. It is read for
     // every stream the parser knows and used only where a pts is missing.
     DisplayOrderRecovery recovery(params);
-    std::unique_ptr<AVBSFContext, FilterDeleter> scan_unpacker(open_unpacking_filter(params));
+    FilterPtr scan_unpacker(open_unpacking_filter(params));
     bool pts_missing = false;
     {
-        std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
+        PacketPtr packet(av_packet_alloc());
         if (!packet) throw std::bad_alloc();
         while (av_read_frame(fmt_ctx, packet.get()) >= 0) {
             if (packet->stream_index == video_stream_idx) {

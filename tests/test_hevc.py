@@ -232,6 +232,31 @@ def test_block_mean_qp_matches_x265_log_and_maps_match_ffmpeg(case):
     assert_maps_match_ffmpeg(session, pictures)
 
 
+@needs_hevc_qp
+def test_a_conformance_window_at_the_left_and_top_moves_blocks_and_cells_with_the_picture():
+    """The same bitstream with a conformance window cropping 16 columns and
+    16 rows at the left and top: its blocks are the uncropped stream's moved
+    up and left by 16, its cells and luma the uncropped ones without the
+    first row and column."""
+    whole = videos.libx265_video("hevc-aq-crop-source", ".mkv", "crf=28:aq-mode=2:bframes=3",
+                                 size="320x192", frames=6)
+    cropped = videos.ffmpeg_video("hevc-aq-cropped", ".mkv", "-i", str(whole), "-c", "copy",
+                                  "-bsf:v", "hevc_metadata=crop_left=16:crop_top=16")
+    full = mbgauge.H264DecoderSession(str(whole))
+    session = mbgauge.H264DecoderSession(str(cropped))
+    assert (session.width, session.height) == (full.width - 16, full.height - 16)
+    for f in range(session.num_frames):
+        expected = full.get_qp_blocks(f).copy()
+        expected["x"] -= 16
+        expected["y"] -= 16
+        assert np.array_equal(session.get_qp_blocks(f), expected), f"frame {f}: blocks differ"
+        qp_map, shifted = session.get_qpmap(f), full.get_qpmap(f)[1:, 1:]
+        assert np.array_equal(qp_map, shifted), f"frame {f}: {describe_cells(qp_map, shifted)}"
+        luma = session.get_plane_data(f, 0)[:session.height, :session.width]
+        assert np.array_equal(luma, full.get_plane_data(f, 0)[16:full.height, 16:full.width]), (
+            f"frame {f}: luma differs")
+
+
 # (id, x265 options, whether the stream carries in-loop filters)
 LOOP_FILTER_CASES = [
     ("deblock-sao", "sao=1", True),

@@ -1,0 +1,29 @@
+#pragma once
+
+// Owning pointers to FFmpeg objects, freed by FFmpeg's own functions.
+
+#include <memory>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavcodec/bsf.h>
+#include <libavutil/frame.h>
+}
+
+struct PacketDeleter {
+    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+struct FrameDeleter {
+    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+struct CodecContextDeleter {
+    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+};
+struct FilterDeleter {
+    void operator()(AVBSFContext* filter) const { av_bsf_free(&filter); }
+};
+
+using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
+using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
+using FilterPtr = std::unique_ptr<AVBSFContext, FilterDeleter>;
