@@ -14,6 +14,7 @@ MIB = 1024.0  # rows hold KiB
 REFERENCE_QP = "mbgauge get_qpmap"
 BATCH_QP = "mbgauge get_qpmaps"
 TOOLS_QP = "mbgauge tools"  # followed by ", N workers"
+PLANES_PTR = "mbgauge copy_plane_to_ptr"
 BATCH_PLANES = "mbgauge get_planes, luma only"
 BATCH_ACCESS = "mbgauge get_qpmaps, one call"
 PYAV_READER_ASCENDING = "PyAV frame-exact reader, ascending order"
@@ -190,7 +191,7 @@ def _hash_column(rows: Sequence[Row], reference: set[str] | None, key: str) -> s
 
 
 def _throughput_table(results: dict[str, Any], scenario: str, hash_key: str) -> list[str]:
-    reference_impl = "mbgauge copy_plane_to_ptr" if scenario == "planes" else REFERENCE_QP
+    reference_impl = PLANES_PTR if scenario == "planes" else REFERENCE_QP
 
     def cells(impl: str, rows: list[Row], peers: Callable[[str], list[Row]]) -> list[str]:
         # A route that gives the luma plane only is checked on the luma plane.

@@ -165,18 +165,18 @@ def build_plan(
     if "seq_qp" in args.scenarios:
         for name in dict.fromkeys([main, other, short]):
             full = name == main
-            plan.add("seq_qp", name, "mbgauge get_qpmap", {"workload": "mbgauge_qp"})
+            plan.add("seq_qp", name, report.REFERENCE_QP, {"workload": "mbgauge_qp"})
             for threads in ("1", "0"):
                 plan.command("seq_qp", name, f"ffmpeg -threads {threads}",
                              ffmpeg_decode(paths[name], threads))
             plan.add("seq_qp", name, report.BATCH_QP, {"workload": "mbgauge_qp_batch"})
-            plan.add("seq_qp", name, f"mbgauge tools, {args.workers} workers",
+            plan.add("seq_qp", name, f"{report.TOOLS_QP}, {args.workers} workers",
                      {"workload": "mbgauge_qp_tools", "workers": args.workers})
             if pyav:
-                plan.add("seq_qp", name, "PyAV qp_map()",
+                plan.add("seq_qp", name, report.PYAV_HELPER,
                          {"workload": "pyav_qp", "route": "helper"})
                 if full or args.quick:
-                    plan.add("seq_qp", name, "PyAV side data via NumPy",
+                    plan.add("seq_qp", name, report.PYAV_BUFFER,
                              {"workload": "pyav_qp", "route": "buffer"})
                     plan.add("seq_qp", name, "PyAV decode only, no QP",
                              {"workload": "pyav_decode", "threads": "SLICE"})
@@ -191,7 +191,7 @@ def build_plan(
 
     if "planes" in args.scenarios:
         plan.add("planes", main, "mbgauge get_plane_data", {"workload": "mbgauge_planes_array"})
-        plan.add("planes", main, "mbgauge copy_plane_to_ptr", {"workload": "mbgauge_planes_ptr"})
+        plan.add("planes", main, report.PLANES_PTR, {"workload": "mbgauge_planes_ptr"})
         plan.add("planes", main, report.BATCH_PLANES, {"workload": "mbgauge_planes_batch"})
         plan.command("planes", main, report.FFMPEG_1,
                      ffmpeg_decode(paths[main], output=("-f", "rawvideo", "-y", "/dev/null")))
@@ -215,20 +215,20 @@ def build_plan(
             ) -> dict[str, Any]:
                 return {"workload": workload, "indices": draw(frames, per_run, 1000 + run)}
 
-            plan.add(scenario, name, "mbgauge get_qpmap",
+            plan.add(scenario, name, report.REFERENCE_QP,
                      partial(params, workload="mbgauge_access"))
             plan.add(scenario, name, report.BATCH_ACCESS,
                      partial(params, workload="mbgauge_batch_access"))
             if pyav:
-                plan.add(scenario, name, "PyAV frame-exact reader",
+                plan.add(scenario, name, report.PYAV_READER,
                          partial(params, workload="pyav_access"))
-                plan.add(scenario, name, "PyAV frame-exact reader, ascending order",
+                plan.add(scenario, name, report.PYAV_READER_ASCENDING,
                          lambda run, p=partial(params, workload="pyav_access"): {
                              **p(run), "ascending": True})
 
     if "open" in args.scenarios:
         plan.add("open", long_, "mbgauge construction", {"workload": "mbgauge_open"})
-        plan.command("open", long_, "ffprobe -count_packets", [*FFPROBE_COUNT, str(paths[long_])])
+        plan.command("open", long_, report.FFPROBE, [*FFPROBE_COUNT, str(paths[long_])])
         plan.command("open", long_, report.FFPROBE_STARTUP, ["ffprobe", "-version"])
         if pyav:
             plan.add("open", long_, "PyAV reader index (demux all packets)",

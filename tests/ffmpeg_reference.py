@@ -47,13 +47,16 @@ def ffmpeg_build_flags() -> list[str]:
 
 
 @functools.cache
-def reference_tool() -> Path:
+def reference_tool(source: Path = SOURCE) -> Path:
+    """SOURCE, a C program, built against the FFmpeg mbgauge loads. The binary
+    is named by a hash of the source and the flags, so it is built once per
+    FFmpeg and source version and shared by every run."""
     flags = ffmpeg_build_flags()
-    key = hashlib.sha256((SOURCE.read_text() + "\0".join(flags)).encode()).hexdigest()[:16]
-    tool = Path(tempfile.gettempdir()) / f"mbgauge-ffmpeg-reference-{key}"
+    key = hashlib.sha256((source.read_text() + "\0".join(flags)).encode()).hexdigest()[:16]
+    tool = Path(tempfile.gettempdir()) / f"mbgauge-{source.stem.replace('_', '-')}-{key}"
     if not tool.exists():
         partial = tool.with_name(f"{tool.name}.{os.getpid()}")
-        subprocess.run(["cc", "-std=c11", "-O1", "-Wall", "-Werror", str(SOURCE), *flags,
+        subprocess.run(["cc", "-std=c11", "-O1", "-Wall", "-Werror", str(source), *flags,
                         "-o", str(partial)], check=True)
         partial.rename(tool)
     return tool

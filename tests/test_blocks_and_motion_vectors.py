@@ -19,7 +19,8 @@ import pytest
 
 import mbgauge
 import videos
-from test_native_core import CPP_DIR, ffmpeg_flags
+from ffmpeg_reference import ffmpeg_build_flags
+from test_native_core import CPP_DIR
 from test_reference_decode import picture_types, qpfile_plan, qpfile_video
 
 MV_FIELDS = ("source", "w", "h", "src_x", "src_y", "dst_x", "dst_y", "flags", "motion_x",
@@ -46,7 +47,7 @@ def side_data_reader(tmp_path_factory) -> Path:
         pytest.fail("gcc is needed to build the side data reader")
     binary = tmp_path_factory.mktemp("reader") / "side_data_reader"
     command = ["gcc", "-std=c11", "-Wall", "-Wextra", "-Werror", "-O1",
-               str(CPP_DIR / "side_data_reader.c"), *ffmpeg_flags(), "-o", str(binary)]
+               str(CPP_DIR / "side_data_reader.c"), *ffmpeg_build_flags(), "-o", str(binary)]
     built = subprocess.run(command, capture_output=True, text=True)
     assert built.returncode == 0, f"{' '.join(command)}\n{built.stderr}"
     return binary

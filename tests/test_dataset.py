@@ -2,7 +2,6 @@
 files made on threads and on Dask clusters of worker processes bound to
 127.0.0.1, checked against the encoder's settings and qp_stats."""
 
-import json
 import os
 import re
 import shutil
@@ -160,13 +159,10 @@ def test_frames_table_agrees_with_the_encoder_settings(good_files, local_run):
     assert (planned["no_qp_share"] == 0).all()
 
 
-def ffprobe_frames(path: str) -> pd.DataFrame:
+def probed_frames(path: str) -> pd.DataFrame:
     """pts, key, pict_type, packet_size, width and height of every picture
     as ffprobe decodes them, in display order."""
-    probe = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                            "frame=pts,key_frame,pict_type,pkt_size,width,height", "-of", "json",
-                            path], capture_output=True, text=True, check=True)
-    frames = pd.DataFrame(json.loads(probe.stdout)["frames"])
+    frames = pd.DataFrame(videos.ffprobe_frames(path))
     return pd.DataFrame({"pts": frames["pts"].astype("int64"),
                          "key": frames["key_frame"].astype(bool),
                          "pict_type": frames["pict_type"].astype(str),
@@ -180,7 +176,7 @@ def test_frame_facts_match_ffprobe(good_files, local_run):
     for path in good_files[1]:
         ours = frames.loc[frames["file"] == path, ["pts", "key", "pict_type", "packet_size",
                                                     "width", "height"]].reset_index(drop=True)
-        reference = ffprobe_frames(path)
+        reference = probed_frames(path)
         differ = (ours != reference).any(axis=1).to_numpy().nonzero()[0]
         assert len(ours) == len(reference) and differ.size == 0, (
             f"{path}, frame {differ[:1]}: {ours.iloc[differ[:1]].to_dict('records')} "

@@ -24,6 +24,7 @@ import pytest
 import ffmpeg_reference
 import mbgauge
 import videos
+from test_reference_decode import describe_cells
 
 # Constant QP as the brief for x265 puts it: no I/P/B ratios, no adaptive
 # quantisation, no cutree.
@@ -59,15 +60,6 @@ def slice_qps(path: Path) -> set[int]:
     values = header_values(path, "init_qp_minus26", "slice_qp_delta")
     (init_qp_minus26,) = set(values["init_qp_minus26"])
     return {26 + init_qp_minus26 + delta for delta in values["slice_qp_delta"]}
-
-
-def describe_cells(qp_map: np.ndarray, expected: np.ndarray) -> str:
-    wrong = np.argwhere(qp_map != expected)
-    if wrong.size == 0:
-        return "no difference"
-    row, col = wrong[0]
-    return (f"{len(wrong)} of {qp_map.size} cells differ; first at (row {row}, col {col}): "
-            f"{qp_map[row, col]} instead of {expected[row, col]}")
 
 
 def assert_maps_match_ffmpeg(session, pictures) -> None:
@@ -122,7 +114,7 @@ def test_constant_qp_reads_in_every_cell_of_every_frame(case):
     expected = qp_prime(qp, bit_depth)
     for f in range(session.num_frames):
         qp_map = session.get_qpmap(f)
-        assert np.all(qp_map == expected), f"frame {f}: {describe_cells(qp_map, np.full_like(qp_map, expected))}"
+        assert np.all(qp_map == expected), f"frame {f}: {describe_cells(qp_map, expected)}"
         assert session.get_chroma_qp_offset(f) == (0, 0), f"frame {f}"
 
     pictures = ffmpeg_reference.decode(path)

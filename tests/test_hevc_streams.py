@@ -2,7 +2,6 @@
 whose presentation timestamps are copies of the decode timestamps. Every
 picture comes back in FFmpeg's display order, in any order of access."""
 
-import functools
 import subprocess
 
 import numpy as np
@@ -11,6 +10,7 @@ import pytest
 import ffmpeg_reference
 import mbgauge
 import videos
+from test_reference_decode import describe_planes
 
 SIZE = (128, 96)
 FRAMES = 60
@@ -43,34 +43,10 @@ def hevc_stream(structure: str, wrap: str = "raw"):
     return videos.ffmpeg_video(f"hevc-{structure}", f".{wrap}", "-i", str(source), "-c", "copy")
 
 
-@functools.cache
-def hevc_decodable() -> bool:
-    """False when the linked FFmpeg has no HEVC decoder (a reduced build)."""
-    try:
-        mbgauge.H264DecoderSession(str(hevc_stream("bframes", "mp4")))
-    except RuntimeError as error:
-        if str(error) == "H.264 decoder not found":
-            return False
-        raise
-    return True
-
-
-@pytest.fixture(autouse=True)
-def needs_hevc():
-    if not hevc_decodable():
-        pytest.skip("the linked FFmpeg cannot decode HEVC")
-
-
 def reference(path, structure):
     depth = STRUCTURES[structure][1]
     pix_fmt, sample_bytes = ("yuv420p", 1) if depth == 8 else ("yuv420p10le", 2)
     return videos.ffmpeg_reference_frames(path, *SIZE, pix_fmt, sample_bytes)
-
-
-def differing_planes(session, frame, expected):
-    return [plane for plane, (got, want) in
-            enumerate(zip(videos.visible_planes(session, frame), expected))
-            if not np.array_equal(got, want)]
 
 
 @pytest.mark.parametrize("structure", STRUCTURES)
@@ -83,7 +59,8 @@ def test_every_picture_in_display_order_in_random_order(structure, wrap):
     assert session.bytes_per_sample == (2 if STRUCTURES[structure][1] == 10 else 1)
     for frame in np.random.default_rng(7).permutation(session.num_frames):
         frame = int(frame)
-        assert differing_planes(session, frame, expected[frame]) == [], f"frame {frame}"
+        difference = describe_planes(videos.visible_planes(session, frame), expected[frame])
+        assert difference is None, f"frame {frame}: {difference}"
 
 
 @pytest.mark.parametrize("structure, wrap", [("bframes", "raw"), ("pyramid", "mkv"),
@@ -94,7 +71,8 @@ def test_every_picture_from_a_fresh_session(structure, wrap):
     expected = reference(path, structure)
     for frame in range(len(expected)):
         session = mbgauge.H264DecoderSession(str(path))
-        assert differing_planes(session, frame, expected[frame]) == [], f"frame {frame}"
+        difference = describe_planes(videos.visible_planes(session, frame), expected[frame])
+        assert difference is None, f"frame {frame}: {difference}"
 
 
 def cut(tmp_path, structure, start, end):
@@ -117,7 +95,8 @@ def test_raw_stream_cut_inside_a_group_of_pictures(tmp_path, start, end):
     session = mbgauge.H264DecoderSession(str(path))
     assert session.num_frames == len(expected)
     differing = [frame for frame in np.random.default_rng(2).permutation(session.num_frames)
-                 if differing_planes(session, int(frame), expected[frame])]
+                 if describe_planes(videos.visible_planes(session, int(frame)),
+                                    expected[frame]) is not None]
     # Only a picture cut at the end may be concealed differently; it is the
     # last in decode order, so among the last few in display order.
     assert len(differing) <= (1 if end < 1 else 0), differing
@@ -156,7 +135,8 @@ def test_joined_recordings(tmp_path, parts):
     assert session.num_frames == len(expected) == videos.ffmpeg_frame_count(path)
     for frame in np.random.default_rng(4).permutation(session.num_frames):
         frame = int(frame)
-        assert differing_planes(session, frame, expected[frame]) == [], f"frame {frame}"
+        difference = describe_planes(videos.visible_planes(session, frame), expected[frame])
+        assert difference is None, f"frame {frame}: {difference}"
 
 
 def test_stream_without_parameter_sets_fails_to_open(tmp_path):
@@ -190,4 +170,5 @@ def test_timestamped_file_starting_at_a_cra_picture():
     assert session.num_frames < len(flags) - cra
     for frame in np.random.default_rng(9).permutation(session.num_frames):
         frame = int(frame)
-        assert differing_planes(session, frame, expected[frame]) == [], f"frame {frame}"
+        difference = describe_planes(videos.visible_planes(session, frame), expected[frame])
+        assert difference is None, f"frame {frame}: {difference}"

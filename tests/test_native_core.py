@@ -70,19 +70,13 @@ QP_CELLS_CASES = [
 X264 = ["-c:v", "libx264", "-preset", "veryfast"]
 
 
-def ffmpeg_flags() -> list[str]:
-    """Compiler and linker flags for the FFmpeg the mbgauge module runs on
-    (found at run time too)."""
-    return ffmpeg_reference.ffmpeg_build_flags()
-
-
 def native_build_command(name: str, out_dir: Path) -> list[str]:
     """g++ command building tests/cpp/NAME.cpp with the session sources."""
     sources = sorted(str(p) for p in (ROOT / "session").glob("*.cpp"))
     # scripts/sanitize.sh builds these binaries with the sanitizers too.
     sanitize_flags = shlex.split(os.environ.get("MBGAUGE_NATIVE_CXXFLAGS", ""))
     return ["g++", "-std=c++17", "-Wall", "-Wextra", "-Werror", "-O1", *sanitize_flags, f"-I{ROOT}",
-            str(CPP_DIR / f"{name}.cpp"), *sources, *ffmpeg_flags(), "-o", str(out_dir / name)]
+            str(CPP_DIR / f"{name}.cpp"), *sources, *ffmpeg_reference.ffmpeg_build_flags(), "-o", str(out_dir / name)]
 
 
 def _compile_commands(out_dir: Path) -> dict[str, list[str]]:

@@ -14,9 +14,7 @@ from __future__ import annotations
 
 import functools
 import json
-import os
 import re
-import shlex
 import struct
 import subprocess
 import sys
@@ -26,10 +24,10 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import ffmpeg_reference
 import mbgauge
 import videos
 
-FFMPEG = videos.FFMPEG
 LAVFI = ["-f", "lavfi", "-i"]
 X264 = ["-c:v", "libx264", "-preset", "veryfast", "-bf", "3", "-g", "24"]
 
@@ -38,14 +36,10 @@ X264 = ["-c:v", "libx264", "-preset", "veryfast", "-bf", "3", "-g", "24"]
 # --------------------------------------------------------------------------
 
 
-def run(*args: str) -> None:
-    subprocess.run([*FFMPEG, *args], check=True)
-
-
 def encoded(name: str, suffix: str, *, size="320x240", frames=50, source="testsrc2",
             extra: tuple[str, ...] = ()) -> Path:
-    return videos.ffmpeg_video(name, suffix, *LAVFI, f"{source}=size={size}:rate=25",
-                               "-frames:v", str(frames), *X264, *extra)
+    return videos.lavfi_h264(name, suffix, size=size, frames=frames, source=source,
+                             encoder=X264, extra=list(extra))
 
 
 def joined(name: str, suffix: str, parts: list[Path]) -> Path:
@@ -171,20 +165,8 @@ CASES = {
 # --------------------------------------------------------------------------
 
 
-@functools.cache
 def reference_decoder() -> Path:
-    out = videos.CACHE_DIR / f"reference_decode-{os.getpid()}"
-    flags = shlex.split(subprocess.run(
-        ["pkg-config", "--cflags", "--libs", "libavformat", "libavcodec", "libavutil"],
-        capture_output=True, text=True, check=True).stdout)
-    if os.environ.get("PKG_CONFIG_PATH"):
-        libdir = subprocess.run(["pkg-config", "--variable=libdir", "libavcodec"],
-                                capture_output=True, text=True, check=True).stdout.strip()
-        flags.append(f"-Wl,-rpath,{libdir}")
-    videos.CACHE_DIR.mkdir(parents=True, exist_ok=True)
-    subprocess.run(["gcc", "-O1", "-Wall", str(Path(__file__).parent / "cpp" / "reference_decode.c"),
-                    *flags, "-o", str(out)], check=True)
-    return out
+    return ffmpeg_reference.reference_tool(Path(__file__).parent / "cpp" / "reference_decode.c")
 
 
 @dataclass

@@ -209,13 +209,10 @@ def test_stats_csv_and_plot(capsys, tmp_path, clip):
     assert read_png(tmp_path / "mean.png").shape[:2] == (800, 1000)
 
 
-def ffprobe_frames(path):
+def probed_types_and_sizes(path):
     """(picture type, packet size) of every picture in display order, as
     ffprobe reports them."""
-    out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                          "frame=pict_type,pkt_size", "-of", "json", str(path)],
-                         capture_output=True, text=True, check=True).stdout
-    return [(frame["pict_type"], int(frame["pkt_size"])) for frame in json.loads(out)["frames"]]
+    return [(frame["pict_type"], int(frame["pkt_size"])) for frame in videos.ffprobe_frames(path)]
 
 
 def test_frame_size_panel_shows_ffprobes_bits_and_picture_types(clip):
@@ -227,7 +224,7 @@ def test_frame_size_panel_shows_ffprobes_bits_and_picture_types(clip):
     assert sorted(bars) == list(range(5, 40))
     colours = {name: matplotlib.colors.to_rgba(colour)
                for name, colour in plotting.PICTURE_TYPE_COLOURS.items()}
-    expected = ffprobe_frames(clip)
+    expected = probed_types_and_sizes(clip)
     assert {kind for kind, _ in expected[5:40]} == {"I", "P", "B"}
     for frame, bar in bars.items():
         kind, size = expected[frame]
@@ -296,10 +293,7 @@ def test_workers_split_files_and_frames_without_changing_results(capsys, monkeyp
 
 
 def test_frames_command_prints_the_frame_table_ffprobe_agrees_with(capsys, tmp_path, clip):
-    probed = json.loads(subprocess.run(
-        ["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_frames", "-show_entries",
-         "frame=pts,key_frame,pict_type,pkt_size,width,height", "-of", "json", str(clip)],
-        capture_output=True, text=True, check=True).stdout)["frames"]
+    probed = videos.ffprobe_frames(clip)
     expected = [[str(i), str(f["pts"]), str(f["key_frame"]), f["pict_type"], str(f["pkt_size"]),
                  str(f["width"]), str(f["height"])] for i, f in enumerate(probed)]
 

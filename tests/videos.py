@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import functools
 import hashlib
+import json
 import os
 import re
 import subprocess
@@ -141,6 +142,15 @@ def ffmpeg_frame_count(path: Path) -> int:
                              "-fps_mode", "passthrough", "-f", "null", "-"],
                             capture_output=True, text=True, check=True)
     return int(re.findall(r"frame=\s*(\d+)", result.stderr)[-1])
+
+
+def ffprobe_frames(path: Path | str) -> list[dict]:
+    """pts, key_frame, pict_type, pkt_size, width and height of every picture
+    of the first video stream as ffprobe decodes them, in display order."""
+    out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                          "frame=pts,key_frame,pict_type,pkt_size,width,height", "-of", "json",
+                          str(path)], capture_output=True, text=True, check=True).stdout
+    return json.loads(out)["frames"]
 
 
 def ffmpeg_reference_frames(path: Path, width: int, height: int, pix_fmt: str = "yuv420p",
