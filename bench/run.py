@@ -33,7 +33,6 @@ import os
 import platform
 import random
 import shlex
-import statistics
 import subprocess
 import sys
 import tempfile

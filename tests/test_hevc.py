@@ -13,7 +13,6 @@ from __future__ import annotations
 
 import csv
 import functools
-import hashlib
 import re
 import subprocess
 from pathlib import Path
