@@ -26,8 +26,10 @@ class H264DecoderSession(metaclass=_Pybind11Type):
     """One opened video file; frames are addressed by display-order index."""
 
     def __init__(
-        self, path: str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes], *,
-        motion_vectors: bool = False
+        self,
+        path: str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes],
+        *,
+        motion_vectors: bool = False,
     ) -> None: ...
     @property
     def width(self) -> int: ...
@@ -82,17 +84,13 @@ class H264DecoderSession(metaclass=_Pybind11Type):
     def get_chroma_qp_offset(self, frame_idx: int) -> tuple[int, int]:
         """Get PPS chroma QP offsets (cb_offset, cr_offset) for frame"""
 
-    def copy_plane_to_ptr(
-        self, frame_idx: int, plane: int, dst_ptr: int, dst_stride: int
-    ) -> None:
+    def copy_plane_to_ptr(self, frame_idx: int, plane: int, dst_ptr: int, dst_stride: int) -> None:
         """Copy plane data directly into destination pointer and stride (zero Python overhead)"""
 
     def get_frame_format(self, frame_idx: int) -> tuple[int, int, str]:
         """The frame's own (width, height, pix_fmt): after a mid-stream change of size or format these differ from the session's properties, which describe the first frames"""
 
-    def get_qpmaps(
-        self, frames: Sequence[int] | npt.NDArray[np.integer]
-    ) -> npt.NDArray[np.int8]:
+    def get_qpmaps(self, frames: Sequence[int] | npt.NDArray[np.integer]) -> npt.NDArray[np.int8]:
         """QP maps of several frames as a (len(frames), mb_rows, mb_cols) int8 array; frames in any order, repeats allowed, each decoded once"""
 
     def get_chroma_qp_offsets(

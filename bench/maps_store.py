@@ -45,16 +45,19 @@ def disk(path: Path) -> tuple[int, int]:
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     parser.add_argument("video")
     parser.add_argument("--repeat", type=int, default=1)
     args = parser.parse_args()
     session = mbgauge.H264DecoderSession(args.video)
     frames = range(session.num_frames)
     maps = np.tile(np.stack([session.get_qpmap(frame) for frame in frames]), (args.repeat, 1, 1))
-    offsets = np.tile(np.array([session.get_chroma_qp_offset(frame) for frame in frames],
-                               np.int8), (args.repeat, 1))
+    offsets = np.tile(
+        np.array([session.get_chroma_qp_offset(frame) for frame in frames], np.int8),
+        (args.repeat, 1),
+    )
     count, rows, cols = maps.shape
     work = Path(tempfile.mkdtemp(prefix="mbgauge-maps-store-"))
     try:
@@ -67,13 +70,18 @@ def main() -> int:
         def write_zarr() -> None:
             # As the dataset writer does: one chunk of frames at a time.
             group = zarr.open_group(str(store), mode="w")
-            array = group.create_array("qp_maps", shape=maps.shape, dtype="int8",
-                                       chunks=(min(MAPS_CHUNK_FRAMES, count), rows, cols),
-                                       fill_value=-1)
+            array = group.create_array(
+                "qp_maps",
+                shape=maps.shape,
+                dtype="int8",
+                chunks=(min(MAPS_CHUNK_FRAMES, count), rows, cols),
+                fill_value=-1,
+            )
             for start in range(0, count, MAPS_CHUNK_FRAMES):
-                array[start:start + MAPS_CHUNK_FRAMES] = maps[start:start + MAPS_CHUNK_FRAMES]
-            group.create_array("chroma_qp_offsets", shape=offsets.shape, dtype="int8",
-                               chunks=offsets.shape)[:] = offsets
+                array[start : start + MAPS_CHUNK_FRAMES] = maps[start : start + MAPS_CHUNK_FRAMES]
+            group.create_array(
+                "chroma_qp_offsets", shape=offsets.shape, dtype="int8", chunks=offsets.shape
+            )[:] = offsets
 
         middle = count // 2
 
@@ -93,19 +101,30 @@ def main() -> int:
 
         results = {
             "npz": (timed(write_npz), timed(npz_all), timed(npz_one), *disk(npz), maps.nbytes),
-            "zarr": (timed(write_zarr), timed(zarr_all), timed(zarr_one), *disk(store),
-                     min(MAPS_CHUNK_FRAMES, count) * rows * cols),
+            "zarr": (
+                timed(write_zarr),
+                timed(zarr_all),
+                timed(zarr_one),
+                *disk(store),
+                min(MAPS_CHUNK_FRAMES, count) * rows * cols,
+            ),
         }
     finally:
         shutil.rmtree(work)
-    print(f"{args.video}: {count} frames of {rows}x{cols} macroblocks "
-          f"({maps.nbytes / 2**20:.1f} MiB of int8), median of {RUNS} runs")
-    print("| store | write ms | read all ms | read one frame ms | KiB on disk | files | "
-          "writer holds KiB |")
+    print(
+        f"{args.video}: {count} frames of {rows}x{cols} macroblocks "
+        f"({maps.nbytes / 2**20:.1f} MiB of int8), median of {RUNS} runs"
+    )
+    print(
+        "| store | write ms | read all ms | read one frame ms | KiB on disk | files | "
+        "writer holds KiB |"
+    )
     print("|---|---|---|---|---|---|---|")
     for name, (write, read_all, read_one, size, files, held) in results.items():
-        print(f"| {name} | {write * 1e3:.1f} | {read_all * 1e3:.1f} | {read_one * 1e3:.2f} | "
-              f"{size / 1024:.0f} | {files} | {held / 1024:.0f} |")
+        print(
+            f"| {name} | {write * 1e3:.1f} | {read_all * 1e3:.1f} | {read_one * 1e3:.2f} | "
+            f"{size / 1024:.0f} | {files} | {held / 1024:.0f} |"
+        )
     return 0
 
 

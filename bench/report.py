@@ -80,9 +80,11 @@ def headline(row: Row) -> str:
     if scenario == "open":
         return f"{open_seconds(row):7.3f} s  {row.get('bytes_read', 0) / 2**20:7.1f} MiB read"
     if scenario == "heatmap" and row.get("heatmaps"):
-        return (f"{row['heatmaps'] / row['total_s']:6.2f} heatmaps/s  "
-                f"{row['heatmaps'] / row['cpu_s']:6.2f} per CPU s  "
-                f"peak {(peak_kib(row) or 0) / MIB:7.1f} MiB")
+        return (
+            f"{row['heatmaps'] / row['total_s']:6.2f} heatmaps/s  "
+            f"{row['heatmaps'] / row['cpu_s']:6.2f} per CPU s  "
+            f"peak {(peak_kib(row) or 0) / MIB:7.1f} MiB"
+        )
     return f"peak {(peak_kib(row) or 0) / MIB:7.1f} MiB"
 
 
@@ -151,8 +153,9 @@ def _header(*columns: str) -> list[str]:
     return [_md_row(columns), "|" + "---|" * len(columns)]
 
 
-def _table(results: dict[str, Any], scenario: str, columns: Sequence[str],
-           cells: Cells) -> list[str]:
+def _table(
+    results: dict[str, Any], scenario: str, columns: Sequence[str], cells: Cells
+) -> list[str]:
     """One line per input and implementation of a scenario, in the order
     they were measured."""
     grouped = groups(results["rows"], scenario)
@@ -168,8 +171,9 @@ def _spread_cell(rows: Sequence[Row], metric: Callable[[Row], Any], digits: int 
     return fmt(spread([metric(r) for r in rows]), digits)
 
 
-def _ratio_of(rows: Sequence[Row], base: Sequence[Row],
-              metric: Callable[[Row], Any]) -> float | None:
+def _ratio_of(
+    rows: Sequence[Row], base: Sequence[Row], metric: Callable[[Row], Any]
+) -> float | None:
     return ratio(median_of(rows, metric), median_of(base, metric))
 
 
@@ -195,22 +199,41 @@ def _throughput_table(results: dict[str, Any], scenario: str, hash_key: str) -> 
 
     def cells(impl: str, rows: list[Row], peers: Callable[[str], list[Row]]) -> list[str]:
         # A route that gives the luma plane only is checked on the luma plane.
-        key = "luma_sha256" if any("luma_sha256" in r and hash_key not in r for r in rows) \
+        key = (
+            "luma_sha256"
+            if any("luma_sha256" in r and hash_key not in r for r in rows)
             else hash_key
+        )
         reference = {r[key] for r in peers(reference_impl) if key in r} or None
         if impl == reference_impl:
             check = "reference" if reference and len(reference) == 1 else "UNSTABLE"
         else:
             check = _hash_column(rows, reference, key)
         base = peers(FFMPEG_1)
-        return [impl, _spread_cell(rows, fps), _spread_cell(rows, loop_fps),
-                f"{_vs(rows, base, fps)} / {_vs(rows, base, loop_fps)}",
-                _vs(rows, peers(FFMPEG_0), fps), check, _peak_cell(rows)]
+        return [
+            impl,
+            _spread_cell(rows, fps),
+            _spread_cell(rows, loop_fps),
+            f"{_vs(rows, base, fps)} / {_vs(rows, base, loop_fps)}",
+            _vs(rows, peers(FFMPEG_0), fps),
+            check,
+            _peak_cell(rows),
+        ]
 
-    return _table(results, scenario, (
-        "implementation", "frames/s end to end", "frames/s decode loop",
-        "vs ffmpeg -threads 1 (end to end / loop)", "vs ffmpeg -threads 0", "output check",
-        "peak RSS MiB"), cells)
+    return _table(
+        results,
+        scenario,
+        (
+            "implementation",
+            "frames/s end to end",
+            "frames/s decode loop",
+            "vs ffmpeg -threads 1 (end to end / loop)",
+            "vs ffmpeg -threads 0",
+            "output check",
+            "peak RSS MiB",
+        ),
+        cells,
+    )
 
 
 def _patch_table(results: dict[str, Any]) -> list[str]:
@@ -220,11 +243,20 @@ def _patch_table(results: dict[str, Any]) -> list[str]:
         ours = {r["qp_sha256"] for r in rows if "qp_sha256" in r}
         check = "–" if impl == UNPATCHED_QP else ("identical" if ours == theirs else "differ")
         libs = sorted({Path(r.get("libavcodec", "?")).parent.parent.name for r in rows})
-        return ["unpatched" if impl == UNPATCHED_QP else "patched", ", ".join(libs),
-                _spread_cell(rows, loop_fps), _vs(rows, unpatched, loop_fps), check]
+        return [
+            "unpatched" if impl == UNPATCHED_QP else "patched",
+            ", ".join(libs),
+            _spread_cell(rows, loop_fps),
+            _vs(rows, unpatched, loop_fps),
+            check,
+        ]
 
-    return _table(results, "patch", ("FFmpeg", "libavcodec loaded from", "frames/s decode loop",
-                                     "vs unpatched", "QP maps"), cells)
+    return _table(
+        results,
+        "patch",
+        ("FFmpeg", "libavcodec loaded from", "frames/s decode loop", "vs unpatched", "QP maps"),
+        cells,
+    )
 
 
 def _access_table(results: dict[str, Any], scenario: str) -> list[str]:
@@ -237,13 +269,32 @@ def _access_table(results: dict[str, Any], scenario: str) -> list[str]:
         else:
             same = [reference.get(r["run"]) == r.get("qp_sha256") for r in rows]
             check = "identical" if all(same) else f"DIFFER in {same.count(False)} runs"
-        return [impl, len(latencies), f"{mean:.2f}", f"{percentile(latencies, 95):.2f}",
-                _spread_cell(rows, lambda r: r["mean_ms"], 2),
-                _spread_cell(rows, lambda r: r["open_s"], 3), check, _peak_cell(rows)]
+        return [
+            impl,
+            len(latencies),
+            f"{mean:.2f}",
+            f"{percentile(latencies, 95):.2f}",
+            _spread_cell(rows, lambda r: r["mean_ms"], 2),
+            _spread_cell(rows, lambda r: r["open_s"], 3),
+            check,
+            _peak_cell(rows),
+        ]
 
-    return _table(results, scenario, (
-        "implementation", "accesses", "mean ms (pooled)", "p95 ms (pooled)", "per-run mean ms",
-        "opening s", "same QP maps as mbgauge", "peak RSS MiB"), cells)
+    return _table(
+        results,
+        scenario,
+        (
+            "implementation",
+            "accesses",
+            "mean ms (pooled)",
+            "p95 ms (pooled)",
+            "per-run mean ms",
+            "opening s",
+            "same QP maps as mbgauge",
+            "peak RSS MiB",
+        ),
+        cells,
+    )
 
 
 def _open_table(results: dict[str, Any]) -> list[str]:
@@ -251,13 +302,28 @@ def _open_table(results: dict[str, Any]) -> list[str]:
         frames = rows[0].get("frames", "–")
         if impl == FFPROBE:
             frames = rows[0].get("output_tail", "").strip() or frames
-        return [impl, _spread_cell(rows, open_seconds, 3),
-                _vs(rows, peers(FFPROBE), open_seconds),
-                _spread_cell(rows, lambda r: r.get("bytes_read", 0) / 2**20), frames,
-                _peak_cell(rows)]
+        return [
+            impl,
+            _spread_cell(rows, open_seconds, 3),
+            _vs(rows, peers(FFPROBE), open_seconds),
+            _spread_cell(rows, lambda r: r.get("bytes_read", 0) / 2**20),
+            frames,
+            _peak_cell(rows),
+        ]
 
-    return _table(results, "open", ("implementation", "seconds", "vs ffprobe -count_packets",
-                                    "MiB read", "frames", "peak RSS MiB"), cells)
+    return _table(
+        results,
+        "open",
+        (
+            "implementation",
+            "seconds",
+            "vs ffprobe -count_packets",
+            "MiB read",
+            "frames",
+            "peak RSS MiB",
+        ),
+        cells,
+    )
 
 
 def _memory_lines(results: dict[str, Any]) -> list[str]:
@@ -280,8 +346,15 @@ def _memory_lines(results: dict[str, Any]) -> list[str]:
             for frames, kib in sorted(
                 row["rss_kib_after_frames"].items(), key=lambda kv: int(kv[0])
             ):
-                lines.append(_md_row([frames, f"{kib / MIB:.0f}",
-                                      f"{(kib - row['rss_after_open_kib']) / MIB:.0f}"]))
+                lines.append(
+                    _md_row(
+                        [
+                            frames,
+                            f"{kib / MIB:.0f}",
+                            f"{(kib - row['rss_after_open_kib']) / MIB:.0f}",
+                        ]
+                    )
+                )
             lines.append("")
         else:
             lines.append(f"- {impl}: {row['peak_rss_kib'] / MIB:.0f} MiB peak resident")
@@ -292,17 +365,40 @@ def _dataset_table(results: dict[str, Any]) -> list[str]:
     def cells(impl: str, rows: list[Row], peers: Callable[[str], list[Row]]) -> list[Any]:
         ffmpeg, local = peers(DATASET_FFMPEG), peers(DATASET_LOCAL)
         reference = {r["frames_sha256"] for r in local if "frames_sha256" in r} or None
-        return [impl, rows[0].get("files", "–"), rows[0].get("frames"),
-                _spread_cell(rows, lambda r: r.get("total_s"), 2),
-                _spread_cell(rows, ms_per_file), _spread_cell(rows, fps), _vs(rows, local, fps),
-                _spread_cell(rows, lambda r: r.get("cpu_s"), 2), _spread_cell(rows, cpu_fps),
-                _vs(rows, ffmpeg, cpu_fps), _vs(rows, local, cpu_fps),
-                _hash_column(rows, reference, "frames_sha256")]
+        return [
+            impl,
+            rows[0].get("files", "–"),
+            rows[0].get("frames"),
+            _spread_cell(rows, lambda r: r.get("total_s"), 2),
+            _spread_cell(rows, ms_per_file),
+            _spread_cell(rows, fps),
+            _vs(rows, local, fps),
+            _spread_cell(rows, lambda r: r.get("cpu_s"), 2),
+            _spread_cell(rows, cpu_fps),
+            _vs(rows, ffmpeg, cpu_fps),
+            _vs(rows, local, cpu_fps),
+            _hash_column(rows, reference, "frames_sha256"),
+        ]
 
-    return _table(results, "dataset", (
-        "implementation", "files", "frames", "seconds", "ms per file", "frames/s",
-        "vs local default", "CPU s", "frames per CPU s", "vs ffmpeg", "vs local default",
-        "frames table"), cells)
+    return _table(
+        results,
+        "dataset",
+        (
+            "implementation",
+            "files",
+            "frames",
+            "seconds",
+            "ms per file",
+            "frames/s",
+            "vs local default",
+            "CPU s",
+            "frames per CPU s",
+            "vs ffmpeg",
+            "vs local default",
+            "frames table",
+        ),
+        cells,
+    )
 
 
 def ms_per_file(row: Row) -> float | None:
@@ -326,19 +422,30 @@ def _heatmap_table(results: dict[str, Any]) -> list[str]:
             return None
         wall, cpu, peak = heatmap_rates(rows)
         decoding = _vs(rows, peers(FFMPEG_1), lambda r: r.get("total_s"))
-        return [impl, f"{wall or 0:.2f}", f"{cpu or 0:.2f}",
-                f"{decoding} of ffmpeg -threads 1's decoding time", f"{peak or 0:.0f}"]
+        return [
+            impl,
+            f"{wall or 0:.2f}",
+            f"{cpu or 0:.2f}",
+            f"{decoding} of ffmpeg -threads 1's decoding time",
+            f"{peak or 0:.0f}",
+        ]
 
-    return _table(results, "heatmap", ("command", "heatmaps/s", "heatmaps per CPU second",
-                                       "decode-only ratio", "peak MiB"), cells)
+    return _table(
+        results,
+        "heatmap",
+        ("command", "heatmaps/s", "heatmaps per CPU second", "decode-only ratio", "peak MiB"),
+        cells,
+    )
 
 
 def _by_input(rows: Iterable[Row], scenario: str) -> list[tuple[str, Callable[[str], list[Row]]]]:
     """Each input of a scenario, in the order measured, with a function
     that gives its rows of an implementation."""
     grouped = groups(rows, scenario)
-    return [(name, lambda impl, name=name: grouped.get((name, impl), []))
-            for name in dict.fromkeys(k[0] for k in grouped)]
+    return [
+        (name, lambda impl, name=name: grouped.get((name, impl), []))
+        for name in dict.fromkeys(k[0] for k in grouped)
+    ]
 
 
 def _target(target: str, name: str, measured: str, met: Any) -> str:
@@ -353,10 +460,14 @@ def targets(results: dict[str, Any]) -> list[str]:
             continue
         wall, cpu, peak = heatmap_rates(group)
         if cpu is not None and peak is not None:
-            lines.append(_target(
-                "heatmaps >= 4/s on one core, peak < 400 MiB", input_name,
-                f"{cpu:.2f} per CPU second ({wall:.2f}/s wall), peak {peak:.0f} MiB",
-                cpu >= 4 and peak < 400))
+            lines.append(
+                _target(
+                    "heatmaps >= 4/s on one core, peak < 400 MiB",
+                    input_name,
+                    f"{cpu:.2f} per CPU second ({wall:.2f}/s wall), peak {peak:.0f} MiB",
+                    cpu >= 4 and peak < 400,
+                )
+            )
     seq = groups(rows, "seq_qp")
     for name, of in _by_input(rows, "seq_qp"):
         ours, ff1, ff0 = of(REFERENCE_QP), of(FFMPEG_1), of(FFMPEG_0)
@@ -368,71 +479,108 @@ def targets(results: dict[str, Any]) -> list[str]:
                 for k in seq
                 if k[0] == name and "qp_sha256" in seq[k][0] and k[1] != REFERENCE_QP
             )
-            lines.append(_target(
-                "QP extraction >= 0.9x ffmpeg -threads 1, maps exact", name,
-                f"{fmt_ratio(r_end)} end to end, {_vs(ours, ff1, loop_fps)} loop; maps "
-                f"{'identical to every other route' if exact else 'NOT identical'}",
-                r_end is not None and r_end >= 0.9 and exact))
+            lines.append(
+                _target(
+                    "QP extraction >= 0.9x ffmpeg -threads 1, maps exact",
+                    name,
+                    f"{fmt_ratio(r_end)} end to end, {_vs(ours, ff1, loop_fps)} loop; maps "
+                    f"{'identical to every other route' if exact else 'NOT identical'}",
+                    r_end is not None and r_end >= 0.9 and exact,
+                )
+            )
         for pyav_impl in (PYAV_HELPER, PYAV_BUFFER):
             theirs = of(pyav_impl)
             if ours and theirs:
                 r = _ratio_of(ours, theirs, fps)
-                lines.append(_target(f"QP extraction >= 5x {pyav_impl}", name, fmt_ratio(r),
-                                     r and r >= 5))
+                lines.append(
+                    _target(f"QP extraction >= 5x {pyav_impl}", name, fmt_ratio(r), r and r >= 5)
+                )
         batch = of(BATCH_QP)
         if batch and ff1:
             r = _ratio_of(batch, ff1, fps)
             peak = median_of(batch, peak_kib)
             exact = _hash_column(batch, reference, "qp_sha256")
             met = r is not None and r >= 0.98 and peak is not None and peak <= 150 * MIB
-            lines.append(_target(
-                "get_qpmaps(range(n)) >= 0.98x ffmpeg -threads 1 end to end, peak RSS <= 150 MiB",
-                name, f"{fmt_ratio(r)}, peak {(peak or 0) / MIB:.0f} MiB, maps {exact}",
-                met and exact == "identical"))
+            lines.append(
+                _target(
+                    "get_qpmaps(range(n)) >= 0.98x ffmpeg -threads 1 end to end, peak RSS <= 150 MiB",
+                    name,
+                    f"{fmt_ratio(r)}, peak {(peak or 0) / MIB:.0f} MiB, maps {exact}",
+                    met and exact == "identical",
+                )
+            )
         for impl in (k[1] for k in seq if k[0] == name and k[1].startswith(TOOLS_QP)):
             tools = seq[(name, impl)]
             r = _ratio_of(tools, ff0, fps)
             exact = _hash_column(tools, reference, "qp_sha256")
-            lines.append(_target(
-                f"{impl} >= 1.1x ffmpeg -threads 0, 0 cells differing", name,
-                f"{fmt_ratio(r)} ({_vs(tools, ff1, fps)} of -threads 1), maps {exact}",
-                r and r >= 1.1 and exact == "identical"))
+            lines.append(
+                _target(
+                    f"{impl} >= 1.1x ffmpeg -threads 0, 0 cells differing",
+                    name,
+                    f"{fmt_ratio(r)} ({_vs(tools, ff1, fps)} of -threads 1), maps {exact}",
+                    r and r >= 1.1 and exact == "identical",
+                )
+            )
     for name, of in _by_input(rows, "planes"):
         batch, ff1 = of(BATCH_PLANES), of(FFMPEG_1)
         if batch and ff1:
             r = _ratio_of(batch, ff1, fps)
-            lines.append(_target("get_planes every frame >= 0.95x ffmpeg -threads 1 -f rawvideo",
-                                 name, fmt_ratio(r), r and r >= 0.95))
+            lines.append(
+                _target(
+                    "get_planes every frame >= 0.95x ffmpeg -threads 1 -f rawvideo",
+                    name,
+                    fmt_ratio(r),
+                    r and r >= 0.95,
+                )
+            )
     for name, of in _by_input(rows, "mvs"):
         off, on = of(REFERENCE_QP), of(MVS_ON)
         if off and on:
             r = _ratio_of(on, off, loop_fps)
             same = {x["qp_sha256"] for x in on} == {x["qp_sha256"] for x in off}
-            lines.append(_target(
-                "motion-vector export costs <= 15 % frames/s, maps unchanged", name,
-                f"{fmt_ratio(r)} of the loop frames/s without it ({_vs(on, off, cpu_fps)} in "
-                f"frames per CPU second); maps {'identical' if same else 'DIFFER'}",
-                r is not None and r >= 0.85 and same))
+            lines.append(
+                _target(
+                    "motion-vector export costs <= 15 % frames/s, maps unchanged",
+                    name,
+                    f"{fmt_ratio(r)} of the loop frames/s without it ({_vs(on, off, cpu_fps)} in "
+                    f"frames per CPU second); maps {'identical' if same else 'DIFFER'}",
+                    r is not None and r >= 0.85 and same,
+                )
+            )
     for name, of in _by_input(rows, "random"):
         single, batch = pooled_latencies(of(REFERENCE_QP)), pooled_latencies(of(BATCH_ACCESS))
         pyav = [pooled_latencies(of(impl)) for impl in (PYAV_READER, PYAV_READER_ASCENDING)]
         best_pyav = min((statistics.fmean(ms) for ms in pyav if ms), default=None)
         if single and batch:
             speedup = statistics.fmean(single) / statistics.fmean(batch)
-            versus = (f"; {best_pyav / statistics.fmean(batch):.2f}x faster than PyAV's best "
-                      f"frame-exact route" if best_pyav else "")
-            lines.append(_target(
-                "one get_qpmaps call >= 2.5x faster than get_qpmap calls in the same order, "
-                "faster than PyAV", name, f"{speedup:.2f}x{versus}",
-                speedup >= 2.5 and (best_pyav is None or statistics.fmean(batch) < best_pyav)))
+            versus = (
+                f"; {best_pyav / statistics.fmean(batch):.2f}x faster than PyAV's best "
+                f"frame-exact route"
+                if best_pyav
+                else ""
+            )
+            lines.append(
+                _target(
+                    "one get_qpmaps call >= 2.5x faster than get_qpmap calls in the same order, "
+                    "faster than PyAV",
+                    name,
+                    f"{speedup:.2f}x{versus}",
+                    speedup >= 2.5 and (best_pyav is None or statistics.fmean(batch) < best_pyav),
+                )
+            )
         their_ms = pyav[0]
         if single and their_ms:
             mean_ours, mean_theirs = statistics.fmean(single), statistics.fmean(their_ms)
             p95_ours, p95_theirs = percentile(single, 95), percentile(their_ms, 95)
-            lines.append(_target(
-                "random access latency <= PyAV", name,
-                f"mean {mean_ours:.1f} vs {mean_theirs:.1f} ms ({mean_ours / mean_theirs:.2f}x), "
-                f"p95 {p95_ours:.1f} vs {p95_theirs:.1f} ms", mean_ours <= mean_theirs))
+            lines.append(
+                _target(
+                    "random access latency <= PyAV",
+                    name,
+                    f"mean {mean_ours:.1f} vs {mean_theirs:.1f} ms ({mean_ours / mean_theirs:.2f}x), "
+                    f"p95 {p95_ours:.1f} vs {p95_theirs:.1f} ms",
+                    mean_ours <= mean_theirs,
+                )
+            )
     for name, of in _by_input(rows, "open"):
         ours, probe = of("mbgauge construction"), of(FFPROBE)
         if ours and probe:
@@ -443,23 +591,40 @@ def targets(results: dict[str, Any]) -> list[str]:
             if startup is not None and probe_s is not None and probe_s > startup:
                 net_ratio = ratio(median_of(ours, open_seconds), probe_s - startup)
                 net = f" ({fmt_ratio(net_ratio)} of ffprobe's time less its start-up)"
-            lines.append(_target("opening < 1.5x ffprobe -count_packets", name,
-                                 f"{fmt_ratio(r)}{net}", r is not None and r < 1.5))
+            lines.append(
+                _target(
+                    "opening < 1.5x ffprobe -count_packets",
+                    name,
+                    f"{fmt_ratio(r)}{net}",
+                    r is not None and r < 1.5,
+                )
+            )
     for name, of in _by_input(rows, "dataset"):
         local, cluster = of(DATASET_LOCAL), of(DATASET_CLUSTER)
         if name == NOT_VIDEOS:
             ours, theirs = median_of(cluster, ms_per_file), median_of(local, ms_per_file)
             if ours is not None and theirs is not None:
-                lines.append(_md_row([
-                    "(measured) per-file overhead of the cluster path", name,
-                    f"{ours - theirs:.1f} ms per file ({ours:.1f} ms on the cluster, "
-                    f"{theirs:.1f} ms on threads)", "–"]))
+                lines.append(
+                    _md_row(
+                        [
+                            "(measured) per-file overhead of the cluster path",
+                            name,
+                            f"{ours - theirs:.1f} ms per file ({ours:.1f} ms on the cluster, "
+                            f"{theirs:.1f} ms on threads)",
+                            "–",
+                        ]
+                    )
+                )
         elif local and cluster:
             r = _ratio_of(cluster, local, fps)
-            lines.append(_target(
-                "2-worker cluster within 15 % of the local default", name,
-                f"{fmt_ratio(r)} of its frames/s ({_vs(cluster, local, cpu_fps)} per CPU second)",
-                r is not None and r >= 0.85))
+            lines.append(
+                _target(
+                    "2-worker cluster within 15 % of the local default",
+                    name,
+                    f"{fmt_ratio(r)} of its frames/s ({_vs(cluster, local, cpu_fps)} per CPU second)",
+                    r is not None and r >= 0.85,
+                )
+            )
     return lines
 
 
@@ -467,23 +632,35 @@ _ACCESS_INTRO = (
     "{accesses} accesses per implementation and input, spread over the runs (the same frames "
     "for every reader in each run); latencies of single get_qpmap calls (PyAV: seek, decode to "
     "the frame, build its QP map); for the one get_qpmaps call of each run, its time shared out "
-    "over its frames.")
+    "over its frames."
+)
 
 # The sections of the report, in order, each shown when its scenario was run:
 # title, a paragraph before the table (str.format'ed with the settings), and
 # the table.
 SECTIONS: dict[str, tuple[str, str, Callable[[dict[str, Any]], list[str]]]] = {
-    "seq_qp": ("Sequential QP extraction", "",
-               partial(_throughput_table, scenario="seq_qp", hash_key="qp_sha256")),
-    "mvs": ("Motion-vector export",
-            "One session without motion vectors and one that exports and reads them, over the "
-            "same frames in order.",
-            partial(_throughput_table, scenario="mvs", hash_key="qp_sha256")),
-    "planes": ("Sequential planes", "",
-               partial(_throughput_table, scenario="planes", hash_key="planes_sha256")),
+    "seq_qp": (
+        "Sequential QP extraction",
+        "",
+        partial(_throughput_table, scenario="seq_qp", hash_key="qp_sha256"),
+    ),
+    "mvs": (
+        "Motion-vector export",
+        "One session without motion vectors and one that exports and reads them, over the "
+        "same frames in order.",
+        partial(_throughput_table, scenario="mvs", hash_key="qp_sha256"),
+    ),
+    "planes": (
+        "Sequential planes",
+        "",
+        partial(_throughput_table, scenario="planes", hash_key="planes_sha256"),
+    ),
     "random": ("Random access", _ACCESS_INTRO, partial(_access_table, scenario="random")),
-    "local": ("Local access (32-frame window moving forward)", _ACCESS_INTRO,
-              partial(_access_table, scenario="local")),
+    "local": (
+        "Local access (32-frame window moving forward)",
+        _ACCESS_INTRO,
+        partial(_access_table, scenario="local"),
+    ),
     "open": ("Opening", "", _open_table),
     "memory": ("Memory", "", _memory_lines),
     "dataset": (
@@ -497,7 +674,8 @@ SECTIONS: dict[str, tuple[str, str, Callable[[dict[str, Any]], list[str]]]] = {
         "not inflate as it does the wall time; a cluster's processes also spend CPU time while "
         f"idle. The {NOT_VIDEOS} rows run both routes over text files named like videos "
         "(each an error row): what a route costs per file by itself.",
-        _dataset_table),
+        _dataset_table,
+    ),
     "heatmap": ("Heatmaps", "", _heatmap_table),
     "patch": (
         "mbgauge's FFmpeg against the same build without its patches",
@@ -505,14 +683,15 @@ SECTIONS: dict[str, tuple[str, str, Callable[[dict[str, Any]], list[str]]]] = {
         "of the same version and configuration put first by LD_LIBRARY_PATH. H.264 must "
         "give identical maps at the same speed; HEVC maps differ (the unpatched decoder "
         "exports no QPs), and the speed difference is the cost of the export.",
-        _patch_table),
+        _patch_table,
+    ),
 }
 
 
 def markdown(results: dict[str, Any]) -> str:
     machine, settings = results["machine"], results["settings"]
     out = [
-        f"# mbgauge benchmark results",
+        "# mbgauge benchmark results",
         "",
         f"Machine: {machine['nproc']} cores, {machine['cpu']}, {machine['memory_gib']} GiB, "
         f"Linux {machine['kernel']}, Python {machine['python']}. "
@@ -553,8 +732,13 @@ def markdown(results: dict[str, Any]) -> str:
     present = {r["scenario"] for r in results["rows"]}
     for scenario, (title, intro, table) in SECTIONS.items():
         if scenario in present:
-            out += [f"## {title}", "", *([intro.format(**settings), ""] if intro else []),
-                    *table(results), ""]
+            out += [
+                f"## {title}",
+                "",
+                *([intro.format(**settings), ""] if intro else []),
+                *table(results),
+                "",
+            ]
     out += ["## Targets", "", *targets(results), ""]
     return "\n".join(out)
 
@@ -600,8 +784,14 @@ def plot(results: dict[str, Any], path: Path) -> None:
             not_run(ax, title)
             return
         ypos = range(len(labels))
-        colors = ["tab:blue" if label.startswith("mbgauge")
-                  else "tab:gray" if label.startswith("ff") else "tab:orange" for label in labels]
+        colors = [
+            "tab:blue"
+            if label.startswith("mbgauge")
+            else "tab:gray"
+            if label.startswith("ff")
+            else "tab:orange"
+            for label in labels
+        ]
         ax.barh(list(ypos), medians, xerr=[lows, highs], color=colors, capsize=3)
         ax.set_yticks(list(ypos), labels, fontsize=7)
         ax.invert_yaxis()
@@ -614,12 +804,24 @@ def plot(results: dict[str, Any], path: Path) -> None:
 
     main = results["roles"]["main"]
     end_to_end = "frames/s (end to end)"
-    bars(axes[0][0], groups(rows, "seq_qp"), fps, f"Sequential QP maps, {main}", end_to_end,
-         only_input=main)
+    bars(
+        axes[0][0],
+        groups(rows, "seq_qp"),
+        fps,
+        f"Sequential QP maps, {main}",
+        end_to_end,
+        only_input=main,
+    )
     others = {k: v for k, v in groups(rows, "seq_qp").items() if k[0] != main}
     bars(axes[0][1], others, fps, "Sequential QP maps, other inputs", end_to_end)
-    bars(axes[0][2], groups(rows, "planes"), fps, f"Sequential planes, {main}", end_to_end,
-         only_input=main)
+    bars(
+        axes[0][2],
+        groups(rows, "planes"),
+        fps,
+        f"Sequential planes, {main}",
+        end_to_end,
+        only_input=main,
+    )
 
     def latency_panel(ax: Any) -> None:
         labels, means, p95s = [], [], []
@@ -650,19 +852,33 @@ def plot(results: dict[str, Any], path: Path) -> None:
     latency_panel(axes[1][0])
 
     long_ = results["roles"]["long"]
-    bars(axes[1][1], groups(rows, "open"), open_seconds, f"Opening, {long_}", "seconds",
-         only_input=long_)
+    bars(
+        axes[1][1],
+        groups(rows, "open"),
+        open_seconds,
+        f"Opening, {long_}",
+        "seconds",
+        only_input=long_,
+    )
 
     ax = axes[1][2]
     for (input_name, impl), group in groups(rows, "memory").items():
         if impl == "mbgauge cache growth":
             row = group[0]
             points = sorted((int(k), v / MIB) for k, v in row["rss_kib_after_frames"].items())
-            ax.plot([p[0] for p in points], [p[1] for p in points], marker="o",
-                    label=f"resident, {input_name}")
-            ax.axhline(row["rss_after_open_kib"] / MIB
-                       + row["record_bytes"] * row["cache_capacity"] / 2**20,
-                       color="gray", linestyle="--", label="after opening + 64 records")
+            ax.plot(
+                [p[0] for p in points],
+                [p[1] for p in points],
+                marker="o",
+                label=f"resident, {input_name}",
+            )
+            ax.axhline(
+                row["rss_after_open_kib"] / MIB
+                + row["record_bytes"] * row["cache_capacity"] / 2**20,
+                color="gray",
+                linestyle="--",
+                label="after opening + 64 records",
+            )
             ax.axvline(row["cache_capacity"], color="gray", linestyle=":")
             ax.set_xscale("log", base=2)
     ax.set_title("Memory, decoding forward (64-frame cache)", fontsize=10)

@@ -50,8 +50,7 @@ import report  # noqa: E402
 
 BENCH_DIR = Path(__file__).resolve().parent
 WORKLOADS = BENCH_DIR / "workloads.py"
-SCENARIOS = ("seq_qp", "mvs", "planes", "random", "local", "open", "memory", "heatmap",
-             "dataset")
+SCENARIOS = ("seq_qp", "mvs", "planes", "random", "local", "open", "memory", "heatmap", "dataset")
 DATASET_FILES = 40  # files of the dataset scenario (8 with --quick)
 DATASET_WORKERS = 2  # worker processes of its cluster, one thread each
 SCENARIO_ROLES = {
@@ -115,17 +114,29 @@ class Plan:
         make = params if callable(params) else (lambda _run, p=params: dict(p))
         self.jobs.append(Job(scenario, input_name, impl, make, runs))
 
-    def command(self, scenario: str, input_name: str, impl: str, argv: list[str],
-                **params: Any) -> None:
+    def command(
+        self, scenario: str, input_name: str, impl: str, argv: list[str], **params: Any
+    ) -> None:
         self.add(scenario, input_name, impl, {"workload": "command", "argv": argv, **params})
 
 
-def ffmpeg_decode(path: Path | str, threads: str = "1",
-                  output: tuple[str, ...] = ("-f", "null", "-")) -> list[str]:
+def ffmpeg_decode(
+    path: Path | str, threads: str = "1", output: tuple[str, ...] = ("-f", "null", "-")
+) -> list[str]:
     """ffmpeg's own decode of the video stream, without deblocking, as
     mbgauge decodes."""
-    return [*FFMPEG_DECODE, "-threads", threads, "-skip_loop_filter", "all", "-i", str(path),
-            "-map", "0:v:0", *output]
+    return [
+        *FFMPEG_DECODE,
+        "-threads",
+        threads,
+        "-skip_loop_filter",
+        "all",
+        "-i",
+        str(path),
+        "-map",
+        "0:v:0",
+        *output,
+    ]
 
 
 def random_indices(num_frames: int, count: int, seed: int) -> list[int]:
@@ -166,39 +177,71 @@ def build_plan(
             full = name == main
             plan.add("seq_qp", name, report.REFERENCE_QP, {"workload": "mbgauge_qp"})
             for threads in ("1", "0"):
-                plan.command("seq_qp", name, f"ffmpeg -threads {threads}",
-                             ffmpeg_decode(paths[name], threads))
+                plan.command(
+                    "seq_qp",
+                    name,
+                    f"ffmpeg -threads {threads}",
+                    ffmpeg_decode(paths[name], threads),
+                )
             plan.add("seq_qp", name, report.BATCH_QP, {"workload": "mbgauge_qp_batch"})
-            plan.add("seq_qp", name, f"{report.TOOLS_QP}, {args.workers} workers",
-                     {"workload": "mbgauge_qp_tools", "workers": args.workers})
+            plan.add(
+                "seq_qp",
+                name,
+                f"{report.TOOLS_QP}, {args.workers} workers",
+                {"workload": "mbgauge_qp_tools", "workers": args.workers},
+            )
             if pyav:
-                plan.add("seq_qp", name, report.PYAV_HELPER,
-                         {"workload": "pyav_qp", "route": "helper"})
+                plan.add(
+                    "seq_qp", name, report.PYAV_HELPER, {"workload": "pyav_qp", "route": "helper"}
+                )
                 if full or args.quick:
-                    plan.add("seq_qp", name, report.PYAV_BUFFER,
-                             {"workload": "pyav_qp", "route": "buffer"})
-                    plan.add("seq_qp", name, "PyAV decode only, no QP",
-                             {"workload": "pyav_decode", "threads": "SLICE"})
+                    plan.add(
+                        "seq_qp",
+                        name,
+                        report.PYAV_BUFFER,
+                        {"workload": "pyav_qp", "route": "buffer"},
+                    )
+                    plan.add(
+                        "seq_qp",
+                        name,
+                        "PyAV decode only, no QP",
+                        {"workload": "pyav_decode", "threads": "SLICE"},
+                    )
 
     if "mvs" in args.scenarios:
         for name in dict.fromkeys([main, short]):
-            plan.add("mvs", name, report.REFERENCE_QP,
-                     {"workload": "mbgauge_qp", "motion_vectors": False})
-            plan.add("mvs", name, report.MVS_ON,
-                     {"workload": "mbgauge_qp", "motion_vectors": True})
+            plan.add(
+                "mvs",
+                name,
+                report.REFERENCE_QP,
+                {"workload": "mbgauge_qp", "motion_vectors": False},
+            )
+            plan.add("mvs", name, report.MVS_ON, {"workload": "mbgauge_qp", "motion_vectors": True})
             plan.command("mvs", name, report.FFMPEG_1, ffmpeg_decode(paths[name]))
 
     if "planes" in args.scenarios:
         plan.add("planes", main, "mbgauge get_plane_data", {"workload": "mbgauge_planes_array"})
         plan.add("planes", main, report.PLANES_PTR, {"workload": "mbgauge_planes_ptr"})
         plan.add("planes", main, report.BATCH_PLANES, {"workload": "mbgauge_planes_batch"})
-        plan.command("planes", main, report.FFMPEG_1,
-                     ffmpeg_decode(paths[main], output=("-f", "rawvideo", "-y", "/dev/null")))
+        plan.command(
+            "planes",
+            main,
+            report.FFMPEG_1,
+            ffmpeg_decode(paths[main], output=("-f", "rawvideo", "-y", "/dev/null")),
+        )
         if pyav:
-            plan.add("planes", main, "PyAV to_ndarray, slice threads",
-                     {"workload": "pyav_planes", "threads": "SLICE"})
-            plan.add("planes", main, "PyAV to_ndarray, frame threads",
-                     {"workload": "pyav_planes", "threads": "AUTO"})
+            plan.add(
+                "planes",
+                main,
+                "PyAV to_ndarray, slice threads",
+                {"workload": "pyav_planes", "threads": "SLICE"},
+            )
+            plan.add(
+                "planes",
+                main,
+                "PyAV to_ndarray, frame threads",
+                {"workload": "pyav_planes", "threads": "AUTO"},
+            )
 
     for scenario, draw in (("random", random_indices), ("local", window_indices)):
         if scenario not in args.scenarios:
@@ -214,24 +257,37 @@ def build_plan(
             ) -> dict[str, Any]:
                 return {"workload": workload, "indices": draw(frames, per_run, 1000 + run)}
 
-            plan.add(scenario, name, report.REFERENCE_QP,
-                     partial(params, workload="mbgauge_access"))
-            plan.add(scenario, name, report.BATCH_ACCESS,
-                     partial(params, workload="mbgauge_batch_access"))
+            plan.add(
+                scenario, name, report.REFERENCE_QP, partial(params, workload="mbgauge_access")
+            )
+            plan.add(
+                scenario,
+                name,
+                report.BATCH_ACCESS,
+                partial(params, workload="mbgauge_batch_access"),
+            )
             if pyav:
-                plan.add(scenario, name, report.PYAV_READER,
-                         partial(params, workload="pyav_access"))
-                plan.add(scenario, name, report.PYAV_READER_ASCENDING,
-                         lambda run, p=partial(params, workload="pyav_access"): {
-                             **p(run), "ascending": True})
+                plan.add(
+                    scenario, name, report.PYAV_READER, partial(params, workload="pyav_access")
+                )
+                plan.add(
+                    scenario,
+                    name,
+                    report.PYAV_READER_ASCENDING,
+                    lambda run, p=partial(params, workload="pyav_access"): {  # noqa: B008
+                        **p(run),
+                        "ascending": True,
+                    },
+                )
 
     if "open" in args.scenarios:
         plan.add("open", long_, "mbgauge construction", {"workload": "mbgauge_open"})
         plan.command("open", long_, report.FFPROBE, [*FFPROBE_COUNT, str(paths[long_])])
         plan.command("open", long_, report.FFPROBE_STARTUP, ["ffprobe", "-version"])
         if pyav:
-            plan.add("open", long_, "PyAV reader index (demux all packets)",
-                     {"workload": "pyav_open"})
+            plan.add(
+                "open", long_, "PyAV reader index (demux all packets)", {"workload": "pyav_open"}
+            )
 
     if "dataset" in args.scenarios:
         name = roles["dataset"]
@@ -239,47 +295,108 @@ def build_plan(
         listing = Path(directory).with_name(Path(directory).name + ".list")
         listing.write_text("".join(f"{path}\n" for path in sorted(Path(directory).iterdir())))
         not_videos = str(inputs.not_videos(args.dataset_files))
-        for impl, workers in ((report.DATASET_LOCAL, 0),
-                              (report.DATASET_CLUSTER, DATASET_WORKERS)):
-            plan.add("dataset", name, impl, {"workload": "dataset_extract",
-                                             "directory": directory, "cluster_workers": workers})
+        for impl, workers in ((report.DATASET_LOCAL, 0), (report.DATASET_CLUSTER, DATASET_WORKERS)):
+            plan.add(
+                "dataset",
+                name,
+                impl,
+                {"workload": "dataset_extract", "directory": directory, "cluster_workers": workers},
+            )
             # The same route over files that are no video: what it costs by itself.
-            plan.add("dataset", report.NOT_VIDEOS, impl, {
-                "workload": "dataset_extract", "directory": not_videos,
-                "cluster_workers": workers, "errors_expected": True})
+            plan.add(
+                "dataset",
+                report.NOT_VIDEOS,
+                impl,
+                {
+                    "workload": "dataset_extract",
+                    "directory": not_videos,
+                    "cluster_workers": workers,
+                    "errors_expected": True,
+                },
+            )
         # FFmpeg's own decode of the same files, as many at a time as the
         # cluster has workers. Two ffmpegs writing progress lines into one
         # output interleave them, so each prints only its final count, as one
         # short line.
         decode = shlex.join(ffmpeg_decode("FILE"))
-        script = ("set -o pipefail; " + decode.replace("FILE", '"$1"')
-                  + " 2>&1 | tr '\\r' '\\n' | grep -a '^frame=' | tail -n 1")
-        argv = ["xargs", "-a", str(listing), "-d", "\n", "-P", str(DATASET_WORKERS), "-n", "1",
-                "bash", "-c", script, "bash"]
+        script = (
+            "set -o pipefail; "
+            + decode.replace("FILE", '"$1"')
+            + " 2>&1 | tr '\\r' '\\n' | grep -a '^frame=' | tail -n 1"
+        )
+        argv = [
+            "xargs",
+            "-a",
+            str(listing),
+            "-d",
+            "\n",
+            "-P",
+            str(DATASET_WORKERS),
+            "-n",
+            "1",
+            "bash",
+            "-c",
+            script,
+            "bash",
+        ]
         plan.command("dataset", name, report.DATASET_FFMPEG, argv, files=args.dataset_files)
     if "heatmap" in args.scenarios:
         command = Path(sys.executable).with_name("mbgauge")
-        plan.command("heatmap", main, f"mbgauge heatmap --frames {HEATMAP_FRAMES}, 1 worker",
-                     [str(command), "heatmap", str(paths[main]), "--frames", HEATMAP_FRAMES,
-                      "--out", str(HEATMAP_DIR), "--workers", "1", "-q", "-y"])
+        plan.command(
+            "heatmap",
+            main,
+            f"mbgauge heatmap --frames {HEATMAP_FRAMES}, 1 worker",
+            [
+                str(command),
+                "heatmap",
+                str(paths[main]),
+                "--frames",
+                HEATMAP_FRAMES,
+                "--out",
+                str(HEATMAP_DIR),
+                "--workers",
+                "1",
+                "-q",
+                "-y",
+            ],
+        )
         # The decoding alone, on one thread, for the ratio.
         plan.command("heatmap", main, report.FFMPEG_1, ffmpeg_decode(paths[main]))
     if "patch" in args.scenarios:
         unpatched = unpatched_ffmpeg_libdir()
         for name in dict.fromkeys([main, roles["hevc"]]):
             plan.add("patch", name, report.REFERENCE_QP, {"workload": "mbgauge_qp"})
-            plan.add("patch", name, report.UNPATCHED_QP,
-                     {"workload": "mbgauge_qp", "library_path": unpatched})
+            plan.add(
+                "patch",
+                name,
+                report.UNPATCHED_QP,
+                {"workload": "mbgauge_qp", "library_path": unpatched},
+            )
 
     if "memory" in args.scenarios:
         checkpoints = [1, 8, 16, 32, 48, 64, 80, 96, 128, 192, 256, 384, 512, 768]
-        plan.add("memory", main, "mbgauge cache growth",
-                 {"workload": "mbgauge_cache_growth", "checkpoints": checkpoints}, runs=1)
-        plan.add("memory", main, "idle: Python + NumPy + mbgauge",
-                 {"workload": "idle", "modules": ["numpy", "mbgauge"]}, runs=1)
+        plan.add(
+            "memory",
+            main,
+            "mbgauge cache growth",
+            {"workload": "mbgauge_cache_growth", "checkpoints": checkpoints},
+            runs=1,
+        )
+        plan.add(
+            "memory",
+            main,
+            "idle: Python + NumPy + mbgauge",
+            {"workload": "idle", "modules": ["numpy", "mbgauge"]},
+            runs=1,
+        )
         if pyav:
-            plan.add("memory", main, "idle: Python + NumPy + PyAV",
-                     {"workload": "idle", "modules": ["numpy", "av"]}, runs=1)
+            plan.add(
+                "memory",
+                main,
+                "idle: Python + NumPy + PyAV",
+                {"workload": "idle", "modules": ["numpy", "av"]},
+                runs=1,
+            )
     return plan
 
 
@@ -402,9 +519,12 @@ def main(argv: list[str] | None = None) -> int:
         help="random/local accesses per implementation and input, spread over the runs",
     )
     parser.add_argument("--workers", type=int, default=2, help="threads for the multi-session rows")
-    parser.add_argument("--dataset-files", type=int, default=None,
-                        help=f"files of the dataset scenario (default {DATASET_FILES}; "
-                        "8 with --quick)")
+    parser.add_argument(
+        "--dataset-files",
+        type=int,
+        default=None,
+        help=f"files of the dataset scenario (default {DATASET_FILES}; 8 with --quick)",
+    )
     parser.add_argument("--no-pyav", action="store_true", help="leave PyAV out even if installed")
     parser.add_argument("--no-plot", action="store_true", help="skip the PNG")
     parser.add_argument("--out", type=Path, default=BENCH_DIR / "results")

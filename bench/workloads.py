@@ -98,9 +98,15 @@ class _Clock:
 
     def result(self, frames: int, **checks: Any) -> Result:
         """Opening, loop and total wall time, CPU time, and output digests."""
-        return {"frames": frames, "open_s": self.t1 - self.t0, "loop_s": self.t2 - self.t1,
-                "total_s": self.t2 - self.t0, "cpu_s": time.process_time() - self.c0, **checks,
-                "baseline_rss_kib": self.baseline}
+        return {
+            "frames": frames,
+            "open_s": self.t1 - self.t0,
+            "loop_s": self.t2 - self.t1,
+            "total_s": self.t2 - self.t0,
+            "cpu_s": time.process_time() - self.c0,
+            **checks,
+            "baseline_rss_kib": self.baseline,
+        }
 
 
 @workload
@@ -119,8 +125,12 @@ def mbgauge_qp(path: str, motion_vectors: bool = False, **_: Any) -> Result:
             vectors += len(session.get_motion_vectors(frame))
     clock.stop()
     extra = {"motion_vectors": vectors} if motion_vectors else {}
-    return clock.result(session.num_frames, qp_sha256=digest.hexdigest(),
-                        libavcodec=_loaded_library("libavcodec"), **extra)
+    return clock.result(
+        session.num_frames,
+        qp_sha256=digest.hexdigest(),
+        libavcodec=_loaded_library("libavcodec"),
+        **extra,
+    )
 
 
 def _loaded_library(name: str) -> str:
@@ -152,10 +162,13 @@ def mbgauge_qp_tools(path: str, workers: int = 2, **_: Any) -> Result:
     maps = mbgauge_tools.read_qp_maps(path, workers=workers)
     t1 = time.perf_counter()
     del mbgauge
-    return {"frames": len(maps.frames), "total_s": t1 - clock.t0,
-            "cpu_s": time.process_time() - clock.c0,
-            "qp_sha256": hashlib.sha256(maps.qp_maps).hexdigest(),
-            "baseline_rss_kib": clock.baseline}
+    return {
+        "frames": len(maps.frames),
+        "total_s": t1 - clock.t0,
+        "cpu_s": time.process_time() - clock.c0,
+        "qp_sha256": hashlib.sha256(maps.qp_maps).hexdigest(),
+        "baseline_rss_kib": clock.baseline,
+    }
 
 
 def _yuv420_layout(width: int, height: int) -> list[tuple[int, int, int]]:
@@ -202,10 +215,11 @@ def mbgauge_planes_ptr(path: str, **_: Any) -> Result:
             session.copy_plane_to_ptr(frame, plane, base + offset, row_bytes)
         if frame % PLANE_CHECK_EVERY == 0:
             digest.update(out)
-            luma_digest.update(out[:layout[1][0]])
+            luma_digest.update(out[: layout[1][0]])
     clock.stop()
-    return clock.result(session.num_frames, planes_sha256=digest.hexdigest(),
-                        luma_sha256=luma_digest.hexdigest())
+    return clock.result(
+        session.num_frames, planes_sha256=digest.hexdigest(), luma_sha256=luma_digest.hexdigest()
+    )
 
 
 # Frames per get_planes call: a few seconds of 1080p luma (about 200 MiB).
@@ -272,8 +286,11 @@ def _one_call_each(indices: Sequence[int], get: Callable[[Any, int], np.ndarray]
 def mbgauge_access(path: str, indices: Sequence[int], **_: Any) -> Result:
     """get_qpmap for the given frames in the given order; per-call latency."""
     mbgauge = _import_mbgauge()
-    return _access(path, mbgauge.H264DecoderSession,
-                   _one_call_each(indices, lambda session, index: session.get_qpmap(index)))
+    return _access(
+        path,
+        mbgauge.H264DecoderSession,
+        _one_call_each(indices, lambda session, index: session.get_qpmap(index)),
+    )
 
 
 @workload
@@ -300,8 +317,13 @@ def _opening(open_reader: Callable[[str], Any], path: str, frames: Callable[[Any
     reader = open_reader(path)
     t1 = time.perf_counter()
     read1 = _rchar()
-    return {"open_s": t1 - t0, "cpu_s": time.process_time() - c0, "bytes_read": read1 - read0,
-            "frames": frames(reader), "baseline_rss_kib": baseline}
+    return {
+        "open_s": t1 - t0,
+        "cpu_s": time.process_time() - c0,
+        "bytes_read": read1 - read0,
+        "frames": frames(reader),
+        "baseline_rss_kib": baseline,
+    }
 
 
 @workload
@@ -410,8 +432,9 @@ def command(argv: Sequence[str], files: int | None = None, **_: Any) -> Result:
 
 
 @workload
-def dataset_extract(directory: str, cluster_workers: int = 0, errors_expected: bool = False,
-                    **_: Any) -> Result:
+def dataset_extract(
+    directory: str, cluster_workers: int = 0, errors_expected: bool = False, **_: Any
+) -> Result:
     """mbgauge_tools.dataset.extract over every file in the directory: on
     threads of this process, or on a local Dask cluster of worker processes
     (started, and its workers' imports done, before the clock starts: a
@@ -434,9 +457,14 @@ def dataset_extract(directory: str, cluster_workers: int = 0, errors_expected: b
             if cluster_workers:
                 from distributed import Client, LocalCluster
 
-                cluster = stack.enter_context(LocalCluster(
-                    n_workers=cluster_workers, threads_per_worker=1, host="127.0.0.1",
-                    dashboard_address="127.0.0.1:0"))
+                cluster = stack.enter_context(
+                    LocalCluster(
+                        n_workers=cluster_workers,
+                        threads_per_worker=1,
+                        host="127.0.0.1",
+                        dashboard_address="127.0.0.1:0",
+                    )
+                )
                 client = stack.enter_context(Client(cluster))
             # One file first, on every route: what a process pays once (lazy
             # imports, FFmpeg's and Arrow's first use) is not per-file cost.
@@ -455,12 +483,16 @@ def dataset_extract(directory: str, cluster_workers: int = 0, errors_expected: b
         failed = [row for row in rows if row["status"] != "ok"]
         if len(failed) != (len(rows) if errors_expected else 0):
             raise RuntimeError(f"{len(failed)} of {len(rows)} files failed")
-        result: Result = {"files": len(files),
-                          "frames": sum(row["num_frames"] or 0 for row in rows),
-                          "total_s": t1 - t0, "cpu_s": cpu_s}
+        result: Result = {
+            "files": len(files),
+            "frames": sum(row["num_frames"] or 0 for row in rows),
+            "total_s": t1 - t0,
+            "cpu_s": cpu_s,
+        }
         if not errors_expected:
             frames = pq.read_table(out / "dataset" / "frames").sort_by(
-                [("file", "ascending"), ("frame", "ascending")])
+                [("file", "ascending"), ("frame", "ascending")]
+            )
             digest = hashlib.sha256()
             for name in ("frame", "pts", "key", "mean_qp", "min_qp", "max_qp", "no_qp_share"):
                 digest.update(frames[name].to_numpy().tobytes())
@@ -631,8 +663,11 @@ def pyav_access(path: str, indices: Sequence[int], ascending: bool = False, **_:
     import av  # noqa: F401
 
     if not ascending:
-        return _access(path, PyAVFrameReader,
-                       _one_call_each(indices, lambda reader, index: reader.qp_map(index)))
+        return _access(
+            path,
+            PyAVFrameReader,
+            _one_call_each(indices, lambda reader, index: reader.qp_map(index)),
+        )
     order = sorted(range(len(indices)), key=lambda k: indices[k])
     maps: dict[int, np.ndarray] = {}
 

@@ -12,8 +12,15 @@ the same for any number of workers and come in frame order.
 from .frames import FrameRangeError, FrameSelection, parse_frame_range, select_frames
 from .info import PROPERTIES, stream_info
 from .parallel import default_workers, map_frames
-from .plotting import (HeatmapData, HeatmapOptions, HeatmapPainter, heatmap_png, plot_mean_qp,
-                       render_heatmap, save_figure)
+from .plotting import (
+    HeatmapData,
+    HeatmapOptions,
+    HeatmapPainter,
+    heatmap_png,
+    plot_mean_qp,
+    render_heatmap,
+    save_figure,
+)
 from .qpmaps import QpMaps, iter_qp_maps, read_qp_maps
 from .stats import STATS_DTYPE, qp_stats, write_csv
 

@@ -54,43 +54,72 @@ from .stats import STATS_DTYPE, frame_stats, stats_span
 if TYPE_CHECKING:
     import distributed
 
-FRAMES_SCHEMA = pa.schema([
-    ("file", pa.string()),
-    ("frame", pa.int64()),
-    ("pts", pa.int64()),
-    ("time", pa.float64()),
-    ("key", pa.bool_()),
-    ("pict_type", pa.string()),
-    ("packet_size", pa.int64()),
-    ("width", pa.int32()),
-    ("height", pa.int32()),
-    ("mean_qp", pa.float64()),
-    ("min_qp", pa.int8()),
-    ("max_qp", pa.int8()),
-    ("no_qp_share", pa.float64()),
-    ("cb_qp_offset", pa.int8()),
-    ("cr_qp_offset", pa.int8()),
-])
+FRAMES_SCHEMA = pa.schema(
+    [
+        ("file", pa.string()),
+        ("frame", pa.int64()),
+        ("pts", pa.int64()),
+        ("time", pa.float64()),
+        ("key", pa.bool_()),
+        ("pict_type", pa.string()),
+        ("packet_size", pa.int64()),
+        ("width", pa.int32()),
+        ("height", pa.int32()),
+        ("mean_qp", pa.float64()),
+        ("min_qp", pa.int8()),
+        ("max_qp", pa.int8()),
+        ("no_qp_share", pa.float64()),
+        ("cb_qp_offset", pa.int8()),
+        ("cr_qp_offset", pa.int8()),
+    ]
+)
 
-FILES_SCHEMA = pa.schema([
-    ("file", pa.string()),
-    ("status", pa.string()),
-    ("error", pa.string()),
-    ("num_frames", pa.int64()),
-    ("width", pa.int32()),
-    ("height", pa.int32()),
-    ("codec", pa.string()),
-    ("fps", pa.float64()),
-    ("seconds", pa.float64()),
-])
+FILES_SCHEMA = pa.schema(
+    [
+        ("file", pa.string()),
+        ("status", pa.string()),
+        ("error", pa.string()),
+        ("num_frames", pa.int64()),
+        ("width", pa.int32()),
+        ("height", pa.int32()),
+        ("codec", pa.string()),
+        ("fps", pa.float64()),
+        ("seconds", pa.float64()),
+    ]
+)
 
 # Suffixes of the files a directory is searched for; files named explicitly
 # are tried whatever their name.
-VIDEO_SUFFIXES = frozenset({
-    ".264", ".265", ".3g2", ".3gp", ".avi", ".f4v", ".flv", ".h264", ".h265", ".hevc", ".m2t",
-    ".m2ts", ".m2v", ".m4v", ".mkv", ".mov", ".mp4", ".mpeg", ".mpg", ".mts", ".mxf", ".ogv",
-    ".ts", ".vob", ".webm", ".wmv",
-})
+VIDEO_SUFFIXES = frozenset(
+    {
+        ".264",
+        ".265",
+        ".3g2",
+        ".3gp",
+        ".avi",
+        ".f4v",
+        ".flv",
+        ".h264",
+        ".h265",
+        ".hevc",
+        ".m2t",
+        ".m2ts",
+        ".m2v",
+        ".m4v",
+        ".mkv",
+        ".mov",
+        ".mp4",
+        ".mpeg",
+        ".mpg",
+        ".mts",
+        ".mxf",
+        ".ogv",
+        ".ts",
+        ".vob",
+        ".webm",
+        ".wmv",
+    }
+)
 
 # Frames per Zarr chunk: a chunk of 1080p maps is 256 x 68 x 120 bytes (2 MB
 # before compression), and a one-minute file takes seven.
@@ -116,9 +145,12 @@ def find_inputs(paths: Iterable[str | os.PathLike[str]]) -> list[str]:
     found: dict[str, None] = {}
     for path in _expand_lists(paths):
         if path.is_dir():
-            videos = [os.path.abspath(os.path.join(root, name))
-                      for root, _, names in os.walk(path) for name in names
-                      if Path(name).suffix.lower() in VIDEO_SUFFIXES]
+            videos = [
+                os.path.abspath(os.path.join(root, name))
+                for root, _, names in os.walk(path)
+                for name in names
+                if Path(name).suffix.lower() in VIDEO_SUFFIXES
+            ]
             for video in sorted(videos):
                 found.setdefault(video)
         else:
@@ -159,9 +191,16 @@ def maps_path(out: str | os.PathLike[str], path: str) -> Path:
     return Path(out) / "maps" / f"{output_name(path)}.zarr"
 
 
-def extract(paths: Iterable[str | os.PathLike[str]], out: str | os.PathLike[str], *,
-            client: distributed.Client | None = None, maps: bool = False, resume: bool = False,
-            overwrite: bool = False, progress: bool = False) -> pa.Table:
+def extract(
+    paths: Iterable[str | os.PathLike[str]],
+    out: str | os.PathLike[str],
+    *,
+    client: distributed.Client | None = None,
+    maps: bool = False,
+    resume: bool = False,
+    overwrite: bool = False,
+    progress: bool = False,
+) -> pa.Table:
     """Writes the dataset of the input files to `out` and returns its files
     table (one row per input: file, status 'ok' or 'error', error, num_frames,
     width, height, codec, fps, seconds).
@@ -187,8 +226,9 @@ def extract(paths: Iterable[str | os.PathLike[str]], out: str | os.PathLike[str]
             if row is not None:
                 rows[path] = row
     todo = [path for path in inputs if path not in rows]
-    with tqdm(total=len(inputs), initial=len(rows), unit="file", disable=not progress,
-              leave=False) as bar:
+    with tqdm(
+        total=len(inputs), initial=len(rows), unit="file", disable=not progress, leave=False
+    ) as bar:
         if client is None:
             completed = _run_on_threads(todo, out, maps)
         else:
@@ -202,8 +242,9 @@ def extract(paths: Iterable[str | os.PathLike[str]], out: str | os.PathLike[str]
     return table
 
 
-def extract_file(path: str, out: str, maps: bool = False, workers: int = 1,
-                 stop: threading.Event | None = None) -> dict[str, Any]:
+def extract_file(
+    path: str, out: str, maps: bool = False, workers: int = 1, stop: threading.Event | None = None
+) -> dict[str, Any]:
     """One task: decodes the file (on `workers` sessions in threads), writes
     its frames (and maps) under `out` and returns its row of the files
     table. A file that cannot be read gives an error row; an output that
@@ -226,7 +267,7 @@ def extract_file(path: str, out: str, maps: bool = False, workers: int = 1,
                 if stop is not None and stop.is_set():
                     raise KeyboardInterrupt
                 span_stats, span_maps = result.value
-                stats[filled:filled + len(span_stats)] = span_stats
+                stats[filled : filled + len(span_stats)] = span_stats
                 filled += len(span_stats)
                 if writer is not None and span_maps is not None:
                     for qp, row in zip(span_maps, span_stats):
@@ -240,10 +281,17 @@ def extract_file(path: str, out: str, maps: bool = False, workers: int = 1,
     except (RuntimeError, IndexError, ValueError, MemoryError) as error:
         # A damaged file: the extension reports what it could not decode.
         return _error_row(path, error, time.perf_counter() - started)
-    row = {"file": path, "status": "ok", "error": None, "num_frames": count,
-           "width": session.width, "height": session.height,
-           "codec": session.codec,
-           "fps": session.fps, "seconds": time.perf_counter() - started}
+    row = {
+        "file": path,
+        "status": "ok",
+        "error": None,
+        "num_frames": count,
+        "width": session.width,
+        "height": session.height,
+        "codec": session.codec,
+        "fps": session.fps,
+        "seconds": time.perf_counter() - started,
+    }
     table = _frames_as_table(path, frames, stats)
     table = table.replace_schema_metadata({_ROW_METADATA_KEY: json.dumps(row).encode()})
     _write_parquet_atomically(table, frames_path(out, path))
@@ -254,26 +302,34 @@ def _stats_only(session: H264DecoderSession, frames: Frames) -> tuple[Any, None]
     return stats_span(session, frames), None
 
 
-def _stats_and_maps(session: H264DecoderSession,
-                    frames: Frames) -> tuple[Any, npt.NDArray[np.int8]]:
+def _stats_and_maps(
+    session: H264DecoderSession, frames: Frames
+) -> tuple[Any, npt.NDArray[np.int8]]:
     # One store per file holds maps of one size: a size change mid-stream
     # makes get_qpmaps refuse the span, and the file an error row.
     maps = session.get_qpmaps(frames)
     return frame_stats(frames, maps, session.get_chroma_qp_offsets(frames)), maps
 
 
-def _frames_as_table(path: str, frames: npt.NDArray[np.void],
-                     stats: npt.NDArray[np.void]) -> pa.Table:
-    columns: dict[str, Any] = {"file": pa.array([path] * len(frames), pa.string()),
-                               "frame": stats["frame"]}
+def _frames_as_table(
+    path: str, frames: npt.NDArray[np.void], stats: npt.NDArray[np.void]
+) -> pa.Table:
+    columns: dict[str, Any] = {
+        "file": pa.array([path] * len(frames), pa.string()),
+        "frame": stats["frame"],
+    }
     for name in FRAME_TABLE_COLUMNS[1:]:
         columns[name] = frames[name]
     for name in STATS_DTYPE.names or ():
         if name != "frame":
             columns[name] = stats[name]
-    return pa.table({name: pa.array(columns[name], type=field.type)
-                     for name, field in zip(FRAMES_SCHEMA.names, FRAMES_SCHEMA)},
-                    schema=FRAMES_SCHEMA)
+    return pa.table(
+        {
+            name: pa.array(columns[name], type=field.type)
+            for name, field in zip(FRAMES_SCHEMA.names, FRAMES_SCHEMA)
+        },
+        schema=FRAMES_SCHEMA,
+    )
 
 
 class _MapsWriter:
@@ -290,11 +346,16 @@ class _MapsWriter:
         group = zarr.open_group(store=str(self.partial), mode="w")
         group.attrs.update({"file": path, "width": session.width, "height": session.height})
         chunk = max(1, min(MAPS_CHUNK_FRAMES, count))
-        self.qp_maps = group.create_array("qp_maps", shape=(count, rows, cols),
-                                          chunks=(chunk, rows, cols), dtype="int8",
-                                          fill_value=-1)
-        self.offsets = group.create_array("chroma_qp_offsets", shape=(count, 2),
-                                          chunks=(max(count, 1), 2), dtype="int8")
+        self.qp_maps = group.create_array(
+            "qp_maps",
+            shape=(count, rows, cols),
+            chunks=(chunk, rows, cols),
+            dtype="int8",
+            fill_value=-1,
+        )
+        self.offsets = group.create_array(
+            "chroma_qp_offsets", shape=(count, 2), chunks=(max(count, 1), 2), dtype="int8"
+        )
         self.buffer = np.empty((chunk, rows, cols), np.int8)
         self.all_offsets = np.empty((count, 2), np.int8)
         self.filled = 0
@@ -305,13 +366,13 @@ class _MapsWriter:
         self.all_offsets[self.filled] = (cb, cr)
         self.filled += 1
         if self.filled % chunk == 0:
-            self.qp_maps[self.filled - chunk:self.filled] = self.buffer
+            self.qp_maps[self.filled - chunk : self.filled] = self.buffer
 
     def finish(self) -> None:
         chunk = len(self.buffer)
         rest = self.filled % chunk
         if rest:
-            self.qp_maps[self.filled - rest:self.filled] = self.buffer[:rest]
+            self.qp_maps[self.filled - rest : self.filled] = self.buffer[:rest]
         self.offsets[:] = self.all_offsets
         if self.target.exists():  # left by a run that stopped before its frames file
             shutil.rmtree(self.target)
@@ -321,27 +382,30 @@ class _MapsWriter:
         shutil.rmtree(self.partial, ignore_errors=True)
 
 
-def _run_on_threads(paths: Sequence[str], out: Path,
-                    maps: bool) -> Iterator[dict[str, Any]]:
+def _run_on_threads(paths: Sequence[str], out: Path, maps: bool) -> Iterator[dict[str, Any]]:
     if not paths:
         return
     stop = threading.Event()
     cores = default_workers()
     # One file per core; fewer files than cores share the cores out.
     per_file = max(1, cores // len(paths))
-    executor = ThreadPoolExecutor(max_workers=min(cores, len(paths)),
-                                  thread_name_prefix="mbgauge-dataset")
+    executor = ThreadPoolExecutor(
+        max_workers=min(cores, len(paths)), thread_name_prefix="mbgauge-dataset"
+    )
     try:
-        futures = {executor.submit(extract_file, path, os.fspath(out), maps, per_file, stop): path
-                   for path in paths}
+        futures = {
+            executor.submit(extract_file, path, os.fspath(out), maps, per_file, stop): path
+            for path in paths
+        }
         yield from _rows_as_completed(as_completed(futures), futures)
     finally:
         stop.set()
         executor.shutdown(wait=True, cancel_futures=True)
 
 
-def _run_on_cluster(client: distributed.Client, paths: Sequence[str], out: Path,
-                    maps: bool) -> Iterator[dict[str, Any]]:
+def _run_on_cluster(
+    client: distributed.Client, paths: Sequence[str], out: Path, maps: bool
+) -> Iterator[dict[str, Any]]:
     from distributed import as_completed as cluster_completed
 
     if not paths:
@@ -349,10 +413,18 @@ def _run_on_cluster(client: distributed.Client, paths: Sequence[str], out: Path,
     # Keys named after the files, so that the dashboard tells which file a
     # task is; the random part keeps two runs over one file on one cluster
     # apart.
-    futures = {client.submit(extract_file, path, os.fspath(out.absolute()), maps,
-                             key=f"mbgauge-dataset-{output_name(path)}-{uuid.uuid4().hex[:8]}",
-                             pure=False, retries=2): path
-               for path in paths}
+    futures = {
+        client.submit(
+            extract_file,
+            path,
+            os.fspath(out.absolute()),
+            maps,
+            key=f"mbgauge-dataset-{output_name(path)}-{uuid.uuid4().hex[:8]}",
+            pure=False,
+            retries=2,
+        ): path
+        for path in paths
+    }
     try:
         yield from _rows_as_completed(cluster_completed(futures), futures)
     finally:
@@ -375,13 +447,23 @@ def _error_row(path: str, error: BaseException, seconds: float) -> dict[str, Any
     message = lines[0] if lines else type(error).__name__
     if not isinstance(error, RuntimeError) and lines:
         message = f"{type(error).__name__}: {message}"
-    return {"file": path, "status": "error", "error": message, "num_frames": None,
-            "width": None, "height": None, "codec": None, "fps": None, "seconds": seconds}
+    return {
+        "file": path,
+        "status": "error",
+        "error": message,
+        "num_frames": None,
+        "width": None,
+        "height": None,
+        "codec": None,
+        "fps": None,
+        "seconds": seconds,
+    }
 
 
 def _prepare(out: Path, *, resume: bool, overwrite: bool) -> None:
     holds_dataset = (out / "files.parquet").exists() or any(
-        (out / part).is_dir() and any((out / part).iterdir()) for part in ("frames", "maps"))
+        (out / part).is_dir() and any((out / part).iterdir()) for part in ("frames", "maps")
+    )
     if holds_dataset and not resume:
         if not overwrite:
             raise DatasetExistsError(f"{out} already holds a dataset")
@@ -434,17 +516,26 @@ def run_command(args: Any) -> int:
 
             client = stack.enter_context(Client(args.scheduler, timeout="30s"))
         try:
-            table = extract(args.paths, args.out, client=client, maps=args.maps,
-                            resume=args.resume, overwrite=args.overwrite,
-                            progress=not args.quiet and sys.stderr.isatty())
+            table = extract(
+                args.paths,
+                args.out,
+                client=client,
+                maps=args.maps,
+                resume=args.resume,
+                overwrite=args.overwrite,
+                progress=not args.quiet and sys.stderr.isatty(),
+            )
         except DatasetExistsError as error:
-            raise DatasetExistsError(f"{error}: continue it with --resume, or replace it "
-                                     "with -y/--overwrite") from None
+            raise DatasetExistsError(
+                f"{error}: continue it with --resume, or replace it with -y/--overwrite"
+            ) from None
     files = table.to_pylist()
     failed = [row for row in files if row["status"] != "ok"]
     frames = sum(row["num_frames"] or 0 for row in files)
     for row in failed:
         print(f"{row['file']}: {row['error']}", file=sys.stderr)
-    print(f"{args.out}: {len(files) - len(failed)} of {len(files)} files, {frames} frames"
-          + (f"; {len(failed)} failed" if failed else ""))
+    print(
+        f"{args.out}: {len(files) - len(failed)} of {len(files)} files, {frames} frames"
+        + (f"; {len(failed)} failed" if failed else "")
+    )
     return 1 if failed else 0

@@ -62,8 +62,7 @@ def atomic_output(path: str | os.PathLike[str]) -> Iterator[BinaryIO]:
 def names_descriptor(path: str | os.PathLike[str]) -> bool:
     """True for paths that stand for a descriptor of this process rather than
     a file: replacing what they resolve to would miss the descriptor."""
-    return os.fspath(path).startswith(("/dev/fd/", "/proc/self/fd/", "/dev/stdout",
-                                       "/dev/stderr"))
+    return os.fspath(path).startswith(("/dev/fd/", "/proc/self/fd/", "/dev/stdout", "/dev/stderr"))
 
 
 def _naming(error: OSError, path: str | os.PathLike[str]) -> OSError:

@@ -56,10 +56,14 @@ def _slice_frames(selection: slice, num_frames: int, shown: str | None) -> range
     if step < 1:
         raise FrameRangeError(f"bad frame range {shown!r}: the step must be at least 1")
     described = f"frame range {shown!r}"
-    first = 0 if start is None else _resolve(operator.index(start), num_frames, num_frames,
-                                             described)
-    end = num_frames if stop is None else _resolve(operator.index(stop), num_frames, num_frames,
-                                                   described)
+    first = (
+        0 if start is None else _resolve(operator.index(start), num_frames, num_frames, described)
+    )
+    end = (
+        num_frames
+        if stop is None
+        else _resolve(operator.index(stop), num_frames, num_frames, described)
+    )
     frames = range(first, end, step)
     if not frames:
         raise FrameRangeError(f"frame range {shown!r} selects no frames")
@@ -70,5 +74,6 @@ def _resolve(index: int, num_frames: int, highest: int, described: str) -> int:
     resolved = index + num_frames if index < 0 else index
     if not 0 <= resolved <= highest:
         raise FrameRangeError(
-            f"{described} is outside the video's {num_frames} frames (0:{num_frames})")
+            f"{described} is outside the video's {num_frames} frames (0:{num_frames})"
+        )
     return resolved

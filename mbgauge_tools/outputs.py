@@ -38,8 +38,8 @@ class OutputError(Exception):
 class Output:
     """One output location, checked."""
 
-    shown: str               # as the user typed it (or the directory plus a name)
-    target: Path | None      # the real path, links followed; None for standard output
+    shown: str  # as the user typed it (or the directory plus a name)
+    target: Path | None  # the real path, links followed; None for standard output
 
     @property
     def is_stdout(self) -> bool:
@@ -113,15 +113,17 @@ class OutputPlan:
         """A directory that holds several outputs; made if it is missing."""
         shown = os.fspath(path)
         if shown == STDOUT:
-            raise OutputError("standard output (-) takes the output of one file only; "
-                              "give a directory")
+            raise OutputError(
+                "standard output (-) takes the output of one file only; give a directory"
+            )
         target = Path(os.path.realpath(shown))
         if target.exists() and not target.is_dir():
             raise OutputError(f"{shown} is not a directory; several outputs need a directory")
         if not target.exists():
             if target.suffix.lower() in FILE_SUFFIXES:
-                raise OutputError(f"{shown} names a file, but several outputs need a directory; "
-                                  f"give a directory")
+                raise OutputError(
+                    f"{shown} names a file, but several outputs need a directory; give a directory"
+                )
             try:
                 target.mkdir(parents=True, exist_ok=True)
             except OSError as error:
@@ -131,8 +133,10 @@ class OutputPlan:
 
     def _stdout(self, shown: str, binary: bool) -> Output:
         if binary and sys.stdout.isatty():
-            raise OutputError("will not write binary data to a terminal; redirect standard "
-                              "output or give a file name")
+            raise OutputError(
+                "will not write binary data to a terminal; redirect standard "
+                "output or give a file name"
+            )
         try:
             status: os.stat_result | None = os.fstat(sys.stdout.fileno())
         except (OSError, ValueError):
@@ -149,14 +153,16 @@ class OutputPlan:
         except OSError:
             status = None
         for input_shown, input_target, input_status in self._inputs:
-            if target == input_target or (status is not None and input_status is not None
-                                          and _same(status, input_status)):
+            if target == input_target or (
+                status is not None and input_status is not None and _same(status, input_status)
+            ):
                 raise OutputError(f"will not write {shown}: it is the input {input_shown}")
 
     def _claim(self, target: Path | None, shown: str) -> None:
         if target in self._claimed:
-            raise OutputError(f"two outputs of this run go to one place: "
-                              f"{self._claimed[target]} and {shown}")
+            raise OutputError(
+                f"two outputs of this run go to one place: {self._claimed[target]} and {shown}"
+            )
         self._claimed[target] = shown
 
 

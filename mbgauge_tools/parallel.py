@@ -72,9 +72,13 @@ class SessionPool:
                 self._idle.append(session)
 
 
-def key_spans(key: npt.NDArray[np.bool_], frames: Sequence[int], *,
-              span_frames: int | None = None,
-              max_span_frames: int | None = None) -> list[Frames]:
+def key_spans(
+    key: npt.NDArray[np.bool_],
+    frames: Sequence[int],
+    *,
+    span_frames: int | None = None,
+    max_span_frames: int | None = None,
+) -> list[Frames]:
     """`frames` (in the order asked) cut into consecutive spans: after at
     least `span_frames` frames where the next frame lies in another key group
     than the one before it, and after `max_span_frames` frames anywhere.
@@ -89,7 +93,7 @@ def key_spans(key: npt.NDArray[np.bool_], frames: Sequence[int], *,
     spans, start = [], 0
     for cut in (*group_starts.tolist(), asked.size):
         while cut - start > max_span_frames:
-            spans.append(asked[start:start + max_span_frames])
+            spans.append(asked[start : start + max_span_frames])
             start += max_span_frames
         if cut - start >= span_frames or cut == asked.size:
             if cut > start:
@@ -127,8 +131,9 @@ def workers_for(jobs: Sequence[FrameJob], workers: int | None) -> int:
     return max(1, min(asked, sum(len(job.spans) for job in jobs)))
 
 
-def run_spans(jobs: Sequence[FrameJob], work: SpanWork[T],
-              workers: int | None = None) -> Generator[SpanResult[T]]:
+def run_spans(
+    jobs: Sequence[FrameJob], work: SpanWork[T], workers: int | None = None
+) -> Generator[SpanResult[T]]:
     """Calls `work(session, frames)` for every span of every job on up to
     `workers` threads and yields the results in job and span order. Closing
     the iterator early (or an exception in the consumer) cancels the spans
@@ -156,8 +161,9 @@ def run_spans(jobs: Sequence[FrameJob], work: SpanWork[T],
             number, frames, future = pending.popleft()
             value = future.result()
             for next_number, pool, next_frames in waiting:
-                pending.append((next_number, next_frames,
-                                executor.submit(work_on, pool, next_frames)))
+                pending.append(
+                    (next_number, next_frames, executor.submit(work_on, pool, next_frames))
+                )
                 break
             yield SpanResult(number, frames, value)
     finally:
@@ -171,8 +177,13 @@ def counted(results: Iterable[SpanResult[T]], bar: tqdm[Never]) -> Iterator[Span
         bar.update(len(result.frames))
 
 
-def map_frames(path: str | os.PathLike[str], work: SpanWork[T], frames: FrameSelection = None,
-               *, workers: int | None = None) -> Iterator[tuple[Frames, T]]:
+def map_frames(
+    path: str | os.PathLike[str],
+    work: SpanWork[T],
+    frames: FrameSelection = None,
+    *,
+    workers: int | None = None,
+) -> Iterator[tuple[Frames, T]]:
     """`(span_frames, work(session, span_frames))` for the selected frames of
     one file cut into spans at key frames, in frame order, computed on
     `workers` threads (default: one per core, at most one per span)."""

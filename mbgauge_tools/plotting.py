@@ -73,19 +73,19 @@ class HeatmapOptions(TypedDict, total=False):
     """The options of render_heatmap and heatmap_png."""
 
     qp_range: tuple[int, int] | None  # colour scale; default: the codec's whole range
-    label: str | None                 # heads the title (a file name, say)
-    opacity: float                    # of the QP colours over the picture, 0..1
-    colour_map: str                   # a matplotlib colour map name
-    values: bool                      # each cell's QP written in it
-    motion_vectors: bool              # arrows; the session needs motion_vectors=True
+    label: str | None  # heads the title (a file name, say)
+    opacity: float  # of the QP colours over the picture, 0..1
+    colour_map: str  # a matplotlib colour map name
+    values: bool  # each cell's QP written in it
+    motion_vectors: bool  # arrows; the session needs motion_vectors=True
 
 
 @dataclass(frozen=True)
 class HeatmapLayout:
     """Where things go in the heatmap image of a picture, in pixels."""
 
-    scale: int          # whole factor the picture is enlarged by
-    text_scale: float   # factor text, ticks and margins are grown by
+    scale: int  # whole factor the picture is enlarged by
+    text_scale: float  # factor text, ticks and margins are grown by
     picture: tuple[int, int]
     left: int
     bottom: int
@@ -94,12 +94,12 @@ class HeatmapLayout:
 
     @property
     def size(self) -> tuple[int, int]:
-        return (self.left + self.picture[0] + self.right,
-                self.bottom + self.picture[1] + self.top)
+        return (self.left + self.picture[0] + self.right, self.bottom + self.picture[1] + self.top)
 
 
-def heatmap_layout(width: int, height: int, *, values: bool = False,
-                   motion_vectors: bool = False) -> HeatmapLayout:
+def heatmap_layout(
+    width: int, height: int, *, values: bool = False, motion_vectors: bool = False
+) -> HeatmapLayout:
     scale = heatmap_scale(width, height, values=values, motion_vectors=motion_vectors)
     picture = (width * scale, height * scale)
     text_scale = max(1.0, picture[0] / TEXT_PICTURE_SIZE[0], picture[1] / TEXT_PICTURE_SIZE[1])
@@ -107,12 +107,20 @@ def heatmap_layout(width: int, height: int, *, values: bool = False,
     def grown(margin: int) -> int:
         return round(margin * text_scale)
 
-    return HeatmapLayout(scale, text_scale, picture, grown(MARGIN_LEFT), grown(MARGIN_BOTTOM),
-                         grown(MARGIN_TOP), grown(MARGIN_RIGHT))
+    return HeatmapLayout(
+        scale,
+        text_scale,
+        picture,
+        grown(MARGIN_LEFT),
+        grown(MARGIN_BOTTOM),
+        grown(MARGIN_TOP),
+        grown(MARGIN_RIGHT),
+    )
 
 
-def heatmap_scale(width: int, height: int, *, values: bool = False,
-                  motion_vectors: bool = False) -> int:
+def heatmap_scale(
+    width: int, height: int, *, values: bool = False, motion_vectors: bool = False
+) -> int:
     """The whole factor a picture of this size is drawn enlarged by, with
     or without values and motion vectors."""
     longest = max(width, height)
@@ -120,13 +128,15 @@ def heatmap_scale(width: int, height: int, *, values: bool = False,
     scale = max(1, math.ceil(side / longest))
     return max(scale, 2) if values and longest <= MAX_VALUES_PICTURE_SIDE else scale
 
+
 # Bar colours of the frame-size panel, by picture type.
 PICTURE_TYPE_COLOURS = {"I": "tab:red", "P": "tab:blue", "B": "tab:green"}
 OTHER_PICTURE_TYPE_COLOUR = "tab:gray"
 
 
-def heatmap_size(width: int, height: int, *, values: bool = False,
-                 motion_vectors: bool = False) -> tuple[int, int]:
+def heatmap_size(
+    width: int, height: int, *, values: bool = False, motion_vectors: bool = False
+) -> tuple[int, int]:
     """(width, height) in pixels of the heatmap image of a picture."""
     return heatmap_layout(width, height, values=values, motion_vectors=motion_vectors).size
 
@@ -137,8 +147,9 @@ def default_qp_range(session: H264DecoderSession) -> tuple[int, int] | None:
     return quantity_of(session.codec, session.pix_fmt).value_range
 
 
-def render_heatmap(source: HeatmapSource, index: SupportsIndex,
-                   **options: Unpack[HeatmapOptions]) -> Figure:
+def render_heatmap(
+    source: HeatmapSource, index: SupportsIndex, **options: Unpack[HeatmapOptions]
+) -> Figure:
     """Frame `index`'s luma (before deblocking) with its QP map drawn over it,
     one colour per QP value, and a colour bar. Macroblocks that carry no QP
     are left clear. `source` is a session or the path of a video.
@@ -159,8 +170,9 @@ def render_heatmap(source: HeatmapSource, index: SupportsIndex,
         return HeatmapPainter(session, **_with_range(session, frame, options)).figure(frame)
 
 
-def heatmap_png(source: HeatmapSource, index: SupportsIndex,
-                **options: Unpack[HeatmapOptions]) -> bytes:
+def heatmap_png(
+    source: HeatmapSource, index: SupportsIndex, **options: Unpack[HeatmapOptions]
+) -> bytes:
     """render_heatmap's picture (same options) as PNG bytes."""
     with _session_of(source, options) as session:
         frame = operator.index(index)
@@ -199,8 +211,10 @@ class HeatmapPainter:
         self.values = bool(options.get("values", False))
         self.motion_vectors = bool(options.get("motion_vectors", False))
         if self.motion_vectors and not session.motion_vectors:
-            raise ValueError("motion vectors are not exported by this session; open it with "
-                             "H264DecoderSession(path, motion_vectors=True)")
+            raise ValueError(
+                "motion vectors are not exported by this session; open it with "
+                "H264DecoderSession(path, motion_vectors=True)"
+            )
         self.opacity = float(options.get("opacity", DEFAULT_OPACITY))
         if not 0.0 <= self.opacity <= 1.0:
             raise ValueError(f"opacity must be between 0 and 1, not {self.opacity}")
@@ -234,8 +248,9 @@ class HeatmapPainter:
         colours = self._colour_map.resampled(levels)
         self._blend_table = blend_table(colours(np.arange(levels), bytes=True), self.opacity)
 
-        self.layout = layout = heatmap_layout(width, height, values=self.values,
-                                              motion_vectors=self.motion_vectors)
+        self.layout = layout = heatmap_layout(
+            width, height, values=self.values, motion_vectors=self.motion_vectors
+        )
         figure_w, figure_h = layout.size
         picture_w, picture_h = layout.picture
         # Everything sized in points (text, ticks, lines) grows with the dpi.
@@ -246,8 +261,14 @@ class HeatmapPainter:
         # axes on top of it only carry the ticks and labels.
         self._pixels = _Pixels(layout.left, layout.bottom)
         figure.add_artist(self._pixels)
-        self._axes = axes = figure.add_axes((layout.left / figure_w, layout.bottom / figure_h,
-                                             picture_w / figure_w, picture_h / figure_h))
+        self._axes = axes = figure.add_axes(
+            (
+                layout.left / figure_w,
+                layout.bottom / figure_h,
+                picture_w / figure_w,
+                picture_h / figure_h,
+            )
+        )
         axes.patch.set_visible(False)
         # Axes units are macroblocks: cell (row, col) of the map covers
         # [col, col + 1) x [row, row + 1), over the pixels it was coded for.
@@ -260,17 +281,26 @@ class HeatmapPainter:
         axes.set_title("", fontsize=10)
 
         gap, bar_width = COLOUR_BAR_GAP * layout.text_scale, COLOUR_BAR_WIDTH * layout.text_scale
-        bar_axes = figure.add_axes(((layout.left + picture_w + gap) / figure_w,
-                                    layout.bottom / figure_h, bar_width / figure_w,
-                                    picture_h / figure_h))
-        ticks = [t for t in MaxNLocator(nbins=min(levels, 8), integer=True).tick_values(
-            lowest, highest) if lowest <= t <= highest]
+        bar_axes = figure.add_axes(
+            (
+                (layout.left + picture_w + gap) / figure_w,
+                layout.bottom / figure_h,
+                bar_width / figure_w,
+                picture_h / figure_h,
+            )
+        )
+        ticks = [
+            t
+            for t in MaxNLocator(nbins=min(levels, 8), integer=True).tick_values(lowest, highest)
+            if lowest <= t <= highest
+        ]
         # Arrows at the ends when the scale is narrower than what the codec
         # can code: values beyond it are drawn in the end colours.
         clipped = full_range is not None and (lowest > full_range[0] or highest < full_range[1])
         scale = ScalarMappable(BoundaryNorm(np.arange(lowest - 0.5, highest + 1), levels), colours)
-        bar = figure.colorbar(scale, cax=bar_axes, ticks=ticks,
-                              extend="both" if clipped else "neither")
+        bar = figure.colorbar(
+            scale, cax=bar_axes, ticks=ticks, extend="both" if clipped else "neither"
+        )
         bar.minorticks_off()
         bar.set_label(f"{self.quantity.name} of the 16×16 macroblock")
         self._background: npt.NDArray[np.uint8] | None = None
@@ -306,25 +336,32 @@ class HeatmapPainter:
         buffer = np.asarray(canvas.buffer_rgba())  # type: ignore[no-untyped-call]
         buffer[...] = self._background
         top = buffer.shape[0] - self.layout.bottom - picture.shape[0]
-        buffer[top:top + picture.shape[0], self.layout.left:self.layout.left + picture.shape[1]] = (
-            picture)
+        buffer[
+            top : top + picture.shape[0], self.layout.left : self.layout.left + picture.shape[1]
+        ] = picture
         axes.title.set_text(title)
         # In the order the whole figure would draw them.
         for artist in sorted((*self._overlay, *spines), key=lambda artist: artist.zorder):
             axes.draw_artist(artist)
         axes.draw_artist(axes.title)
         height, width = buffer.shape[:2]
-        return Image.frombuffer("RGBA", (width, height), buffer, "raw", "RGBA", 0,
-                                1).convert("RGB")
+        return Image.frombuffer("RGBA", (width, height), buffer, "raw", "RGBA", 0, 1).convert("RGB")
 
-    def save(self, index: SupportsIndex, path: str | os.PathLike[str] | BinaryIO,
-             format: ImageFormat = "png", *, data: HeatmapData | None = None) -> None:
+    def save(
+        self,
+        index: SupportsIndex,
+        path: str | os.PathLike[str] | BinaryIO,
+        format: ImageFormat = "png",
+        *,
+        data: HeatmapData | None = None,
+    ) -> None:
         """Writes frame `index`'s heatmap as PNG or JPEG, to a path (whole or
         not at all) or to a binary stream."""
         _save_image(self.image(index, data=data), path, format, self._figure.dpi)
 
-    def _frame(self, index: int,
-               data: HeatmapData | None = None) -> tuple[npt.NDArray[np.uint8], str]:
+    def _frame(
+        self, index: int, data: HeatmapData | None = None
+    ) -> tuple[npt.NDArray[np.uint8], str]:
         session = self.session
         if data is None:
             # The frame's own size and format: a stream may change them mid-way.
@@ -336,9 +373,14 @@ class HeatmapPainter:
             height, width = _checked_shapes(qp, luma)
         if (width, height, pix_fmt) != self._format:
             self._build(width, height, pix_fmt)
-        picture = compose_heatmap(luma, qp, white=(1 << bit_depth(pix_fmt)) - 1,
-                                  qp_range=self.qp_range, table=self._blend_table,
-                                  scale=self.layout.scale)
+        picture = compose_heatmap(
+            luma,
+            qp,
+            white=(1 << bit_depth(pix_fmt)) - 1,
+            qp_range=self.qp_range,
+            table=self._blend_table,
+            scale=self.layout.scale,
+        )
         for artist in self._overlay:
             artist.remove()
         self._overlay = []
@@ -348,8 +390,9 @@ class HeatmapPainter:
         if carried.size:
             detail = f"{short} {carried.min()}–{carried.max()}, mean {carried.mean():.1f}"
             if carried.size < qp.size:
-                detail += (f"; {1 - carried.size / qp.size:.0%} of macroblocks without a value "
-                           f"(clear)")
+                detail += (
+                    f"; {1 - carried.size / qp.size:.0%} of macroblocks without a value (clear)"
+                )
         else:
             detail = f"no macroblock carries a {short}"
         if self.values and not self._write_cell_values(qp, picture):
@@ -370,9 +413,18 @@ class HeatmapPainter:
         size = cell_pixels * VALUE_HEIGHT_SHARE * 72 / (DPI * layout.text_scale)
         light = _light_cells(picture, cell_pixels, qp.shape)
         for row, col in zip(*np.nonzero(qp >= 0)):
-            self._overlay.append(self._axes.text(
-                col + 0.5, row + 0.5, str(qp[row, col]), ha="center", va="center_baseline",
-                fontsize=size, color="black" if light[row, col] else "white", clip_on=True))
+            self._overlay.append(
+                self._axes.text(
+                    col + 0.5,
+                    row + 0.5,
+                    str(qp[row, col]),
+                    ha="center",
+                    va="center_baseline",
+                    fontsize=size,
+                    color="black" if light[row, col] else "white",
+                    clip_on=True,
+                )
+            )
         return True
 
     def _draw_motion_vectors(self, vectors: npt.NDArray[np.void]) -> str:
@@ -390,36 +442,53 @@ class HeatmapPainter:
             chosen = moving & (from_past == past)
             if not chosen.any():
                 continue
-            self._overlay.append(self._axes.quiver(
-                from_x[chosen] / MB_SIZE, from_y[chosen] / MB_SIZE,
-                (to_x - from_x)[chosen] / MB_SIZE, (to_y - from_y)[chosen] / MB_SIZE,
-                angles="xy", scale_units="xy", scale=1, units="dots",
-                width=ARROW_WIDTH * self.layout.text_scale, headwidth=4, headlength=4,
-                headaxislength=3.5, color=colour, clip_on=True))
+            self._overlay.append(
+                self._axes.quiver(
+                    from_x[chosen] / MB_SIZE,
+                    from_y[chosen] / MB_SIZE,
+                    (to_x - from_x)[chosen] / MB_SIZE,
+                    (to_y - from_y)[chosen] / MB_SIZE,
+                    angles="xy",
+                    scale_units="xy",
+                    scale=1,
+                    units="dots",
+                    width=ARROW_WIDTH * self.layout.text_scale,
+                    headwidth=4,
+                    headlength=4,
+                    headaxislength=3.5,
+                    color=colour,
+                    clip_on=True,
+                )
+            )
         past = int(np.count_nonzero(moving & from_past))
         future = int(np.count_nonzero(moving)) - past
-        return (f"{len(vectors)} motion vectors, {len(vectors) - past - future} zero; from the "
-                f"past {past} ({PAST_REFERENCE_COLOUR}), from the future {future} "
-                f"({FUTURE_REFERENCE_COLOUR})")
+        return (
+            f"{len(vectors)} motion vectors, {len(vectors) - past - future} zero; from the "
+            f"past {past} ({PAST_REFERENCE_COLOUR}), from the future {future} "
+            f"({FUTURE_REFERENCE_COLOUR})"
+        )
 
 
-def _checked_shapes(qp: npt.NDArray[np.int8],
-                    luma: npt.NDArray[np.uint8] | npt.NDArray[np.uint16]) -> tuple[int, int]:
+def _checked_shapes(
+    qp: npt.NDArray[np.int8], luma: npt.NDArray[np.uint8] | npt.NDArray[np.uint16]
+) -> tuple[int, int]:
     """(height, width) of a frame given as data, once its QP map is known to
     have a cell for every macroblock of its luma."""
     if luma.ndim != 2 or qp.ndim != 2:
-        raise ValueError(f"expected a 2-D luma plane and QP map, not of shapes {luma.shape} "
-                         f"and {qp.shape}")
+        raise ValueError(
+            f"expected a 2-D luma plane and QP map, not of shapes {luma.shape} and {qp.shape}"
+        )
     height, width = luma.shape
     cells = (-(-height // MB_SIZE), -(-width // MB_SIZE))
     if qp.shape != cells:
-        raise ValueError(f"a {width}x{height} picture has {cells[0]}x{cells[1]} macroblocks, "
-                         f"but its QP map is {qp.shape[0]}x{qp.shape[1]}")
+        raise ValueError(
+            f"a {width}x{height} picture has {cells[0]}x{cells[1]} macroblocks, "
+            f"but its QP map is {qp.shape[0]}x{qp.shape[1]}"
+        )
     return height, width
 
 
-def _with_range(session: H264DecoderSession, index: int,
-                options: HeatmapOptions) -> HeatmapOptions:
+def _with_range(session: H264DecoderSession, index: int, options: HeatmapOptions) -> HeatmapOptions:
     """The options, with the frame's own QPs as the scale when neither the
     caller nor the codec gives one."""
     if options.get("qp_range") or quantity_of(session.codec, session.pix_fmt).value_range:
@@ -448,9 +517,15 @@ def blend_table(colours: npt.NDArray[np.uint8], opacity: float) -> npt.NDArray[n
     return table
 
 
-def compose_heatmap(luma: npt.NDArray[np.uint8] | npt.NDArray[np.uint16],
-                    qp: npt.NDArray[np.int8], *, white: int, qp_range: tuple[int, int],
-                    table: npt.NDArray[np.uint8], scale: int = 1) -> npt.NDArray[np.uint8]:
+def compose_heatmap(
+    luma: npt.NDArray[np.uint8] | npt.NDArray[np.uint16],
+    qp: npt.NDArray[np.int8],
+    *,
+    white: int,
+    qp_range: tuple[int, int],
+    table: npt.NDArray[np.uint8],
+    scale: int = 1,
+) -> npt.NDArray[np.uint8]:
     """The picture as RGBA bytes: luma in grey, each macroblock's colour
     blended over it from `table` (see blend_table; values clipped to the
     range), and macroblocks without a value left grey; enlarged `scale`
@@ -467,28 +542,30 @@ def compose_heatmap(luma: npt.NDArray[np.uint8] | npt.NDArray[np.uint16],
     rows = (cell_rows * 256).repeat(MB_SIZE, axis=0)[:height].repeat(MB_SIZE, axis=1)[:, :width]
     rows += grey
     picture: npt.NDArray[np.uint8] = (
-        table.view(np.uint32).reshape(-1)[rows].view(np.uint8).reshape(height, width, 4))
+        table.view(np.uint32).reshape(-1)[rows].view(np.uint8).reshape(height, width, 4)
+    )
     if scale > 1:
         picture = picture.repeat(scale, axis=0).repeat(scale, axis=1)
     return picture
 
 
-def _light_cells(picture: npt.NDArray[np.uint8], cell_pixels: int,
-                 shape: tuple[int, int]) -> npt.NDArray[np.bool_]:
+def _light_cells(
+    picture: npt.NDArray[np.uint8], cell_pixels: int, shape: tuple[int, int]
+) -> npt.NDArray[np.bool_]:
     """Whether each cell of the composed picture looks light on average
     (cells cut by the picture's edge: their part in it)."""
     rows, cols = shape
-    luminance = picture[..., :3].astype(np.float32) @ np.array([0.2126, 0.7152, 0.0722],
-                                                                 np.float32)
-    luminance = luminance[:rows * cell_pixels, :cols * cell_pixels]
+    luminance = picture[..., :3].astype(np.float32) @ np.array([0.2126, 0.7152, 0.0722], np.float32)
+    luminance = luminance[: rows * cell_pixels, : cols * cell_pixels]
     height, width = luminance.shape
     padded = np.zeros((rows * cell_pixels, cols * cell_pixels), np.float32)
     padded[:height, :width] = luminance
     counts = np.zeros_like(padded)
     counts[:height, :width] = 1
     sums = padded.reshape(rows, cell_pixels, cols, cell_pixels).sum(axis=(1, 3))
-    means = sums / np.maximum(counts.reshape(rows, cell_pixels, cols, cell_pixels)
-                              .sum(axis=(1, 3)), 1)
+    means = sums / np.maximum(
+        counts.reshape(rows, cell_pixels, cols, cell_pixels).sum(axis=(1, 3)), 1
+    )
     return np.asarray(means > 127.5)
 
 
@@ -500,9 +577,13 @@ def image_format_of(path: str | os.PathLike[str]) -> ImageFormat | None:
     return formats.get(suffix)
 
 
-def plot_mean_qp(stats: npt.NDArray[np.void], *, label: str | None = None,
-                 quantity: Quantity | None = None,
-                 frame_table: npt.NDArray[np.void] | None = None) -> Figure:
+def plot_mean_qp(
+    stats: npt.NDArray[np.void],
+    *,
+    label: str | None = None,
+    quantity: Quantity | None = None,
+    frame_table: npt.NDArray[np.void] | None = None,
+) -> Figure:
     """Mean QP of each frame over the frame index, within a band from the
     frame's lowest to its highest QP (qp_stats's array). `quantity` names
     what the values are (default: QP). With the session's `frame_table`, a
@@ -531,8 +612,9 @@ def plot_mean_qp(stats: npt.NDArray[np.void], *, label: str | None = None,
     return figure
 
 
-def _plot_frame_sizes(axes: Any, frames: npt.NDArray[np.int64],
-                      frame_table: npt.NDArray[np.void]) -> None:
+def _plot_frame_sizes(
+    axes: Any, frames: npt.NDArray[np.int64], frame_table: npt.NDArray[np.void]
+) -> None:
     rows = frame_table[frames]
     bits = rows["packet_size"].astype(np.int64) * 8
     types = rows["pict_type"]
@@ -540,14 +622,19 @@ def _plot_frame_sizes(axes: Any, frames: npt.NDArray[np.int64],
         chosen = types == picture_type
         colour = PICTURE_TYPE_COLOURS.get(picture_type, OTHER_PICTURE_TYPE_COLOUR)
         mean = bits[chosen].mean()
-        axes.bar(frames[chosen], bits[chosen], width=1.0, color=colour, linewidth=0,
-                 label=f"{picture_type or '?'}: {np.count_nonzero(chosen)} frames, "
-                       f"mean {_kilobits(mean)}")
+        axes.bar(
+            frames[chosen],
+            bits[chosen],
+            width=1.0,
+            color=colour,
+            linewidth=0,
+            label=f"{picture_type or '?'}: {np.count_nonzero(chosen)} frames, "
+            f"mean {_kilobits(mean)}",
+        )
     axes.set_xlabel("frame index")
     axes.set_ylabel("bits per frame")
     axes.grid(alpha=0.3, axis="y")
-    axes.legend(loc="upper left", bbox_to_anchor=(1.01, 1), borderaxespad=0,
-                title="picture type")
+    axes.legend(loc="upper left", bbox_to_anchor=(1.01, 1), borderaxespad=0, title="picture type")
     # A rate only for consecutive frames: each frame's bits over its time.
     consecutive = len(rows) > 1 and bool(np.all(np.diff(frames) == 1))
     duration = float(rows["time"][-1] - rows["time"][0]) if consecutive else 0.0
@@ -564,8 +651,9 @@ def _kilobits(bits: float) -> str:
     return f"{bits / 1000:.1f} kbit" if bits < 1e6 else f"{bits / 1e6:.2f} Mbit"
 
 
-def save_figure(figure: Figure, path: str | os.PathLike[str] | BinaryIO,
-                format: ImageFormat = "png") -> None:
+def save_figure(
+    figure: Figure, path: str | os.PathLike[str] | BinaryIO, format: ImageFormat = "png"
+) -> None:
     """Writes the figure as an RGB PNG or JPEG, to a path (whole or not at
     all) or to a binary stream."""
     from matplotlib.backends.backend_agg import FigureCanvasAgg
@@ -573,8 +661,9 @@ def save_figure(figure: Figure, path: str | os.PathLike[str] | BinaryIO,
 
     # A painter's figure keeps its canvas: a new one would take the painter's
     # later drawing away from the canvas it reads its images from.
-    canvas = (figure.canvas if isinstance(figure.canvas, FigureCanvasAgg)
-              else FigureCanvasAgg(figure))
+    canvas = (
+        figure.canvas if isinstance(figure.canvas, FigureCanvasAgg) else FigureCanvasAgg(figure)
+    )
     canvas.draw()  # type: ignore[no-untyped-call]
     width, height = canvas.get_width_height(physical=True)
     buffer = canvas.buffer_rgba()  # type: ignore[no-untyped-call]
@@ -582,8 +671,9 @@ def save_figure(figure: Figure, path: str | os.PathLike[str] | BinaryIO,
     _save_image(image, path, format, figure.dpi)
 
 
-def _save_image(image: Image.Image, path: str | os.PathLike[str] | BinaryIO,
-                format: ImageFormat, dpi: float) -> None:
+def _save_image(
+    image: Image.Image, path: str | os.PathLike[str] | BinaryIO, format: ImageFormat, dpi: float
+) -> None:
     options = _PNG_OPTIONS if format == "png" else {"quality": _JPEG_QUALITY}
     if isinstance(path, (str, os.PathLike)):
         with atomic_output(path) as stream:
@@ -618,11 +708,11 @@ def _Pixels(left: int, bottom: int) -> Any:
 
 
 @contextmanager
-def _session_of(source: HeatmapSource,
-                options: HeatmapOptions) -> Iterator[H264DecoderSession]:
+def _session_of(source: HeatmapSource, options: HeatmapOptions) -> Iterator[H264DecoderSession]:
     if isinstance(source, H264DecoderSession):
         yield source
         return
-    with H264DecoderSession(os.fspath(source),
-                            motion_vectors=bool(options.get("motion_vectors"))) as session:
+    with H264DecoderSession(
+        os.fspath(source), motion_vectors=bool(options.get("motion_vectors"))
+    ) as session:
         yield session

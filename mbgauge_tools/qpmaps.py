@@ -33,8 +33,9 @@ def qp_span(session: H264DecoderSession, frames: Frames) -> QpSpan:
     return parts[0][1], session.get_chroma_qp_offsets(frames)
 
 
-def maps_by_size(session: H264DecoderSession,
-                 frames: Frames) -> list[tuple[Frames, npt.NDArray[np.int8]]]:
+def maps_by_size(
+    session: H264DecoderSession, frames: Frames
+) -> list[tuple[Frames, npt.NDArray[np.int8]]]:
     """The frames' QP maps, in one array, or in one per run of frames of one
     picture size where the size changes among them (as the frame table says)."""
     try:
@@ -47,12 +48,14 @@ def maps_by_size(session: H264DecoderSession,
         return [(part, session.get_qpmaps(part)) for part in np.split(frames, cuts)]
 
 
-def mixed_sizes(frame: int, shape: tuple[int, ...], first: int,
-                first_shape: tuple[int, ...]) -> MixedMapSizes:
+def mixed_sizes(
+    frame: int, shape: tuple[int, ...], first: int, first_shape: tuple[int, ...]
+) -> MixedMapSizes:
     return MixedMapSizes(
         f"frame {frame} has {shape[0]}x{shape[1]} macroblocks but frame {first} has "
         f"{first_shape[0]}x{first_shape[1]}: the picture size changes mid-stream, and maps of "
-        "different sizes do not fit one array; export each part on its own with --frames")
+        "different sizes do not fit one array; export each part on its own with --frames"
+    )
 
 
 class MixedMapSizes(ValueError):
@@ -65,9 +68,9 @@ class QpMaps:
     """QP maps of several frames; row i of every array belongs to frames[i].
     A QP of -1 marks a macroblock for which the frame carried no value."""
 
-    frames: npt.NDArray[np.int64]             # (n,)
-    qp_maps: npt.NDArray[np.int8]             # (n, mb_rows, mb_cols)
-    chroma_qp_offsets: npt.NDArray[np.int8]   # (n, 2): cb, cr
+    frames: npt.NDArray[np.int64]  # (n,)
+    qp_maps: npt.NDArray[np.int8]  # (n, mb_rows, mb_cols)
+    chroma_qp_offsets: npt.NDArray[np.int8]  # (n, 2): cb, cr
 
     @classmethod
     def gather(cls, results: Iterable[SpanResult[QpSpan]], count: int) -> QpMaps:
@@ -84,8 +87,9 @@ class QpMaps:
             if maps is None:
                 maps = np.empty((count, *span_maps.shape[1:]), np.int8)
             elif span_maps.shape[1:] != maps.shape[1:]:
-                raise mixed_sizes(int(result.frames[0]), span_maps.shape[1:], int(frames[0]),
-                                  maps.shape[1:])
+                raise mixed_sizes(
+                    int(result.frames[0]), span_maps.shape[1:], int(frames[0]), maps.shape[1:]
+                )
             frames[filled:end], maps[filled:end] = result.frames, span_maps
             offsets[filled:end] = span_offsets
             filled = end
@@ -97,8 +101,12 @@ class QpMaps:
         """Writes `frames`, `qp_maps` and `chroma_qp_offsets` to a `.npz` file
         (whole or not at all) or to a binary stream."""
         if not isinstance(path, (str, os.PathLike)):
-            np.savez_compressed(path, frames=self.frames, qp_maps=self.qp_maps,
-                                chroma_qp_offsets=self.chroma_qp_offsets)
+            np.savez_compressed(
+                path,
+                frames=self.frames,
+                qp_maps=self.qp_maps,
+                chroma_qp_offsets=self.chroma_qp_offsets,
+            )
             return
         with atomic_output(path) as stream:
             self.save(stream)
@@ -109,15 +117,21 @@ class QpMaps:
             return cls(saved["frames"], saved["qp_maps"], saved["chroma_qp_offsets"])
 
 
-def iter_qp_maps(path: str | os.PathLike[str], frames: FrameSelection = None, *,
-                 workers: int | None = None) -> Iterator[tuple[int, npt.NDArray[np.int8]]]:
+def iter_qp_maps(
+    path: str | os.PathLike[str], frames: FrameSelection = None, *, workers: int | None = None
+) -> Iterator[tuple[int, npt.NDArray[np.int8]]]:
     """(frame index, QP map) for the selected frames in order, decoded span
     by span on `workers` threads (default: one per core)."""
     return _each_frame(map_frames(path, _qp_maps, frames, workers=workers))
 
 
-def read_qp_maps(path: str | os.PathLike[str], frames: FrameSelection = None, *,
-                 workers: int | None = None, progress: bool = False) -> QpMaps:
+def read_qp_maps(
+    path: str | os.PathLike[str],
+    frames: FrameSelection = None,
+    *,
+    workers: int | None = None,
+    progress: bool = False,
+) -> QpMaps:
     """The QP maps and chroma QP offsets of the selected frames. Raises
     MixedMapSizes when their sizes differ (a mid-stream size change)."""
     job = open_job(path, frames)
@@ -130,8 +144,9 @@ def _qp_maps(session: H264DecoderSession, frames: Frames) -> npt.NDArray[np.int8
     return session.get_qpmaps(frames)
 
 
-def _each_frame(spans: Iterator[tuple[Frames, npt.NDArray[np.int8]]]
-                ) -> Iterator[tuple[int, npt.NDArray[np.int8]]]:
+def _each_frame(
+    spans: Iterator[tuple[Frames, npt.NDArray[np.int8]]],
+) -> Iterator[tuple[int, npt.NDArray[np.int8]]]:
     with closing(spans):  # closing this iterator stops the workers at once
         for frames, maps in spans:
             yield from zip(frames.tolist(), maps)

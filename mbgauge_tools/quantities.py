@@ -10,14 +10,27 @@ from dataclasses import dataclass
 
 @dataclass(frozen=True)
 class Quantity:
-    name: str                     # "H.264 QP": axis and colour bar labels
-    short: str                    # "QP": table columns and short texts
+    name: str  # "H.264 QP": axis and colour bar labels
+    short: str  # "QP": table columns and short texts
     value_range: tuple[int, int] | None  # what the codec can code; None: not known
 
 
 # MPEG-1/2/4 Part 2 and the H.263 family code the quantiser scale as 1..31.
-_MPEG_CODECS = {"mpeg1video", "mpeg2video", "mpeg4", "h263", "h263p", "h263i", "flv1",
-                "msmpeg4v1", "msmpeg4v2", "msmpeg4v3", "wmv1", "wmv2", "h261"}
+_MPEG_CODECS = {
+    "mpeg1video",
+    "mpeg2video",
+    "mpeg4",
+    "h263",
+    "h263p",
+    "h263i",
+    "flv1",
+    "msmpeg4v1",
+    "msmpeg4v2",
+    "msmpeg4v3",
+    "wmv1",
+    "wmv2",
+    "h261",
+}
 
 
 def quantity_of(codec: str, pix_fmt: str = "yuv420p") -> Quantity:

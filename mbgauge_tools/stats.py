@@ -22,18 +22,22 @@ from .qpmaps import maps_by_size
 
 # mean/min/max cover the macroblocks that carry a QP; a frame that carries
 # none has a NaN mean and -1 as min and max, like the -1 cells of a QP map.
-STATS_DTYPE = np.dtype([
-    ("frame", np.int64),
-    ("mean_qp", np.float64),
-    ("min_qp", np.int8),
-    ("max_qp", np.int8),
-    ("no_qp_share", np.float64),
-    ("cb_qp_offset", np.int8),
-    ("cr_qp_offset", np.int8),
-])
+STATS_DTYPE = np.dtype(
+    [
+        ("frame", np.int64),
+        ("mean_qp", np.float64),
+        ("min_qp", np.int8),
+        ("max_qp", np.int8),
+        ("no_qp_share", np.float64),
+        ("cb_qp_offset", np.int8),
+        ("cr_qp_offset", np.int8),
+    ]
+)
 
-def frame_stats(frames: Frames, maps: npt.NDArray[np.int8],
-                offsets: npt.NDArray[np.integer]) -> npt.NDArray[np.void]:
+
+def frame_stats(
+    frames: Frames, maps: npt.NDArray[np.int8], offsets: npt.NDArray[np.integer]
+) -> npt.NDArray[np.void]:
     """Rows of STATS_DTYPE for the frames whose QP maps and (cb, cr) offsets
     are given. Computed where the frames are decoded, so that only the rows,
     not the maps, travel back from a worker."""
@@ -46,8 +50,9 @@ def frame_stats(frames: Frames, maps: npt.NDArray[np.int8],
         stats["mean_qp"] = np.where(counts > 0, totals / counts, math.nan)
         stats["no_qp_share"] = (cells - counts) / cells
     stats["frame"] = frames
-    stats["min_qp"] = np.where(counts > 0, np.where(carried, maps, 127).min(axis=(1, 2),
-                                                                           initial=127), -1)
+    stats["min_qp"] = np.where(
+        counts > 0, np.where(carried, maps, 127).min(axis=(1, 2), initial=127), -1
+    )
     stats["max_qp"] = np.where(counts > 0, maps.max(axis=(1, 2), initial=-1), -1)
     stats["cb_qp_offset"] = offsets[:, 0]
     stats["cr_qp_offset"] = offsets[:, 1]
@@ -56,13 +61,16 @@ def frame_stats(frames: Frames, maps: npt.NDArray[np.int8],
 
 def stats_span(session: H264DecoderSession, frames: Frames) -> npt.NDArray[np.void]:
     # Rows need not share a map size: a size change mid-stream is fine here.
-    rows = [frame_stats(part, maps, session.get_chroma_qp_offsets(part))
-            for part, maps in maps_by_size(session, frames)]
+    rows = [
+        frame_stats(part, maps, session.get_chroma_qp_offsets(part))
+        for part, maps in maps_by_size(session, frames)
+    ]
     return np.concatenate(rows)
 
 
-def gather_stats(results: Iterable[SpanResult[npt.NDArray[np.void]]],
-                 count: int) -> npt.NDArray[np.void]:
+def gather_stats(
+    results: Iterable[SpanResult[npt.NDArray[np.void]]], count: int
+) -> npt.NDArray[np.void]:
     stats = np.empty(count, STATS_DTYPE)
     filled = 0
     for result in results:
@@ -76,8 +84,13 @@ def gather_stats(results: Iterable[SpanResult[npt.NDArray[np.void]]],
     return stats
 
 
-def qp_stats(path: str | os.PathLike[str], frames: FrameSelection = None, *,
-             workers: int | None = None, progress: bool = False) -> npt.NDArray[np.void]:
+def qp_stats(
+    path: str | os.PathLike[str],
+    frames: FrameSelection = None,
+    *,
+    workers: int | None = None,
+    progress: bool = False,
+) -> npt.NDArray[np.void]:
     """Per-frame QP statistics of the selected frames, as an array of
     STATS_DTYPE (fields frame, mean_qp, min_qp, max_qp, no_qp_share,
     cb_qp_offset, cr_qp_offset), decoded span by span on `workers` threads."""
@@ -94,13 +107,15 @@ def csv_lines(stats: npt.NDArray[np.void]) -> Iterator[str]:
     yield ",".join(names) + "\n"
     for row in stats:
         carries = row["min_qp"] >= 0
-        fields = [str(row["frame"]),
-                  repr(float(row["mean_qp"])) if carries else "",
-                  str(row["min_qp"]) if carries else "",
-                  str(row["max_qp"]) if carries else "",
-                  repr(float(row["no_qp_share"])),
-                  str(row["cb_qp_offset"]),
-                  str(row["cr_qp_offset"])]
+        fields = [
+            str(row["frame"]),
+            repr(float(row["mean_qp"])) if carries else "",
+            str(row["min_qp"]) if carries else "",
+            str(row["max_qp"]) if carries else "",
+            repr(float(row["no_qp_share"])),
+            str(row["cb_qp_offset"]),
+            str(row["cr_qp_offset"]),
+        ]
         yield ",".join(fields) + "\n"
 
 
@@ -121,15 +136,19 @@ def table_lines(stats: npt.NDArray[np.void], short: str = "QP") -> Iterator[str]
     (QP, qscale, q index)."""
     mean, missing = f"mean {short}", f"no {short}"
     width = max(8, len(mean))
-    yield (f"{'frame':>7} {mean:>{width}} {'min':>4} {'max':>4} {missing:>{max(7, len(missing))}} "
-           f"{'cb':>4} {'cr':>4}")
+    yield (
+        f"{'frame':>7} {mean:>{width}} {'min':>4} {'max':>4} {missing:>{max(7, len(missing))}} "
+        f"{'cb':>4} {'cr':>4}"
+    )
     for row in stats:
         if row["min_qp"] >= 0:
             qp = f"{row['mean_qp']:{width}.2f} {row['min_qp']:4d} {row['max_qp']:4d}"
         else:
             qp = f"{'-':>{width}} {'-':>4} {'-':>4}"
-        yield (f"{row['frame']:7d} {qp} {row['no_qp_share']:{max(7, len(missing))}.1%} "
-               f"{row['cb_qp_offset']:4d} {row['cr_qp_offset']:4d}")
+        yield (
+            f"{row['frame']:7d} {qp} {row['no_qp_share']:{max(7, len(missing))}.1%} "
+            f"{row['cb_qp_offset']:4d} {row['cr_qp_offset']:4d}"
+        )
 
 
 def summary_lines(stats: npt.NDArray[np.void], short: str = "QP") -> list[str]:
@@ -147,10 +166,14 @@ def summary_lines(stats: npt.NDArray[np.void], short: str = "QP") -> list[str]:
         ]
     else:
         lines.append(f"{short:<20}no frame carries a {short} value")
-    lines.append(f"{'cells without ' + short:<20}{stats['no_qp_share'].mean():.1%} "
-                 f"(frames without any: {stats.size - carrying.size})")
-    lines.append(f"chroma QP offsets   cb {_value_range(stats['cb_qp_offset'])}, "
-                 f"cr {_value_range(stats['cr_qp_offset'])}")
+    lines.append(
+        f"{'cells without ' + short:<20}{stats['no_qp_share'].mean():.1%} "
+        f"(frames without any: {stats.size - carrying.size})"
+    )
+    lines.append(
+        f"chroma QP offsets   cb {_value_range(stats['cb_qp_offset'])}, "
+        f"cr {_value_range(stats['cr_qp_offset'])}"
+    )
     return lines
 
 

@@ -22,10 +22,36 @@ def make_sample(path: Path) -> None:
     """Eight seconds of a moving test picture, with B-frames and adaptive
     quantisation so that QP varies across each picture."""
     path.parent.mkdir(parents=True, exist_ok=True)
-    subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y",
-                    "-f", "lavfi", "-i", "testsrc2=size=640x360:rate=25:duration=8",
-                    "-c:v", "libx264", "-preset", "medium", "-crf", "26", "-bf", "3", "-g", "50",
-                    "-x264-params", "aq-mode=2", "-pix_fmt", "yuv420p", str(path)], check=True)
+    subprocess.run(
+        [
+            "ffmpeg",
+            "-hide_banner",
+            "-loglevel",
+            "error",
+            "-nostdin",
+            "-y",
+            "-f",
+            "lavfi",
+            "-i",
+            "testsrc2=size=640x360:rate=25:duration=8",
+            "-c:v",
+            "libx264",
+            "-preset",
+            "medium",
+            "-crf",
+            "26",
+            "-bf",
+            "3",
+            "-g",
+            "50",
+            "-x264-params",
+            "aq-mode=2",
+            "-pix_fmt",
+            "yuv420p",
+            str(path),
+        ],
+        check=True,
+    )
 
 
 def mbgauge(*args: str) -> None:
@@ -43,16 +69,39 @@ def main() -> int:
     (ROOT / OUTPUT).mkdir(parents=True, exist_ok=True)
     try:
         # --overwrite: a second run replaces the outputs of the first.
-        mbgauge("stats", str(video), "--csv", str(OUTPUT / "stats.csv"),
-                "--plot", str(OUTPUT / "mean-qp.png"), "--overwrite")
-        mbgauge("heatmap", str(video), "--frame", str(HEATMAP_FRAME),
-                "--out", str(OUTPUT / f"heatmap-frame{HEATMAP_FRAME}.png"), "--overwrite")
-        mbgauge("heatmap", str(video), "--frames", "0::25", "--out", str(OUTPUT / "heatmaps"),
-                "--overwrite")
+        mbgauge(
+            "stats",
+            str(video),
+            "--csv",
+            str(OUTPUT / "stats.csv"),
+            "--plot",
+            str(OUTPUT / "mean-qp.png"),
+            "--overwrite",
+        )
+        mbgauge(
+            "heatmap",
+            str(video),
+            "--frame",
+            str(HEATMAP_FRAME),
+            "--out",
+            str(OUTPUT / f"heatmap-frame{HEATMAP_FRAME}.png"),
+            "--overwrite",
+        )
+        mbgauge(
+            "heatmap",
+            str(video),
+            "--frames",
+            "0::25",
+            "--out",
+            str(OUTPUT / "heatmaps"),
+            "--overwrite",
+        )
     except subprocess.CalledProcessError as error:
         return error.returncode
-    print(f"\nPNGs in {ROOT / OUTPUT}: mean-qp.png (mean QP over the frame index), "
-          f"heatmap-frame{HEATMAP_FRAME}.png and heatmaps/frame_*.png (QP over the picture)")
+    print(
+        f"\nPNGs in {ROOT / OUTPUT}: mean-qp.png (mean QP over the frame index), "
+        f"heatmap-frame{HEATMAP_FRAME}.png and heatmaps/frame_*.png (QP over the picture)"
+    )
     return 0
 
 

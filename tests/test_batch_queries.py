@@ -14,8 +14,10 @@ import numpy as np
 import pytest
 
 import mbgauge
-import videos
-from test_reference_decode import (
+from tests.support import videos
+from tests.test_real_world_files import CASES as REAL_WORLD
+from tests.test_real_world_files import encoded, joined
+from tests.test_reference_decode import (
     chroma_offset_video,
     describe_cells,
     non_h264_video,
@@ -26,9 +28,7 @@ from test_reference_decode import (
     short_b_frame_video,
     ten_bit_video,
 )
-from test_real_world_files import CASES as REAL_WORLD
-from test_real_world_files import encoded, joined
-from test_untimed_streams import x264_stream
+from tests.test_untimed_streams import x264_stream
 
 VIDEOS = {
     "mp4 b-frames": short_b_frame_video,
@@ -42,13 +42,23 @@ VIDEOS = {
     "chroma offset -6": functools.partial(chroma_offset_video, "medium", 1, -4),
     # Cropped on the left and top (the capture crops), joined recordings, a
     # cut in the middle of a key group, pts = dts remuxes.
-    **{name: REAL_WORLD[name] for name in ("crop-left-top.mp4", "cut-mid-key-group.ts",
-                                           "pts-is-dts.mkv")},
-    "joined same start.ts": lambda: joined("batch-joined", ".ts", [
-        encoded("real-rec-a", ".ts"), encoded("batch-rec-b", ".ts", frames=75)]),
+    **{
+        name: REAL_WORLD[name]
+        for name in ("crop-left-top.mp4", "cut-mid-key-group.ts", "pts-is-dts.mkv")
+    },
+    "joined same start.ts": lambda: joined(
+        "batch-joined",
+        ".ts",
+        [encoded("real-rec-a", ".ts"), encoded("batch-rec-b", ".ts", frames=75)],
+    ),
     "hevc mp4": functools.partial(
-        videos.lavfi_h264, "batch-hevc", ".mp4", size="160x120", frames=30,
-        encoder=["-c:v", "libx265", "-x265-params", "log-level=none:keyint=12:bframes=2"]),
+        videos.lavfi_h264,
+        "batch-hevc",
+        ".mp4",
+        size="160x120",
+        frames=30,
+        encoder=["-c:v", "libx265", "-x265-params", "log-level=none:keyint=12:bframes=2"],
+    ),
 }
 
 
@@ -97,32 +107,40 @@ def test_batch_queries_equal_single_frame_queries(name):
         plane_batches = [fresh().get_planes(np.array(frames), p) for p in range(3)]
         for row, f in enumerate(frames):
             where = f"{name}, {order_name}, row {row}: frame {f}"
-            assert np.array_equal(maps[row], qp[f]), \
+            assert np.array_equal(maps[row], qp[f]), (
                 f"{where}: {np.count_nonzero(maps[row] != qp[f])} QP cells differ"
+            )
             assert tuple(chroma[row]) == offsets[f], f"{where}: chroma offsets"
             for p in range(3):
                 assert plane_batches[p][row].dtype == planes[f][p].dtype
-                assert np.array_equal(plane_batches[p][row], planes[f][p]), \
-                    f"{where}: plane {p} differs in " \
+                assert np.array_equal(plane_batches[p][row], planes[f][p]), (
+                    f"{where}: plane {p} differs in "
                     f"{np.count_nonzero(plane_batches[p][row] != planes[f][p])} samples"
+                )
 
 
-@pytest.mark.parametrize("name", ["mp4 b-frames", "mpeg-ts", "mkv open gop", "raw h264 pyramid",
-                                  "10-bit"])
+@pytest.mark.parametrize(
+    "name", ["mp4 b-frames", "mpeg-ts", "mkv open gop", "raw h264 pyramid", "10-bit"]
+)
 def test_every_frame_in_one_batch_equals_ffmpeg_without_deblocking(name):
     path = VIDEOS[name]()
     session = mbgauge.H264DecoderSession(str(path))
     ten_bit = session.bytes_per_sample == 2
     reference = videos.ffmpeg_reference_frames(
-        path, session.width, session.height, "yuv420p10le" if ten_bit else "yuv420p",
-        session.bytes_per_sample)
+        path,
+        session.width,
+        session.height,
+        "yuv420p10le" if ten_bit else "yuv420p",
+        session.bytes_per_sample,
+    )
     assert len(reference) == session.num_frames
     for p in range(3):
         batch = session.get_planes(range(session.num_frames), p)
         for f, expected in enumerate(reference):
-            assert np.array_equal(batch[f], expected[p]), \
-                f"{name}: frame {f}, plane {p}: " \
+            assert np.array_equal(batch[f], expected[p]), (
+                f"{name}: frame {f}, plane {p}: "
                 f"{np.count_nonzero(batch[f] != expected[p])} samples differ from ffmpeg"
+            )
 
 
 def test_batch_qp_maps_carry_the_qp_x264_was_given_for_each_frame():
@@ -132,8 +150,9 @@ def test_batch_qp_maps_carry_the_qp_x264_was_given_for_each_frame():
     frames = list(range(session.num_frames))[::-1]
     maps = session.get_qpmaps(frames)
     for row, f in enumerate(frames):
-        assert np.all(maps[row] == qps[f]), \
+        assert np.all(maps[row] == qps[f]), (
             f"frame {f} ({types[f]}, qpfile QP {qps[f]}): {describe_cells(maps[row], qps[f])}"
+        )
 
 
 def test_chroma_offsets_batch_after_qp_maps_batch_equals_x264_setting():
@@ -166,15 +185,18 @@ def test_an_index_out_of_range_fails_before_decoding(clip, query, bad):
     assert session.get_qpmaps([7]).shape == (1, 8, 10)
 
 
-@pytest.mark.parametrize(("frames", "error", "text"), [
-    ([1.0, 2.0], TypeError, "frames must be integers, not float64"),
-    (["1"], TypeError, "frames must be integers, not <U1"),
-    (5, TypeError, "frames must be a sequence of frame indices"),
-    (None, TypeError, "frames must be a sequence of frame indices"),
-    ([1, None], TypeError, "frames must be integers, not object"),
-    ([[1, 2]], ValueError, "frames must be one-dimensional, not of shape (1, 2)"),
-    ([True], TypeError, "frames must be integers, not bool"),
-])
+@pytest.mark.parametrize(
+    ("frames", "error", "text"),
+    [
+        ([1.0, 2.0], TypeError, "frames must be integers, not float64"),
+        (["1"], TypeError, "frames must be integers, not <U1"),
+        (5, TypeError, "frames must be a sequence of frame indices"),
+        (None, TypeError, "frames must be a sequence of frame indices"),
+        ([1, None], TypeError, "frames must be integers, not object"),
+        ([[1, 2]], ValueError, "frames must be one-dimensional, not of shape (1, 2)"),
+        ([True], TypeError, "frames must be integers, not bool"),
+    ],
+)
 def test_frames_that_are_not_a_list_of_indices_are_refused(clip, frames, error, text):
     with pytest.raises(error) as raised:
         mbgauge.H264DecoderSession(str(clip)).get_qpmaps(frames)
@@ -196,9 +218,16 @@ def test_empty_requests_give_empty_arrays_of_the_stream_shape(clip):
 def size_change_video() -> Path:
     """Two MPEG-TS parts of different picture sizes joined byte by byte, the
     second one's timestamps following the first's."""
-    parts = [videos.lavfi_h264(f"batch-size-{size}", ".ts", size=size, frames=20,
-                               extra=["-bf", "2", "-g", "10", "-output_ts_offset", offset])
-             for size, offset in (("160x120", "0"), ("96x64", "10"))]
+    parts = [
+        videos.lavfi_h264(
+            f"batch-size-{size}",
+            ".ts",
+            size=size,
+            frames=20,
+            extra=["-bf", "2", "-g", "10", "-output_ts_offset", offset],
+        )
+        for size, offset in (("160x120", "0"), ("96x64", "10"))
+    ]
     joined = videos.CACHE_DIR / "batch-size-change.ts"
     data = b"".join(part.read_bytes() for part in parts)
     if not joined.exists() or joined.read_bytes() != data:
@@ -212,8 +241,11 @@ def test_frames_of_different_sizes_in_one_batch_raise_value_error():
     assert sizes == {(8, 10), (4, 6)}, "the joined file should change size"
     first_small = next(f for f in range(session.num_frames) if session.get_qpmap(f).shape == (4, 6))
     for query, args in (("get_qpmaps", ()), ("get_planes", (0,))):
-        with pytest.raises(ValueError, match=r"^Frames of different sizes in one batch: frame 0 "
-                           rf"is 160x120 yuv420p, frame {first_small} is 96x64 yuv420p$"):
+        with pytest.raises(
+            ValueError,
+            match=r"^Frames of different sizes in one batch: frame 0 "
+            rf"is 160x120 yuv420p, frame {first_small} is 96x64 yuv420p$",
+        ):
             getattr(session, query)([0, first_small], *args)
     # Frames of one size are fine on either side of the change.
     assert session.get_qpmaps(range(first_small, session.num_frames)).shape[1:] == (4, 6)
@@ -223,16 +255,32 @@ def test_frames_of_different_sizes_in_one_batch_raise_value_error():
 def damaged_clip(tmp_path: Path, victim: int) -> Path:
     """A copy of a clip without B-frames whose picture `victim` (a P frame)
     has its slice overwritten with bytes that no decoder reads as a slice."""
-    source = videos.lavfi_h264("batch-no-b", ".mp4", size="160x120", frames=30,
-                               extra=["-bf", "0", "-g", "15"])
-    packets = json.loads(subprocess.run(
-        ["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-         "packet=pos,size", "-of", "json", str(source)],
-        capture_output=True, text=True, check=True).stdout)["packets"]
+    source = videos.lavfi_h264(
+        "batch-no-b", ".mp4", size="160x120", frames=30, extra=["-bf", "0", "-g", "15"]
+    )
+    packets = json.loads(
+        subprocess.run(
+            [
+                "ffprobe",
+                "-v",
+                "error",
+                "-select_streams",
+                "v:0",
+                "-show_entries",
+                "packet=pos,size",
+                "-of",
+                "json",
+                str(source),
+            ],
+            capture_output=True,
+            text=True,
+            check=True,
+        ).stdout
+    )["packets"]
     pos, size = int(packets[victim]["pos"]), int(packets[victim]["size"])
     data = bytearray(source.read_bytes())
     # Keep the 4-byte length prefix; 0xFF makes NAL unit type 31, which is skipped.
-    data[pos + 4:pos + size] = b"\xff" * (size - 4)
+    data[pos + 4 : pos + size] = b"\xff" * (size - 4)
     damaged = tmp_path / "damaged.mp4"
     damaged.write_bytes(data)
     return damaged
@@ -255,8 +303,17 @@ def test_an_undecodable_frame_fails_the_whole_batch(tmp_path):
 
 
 TABLE_VIDEOS = {
-    **{name: VIDEOS[name] for name in ("mp4 b-frames", "mpeg-ts", "mkv open gop",
-                                       "raw h264 pyramid", "10-bit", "hevc mp4")},
+    **{
+        name: VIDEOS[name]
+        for name in (
+            "mp4 b-frames",
+            "mpeg-ts",
+            "mkv open gop",
+            "raw h264 pyramid",
+            "10-bit",
+            "hevc mp4",
+        )
+    },
     "mpeg2 mkv": functools.partial(non_h264_video, "mpeg2video", ".mkv", 5),
     "mpeg4 mp4": functools.partial(non_h264_video, "mpeg4", ".mp4", 4),
 }
@@ -267,18 +324,41 @@ def test_frame_table_agrees_with_ffprobe(name):
     path = TABLE_VIDEOS[name]()
     session = mbgauge.H264DecoderSession(str(path))
     table = session.frame_table()
-    assert table.dtype.names == ("pts", "time", "key", "pict_type", "packet_size", "width",
-                                 "height")
+    assert table.dtype.names == (
+        "pts",
+        "time",
+        "key",
+        "pict_type",
+        "packet_size",
+        "width",
+        "height",
+    )
     assert [table.dtype[n] for n in table.dtype.names] == [
-        np.dtype(np.int64), np.dtype(np.float64), np.dtype(bool), np.dtype("U1"),
-        np.dtype(np.int32), np.dtype(np.int32), np.dtype(np.int32)]
+        np.dtype(np.int64),
+        np.dtype(np.float64),
+        np.dtype(bool),
+        np.dtype("U1"),
+        np.dtype(np.int32),
+        np.dtype(np.int32),
+        np.dtype(np.int32),
+    ]
     probed = videos.ffprobe_frames(path)
     assert table.size == len(probed) == session.num_frames
     for f, (row, frame) in enumerate(zip(table, probed)):
-        mine = (bool(row["key"]), str(row["pict_type"]), int(row["packet_size"]),
-                int(row["width"]), int(row["height"]))
-        theirs = (bool(frame["key_frame"]), frame["pict_type"], int(frame["pkt_size"]),
-                  frame["width"], frame["height"])
+        mine = (
+            bool(row["key"]),
+            str(row["pict_type"]),
+            int(row["packet_size"]),
+            int(row["width"]),
+            int(row["height"]),
+        )
+        theirs = (
+            bool(frame["key_frame"]),
+            frame["pict_type"],
+            int(frame["pkt_size"]),
+            frame["width"],
+            frame["height"],
+        )
         assert mine == theirs, f"{name}: frame {f}: (key, type, size, w, h) {mine} != {theirs}"
         if "pts" in frame and name != "raw h264 pyramid":
             assert row["pts"] == frame["pts"], f"{name}: frame {f}: pts"

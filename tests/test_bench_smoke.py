@@ -61,8 +61,12 @@ def test_quick_run_without_pyav_writes_table_and_plot(tmp_path):
     }
     assert len(frames) == 1  # mbgauge and ffprobe count the same packets
     # The tables are made from results.json alone: remade from it, they are the same.
-    subprocess.run([sys.executable, str(RUN), "--report-only", "--no-plot", "--out", str(tmp_path)],
-                   check=True, capture_output=True, timeout=120)
+    subprocess.run(
+        [sys.executable, str(RUN), "--report-only", "--no-plot", "--out", str(tmp_path)],
+        check=True,
+        capture_output=True,
+        timeout=120,
+    )
     assert (tmp_path / "results.md").read_text() == table
 
 

@@ -18,13 +18,24 @@ import numpy as np
 import pytest
 
 import mbgauge
-import videos
-from ffmpeg_reference import ffmpeg_build_flags
-from test_native_core import CPP_DIR
-from test_reference_decode import picture_types, qpfile_plan, qpfile_video
+from tests.support import videos
+from tests.support.ffmpeg_reference import ffmpeg_build_flags
+from tests.test_native_core import CPP_DIR
+from tests.test_reference_decode import picture_types, qpfile_plan, qpfile_video
 
-MV_FIELDS = ("source", "w", "h", "src_x", "src_y", "dst_x", "dst_y", "flags", "motion_x",
-             "motion_y", "motion_scale")
+MV_FIELDS = (
+    "source",
+    "w",
+    "h",
+    "src_x",
+    "src_y",
+    "dst_x",
+    "dst_y",
+    "flags",
+    "motion_x",
+    "motion_y",
+    "motion_scale",
+)
 VP9_PARAMS_TYPE = 0
 
 
@@ -36,8 +47,8 @@ VP9_PARAMS_TYPE = 0
 @dataclass
 class ExportedPicture:
     pts: int
-    params: tuple[int, int, int] | None = None          # type, base qp, block count
-    blocks: list[tuple[int, ...]] = field(default_factory=list)   # x, y, w, h, delta
+    params: tuple[int, int, int] | None = None  # type, base qp, block count
+    blocks: list[tuple[int, ...]] = field(default_factory=list)  # x, y, w, h, delta
     vectors: list[tuple[int, ...]] = field(default_factory=list)  # MV_FIELDS
 
 
@@ -46,8 +57,18 @@ def side_data_reader(tmp_path_factory) -> Path:
     if shutil.which("gcc") is None:
         pytest.fail("gcc is needed to build the side data reader")
     binary = tmp_path_factory.mktemp("reader") / "side_data_reader"
-    command = ["gcc", "-std=c11", "-Wall", "-Wextra", "-Werror", "-O1",
-               str(CPP_DIR / "side_data_reader.c"), *ffmpeg_build_flags(), "-o", str(binary)]
+    command = [
+        "gcc",
+        "-std=c11",
+        "-Wall",
+        "-Wextra",
+        "-Werror",
+        "-O1",
+        str(CPP_DIR / "side_data_reader.c"),
+        *ffmpeg_build_flags(),
+        "-o",
+        str(binary),
+    ]
     built = subprocess.run(command, capture_output=True, text=True)
     assert built.returncode == 0, f"{' '.join(command)}\n{built.stderr}"
     return binary
@@ -124,11 +145,30 @@ def shuffled(count: int, seed: int = 13) -> list[int]:
 
 
 def vp9_video(aq_mode: int, size: str = "320x240", tile_columns: int = 0) -> Path:
-    return videos.ffmpeg_video(f"vp9-aq{aq_mode}-{size}-tiles{tile_columns}", ".webm",
-                               "-f", "lavfi", "-i", f"testsrc2=size={size}:rate=25",
-                               "-frames:v", "30", "-c:v", "libvpx-vp9", "-b:v", "300k",
-                               "-deadline", "good", "-cpu-used", "4", "-g", "12",
-                               "-aq-mode", str(aq_mode), "-tile-columns", str(tile_columns))
+    return videos.ffmpeg_video(
+        f"vp9-aq{aq_mode}-{size}-tiles{tile_columns}",
+        ".webm",
+        "-f",
+        "lavfi",
+        "-i",
+        f"testsrc2=size={size}:rate=25",
+        "-frames:v",
+        "30",
+        "-c:v",
+        "libvpx-vp9",
+        "-b:v",
+        "300k",
+        "-deadline",
+        "good",
+        "-cpu-used",
+        "4",
+        "-g",
+        "12",
+        "-aq-mode",
+        str(aq_mode),
+        "-tile-columns",
+        str(tile_columns),
+    )
 
 
 VP9_CASES = {
@@ -140,16 +180,35 @@ VP9_CASES = {
 
 
 def h264_pyramid_video() -> Path:
-    return videos.lavfi_h264("mv-h264-pyramid", ".mp4", size="320x240", frames=60,
-                             extra=["-bf", "3", "-g", "30", "-x264-params",
-                                    "b-pyramid=normal:b-adapt=0"])
+    return videos.lavfi_h264(
+        "mv-h264-pyramid",
+        ".mp4",
+        size="320x240",
+        frames=60,
+        extra=["-bf", "3", "-g", "30", "-x264-params", "b-pyramid=normal:b-adapt=0"],
+    )
 
 
 def mpeg4_video(flags: str) -> Path:
-    return videos.ffmpeg_video(f"mv-mpeg4{flags}", ".mp4", "-f", "lavfi",
-                               "-i", "testsrc2=size=320x240:rate=25", "-frames:v", "40",
-                               "-c:v", "mpeg4", "-q:v", "5", "-bf", "2", "-g", "15",
-                               *(["-flags", flags] if flags else []))
+    return videos.ffmpeg_video(
+        f"mv-mpeg4{flags}",
+        ".mp4",
+        "-f",
+        "lavfi",
+        "-i",
+        "testsrc2=size=320x240:rate=25",
+        "-frames:v",
+        "40",
+        "-c:v",
+        "mpeg4",
+        "-q:v",
+        "5",
+        "-bf",
+        "2",
+        "-g",
+        "15",
+        *(["-flags", flags] if flags else []),
+    )
 
 
 MV_CASES = {
@@ -160,9 +219,25 @@ MV_CASES = {
 
 
 def interlaced_h264_video() -> Path:
-    return videos.x264_video("interlaced-tff-qp27", ".mkv",
-                             ["--tff", "--qp", "27", "--ipratio", "1", "--pbratio", "1",
-                              "--bframes", "2", "--keyint", "12"], size="320x240", frames=24)
+    return videos.x264_video(
+        "interlaced-tff-qp27",
+        ".mkv",
+        [
+            "--tff",
+            "--qp",
+            "27",
+            "--ipratio",
+            "1",
+            "--pbratio",
+            "1",
+            "--bframes",
+            "2",
+            "--keyint",
+            "12",
+        ],
+        size="320x240",
+        frames=24,
+    )
 
 
 # ---------------------------------------------------------------------------
@@ -188,16 +263,29 @@ def test_vp9_blocks_equal_ffmpeg_export_and_refuse_an_int8_map(side_data_reader,
         blocks = block_tuples(session.get_qp_blocks(f))
         expected = expected_blocks(reference[f], session.width, session.height)
         assert blocks == expected, f"{name}, frame {f}: {first_difference(blocks, expected)}"
-        with pytest.raises(ValueError, match=rf"^Frame {f} carries VP9 quantiser indices "
-                                             rf"\(0\.\.255\).*get_qp_blocks\({f}\)"):
+        with pytest.raises(
+            ValueError,
+            match=rf"^Frame {f} carries VP9 quantiser indices "
+            rf"\(0\.\.255\).*get_qp_blocks\({f}\)",
+        ):
             session.get_qpmap(f)
     with pytest.raises(ValueError, match=r"^Frame 3 carries VP9 quantiser indices"):
         session.get_qpmaps([5, 3])
 
 
 def test_codec_that_exports_nothing_has_no_blocks_and_no_qp(side_data_reader):
-    path = videos.ffmpeg_video("vp8-nothing-exported", ".webm", "-f", "lavfi", "-i",
-                               "testsrc2=size=96x64:rate=25", "-frames:v", "6", "-c:v", "libvpx")
+    path = videos.ffmpeg_video(
+        "vp8-nothing-exported",
+        ".webm",
+        "-f",
+        "lavfi",
+        "-i",
+        "testsrc2=size=96x64:rate=25",
+        "-frames:v",
+        "6",
+        "-c:v",
+        "libvpx",
+    )
     reference = exported(side_data_reader, path)
     assert all(p.params is None and not p.vectors for p in reference)
     session = mbgauge.H264DecoderSession(str(path), motion_vectors=True)
@@ -214,7 +302,9 @@ def test_h264_blocks_carry_the_qp_x264_was_given(side_data_reader):
     types, qps = qpfile_plan()
     session = mbgauge.H264DecoderSession(str(path))
     reference = exported(side_data_reader, path)
-    grid = [(16 * c, 16 * r, 16, 16) for r in range(session.mb_rows) for c in range(session.mb_cols)]
+    grid = [
+        (16 * c, 16 * r, 16, 16) for r in range(session.mb_rows) for c in range(session.mb_cols)
+    ]
     for f in shuffled(session.num_frames):
         blocks = block_tuples(session.get_qp_blocks(f))
         assert [b[:4] for b in blocks] == grid, f"frame {f}: not the macroblock grid"
@@ -240,8 +330,9 @@ def test_blocks_of_other_files_equal_ffmpeg_export(side_data_reader, name):
 def test_blocks_of_a_cropped_picture_sit_on_the_visible_picture(side_data_reader):
     # 20 columns and 18 rows cropped off the left and top: one whole
     # macroblock each, and 4 and 2 samples of the next.
-    path = videos.lavfi_h264("blocks-crop", size="320x240", frames=8,
-                             extra=["-x264opts", "crop-rect=20,18,6,8"])
+    path = videos.lavfi_h264(
+        "blocks-crop", size="320x240", frames=8, extra=["-x264opts", "crop-rect=20,18,6,8"]
+    )
     reference = exported(side_data_reader, path)
     session = mbgauge.H264DecoderSession(str(path))
     assert (session.width, session.height, session.mb_cols, session.mb_rows) == (294, 214, 19, 14)
@@ -249,7 +340,9 @@ def test_blocks_of_a_cropped_picture_sit_on_the_visible_picture(side_data_reader
         kind, base, _ = reference[f].params
         coded = {(x, y): base + delta for x, y, _, _, delta in reference[f].blocks}
         blocks = block_tuples(session.get_qp_blocks(f))
-        assert blocks == [(x - 20, y - 18, 16, 16, qp) for (x, y), qp in coded.items()], f"frame {f}"
+        assert blocks == [(x - 20, y - 18, 16, 16, qp) for (x, y), qp in coded.items()], (
+            f"frame {f}"
+        )
         # Cell (0, 0) is the coded macroblock holding the visible top-left sample.
         expected = [[coded[16 * (c + 1), 16 * (r + 1)] for c in range(19)] for r in range(14)]
         assert np.array_equal(session.get_qpmap(f), expected), f"frame {f}"
@@ -290,8 +383,9 @@ def without_motion(vector: tuple[int, ...]) -> tuple[int, ...]:
 
 @pytest.mark.parametrize("order", ["in order", "shuffled"])
 @pytest.mark.parametrize("name", MV_CASES)
-def test_motion_vectors_equal_ffmpeg_export_for_the_same_display_frame(side_data_reader, name,
-                                                                        order):
+def test_motion_vectors_equal_ffmpeg_export_for_the_same_display_frame(
+    side_data_reader, name, order
+):
     path = MV_CASES[name]()
     reference = exported(side_data_reader, path)
     types = picture_types(path)
@@ -311,8 +405,9 @@ def test_motion_vectors_equal_ffmpeg_export_for_the_same_display_frame(side_data
         if order != "in order" and types[f] == "B" and name in HISTORY_DEPENDENT_B_VECTORS:
             vectors = [without_motion(v) for v in vectors]
             expected = [without_motion(v) for v in expected]
-        assert vectors == expected, f"{name}, {order}, frame {f} ({types[f]}): " \
-                                    f"{first_difference(vectors, expected)}"
+        assert vectors == expected, (
+            f"{name}, {order}, frame {f} ({types[f]}): {first_difference(vectors, expected)}"
+        )
 
 
 @pytest.mark.parametrize("name", MV_CASES)
@@ -345,5 +440,16 @@ def test_motion_vector_query_needs_the_option_and_a_valid_frame():
     vectors = session.get_motion_vectors(1)
     # FFmpeg's AVMotionVector field types, so values pass through unchanged.
     assert [vectors.dtype[name].str[1:] for name in MV_FIELDS] == [
-        "i4", "u1", "u1", "i2", "i2", "i2", "i2", "u8", "i4", "i4", "u2"]
+        "i4",
+        "u1",
+        "u1",
+        "i2",
+        "i2",
+        "i2",
+        "i2",
+        "u8",
+        "i4",
+        "i4",
+        "u2",
+    ]
     assert vectors.flags.writeable and vectors.base is None

@@ -8,14 +8,17 @@ from pathlib import Path
 
 import pytest
 
-import crafted
+from tests.support import crafted
 
 TESTS = Path(__file__).resolve().parent
 
 
 def test_quick_damaged_corpus_passes_completely(tmp_path):
-    result = subprocess.run([sys.executable, str(TESTS / "damaged_corpus.py"), "--quick",
-                             "--workdir", str(tmp_path)], capture_output=True, text=True)
+    result = subprocess.run(
+        [sys.executable, str(TESTS / "damaged_corpus.py"), "--quick", "--workdir", str(tmp_path)],
+        capture_output=True,
+        text=True,
+    )
     assert result.returncode == 0, result.stdout[-5000:]
     assert " 0 failed" in result.stdout
 
@@ -46,4 +49,9 @@ def test_picture_at_the_size_bound_still_opens(tmp_path):
     import mbgauge
 
     session = mbgauge.H264DecoderSession(str(path))
-    assert (session.width, session.height, session.mb_cols, session.mb_rows) == (8192, 4352, 512, 272)
+    assert (session.width, session.height, session.mb_cols, session.mb_rows) == (
+        8192,
+        4352,
+        512,
+        272,
+    )

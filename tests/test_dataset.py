@@ -12,23 +12,29 @@ import threading
 import time
 from pathlib import Path
 
+import dask.dataframe
 import numpy as np
 import pandas as pd
 import pyarrow.dataset
 import pyarrow.parquet as pq
 import pytest
-
-import dask.dataframe
-import videos
 import zarr
 from distributed import Client, LocalCluster
 from distributed.diagnostics.plugin import WorkerPlugin
-from mbgauge_tools import cli, qp_stats
-from mbgauge_tools.dataset import (FILES_SCHEMA, FRAMES_SCHEMA, DatasetExistsError, extract,
-                                   find_inputs, frames_path, maps_path)
 
 import mbgauge
-from terminal import stderr_on_terminal
+from mbgauge_tools import cli, qp_stats
+from mbgauge_tools.dataset import (
+    FILES_SCHEMA,
+    FRAMES_SCHEMA,
+    DatasetExistsError,
+    extract,
+    find_inputs,
+    frames_path,
+    maps_path,
+)
+from tests.support import videos
+from tests.support.terminal import stderr_on_terminal
 
 GOP = 12
 # Per-frame QPs x264 is told to use (aq off: every macroblock of a frame
@@ -38,12 +44,28 @@ CHROMA_OFFSET = 4
 
 
 def planned_qp_video() -> Path:
-    qpfile = "".join(f"{frame} {'I' if frame == 0 else 'P'} {qp}\n"
-                     for frame, qp in enumerate(PLANNED_QPS))
-    return videos.x264_video("dataset-qpfile", ".mkv",
-                             ["--crf", "23", "--no-mbtree", "--aq-mode", "0", "--bframes", "0",
-                              "--chroma-qp-offset", str(CHROMA_OFFSET), "--no-psy"],
-                             size="176x144", frames=len(PLANNED_QPS), qpfile=qpfile)
+    qpfile = "".join(
+        f"{frame} {'I' if frame == 0 else 'P'} {qp}\n" for frame, qp in enumerate(PLANNED_QPS)
+    )
+    return videos.x264_video(
+        "dataset-qpfile",
+        ".mkv",
+        [
+            "--crf",
+            "23",
+            "--no-mbtree",
+            "--aq-mode",
+            "0",
+            "--bframes",
+            "0",
+            "--chroma-qp-offset",
+            str(CHROMA_OFFSET),
+            "--no-psy",
+        ],
+        size="176x144",
+        frames=len(PLANNED_QPS),
+        qpfile=qpfile,
+    )
 
 
 @pytest.fixture(scope="module")
@@ -51,8 +73,12 @@ def good_files(tmp_path_factory):
     """Videos in a directory tree, under names a directory search finds."""
     root = tmp_path_factory.mktemp("videos")
     sources = {
-        "a/gop.mp4": videos.lavfi_h264("dataset-gop", size="320x240", frames=40, extra=[
-            "-bf", "2", "-g", str(GOP), "-x264-params", f"scenecut=0:aq-mode=2"]),
+        "a/gop.mp4": videos.lavfi_h264(
+            "dataset-gop",
+            size="320x240",
+            frames=40,
+            extra=["-bf", "2", "-g", str(GOP), "-x264-params", "scenecut=0:aq-mode=2"],
+        ),
         "a/b/qpfile.mkv": planned_qp_video(),
         "c/small.ts": videos.lavfi_h264("dataset-small", ".ts", size="96x64", frames=9),
     }
@@ -73,20 +99,31 @@ def bad_files(tmp_path_factory, good_files):
     damaged = root / "damaged.mp4"
     damaged.write_bytes(gop.read_bytes()[:600])  # cut inside the header
     audio = root / "audio.m4a"
-    shutil.copy(videos.ffmpeg_video("dataset-audio", ".m4a", "-f", "lavfi", "-i",
-                                    "sine=duration=0.5"), audio)
+    shutil.copy(
+        videos.ffmpeg_video("dataset-audio", ".m4a", "-f", "lavfi", "-i", "sine=duration=0.5"),
+        audio,
+    )
     text = root / "notes.txt"
     text.write_text("not a video\n")
-    return {"damaged": str(damaged), "audio": str(audio), "text": str(text),
-            "missing": str(root / "gone.mp4")}
+    return {
+        "damaged": str(damaged),
+        "audio": str(audio),
+        "text": str(text),
+        "missing": str(root / "gone.mp4"),
+    }
 
 
 def local_cluster() -> LocalCluster:
     """Two worker processes of one thread each, and a scheduler, all on
     127.0.0.1 (the scheduler's HTTP server on any free port: another
     cluster on this machine may hold the usual one)."""
-    return LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                        dashboard_address="127.0.0.1:0")
+    return LocalCluster(
+        n_workers=2,
+        threads_per_worker=1,
+        processes=True,
+        host="127.0.0.1",
+        dashboard_address="127.0.0.1:0",
+    )
 
 
 @pytest.fixture(scope="module")
@@ -96,8 +133,7 @@ def cluster():
 
 
 def frames_of(out) -> pd.DataFrame:
-    return pd.read_parquet(Path(out) / "frames").sort_values(["file", "frame"],
-                                                            ignore_index=True)
+    return pd.read_parquet(Path(out) / "frames").sort_values(["file", "frame"], ignore_index=True)
 
 
 def run_command(*args) -> int:
@@ -106,6 +142,7 @@ def run_command(*args) -> int:
 
 # Frames tables
 
+
 @pytest.fixture(scope="module")
 def local_run(good_files, tmp_path_factory):
     out = tmp_path_factory.mktemp("local") / "dataset"
@@ -113,12 +150,15 @@ def local_run(good_files, tmp_path_factory):
     return out, files
 
 
-def test_local_and_cluster_runs_give_the_same_frames_table(good_files, local_run, cluster,
-                                                          tmp_path, capsys):
+def test_local_and_cluster_runs_give_the_same_frames_table(
+    good_files, local_run, cluster, tmp_path, capsys
+):
     out, _ = local_run
     cluster_out = tmp_path / "cluster"
-    assert run_command(good_files[0], "--out", cluster_out, "--scheduler",
-                       cluster.scheduler_address) == 0
+    assert (
+        run_command(good_files[0], "--out", cluster_out, "--scheduler", cluster.scheduler_address)
+        == 0
+    )
     assert "3 of 3 files" in capsys.readouterr().out
     local, remote = frames_of(out), frames_of(cluster_out)
     pd.testing.assert_frame_equal(local, remote)
@@ -136,8 +176,10 @@ def test_frames_table_holds_qp_stats_of_every_frame_of_every_file(good_files, lo
             differ = np.flatnonzero(rows[name].to_numpy() != stats[name])
             if name == "mean_qp":
                 differ = differ[~np.isnan(stats[name][differ])]
-            assert differ.size == 0, (f"{path}, frame {differ[:1]}: {name} "
-                                      f"{rows[name].to_numpy()[differ[:1]]} vs {stats[name][differ[:1]]}")
+            assert differ.size == 0, (
+                f"{path}, frame {differ[:1]}: {name} "
+                f"{rows[name].to_numpy()[differ[:1]]} vs {stats[name][differ[:1]]}"
+            )
         assert (rows["width"] == session.width).all() and (rows["height"] == session.height).all()
 
 
@@ -163,24 +205,30 @@ def probed_frames(path: str) -> pd.DataFrame:
     """pts, key, pict_type, packet_size, width and height of every picture
     as ffprobe decodes them, in display order."""
     frames = pd.DataFrame(videos.ffprobe_frames(path))
-    return pd.DataFrame({"pts": frames["pts"].astype("int64"),
-                         "key": frames["key_frame"].astype(bool),
-                         "pict_type": frames["pict_type"].astype(str),
-                         "packet_size": frames["pkt_size"].astype("int64"),
-                         "width": frames["width"].astype("int32"),
-                         "height": frames["height"].astype("int32")})
+    return pd.DataFrame(
+        {
+            "pts": frames["pts"].astype("int64"),
+            "key": frames["key_frame"].astype(bool),
+            "pict_type": frames["pict_type"].astype(str),
+            "packet_size": frames["pkt_size"].astype("int64"),
+            "width": frames["width"].astype("int32"),
+            "height": frames["height"].astype("int32"),
+        }
+    )
 
 
 def test_frame_facts_match_ffprobe(good_files, local_run):
     frames = frames_of(local_run[0])
     for path in good_files[1]:
-        ours = frames.loc[frames["file"] == path, ["pts", "key", "pict_type", "packet_size",
-                                                    "width", "height"]].reset_index(drop=True)
+        ours = frames.loc[
+            frames["file"] == path, ["pts", "key", "pict_type", "packet_size", "width", "height"]
+        ].reset_index(drop=True)
         reference = probed_frames(path)
         differ = (ours != reference).any(axis=1).to_numpy().nonzero()[0]
         assert len(ours) == len(reference) and differ.size == 0, (
             f"{path}, frame {differ[:1]}: {ours.iloc[differ[:1]].to_dict('records')} "
-            f"vs ffprobe {reference.iloc[differ[:1]].to_dict('records')}")
+            f"vs ffprobe {reference.iloc[differ[:1]].to_dict('records')}"
+        )
 
 
 def test_files_table_describes_every_input(good_files, local_run):
@@ -189,8 +237,11 @@ def test_files_table_describes_every_input(good_files, local_run):
     assert pq.read_table(out / "files.parquet").equals(files)
     rows = {row["file"]: row for row in files.to_pylist()}
     assert list(rows) == good_files[1]
-    expected = {"gop.mp4": (40, 320, 240), "qpfile.mkv": (len(PLANNED_QPS), 176, 144),
-                "small.ts": (9, 96, 64)}
+    expected = {
+        "gop.mp4": (40, 320, 240),
+        "qpfile.mkv": (len(PLANNED_QPS), 176, 144),
+        "small.ts": (9, 96, 64),
+    }
     for path, row in rows.items():
         assert (row["num_frames"], row["width"], row["height"]) == expected[Path(path).name]
         assert (row["status"], row["error"], row["codec"], row["fps"]) == ("ok", None, "h264", 25)
@@ -231,20 +282,31 @@ def test_maps_are_zarr_stores_chunked_by_frames(good_files, tmp_path):
 
 # Bad inputs
 
-def test_unreadable_inputs_become_error_rows_and_the_rest_completes(good_files, bad_files,
-                                                                    tmp_path, capsys):
+
+def test_unreadable_inputs_become_error_rows_and_the_rest_completes(
+    good_files, bad_files, tmp_path, capsys
+):
     out = tmp_path / "dataset"
     gop, small = named(good_files, "gop.mp4"), named(good_files, "small.ts")
-    inputs = [bad_files["damaged"], gop, bad_files["audio"], bad_files["text"], small,
-              bad_files["missing"]]
+    inputs = [
+        bad_files["damaged"],
+        gop,
+        bad_files["audio"],
+        bad_files["text"],
+        small,
+        bad_files["missing"],
+    ]
     assert run_command(*inputs, "--out", out, "--maps") == 1
     captured = capsys.readouterr()
     assert "2 of 6 files" in captured.out and "4 failed" in captured.out
     rows = {row["file"]: row for row in pq.read_table(out / "files.parquet").to_pylist()}
     assert list(rows) == inputs
-    reasons = {"damaged": "Cannot open input video", "audio": "No video stream found",
-               "text": "Invalid data found when processing input",
-               "missing": "No such file or directory"}
+    reasons = {
+        "damaged": "Cannot open input video",
+        "audio": "No video stream found",
+        "text": "Invalid data found when processing input",
+        "missing": "No such file or directory",
+    }
     for kind, reason in reasons.items():
         row = rows[bad_files[kind]]
         assert row["status"] == "error" and row["num_frames"] is None, kind
@@ -258,10 +320,13 @@ def test_unreadable_inputs_become_error_rows_and_the_rest_completes(good_files, 
     assert len(frames) == 40 + 9
 
 
-@pytest.mark.parametrize("paths, message", [
-    (["@{tmp}/missing-list.txt"], "cannot read the list of paths"),
-    (["{tmp}/empty-dir"], "no video files found"),
-])
+@pytest.mark.parametrize(
+    "paths, message",
+    [
+        (["@{tmp}/missing-list.txt"], "cannot read the list of paths"),
+        (["{tmp}/empty-dir"], "no video files found"),
+    ],
+)
 def test_bad_path_arguments_fail_the_command_in_one_line(tmp_path, capsys, paths, message):
     (tmp_path / "empty-dir").mkdir()
     assert run_command(*(p.format(tmp=tmp_path) for p in paths), "--out", tmp_path / "o") == 2
@@ -284,6 +349,7 @@ def test_inputs_come_from_directories_lists_and_files_each_once(good_files, tmp_
 
 # Restarts and failures
 
+
 def test_existing_dataset_is_kept_unless_resumed_or_replaced(good_files, tmp_path, capsys):
     out = tmp_path / "dataset"
     small = named(good_files, "small.ts")
@@ -300,8 +366,9 @@ def test_existing_dataset_is_kept_unless_resumed_or_replaced(good_files, tmp_pat
 
 def test_resume_redoes_only_unfinished_files(good_files, tmp_path):
     out = tmp_path / "dataset"
-    gop, planned, small = (named(good_files, name) for name in ("gop.mp4", "qpfile.mkv",
-                                                                "small.ts"))
+    gop, planned, small = (
+        named(good_files, name) for name in ("gop.mp4", "qpfile.mkv", "small.ts")
+    )
     extract(good_files[1], out, maps=True)
     finished = {path: frames_path(out, path).stat().st_mtime_ns for path in (gop, small)}
     expected = frames_of(out)
@@ -319,7 +386,8 @@ def test_resume_redoes_only_unfinished_files(good_files, tmp_path):
     assert frames_path(out, small).stat().st_mtime_ns != finished[small]
     assert maps_path(out, small).exists() and frames_path(out, planned).exists()
     assert sorted(p.name for p in (out / "frames").iterdir()) == sorted(
-        frames_path(out, path).name for path in good_files[1])
+        frames_path(out, path).name for path in good_files[1]
+    )
     pd.testing.assert_frame_equal(frames_of(out), expected)
 
 
@@ -370,8 +438,9 @@ def test_run_survives_a_worker_killed_in_a_task(good_files, tmp_path):
     assert store["qp_maps"].shape[0] == 600
 
 
-def test_interrupted_run_leaves_no_partial_output_and_resumes(good_files, tmp_path, capsys,
-                                                              monkeypatch):
+def test_interrupted_run_leaves_no_partial_output_and_resumes(
+    good_files, tmp_path, capsys, monkeypatch
+):
     from mbgauge_tools import dataset
 
     out = tmp_path / "dataset"
@@ -396,8 +465,13 @@ def test_interrupted_run_leaves_no_partial_output_and_resumes(good_files, tmp_pa
 
 
 def test_progress_bar_counts_files_on_a_terminal(good_files, tmp_path):
-    command = [Path(sys.executable).with_name("mbgauge"), "dataset", good_files[0], "--out",
-               tmp_path / "dataset"]
+    command = [
+        Path(sys.executable).with_name("mbgauge"),
+        "dataset",
+        good_files[0],
+        "--out",
+        tmp_path / "dataset",
+    ]
     returncode, stderr = stderr_on_terminal(command)
     assert returncode == 0
     assert re.search(rb"\d/3 \[", stderr), stderr

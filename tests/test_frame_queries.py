@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import mbgauge
-import videos
+from tests.support import videos
 
 
 @pytest.fixture(scope="module")
@@ -27,7 +27,11 @@ def test_qp_map_shape_type_and_range():
     path = videos.lavfi_h264("hd-queries", size="1920x1080", frames=2)
     qp = mbgauge.H264DecoderSession(str(path)).get_qpmap(1)
     assert (qp.shape, qp.dtype, qp.flags.c_contiguous, qp.flags.writeable) == (
-        (68, 120), np.int8, True, True)
+        (68, 120),
+        np.int8,
+        True,
+        True,
+    )
     assert qp.base is None
     assert qp.min() >= 0 and qp.max() <= 51
 
@@ -41,8 +45,9 @@ def test_plane_arrays_span_the_decoder_stride(session):
 
 
 def test_ten_bit_planes_are_uint16():
-    path = videos.lavfi_h264("queries-10bit", size="320x240", frames=3,
-                             extra=["-pix_fmt", "yuv420p10le"])
+    path = videos.lavfi_h264(
+        "queries-10bit", size="320x240", frames=3, extra=["-pix_fmt", "yuv420p10le"]
+    )
     session = mbgauge.H264DecoderSession(str(path))
     luma = session.get_plane_data(2, 0)
     assert luma.dtype == np.uint16 and luma.shape[0] == 240 and luma.shape[1] >= 320
@@ -70,9 +75,10 @@ def test_arrays_stay_valid_after_the_session_is_gone(clip):
         assert np.array_equal(array, copy)
 
 
-@pytest.mark.parametrize("query", ["get_qpmap", "get_plane_data", "get_chroma_qp_offset",
-                                   "copy_plane_to_ptr"])
-@pytest.mark.parametrize("frame", [-1, 30, 2**31 - 1, -2**31])
+@pytest.mark.parametrize(
+    "query", ["get_qpmap", "get_plane_data", "get_chroma_qp_offset", "copy_plane_to_ptr"]
+)
+@pytest.mark.parametrize("frame", [-1, 30, 2**31 - 1, -(2**31)])
 def test_frame_index_out_of_bounds(session, query, frame):
     extra = {"get_plane_data": (7,), "copy_plane_to_ptr": (9, 0, 16)}.get(query, ())
     with pytest.raises(IndexError) as error:
@@ -92,14 +98,17 @@ def test_invalid_plane_index(session, plane):
     assert not buffer.any()
 
 
-@pytest.mark.parametrize("call", [
-    lambda s: s.get_qpmap(1.0),
-    lambda s: s.get_plane_data(0, 0.0),
-    lambda s: s.get_chroma_qp_offset("1"),
-    lambda s: s.copy_plane_to_ptr(0, 0, -1, 16),
-    lambda s: s.copy_plane_to_ptr(0, 0, 2**64, 16),
-    lambda s: s.get_qpmap(),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda s: s.get_qpmap(1.0),
+        lambda s: s.get_plane_data(0, 0.0),
+        lambda s: s.get_chroma_qp_offset("1"),
+        lambda s: s.copy_plane_to_ptr(0, 0, -1, 16),
+        lambda s: s.copy_plane_to_ptr(0, 0, 2**64, 16),
+        lambda s: s.get_qpmap(),
+    ],
+)
 def test_bad_argument_types_raise_type_error(session, call):
     with pytest.raises(TypeError):
         call(session)
@@ -119,6 +128,7 @@ def test_chroma_offsets_are_a_tuple_of_ints(session):
 
 # --- copy_plane_to_ptr -----------------------------------------------------
 
+
 @pytest.mark.parametrize("plane, width, height", [(0, 320, 240), (1, 160, 120), (2, 160, 120)])
 @pytest.mark.parametrize("extra", [0, 7, 64])
 def test_copy_writes_visible_rows_at_the_given_stride(session, plane, width, height, extra):
@@ -133,9 +143,9 @@ def test_copy_writes_visible_rows_at_the_given_stride(session, plane, width, hei
 def test_copy_with_narrow_stride_truncates_rows(session):
     destination = np.full(240 * 100 + 16, 0xCD, np.uint8)
     session.copy_plane_to_ptr(6, 0, destination.ctypes.data, 100)
-    rows = destination[:240 * 100].reshape(240, 100)
+    rows = destination[: 240 * 100].reshape(240, 100)
     assert np.array_equal(rows, session.get_plane_data(6, 0)[:, :100])
-    assert (destination[240 * 100:] == 0xCD).all()
+    assert (destination[240 * 100 :] == 0xCD).all()
 
 
 def test_copy_with_zero_stride_writes_nothing(session):
@@ -164,9 +174,11 @@ def test_copy_into_ctypes_buffer_matches_plane(session):
 
 # --- interpreter lock and threads ------------------------------------------
 
+
 def test_decoding_releases_the_interpreter_lock():
-    path = videos.lavfi_h264("gil-long", size="1280x720", frames=120,
-                             extra=["-g", "1000", "-bf", "0"])
+    path = videos.lavfi_h264(
+        "gil-long", size="1280x720", frames=120, extra=["-g", "1000", "-bf", "0"]
+    )
     session = mbgauge.H264DecoderSession(str(path))
     ticks = 0
     done = threading.Event()
@@ -194,8 +206,9 @@ def test_threads_sharing_one_session_get_right_answers(clip):
         rng = np.random.default_rng(seed)
         for frame in rng.integers(0, 30, 60):
             qp, luma = shared.get_qpmap(int(frame)), shared.get_plane_data(int(frame), 0)
-            if not (np.array_equal(qp, expected[frame][0])
-                    and np.array_equal(luma, expected[frame][1])):
+            if not (
+                np.array_equal(qp, expected[frame][0]) and np.array_equal(luma, expected[frame][1])
+            ):
                 failures.append(int(frame))
 
     threads = [threading.Thread(target=worker, args=(seed,)) for seed in range(4)]

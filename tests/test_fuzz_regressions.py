@@ -23,10 +23,14 @@ def _libfuzzer_available(scratch: Path) -> bool:
     if shutil.which("clang++") is None:
         return False
     probe = scratch / "probe.cpp"
-    probe.write_text("#include <cstddef>\n#include <cstdint>\n"
-                     'extern "C" int LLVMFuzzerTestOneInput(const uint8_t*, size_t) { return 0; }\n')
-    result = subprocess.run(["clang++", "-fsanitize=fuzzer", str(probe), "-o", str(scratch / "probe")],
-                            capture_output=True)
+    probe.write_text(
+        "#include <cstddef>\n#include <cstdint>\n"
+        'extern "C" int LLVMFuzzerTestOneInput(const uint8_t*, size_t) { return 0; }\n'
+    )
+    result = subprocess.run(
+        ["clang++", "-fsanitize=fuzzer", str(probe), "-o", str(scratch / "probe")],
+        capture_output=True,
+    )
     return result.returncode == 0
 
 
@@ -38,8 +42,9 @@ def fuzz_target(tmp_path_factory) -> Path:
     binary = out_dir / "fuzz_session"
     # Outside scripts/sanitize.sh's preloaded runtimes: this binary has its own.
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    result = subprocess.run([str(FUZZ_DIR / "build.sh"), "fuzz", str(binary)],
-                            capture_output=True, text=True, env=env)
+    result = subprocess.run(
+        [str(FUZZ_DIR / "build.sh"), "fuzz", str(binary)], capture_output=True, text=True, env=env
+    )
     assert result.returncode == 0, f"building the fuzz target failed:\n{result.stderr[-5000:]}"
     return binary
 
@@ -50,8 +55,13 @@ def test_every_saved_input_replays_cleanly(fuzz_target, tmp_path):
     env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
     env.update(TMPDIR=str(tmp_path), UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1")
     # With files as arguments libFuzzer runs each of them once and exits.
-    result = subprocess.run([str(fuzz_target), "-rss_limit_mb=2048", "-timeout=10",
-                             *map(str, inputs)], capture_output=True, text=True, env=env, timeout=600)
+    result = subprocess.run(
+        [str(fuzz_target), "-rss_limit_mb=2048", "-timeout=10", *map(str, inputs)],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=600,
+    )
     assert result.returncode == 0, result.stderr[-10000:]
     ran = [line for line in result.stderr.splitlines() if line.startswith("Executed ")]
     assert len(ran) == len(inputs), result.stderr[-5000:]

@@ -13,9 +13,9 @@ from PIL import Image
 
 import mbgauge
 import mbgauge_tools
-import videos
 from mbgauge_tools import cli, plotting, quantities
-from test_real_world_files import encoded, joined
+from tests.support import videos
+from tests.test_real_world_files import encoded, joined
 
 CONSTANT_QP = ["-x264-params", "ipratio=1:pbratio=1:aq-mode=0"]
 
@@ -24,8 +24,9 @@ def constant_qp_clip(qp, ten_bit=False):
     extra = ["-qp", str(qp), *CONSTANT_QP]
     if ten_bit:
         extra = ["-pix_fmt", "yuv420p10le", *extra]
-    return videos.lavfi_h264(f"heatmap-cqp{qp}{'-10bit' if ten_bit else ''}", size="160x96",
-                             frames=6, extra=extra)
+    return videos.lavfi_h264(
+        f"heatmap-cqp{qp}{'-10bit' if ten_bit else ''}", size="160x96", frames=6, extra=extra
+    )
 
 
 def cell_colours(png, width, height):
@@ -38,11 +39,11 @@ def cell_colours(png, width, height):
     return picture[rows[:, None], cols[None, :], :3]
 
 
-@pytest.mark.parametrize("qp, ten_bit, levels", [(30, False, 52), (18, False, 52),
-                                                 (57, True, 64)])
+@pytest.mark.parametrize("qp, ten_bit, levels", [(30, False, 52), (18, False, 52), (57, True, 64)])
 @pytest.mark.parametrize("colour_map", ["viridis", "cividis"])
-def test_cells_take_the_colour_of_the_encoder_qp_on_the_codec_range(qp, ten_bit, levels,
-                                                                    colour_map):
+def test_cells_take_the_colour_of_the_encoder_qp_on_the_codec_range(
+    qp, ten_bit, levels, colour_map
+):
     """0..51 for 8-bit H.264, 0..63 for 10-bit: a flat frame gets the colour
     of its QP on that scale, not the one colour of a range of one value."""
     path = constant_qp_clip(qp, ten_bit)
@@ -52,31 +53,51 @@ def test_cells_take_the_colour_of_the_encoder_qp_on_the_codec_range(qp, ten_bit,
         assert (session.get_qpmap(frame) == qp).all()
         png = mbgauge_tools.heatmap_png(session, frame, opacity=1.0, colour_map=colour_map)
         colours = cell_colours(png, 160, 96)
-        assert (colours == expected).all(), f"frame {frame}: {np.unique(colours.reshape(-1, 3), axis=0)}"
+        assert (colours == expected).all(), (
+            f"frame {frame}: {np.unique(colours.reshape(-1, 3), axis=0)}"
+        )
         figure = mbgauge_tools.render_heatmap(session, frame)
         assert figure.axes[1].get_ylim() == (-0.5, levels - 0.5)
 
 
 def test_default_colour_map_is_perceptually_uniform(capsys, tmp_path):
     path = constant_qp_clip(30)
-    assert cli.main(["heatmap", str(path), "--frame", "1", "--out", str(tmp_path / "h.png"),
-                     "--opacity", "1"]) == 0
+    assert (
+        cli.main(
+            [
+                "heatmap",
+                str(path),
+                "--frame",
+                "1",
+                "--out",
+                str(tmp_path / "h.png"),
+                "--opacity",
+                "1",
+            ]
+        )
+        == 0
+    )
     expected = colormaps["viridis"].resampled(52)(30, bytes=True)[:3]
     assert (cell_colours(tmp_path / "h.png", 160, 96) == expected).all()
 
 
-@pytest.mark.parametrize("options, check", [
-    (["--opacity", "0"], "grey"),
-    (["--opacity", "1", "--cmap", "magma"], "magma"),
-    (["--opacity", "1", "--qp-range", "20:40"], "range"),
-])
+@pytest.mark.parametrize(
+    "options, check",
+    [
+        (["--opacity", "0"], "grey"),
+        (["--opacity", "1", "--cmap", "magma"], "magma"),
+        (["--opacity", "1", "--qp-range", "20:40"], "range"),
+    ],
+)
 def test_command_options_reach_the_picture(capsys, tmp_path, options, check):
     path = constant_qp_clip(30)
     out = tmp_path / "h.png"
     assert cli.main(["heatmap", str(path), "--frame", "2", "--out", str(out), *options]) == 0
     colours = cell_colours(out, 160, 96)
     if check == "grey":
-        assert (colours[..., 0] == colours[..., 1]).all() and (colours[..., 1] == colours[..., 2]).all()
+        assert (colours[..., 0] == colours[..., 1]).all() and (
+            colours[..., 1] == colours[..., 2]
+        ).all()
     elif check == "magma":
         assert (colours == colormaps["magma"].resampled(52)(30, bytes=True)[:3]).all()
     else:
@@ -98,11 +119,29 @@ def test_a_path_renders_as_a_session_does(tmp_path):
 
 
 def test_heatmaps_are_the_same_for_any_number_of_workers(capsys, tmp_path):
-    clip = videos.lavfi_h264("tools", size="320x240", frames=48,
-                             extra=["-bf", "2", "-g", "12", "-x264-params", "aq-mode=2"])
+    clip = videos.lavfi_h264(
+        "tools",
+        size="320x240",
+        frames=48,
+        extra=["-bf", "2", "-g", "12", "-x264-params", "aq-mode=2"],
+    )
     for workers in (1, 3):
-        assert cli.main(["heatmap", str(clip), "--frames", "0:48:5", "--out",
-                         str(tmp_path / str(workers)), "--workers", str(workers), "-q"]) == 0
+        assert (
+            cli.main(
+                [
+                    "heatmap",
+                    str(clip),
+                    "--frames",
+                    "0:48:5",
+                    "--out",
+                    str(tmp_path / str(workers)),
+                    "--workers",
+                    str(workers),
+                    "-q",
+                ]
+            )
+            == 0
+        )
     one, three = (sorted((tmp_path / w).iterdir()) for w in ("1", "3"))
     assert [p.name for p in one] == [f"frame_{i:06d}.png" for i in range(0, 48, 5)]
     for a, b in zip(one, three):
@@ -113,8 +152,9 @@ def test_heatmaps_are_the_same_for_any_number_of_workers(capsys, tmp_path):
 def test_text_stays_readable_when_the_heatmap_is_shown_1920_wide(size):
     """A 4K heatmap shown on a 1920-pixel screen is scaled down by half:
     its title and tick labels must still be 10 pixels tall or more there."""
-    path = videos.lavfi_h264(f"heatmap-{size}", size=size, frames=1,
-                             encoder=["-c:v", "libx264", "-preset", "ultrafast"])
+    path = videos.lavfi_h264(
+        f"heatmap-{size}", size=size, frames=1, encoder=["-c:v", "libx264", "-preset", "ultrafast"]
+    )
     figure = mbgauge_tools.render_heatmap(path, 0, label="clip.mp4")
     canvas = FigureCanvasAgg(figure)
     canvas.draw()
@@ -155,15 +195,25 @@ class QueryRecordingSession(mbgauge.H264DecoderSession):
 
 
 def b_frame_clip():
-    return videos.lavfi_h264("heatmap-bframes", size="200x120", frames=60,
-                             extra=["-bf", "3", "-g", "12", "-x264-params", "aq-mode=2"])
+    return videos.lavfi_h264(
+        "heatmap-bframes",
+        size="200x120",
+        frames=60,
+        extra=["-bf", "3", "-g", "12", "-x264-params", "aq-mode=2"],
+    )
 
 
 def format_change_clip():
     """20 frames of 8-bit 4:2:0, then 20 of 10-bit, of one picture size."""
-    parts = [encoded(f"heatmap-{pix_fmt}-part", ".ts", frames=20, extra=(
-        "-pix_fmt", pix_fmt, "-g", "10", "-bf", "2", "-output_ts_offset", offset))
-        for pix_fmt, offset in (("yuv420p", "0"), ("yuv420p10le", "0.8"))]
+    parts = [
+        encoded(
+            f"heatmap-{pix_fmt}-part",
+            ".ts",
+            frames=20,
+            extra=("-pix_fmt", pix_fmt, "-g", "10", "-bf", "2", "-output_ts_offset", offset),
+        )
+        for pix_fmt, offset in (("yuv420p", "0"), ("yuv420p10le", "0.8"))
+    ]
     return joined("heatmap-format-change", ".ts", parts)
 
 
@@ -178,25 +228,43 @@ def recording_sessions(monkeypatch):
     return QueryRecordingSession.single_frame_queries
 
 
-@pytest.mark.parametrize("clip, frames, options", [
-    (b_frame_clip,
-     "3:58", []),
-    (b_frame_clip,
-     "1:60:7", ["--values", "--opacity", "0.8"]),
-    (lambda: constant_qp_clip(57, ten_bit=True), "0:6", []),
-    # The 10-bit frames' format is known to the single-frame queries alone.
-    (format_change_clip, "0:40", []),
-], ids=["b-frames", "b-frames-step-values", "10-bit", "8-bit-then-10-bit"])
+@pytest.mark.parametrize(
+    "clip, frames, options",
+    [
+        (b_frame_clip, "3:58", []),
+        (b_frame_clip, "1:60:7", ["--values", "--opacity", "0.8"]),
+        (lambda: constant_qp_clip(57, ten_bit=True), "0:6", []),
+        # The 10-bit frames' format is known to the single-frame queries alone.
+        (format_change_clip, "0:40", []),
+    ],
+    ids=["b-frames", "b-frames-step-values", "10-bit", "8-bit-then-10-bit"],
+)
 @pytest.mark.parametrize("workers", [1, 2])
 def test_command_renders_from_batch_queries_as_the_painter_does_frame_by_frame(
-        capsys, tmp_path, recording_sessions, clip, frames, options, workers):
+    capsys, tmp_path, recording_sessions, clip, frames, options, workers
+):
     """The command's heatmaps come from the batch queries (which leave the
     frame cache empty) wherever they can serve, and are byte for byte what
     a painter makes of each frame with the single-frame queries."""
     path = clip()
     out = tmp_path / "out"
-    assert cli.main(["heatmap", str(path), "--frames", frames, "--out", str(out), "-q",
-                     "--workers", str(workers), *options]) == 0
+    assert (
+        cli.main(
+            [
+                "heatmap",
+                str(path),
+                "--frames",
+                frames,
+                "--out",
+                str(out),
+                "-q",
+                "--workers",
+                str(workers),
+                *options,
+            ]
+        )
+        == 0
+    )
     frame_by_frame = {frame for _, frame in recording_sessions}
     if clip is format_change_clip:
         assert frame_by_frame >= set(range(20, 40)), sorted(frame_by_frame)
@@ -204,9 +272,15 @@ def test_command_renders_from_batch_queries_as_the_painter_does_frame_by_frame(
     else:
         assert frame_by_frame == set(), sorted(frame_by_frame)
     session = mbgauge.H264DecoderSession(str(path))
-    painter = plotting.HeatmapPainter(session, **cli._heatmap_options(cli._parser().parse_args(
-        ["heatmap", str(path), "--frames", frames, "--out", str(out), *options])),
-        qp_range=plotting.default_qp_range(session))
+    painter = plotting.HeatmapPainter(
+        session,
+        **cli._heatmap_options(
+            cli._parser().parse_args(
+                ["heatmap", str(path), "--frames", frames, "--out", str(out), *options]
+            )
+        ),
+        qp_range=plotting.default_qp_range(session),
+    )
     written = sorted(out.iterdir())
     selected = mbgauge_tools.select_frames(frames, session.num_frames)
     assert [p.name for p in written] == [f"frame_{i:06d}.png" for i in selected]
@@ -216,31 +290,73 @@ def test_command_renders_from_batch_queries_as_the_painter_does_frame_by_frame(
         assert png.read_bytes() == expected.getvalue(), f"frame {frame} differs"
 
 
-def test_motion_vectors_are_drawn_through_the_single_frame_queries(capsys, tmp_path,
-                                                                  recording_sessions):
+def test_motion_vectors_are_drawn_through_the_single_frame_queries(
+    capsys, tmp_path, recording_sessions
+):
     path = b_frame_clip()
-    assert cli.main(["heatmap", str(path), "--frames", "10:14", "--out", str(tmp_path), "-q",
-                     "--motion-vectors"]) == 0
+    assert (
+        cli.main(
+            [
+                "heatmap",
+                str(path),
+                "--frames",
+                "10:14",
+                "--out",
+                str(tmp_path),
+                "-q",
+                "--motion-vectors",
+            ]
+        )
+        == 0
+    )
     assert sorted(set(recording_sessions)) == sorted(
-        (query, frame) for query in SINGLE_FRAME_QUERIES for frame in range(10, 14))
+        (query, frame) for query in SINGLE_FRAME_QUERIES for frame in range(10, 14)
+    )
 
 
 def ffmpeg_pixel_format_depths():
     """Luma bits of every pixel format, as `ffmpeg -pix_fmts` reports them
     (its BIT_DEPTHS column, first component)."""
-    listing = subprocess.run(["ffmpeg", "-hide_banner", "-pix_fmts"], capture_output=True,
-                             text=True, check=True).stdout
+    listing = subprocess.run(
+        ["ffmpeg", "-hide_banner", "-pix_fmts"], capture_output=True, text=True, check=True
+    ).stdout
     rows = listing.split("-----\n", 1)[1].splitlines()
-    return {fields[1]: int(fields[4].split("-")[0])
-            for fields in map(str.split, rows) if len(fields) == 5}
+    return {
+        fields[1]: int(fields[4].split("-")[0])
+        for fields in map(str.split, rows)
+        if len(fields) == 5
+    }
 
 
-@pytest.mark.parametrize("pix_fmt", [
-    "yuv420p", "yuvj420p", "yuv420p9le", "yuv420p10le", "yuv422p10be", "yuv444p12le",
-    "yuva420p10le", "yuv420p16le", "gray", "gray10le", "gray12le", "gray16be", "gbrp",
-    "gbrp10le", "gbrp12be", "nv12", "nv21", "nv16", "nv20le", "p010le", "p016be", "p210le",
-    "p416le", "y210le",
-])
+@pytest.mark.parametrize(
+    "pix_fmt",
+    [
+        "yuv420p",
+        "yuvj420p",
+        "yuv420p9le",
+        "yuv420p10le",
+        "yuv422p10be",
+        "yuv444p12le",
+        "yuva420p10le",
+        "yuv420p16le",
+        "gray",
+        "gray10le",
+        "gray12le",
+        "gray16be",
+        "gbrp",
+        "gbrp10le",
+        "gbrp12be",
+        "nv12",
+        "nv21",
+        "nv16",
+        "nv20le",
+        "p010le",
+        "p016be",
+        "p210le",
+        "p416le",
+        "y210le",
+    ],
+)
 def test_bit_depth_is_the_one_ffmpeg_reports(pix_fmt):
     depths = ffmpeg_pixel_format_depths()
     if pix_fmt not in depths:
@@ -252,8 +368,9 @@ def test_ten_bit_grey_hevc_heatmap(capsys, tmp_path):
     """Monochrome pictures keep their depth in the name (gray10le): the luma
     under the cells is scaled to it, not read as 8 bits."""
     try:
-        path = videos.libx265_video("heatmap-gray10", ".mkv", "qp=30", size="320x240",
-                                    frames=3, pix_fmt="gray10le")
+        path = videos.libx265_video(
+            "heatmap-gray10", ".mkv", "qp=30", size="320x240", frames=3, pix_fmt="gray10le"
+        )
     except subprocess.CalledProcessError:
         pytest.skip("this ffmpeg's libx265 makes no 10-bit grey HEVC")
     session = mbgauge.H264DecoderSession(str(path))
@@ -267,8 +384,9 @@ def test_ten_bit_grey_hevc_heatmap(capsys, tmp_path):
     if not (qp >= 0).any():
         pytest.skip("this FFmpeg exports no HEVC QPs: the command stops at that")
     out = tmp_path / "g.png"
-    assert cli.main(["heatmap", str(path), "--frame", "2", "--out", str(out),
-                     "--opacity", "1"]) == 0
+    assert (
+        cli.main(["heatmap", str(path), "--frame", "2", "--out", str(out), "--opacity", "1"]) == 0
+    )
     with Image.open(out) as image:
         assert image.format == "PNG"
         assert image.size == plotting.heatmap_size(320, 240)

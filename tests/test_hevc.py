@@ -20,10 +20,9 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-import ffmpeg_reference
 import mbgauge
-import videos
-from test_reference_decode import describe_cells
+from tests.support import ffmpeg_reference, videos
+from tests.test_reference_decode import describe_cells
 
 # Constant QP as the brief for x265 puts it: no I/P/B ratios, no adaptive
 # quantisation, no cutree.
@@ -37,8 +36,9 @@ def ffmpeg_exports_hevc_qp() -> bool:
     return ffmpeg_reference.decode(path)[0].params_type is not None
 
 
-needs_hevc_qp = pytest.mark.skipif("not ffmpeg_exports_hevc_qp()",
-                                   reason="the FFmpeg mbgauge runs on exports no HEVC QPs")
+needs_hevc_qp = pytest.mark.skipif(
+    "not ffmpeg_exports_hevc_qp()", reason="the FFmpeg mbgauge runs on exports no HEVC QPs"
+)
 
 
 def qp_prime(qp: int, bit_depth: int) -> int:
@@ -48,11 +48,32 @@ def qp_prime(qp: int, bit_depth: int) -> int:
 
 def header_values(path: Path, *names: str) -> dict[str, list[int]]:
     """Values of HEVC syntax elements in stream order, as FFmpeg's trace_headers reads them."""
-    log = subprocess.run(["ffmpeg", "-hide_banner", "-nostdin", "-v", "debug", "-i", str(path),
-                          "-map", "0:v:0", "-c", "copy", "-bsf:v", "trace_headers", "-f", "null",
-                          "-"], capture_output=True, text=True, check=True).stderr
-    return {name: [int(v) for v in re.findall(rf"\s{name}\s+[01]+ = (-?\d+)", log)]
-            for name in names}
+    log = subprocess.run(
+        [
+            "ffmpeg",
+            "-hide_banner",
+            "-nostdin",
+            "-v",
+            "debug",
+            "-i",
+            str(path),
+            "-map",
+            "0:v:0",
+            "-c",
+            "copy",
+            "-bsf:v",
+            "trace_headers",
+            "-f",
+            "null",
+            "-",
+        ],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stderr
+    return {
+        name: [int(v) for v in re.findall(rf"\s{name}\s+[01]+ = (-?\d+)", log)] for name in names
+    }
 
 
 def slice_qps(path: Path) -> set[int]:
@@ -75,7 +96,9 @@ def assert_maps_match_ffmpeg(session, pictures) -> None:
         assert np.array_equal(got, picture.blocks), f"frame {f}: blocks differ from FFmpeg's export"
         expected = picture.cell_map(session.mb_rows, session.mb_cols)
         for qp_map in (session.get_qpmap(f), batch_maps[position]):
-            assert np.array_equal(qp_map, expected), f"frame {f}: {describe_cells(qp_map, expected)}"
+            assert np.array_equal(qp_map, expected), (
+                f"frame {f}: {describe_cells(qp_map, expected)}"
+            )
         offsets = (picture.cb_offset, picture.cr_offset)
         assert session.get_chroma_qp_offset(f) == offsets, f"frame {f}"
         assert tuple(batch_offsets[position]) == offsets, f"frame {f}"
@@ -96,8 +119,13 @@ def constant_qp_video(case_id: str, bit_depth: int, ctu: int, extra: str, qp: in
     pix_fmt = "yuv420p" if bit_depth == 8 else "yuv420p10le"
     # 200x116: HEVC codes 120 rows (a multiple of the 8-sample minimum
     # coding block) and crops 4, and the last cell row is half covered.
-    return videos.libx265_video(f"hevc-cqp-{case_id}", ".mkv", f"qp={qp}:ctu={ctu}:{extra}:{CONSTANT}",
-                             frames=12, pix_fmt=pix_fmt)
+    return videos.libx265_video(
+        f"hevc-cqp-{case_id}",
+        ".mkv",
+        f"qp={qp}:ctu={ctu}:{extra}:{CONSTANT}",
+        frames=12,
+        pix_fmt=pix_fmt,
+    )
 
 
 @needs_hevc_qp
@@ -125,7 +153,7 @@ def test_constant_qp_reads_in_every_cell_of_every_frame(case):
         assert set(w) <= {8, 16, 32, 64} and np.all(w == h) and w.max() <= ctu, f"frame {f}"
         coverage = np.zeros((120, 200), np.int64)
         for bx, by, bw, bh in zip(x, y, w, h):
-            coverage[by:by + bh, bx:bx + bw] += 1
+            coverage[by : by + bh, bx : bx + bw] += 1
         assert np.all(coverage == 1), f"frame {f}: blocks overlap or leave gaps"
     assert_maps_match_ffmpeg(session, pictures)
 
@@ -143,15 +171,60 @@ def qpfile_video() -> Path:
     plan = "".join(f"{i} {t} {q}\n" for i, (t, q) in enumerate(zip(QPFILE_TYPES, QPFILE_QPS)))
 
     def make(out: Path) -> None:
-        source, qpfile, raw = out.with_suffix(".y4m"), out.with_suffix(".txt"), out.with_suffix(".hevc")
-        subprocess.run([*videos.FFMPEG, "-f", "lavfi", "-i", "testsrc2=size=200x116:rate=25",
-                        "-frames:v", str(len(QPFILE_QPS)), "-pix_fmt", "yuv420p", str(source)],
-                       check=True)
+        source, qpfile, raw = (
+            out.with_suffix(".y4m"),
+            out.with_suffix(".txt"),
+            out.with_suffix(".hevc"),
+        )
+        subprocess.run(
+            [
+                *videos.FFMPEG,
+                "-f",
+                "lavfi",
+                "-i",
+                "testsrc2=size=200x116:rate=25",
+                "-frames:v",
+                str(len(QPFILE_QPS)),
+                "-pix_fmt",
+                "yuv420p",
+                str(source),
+            ],
+            check=True,
+        )
         qpfile.write_text(plan)
-        subprocess.run(["x265", "--log-level", "error", "--qpfile", str(qpfile), "--aq-mode", "0",
-                        "--no-cutree", "--bframes", "0", str(source), "-o", str(raw)], check=True)
-        subprocess.run([*videos.FFMPEG, "-fflags", "+genpts", "-r", "25", "-i", str(raw), "-c",
-                        "copy", str(out)], check=True)
+        subprocess.run(
+            [
+                "x265",
+                "--log-level",
+                "error",
+                "--qpfile",
+                str(qpfile),
+                "--aq-mode",
+                "0",
+                "--no-cutree",
+                "--bframes",
+                "0",
+                str(source),
+                "-o",
+                str(raw),
+            ],
+            check=True,
+        )
+        subprocess.run(
+            [
+                *videos.FFMPEG,
+                "-fflags",
+                "+genpts",
+                "-r",
+                "25",
+                "-i",
+                str(raw),
+                "-c",
+                "copy",
+                str(out),
+            ],
+            check=True,
+        )
         for path in (source, qpfile, raw):
             path.unlink()
 
@@ -168,7 +241,9 @@ def test_each_frame_reads_its_qp_from_the_qpfile():
     for f in order:
         qp_map = session.get_qpmap(f)
         expected = np.full_like(qp_map, QPFILE_QPS[f])
-        assert np.array_equal(qp_map, expected), f"frame {f} ({QPFILE_TYPES[f]}): {describe_cells(qp_map, expected)}"
+        assert np.array_equal(qp_map, expected), (
+            f"frame {f} ({QPFILE_TYPES[f]}): {describe_cells(qp_map, expected)}"
+        )
 
 
 CHROMA_CASES = [(-4, 6), (3, -2), (12, -12)]
@@ -176,8 +251,9 @@ CHROMA_CASES = [(-4, 6), (3, -2), (12, -12)]
 
 @pytest.mark.parametrize("cb, cr", CHROMA_CASES)
 def test_chroma_offsets_are_the_pps_offsets_x265_was_given(cb, cr):
-    path = videos.libx265_video(f"hevc-chroma{cb}{cr}", ".mkv",
-                             f"qp=28:cbqpoffs={cb}:crqpoffs={cr}:{CONSTANT}", frames=10)
+    path = videos.libx265_video(
+        f"hevc-chroma{cb}{cr}", ".mkv", f"qp=28:cbqpoffs={cb}:crqpoffs={cr}:{CONSTANT}", frames=10
+    )
     headers = header_values(path, "pps_cb_qp_offset", "pps_cr_qp_offset")
     assert (set(headers["pps_cb_qp_offset"]), set(headers["pps_cr_qp_offset"])) == ({cb}, {cr})
 
@@ -201,8 +277,10 @@ CSV_ROUNDING = 0.005
 def x265_logged_qps(path: Path) -> dict[int, float]:
     """Average QP of every frame by display position (POC), from x265's csv log."""
     with open(path.with_suffix(".csv"), newline="") as log:
-        rows = [{key.strip(): value.strip() for key, value in row.items()}
-                for row in csv.DictReader(log)]
+        rows = [
+            {key.strip(): value.strip() for key, value in row.items()}
+            for row in csv.DictReader(log)
+        ]
     return {int(row["POC"]): float(row["QP"]) for row in rows}
 
 
@@ -212,8 +290,15 @@ def test_block_mean_qp_matches_x265_log_and_maps_match_ffmpeg(case):
     case_id, bit_depth, options = case
     pix_fmt = "yuv420p" if bit_depth == 8 else "yuv420p10le"
     # 320x192: whole CTUs of 64, so x265's average runs over the same area.
-    path = videos.libx265_video(f"hevc-aq-{case_id}", ".mkv", f"crf=28:{options}:bframes=3",
-                             size="320x192", frames=16, pix_fmt=pix_fmt, csv=True)
+    path = videos.libx265_video(
+        f"hevc-aq-{case_id}",
+        ".mkv",
+        f"crf=28:{options}:bframes=3",
+        size="320x192",
+        frames=16,
+        pix_fmt=pix_fmt,
+        csv=True,
+    )
     logged = x265_logged_qps(path)
     pictures = ffmpeg_reference.decode(path)
     assert len(pictures) == len(logged) == 16
@@ -225,7 +310,8 @@ def test_block_mean_qp_matches_x265_log_and_maps_match_ffmpeg(case):
         assert len(set(picture.blocks[:, 4])) > 1, f"frame {f}: adaptive QP gave one value"
     worst = int(np.argmax(differences))
     assert differences[worst] <= CSV_ROUNDING, (
-        f"frame {worst}: mean of the exported blocks {differences[worst]:.4f} away from x265's {logged[worst]}")
+        f"frame {worst}: mean of the exported blocks {differences[worst]:.4f} away from x265's {logged[worst]}"
+    )
 
     session = mbgauge.H264DecoderSession(str(path))
     assert_maps_match_ffmpeg(session, pictures)
@@ -237,10 +323,19 @@ def test_a_conformance_window_at_the_left_and_top_moves_blocks_and_cells_with_th
     16 rows at the left and top: its blocks are the uncropped stream's moved
     up and left by 16, its cells and luma the uncropped ones without the
     first row and column."""
-    whole = videos.libx265_video("hevc-aq-crop-source", ".mkv", "crf=28:aq-mode=2:bframes=3",
-                                 size="320x192", frames=6)
-    cropped = videos.ffmpeg_video("hevc-aq-cropped", ".mkv", "-i", str(whole), "-c", "copy",
-                                  "-bsf:v", "hevc_metadata=crop_left=16:crop_top=16")
+    whole = videos.libx265_video(
+        "hevc-aq-crop-source", ".mkv", "crf=28:aq-mode=2:bframes=3", size="320x192", frames=6
+    )
+    cropped = videos.ffmpeg_video(
+        "hevc-aq-cropped",
+        ".mkv",
+        "-i",
+        str(whole),
+        "-c",
+        "copy",
+        "-bsf:v",
+        "hevc_metadata=crop_left=16:crop_top=16",
+    )
     full = mbgauge.H264DecoderSession(str(whole))
     session = mbgauge.H264DecoderSession(str(cropped))
     assert (session.width, session.height) == (full.width - 16, full.height - 16)
@@ -251,9 +346,10 @@ def test_a_conformance_window_at_the_left_and_top_moves_blocks_and_cells_with_th
         assert np.array_equal(session.get_qp_blocks(f), expected), f"frame {f}: blocks differ"
         qp_map, shifted = session.get_qpmap(f), full.get_qpmap(f)[1:, 1:]
         assert np.array_equal(qp_map, shifted), f"frame {f}: {describe_cells(qp_map, shifted)}"
-        luma = session.get_plane_data(f, 0)[:session.height, :session.width]
-        assert np.array_equal(luma, full.get_plane_data(f, 0)[16:full.height, 16:full.width]), (
-            f"frame {f}: luma differs")
+        luma = session.get_plane_data(f, 0)[: session.height, : session.width]
+        assert np.array_equal(luma, full.get_plane_data(f, 0)[16 : full.height, 16 : full.width]), (
+            f"frame {f}: luma differs"
+        )
 
 
 # (id, x265 options, whether the stream carries in-loop filters)
@@ -269,9 +365,13 @@ LOOP_FILTER_CASES = [
 def test_planes_are_the_pictures_before_deblocking_and_sao(case, bit_depth):
     case_id, options, filtered = case
     pix_fmt = "yuv420p" if bit_depth == 8 else "yuv420p10le"
-    path = videos.libx265_video(f"hevc-planes-{case_id}-{bit_depth}", ".mkv",
-                             f"crf=30:ctu=32:{options}:bframes=3:keyint=8", frames=12,
-                             pix_fmt=pix_fmt)
+    path = videos.libx265_video(
+        f"hevc-planes-{case_id}-{bit_depth}",
+        ".mkv",
+        f"crf=30:ctu=32:{options}:bframes=3:keyint=8",
+        frames=12,
+        pix_fmt=pix_fmt,
+    )
     session = mbgauge.H264DecoderSession(str(path))
     bps = 2 if bit_depth > 8 else 1
     # FFmpeg's HEVC decoder with skip_loop_filter skips deblocking and SAO
@@ -284,12 +384,18 @@ def test_planes_are_the_pictures_before_deblocking_and_sao(case, bit_depth):
     for f in reversed(range(session.num_frames)):
         planes = videos.visible_planes(session, f)
         for p in range(3):
-            assert np.array_equal(planes[p], unfiltered[f][p]), f"frame {f}, plane {p}: not ffmpeg -skip_loop_filter all"
-            assert np.array_equal(planes[p], same_libs[f].planes[p]), f"frame {f}, plane {p}: not the same libraries' decode"
+            assert np.array_equal(planes[p], unfiltered[f][p]), (
+                f"frame {f}, plane {p}: not ffmpeg -skip_loop_filter all"
+            )
+            assert np.array_equal(planes[p], same_libs[f].planes[p]), (
+                f"frame {f}, plane {p}: not the same libraries' decode"
+            )
     # Where the stream has no in-loop filter, the picture before filtering
     # is the decoded picture itself; where it has one, they differ.
-    differs = [any(not np.array_equal(unfiltered[f][p], output[f][p]) for p in range(3))
-               for f in range(session.num_frames)]
+    differs = [
+        any(not np.array_equal(unfiltered[f][p], output[f][p]) for p in range(3))
+        for f in range(session.num_frames)
+    ]
     assert any(differs) if filtered else not any(differs), differs
 
 
@@ -320,8 +426,9 @@ def annexb_nal_units(data: bytes) -> list[bytes]:
 def test_coding_tree_blocks_of_a_lost_slice_read_minus_one(tmp_path):
     # Three slices a picture, CTBs of 16: a CTB is a cell. No B-frames, so
     # that ffmpeg can time the raw stream when it puts it into Matroska.
-    raw = videos.libx265_video("hevc-3slices", ".hevc", f"qp=30:{CONSTANT}:bframes=0:ctu=16:slices=3",
-                               frames=6)
+    raw = videos.libx265_video(
+        "hevc-3slices", ".hevc", f"qp=30:{CONSTANT}:bframes=0:ctu=16:slices=3", frames=6
+    )
     addresses = header_values(raw, "slice_segment_address")["slice_segment_address"]
     assert addresses[:2] == [26, 65], addresses  # the second slice of each picture: CTBs 26..64
 
@@ -332,8 +439,21 @@ def test_coding_tree_blocks_of_a_lost_slice_read_minus_one(tmp_path):
     damaged = tmp_path / "lost-slice.hevc"
     damaged.write_bytes(b"".join(b"\x00\x00\x00\x01" + u for i, u in enumerate(units) if i != lost))
     path = tmp_path / "lost-slice.mkv"
-    subprocess.run([*videos.FFMPEG, "-fflags", "+genpts", "-r", "25", "-i", str(damaged), "-c",
-                    "copy", str(path)], check=True)
+    subprocess.run(
+        [
+            *videos.FFMPEG,
+            "-fflags",
+            "+genpts",
+            "-r",
+            "25",
+            "-i",
+            str(damaged),
+            "-c",
+            "copy",
+            str(path),
+        ],
+        check=True,
+    )
 
     session = mbgauge.H264DecoderSession(str(path))
     assert session.num_frames == 6

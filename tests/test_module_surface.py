@@ -9,13 +9,25 @@ from pathlib import Path
 import pytest
 
 import mbgauge
-import videos
+from tests.support import videos
 
-PROPERTIES = {"width": int, "height": int, "mb_cols": int, "mb_rows": int, "num_frames": int,
-              "fps": float, "fps_num": int, "fps_den": int, "pix_fmt": str,
-              "bytes_per_sample": int, "codec": str}
-VERSION_MISMATCH = ("Python version mismatch: module was compiled for Python 3.13, "
-                    "but the interpreter version is incompatible: {}.")
+PROPERTIES = {
+    "width": int,
+    "height": int,
+    "mb_cols": int,
+    "mb_rows": int,
+    "num_frames": int,
+    "fps": float,
+    "fps_num": int,
+    "fps_den": int,
+    "pix_fmt": str,
+    "bytes_per_sample": int,
+    "codec": str,
+}
+VERSION_MISMATCH = (
+    "Python version mismatch: module was compiled for Python 3.13, "
+    "but the interpreter version is incompatible: {}."
+)
 
 
 @pytest.fixture(scope="module")
@@ -26,15 +38,21 @@ def session():
 def test_module_exports_the_session_class_its_open_errors_and_its_docstring():
     assert mbgauge.__doc__ == "Native in-memory H.264 decoder & QP/Macroblock extractor"
     public = {name for name in vars(mbgauge) if not name.startswith("__")}
-    assert public == {"H264DecoderSession", "InputNotFoundError", "InputPermissionError",
-                      "InputIsADirectoryError"}
+    assert public == {
+        "H264DecoderSession",
+        "InputNotFoundError",
+        "InputPermissionError",
+        "InputIsADirectoryError",
+    }
     assert mbgauge.H264DecoderSession.__module__ == "mbgauge"
     assert mbgauge.__file__.endswith(sysconfig.get_config_var("EXT_SUFFIX"))
 
 
 def test_import_does_not_import_numpy():
     code = "import sys, mbgauge; print('numpy' in sys.modules)"
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    result = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, check=True
+    )
     assert result.stdout.strip() == "False"
 
 
@@ -60,8 +78,9 @@ def test_method_docstrings():
         "get_qpmap": "Get QP map for frame as (mb_rows, mb_cols) int8 array",
         "get_plane_data": "Get raw plane data (h, stride) for nodeblock frame",
         "get_chroma_qp_offset": "Get PPS chroma QP offsets (cb_offset, cr_offset) for frame",
-        "copy_plane_to_ptr": ("Copy plane data directly into destination pointer and stride "
-                              "(zero Python overhead)"),
+        "copy_plane_to_ptr": (
+            "Copy plane data directly into destination pointer and stride (zero Python overhead)"
+        ),
     }
     for name, text in docs.items():
         assert getattr(mbgauge.H264DecoderSession, name).__doc__.rstrip().endswith(text), name
@@ -110,10 +129,16 @@ def test_import_succeeds_under_any_313_release(fake_version_library):
 
 # Rough edges a user meets
 
-@pytest.mark.parametrize("as_path", [
-    lambda p: Path(p), lambda p: os.fsencode(p), lambda p: bytearray(os.fsencode(p)),
-    lambda p: type("PathLike", (), {"__fspath__": lambda self: p})(),
-])
+
+@pytest.mark.parametrize(
+    "as_path",
+    [
+        lambda p: Path(p),
+        lambda p: os.fsencode(p),
+        lambda p: bytearray(os.fsencode(p)),
+        lambda p: type("PathLike", (), {"__fspath__": lambda self: p})(),
+    ],
+)
 def test_constructor_takes_any_path_like(as_path):
     path = str(videos.lavfi_h264("surface", frames=10))
     assert mbgauge.H264DecoderSession(as_path(path)).num_frames == 10
@@ -127,7 +152,7 @@ def test_path_with_a_nul_byte_is_refused_not_cut_short(tmp_path):
             mbgauge.H264DecoderSession(bad)
 
 
-@pytest.mark.parametrize("index", [2**31, 2**31 + 5, -2**31 - 1, 2**63, -2**64, 10**30])
+@pytest.mark.parametrize("index", [2**31, 2**31 + 5, -(2**31) - 1, 2**63, -(2**64), 10**30])
 @pytest.mark.parametrize("query", ["get_qpmap", "get_chroma_qp_offset", "get_frame_format"])
 def test_huge_frame_indices_are_out_of_bounds(session, query, index):
     with pytest.raises(IndexError) as error:
@@ -135,11 +160,17 @@ def test_huge_frame_indices_are_out_of_bounds(session, query, index):
     assert str(error.value) == f"Frame index out of bounds: {index}"
 
 
-@pytest.mark.parametrize("use", [
-    lambda s: s.width, lambda s: s.num_frames, lambda s: s.get_qpmap(0),
-    lambda s: s.get_plane_data(0, 0), lambda s: s.copy_plane_to_ptr(0, 0, 0, 0),
-    lambda s: s.get_chroma_qp_offset(0),
-])
+@pytest.mark.parametrize(
+    "use",
+    [
+        lambda s: s.width,
+        lambda s: s.num_frames,
+        lambda s: s.get_qpmap(0),
+        lambda s: s.get_plane_data(0, 0),
+        lambda s: s.copy_plane_to_ptr(0, 0, 0, 0),
+        lambda s: s.get_chroma_qp_offset(0),
+    ],
+)
 def test_instance_made_without_its_constructor_raises_type_error(use):
     blank = mbgauge.H264DecoderSession.__new__(mbgauge.H264DecoderSession)
     with pytest.raises(TypeError, match="not initialised"):
@@ -148,6 +179,9 @@ def test_instance_made_without_its_constructor_raises_type_error(use):
 
 def test_read_only_property_errors_name_the_property(session):
     for name in PROPERTIES:
-        for change in (lambda: setattr(session, name, 1), lambda: delattr(session, name)):
+        for change in (
+            lambda name=name: setattr(session, name, 1),
+            lambda name=name: delattr(session, name),
+        ):
             with pytest.raises(AttributeError, match=f"'{name}'"):
                 change()

@@ -13,8 +13,7 @@ from pathlib import Path
 
 import pytest
 
-import ffmpeg_reference
-import videos
+from tests.support import ffmpeg_reference, videos
 
 TESTS_DIR = Path(__file__).resolve().parent
 ROOT = TESTS_DIR.parent
@@ -75,13 +74,28 @@ def native_build_command(name: str, out_dir: Path) -> list[str]:
     sources = sorted(str(p) for p in (ROOT / "session").glob("*.cpp"))
     # scripts/sanitize.sh builds these binaries with the sanitizers too.
     sanitize_flags = shlex.split(os.environ.get("MBGAUGE_NATIVE_CXXFLAGS", ""))
-    return ["g++", "-std=c++17", "-Wall", "-Wextra", "-Werror", "-O1", *sanitize_flags, f"-I{ROOT}",
-            str(CPP_DIR / f"{name}.cpp"), *sources, *ffmpeg_reference.ffmpeg_build_flags(), "-o", str(out_dir / name)]
+    return [
+        "g++",
+        "-std=c++17",
+        "-Wall",
+        "-Wextra",
+        "-Werror",
+        "-O1",
+        *sanitize_flags,
+        f"-I{ROOT}",
+        str(CPP_DIR / f"{name}.cpp"),
+        *sources,
+        *ffmpeg_reference.ffmpeg_build_flags(),
+        "-o",
+        str(out_dir / name),
+    ]
 
 
 def _compile_commands(out_dir: Path) -> dict[str, list[str]]:
-    return {name: native_build_command(name, out_dir)
-            for name in ("test_packet_index", "test_session", "test_qp_cells")}
+    return {
+        name: native_build_command(name, out_dir)
+        for name in ("test_packet_index", "test_session", "test_qp_cells")
+    }
 
 
 @pytest.fixture(scope="session")
@@ -91,12 +105,15 @@ def native_tests(tmp_path_factory) -> dict[str, Path]:
         pytest.fail("g++ is needed to build the native tests")
     out_dir = tmp_path_factory.mktemp("native-core")
     commands = _compile_commands(out_dir)
-    running = {name: subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-               for name, cmd in commands.items()}
+    running = {
+        name: subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        for name, cmd in commands.items()
+    }
     for name, process in running.items():
         output, _ = process.communicate(timeout=300)
         assert process.returncode == 0, (
-            f"compiling {name} failed:\n{shlex.join(commands[name])}\n{output}")
+            f"compiling {name} failed:\n{shlex.join(commands[name])}\n{output}"
+        )
     return {name: out_dir / name for name in commands}
 
 
@@ -104,27 +121,64 @@ def native_tests(tmp_path_factory) -> dict[str, Path]:
 def session_files() -> list[str]:
     """KEY=PATH arguments for test_session (the keys are described there)."""
     with_audio = videos.ffmpeg_video(
-        "native-audio-video", ".mp4",
-        "-f", "lavfi", "-i", "testsrc2=size=64x64:rate=25",
-        "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=2",
-        "-frames:v", "50", *X264, "-c:a", "aac")
+        "native-audio-video",
+        ".mp4",
+        "-f",
+        "lavfi",
+        "-i",
+        "testsrc2=size=64x64:rate=25",
+        "-f",
+        "lavfi",
+        "-i",
+        "sine=frequency=440:sample_rate=48000:duration=2",
+        "-frames:v",
+        "50",
+        *X264,
+        "-c:a",
+        "aac",
+    )
     files = {
-        "bframes": videos.lavfi_h264("native-bframes", size="128x96", frames=100,
-                                     encoder=[*X264, "-bf", "3", "-g", "24"]),
-        "longgop": videos.lavfi_h264("native-longgop", size="64x64", frames=500,
-                                     encoder=[*X264, "-g", "1000", "-bf", "0", "-sc_threshold", "0"]),
-        "gop10": videos.lavfi_h264("native-gop10", size="64x64", frames=40,
-                                   encoder=[*X264, "-g", "10", "-bf", "0", "-sc_threshold", "0"]),
+        "bframes": videos.lavfi_h264(
+            "native-bframes", size="128x96", frames=100, encoder=[*X264, "-bf", "3", "-g", "24"]
+        ),
+        "longgop": videos.lavfi_h264(
+            "native-longgop",
+            size="64x64",
+            frames=500,
+            encoder=[*X264, "-g", "1000", "-bf", "0", "-sc_threshold", "0"],
+        ),
+        "gop10": videos.lavfi_h264(
+            "native-gop10",
+            size="64x64",
+            frames=40,
+            encoder=[*X264, "-g", "10", "-bf", "0", "-sc_threshold", "0"],
+        ),
         "av": with_audio,
-        "videoonly": videos.ffmpeg_video("native-video-only", ".mp4",
-                                         "-i", str(with_audio), "-map", "0:v", "-c", "copy"),
-        "gop50": videos.lavfi_h264("native-gop50", size="64x64", frames=600,
-                                   encoder=[*X264, "-g", "50", "-bf", "2", "-sc_threshold", "0"]),
+        "videoonly": videos.ffmpeg_video(
+            "native-video-only", ".mp4", "-i", str(with_audio), "-map", "0:v", "-c", "copy"
+        ),
+        "gop50": videos.lavfi_h264(
+            "native-gop50",
+            size="64x64",
+            frames=600,
+            encoder=[*X264, "-g", "50", "-bf", "2", "-sc_threshold", "0"],
+        ),
         # testsrc (unlike testsrc2) keeps an odd size; libx264 refuses odd
         # 4:2:0 sizes, the mpeg4 encoder does not.
-        "oddsize": videos.ffmpeg_video("native-odd-size", ".avi",
-                                       "-f", "lavfi", "-i", "testsrc=size=1281x721:rate=25",
-                                       "-frames:v", "3", "-c:v", "mpeg4", "-pix_fmt", "yuv420p"),
+        "oddsize": videos.ffmpeg_video(
+            "native-odd-size",
+            ".avi",
+            "-f",
+            "lavfi",
+            "-i",
+            "testsrc=size=1281x721:rate=25",
+            "-frames:v",
+            "3",
+            "-c:v",
+            "mpeg4",
+            "-pix_fmt",
+            "yuv420p",
+        ),
     }
     return [f"{key}={path}" for key, path in files.items()]
 
@@ -135,14 +189,18 @@ def _run(binary: Path, *args: str) -> subprocess.CompletedProcess:
 
 def _assert_passed(result: subprocess.CompletedProcess) -> None:
     assert result.returncode == 0, (
-        f"exit code {result.returncode}\n--- stdout\n{result.stdout}\n--- stderr\n{result.stderr}")
+        f"exit code {result.returncode}\n--- stdout\n{result.stdout}\n--- stderr\n{result.stderr}"
+    )
 
 
-@pytest.mark.parametrize("binary, cases", [
-    ("test_packet_index", PACKET_INDEX_CASES),
-    ("test_session", SESSION_CASES),
-    ("test_qp_cells", QP_CELLS_CASES),
-])
+@pytest.mark.parametrize(
+    "binary, cases",
+    [
+        ("test_packet_index", PACKET_INDEX_CASES),
+        ("test_session", SESSION_CASES),
+        ("test_qp_cells", QP_CELLS_CASES),
+    ],
+)
 def test_every_native_case_is_collected(native_tests, binary, cases):
     listed = _run(native_tests[binary], "--list")
     _assert_passed(listed)

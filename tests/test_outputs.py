@@ -17,16 +17,17 @@ import numpy as np
 import pytest
 
 import mbgauge
-import videos
 from mbgauge_tools import cli
+from tests.support import videos
 
 MBGAUGE = Path(sys.executable).with_name("mbgauge")
 
 
 @pytest.fixture(scope="module")
 def source():
-    return videos.lavfi_h264("tools-small", size="176x144", frames=10,
-                             extra=["-x264-params", "aq-mode=2"])
+    return videos.lavfi_h264(
+        "tools-small", size="176x144", frames=10, extra=["-x264-params", "aq-mode=2"]
+    )
 
 
 @pytest.fixture
@@ -42,8 +43,9 @@ def digest(path):
 
 
 def mbgauge_command(*args, cwd=None, **kwargs):
-    return subprocess.run([MBGAUGE, *map(str, args)], capture_output=True, text=True, cwd=cwd,
-                          **kwargs)
+    return subprocess.run(
+        [MBGAUGE, *map(str, args)], capture_output=True, text=True, cwd=cwd, **kwargs
+    )
 
 
 def expected_csv(path, frames):
@@ -61,17 +63,24 @@ def csv_rows(text):
 
 # Never onto an input
 
-@pytest.mark.parametrize("args", [
-    ["stats", "{clip}", "--csv", "{target}"],
-    ["stats", "{clip}", "--plot", "{target}"],
-    ["qp", "{clip}", "--out", "{target}"],
-    ["heatmap", "{clip}", "--frame", "0", "--out", "{target}"],
-])
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["stats", "{clip}", "--csv", "{target}"],
+        ["stats", "{clip}", "--plot", "{target}"],
+        ["qp", "{clip}", "--out", "{target}"],
+        ["heatmap", "{clip}", "--frame", "0", "--out", "{target}"],
+    ],
+)
 @pytest.mark.parametrize("route", ["same path", "through a link", "through ..", "hard link"])
 def test_an_output_never_lands_on_an_input(tmp_path, clip, args, route):
-    target = {"same path": clip, "through a link": tmp_path / "link.png",
-              "through ..": tmp_path / "sub" / ".." / "clip.mp4",
-              "hard link": tmp_path / "hard.png"}[route]
+    target = {
+        "same path": clip,
+        "through a link": tmp_path / "link.png",
+        "through ..": tmp_path / "sub" / ".." / "clip.mp4",
+        "hard link": tmp_path / "hard.png",
+    }[route]
     (tmp_path / "sub").mkdir()
     if route == "through a link":
         target.symlink_to(clip)
@@ -90,14 +99,19 @@ def test_an_output_never_lands_on_an_input(tmp_path, clip, args, route):
 def test_standard_output_redirected_onto_the_input_is_refused(clip):
     before = digest(clip)
     with open(clip, "ab") as appended:
-        result = subprocess.run([MBGAUGE, "stats", clip, "--csv", "-"], stdout=appended,
-                                stderr=subprocess.PIPE, text=True)
+        result = subprocess.run(
+            [MBGAUGE, "stats", clip, "--csv", "-"],
+            stdout=appended,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
     assert result.returncode == 2
     assert f"it is the input {clip}" in result.stderr
     assert digest(clip) == before
 
 
 # Links, devices, pipes, standard output
+
 
 def test_an_output_through_a_link_writes_the_file_it_points_to(capsys, tmp_path, clip):
     real = tmp_path / "real" / "maps.npz"
@@ -121,8 +135,9 @@ def test_a_device_is_written_in_place_not_replaced(capsys, tmp_path, clip):
             os.mknod(device, stat.S_IFCHR | 0o666, os.makedev(1, 3))
     except PermissionError:
         pytest.skip("making a device node needs root")
-    status = cli.main(["stats", str(clip), "--plot", str(devices[0]), "--csv", str(devices[1]),
-                       "-q"])
+    status = cli.main(
+        ["stats", str(clip), "--plot", str(devices[0]), "--csv", str(devices[1]), "-q"]
+    )
     assert status == 0
     assert all(stat.S_ISCHR(device.stat().st_mode) for device in devices)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["clip.mp4", "null-a", "null-b"]
@@ -144,8 +159,12 @@ def test_a_pipe_is_written_in_place(tmp_path, clip):
 @pytest.mark.parametrize("name", ["-", "/dev/stdout"])
 def test_csv_on_standard_output_with_the_summary_on_stderr(tmp_path, clip, name):
     with open(tmp_path / "out.txt", "w") as stdout:
-        result = subprocess.run([MBGAUGE, "stats", clip, "--frames", "2:6", "--csv", name],
-                                stdout=stdout, stderr=subprocess.PIPE, text=True)
+        result = subprocess.run(
+            [MBGAUGE, "stats", clip, "--frames", "2:6", "--csv", name],
+            stdout=stdout,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
     assert result.returncode == 0, result.stderr
     assert csv_rows((tmp_path / "out.txt").read_text()) == expected_csv(clip, range(2, 6))
     assert f"{clip}: frames 2:6 (4 of 10)" in result.stderr
@@ -163,9 +182,21 @@ def test_a_closed_standard_output_ends_quietly_with_the_files_complete(tmp_path,
     read_end, write_end = os.pipe()
     os.close(read_end)
     try:
-        result = subprocess.run([MBGAUGE, "stats", clip, "--csv", tmp_path / "f.csv",
-                                 "--plot", tmp_path / "f.png", "-q"],
-                                stdout=write_end, stderr=subprocess.PIPE, text=True)
+        result = subprocess.run(
+            [
+                MBGAUGE,
+                "stats",
+                clip,
+                "--csv",
+                tmp_path / "f.csv",
+                "--plot",
+                tmp_path / "f.png",
+                "-q",
+            ],
+            stdout=write_end,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
     finally:
         os.close(write_end)
     assert (result.returncode, result.stderr) == (1, "")
@@ -175,14 +206,18 @@ def test_a_closed_standard_output_ends_quietly_with_the_files_complete(tmp_path,
 
 # Existing outputs, and checks before any decoding
 
-@pytest.mark.parametrize("args, output", [
-    (["stats", "{clip}", "--csv", "{tmp}/o.csv"], "o.csv"),
-    (["stats", "{clip}", "--plot", "{tmp}/o.png"], "o.png"),
-    (["qp", "{clip}", "--out", "{tmp}/o.npz"], "o.npz"),
-    (["qp", "{clip}"], "clip.qp.npz"),  # the default output, in the working directory
-    (["heatmap", "{clip}", "--frame", "3", "--out", "{tmp}/o.jpg"], "o.jpg"),
-    (["heatmap", "{clip}", "--frames", "0:4", "--out", "{tmp}/maps"], "maps/frame_000002.png"),
-])
+
+@pytest.mark.parametrize(
+    "args, output",
+    [
+        (["stats", "{clip}", "--csv", "{tmp}/o.csv"], "o.csv"),
+        (["stats", "{clip}", "--plot", "{tmp}/o.png"], "o.png"),
+        (["qp", "{clip}", "--out", "{tmp}/o.npz"], "o.npz"),
+        (["qp", "{clip}"], "clip.qp.npz"),  # the default output, in the working directory
+        (["heatmap", "{clip}", "--frame", "3", "--out", "{tmp}/o.jpg"], "o.jpg"),
+        (["heatmap", "{clip}", "--frames", "0:4", "--out", "{tmp}/maps"], "maps/frame_000002.png"),
+    ],
+)
 def test_an_existing_output_is_replaced_only_with_overwrite(tmp_path, clip, args, output):
     path = tmp_path / output
     path.parent.mkdir(exist_ok=True)
@@ -202,17 +237,26 @@ def test_an_existing_output_is_replaced_only_with_overwrite(tmp_path, clip, args
     assert not [p for p in path.parent.iterdir() if "partial" in p.name]
 
 
-@pytest.mark.parametrize("args, says", [
-    (["stats", "{clip}", "--csv", "/sys/x.csv"], "cannot write /sys/x.csv: Permission denied"),
-    (["stats", "{clip}", "--csv", "{tmp}/a.csv", "--plot", "{tmp}/no/b.png"],
-     "cannot write {tmp}/no/b.png: no directory {tmp}/no"),
-    (["stats", "{clip}", "--csv", "{tmp}/same", "--plot", "{tmp}/same"],
-     "two outputs of this run go to one place"),
-    (["qp", "{clip}", "--out", "{tmp}"], "{tmp}/clip.qp.npz already exists"),
-    (["heatmap", "{clip}", "--frame", "1", "--out", "{tmp}/f.gif"], "written as .png or .jpg"),
-    (["heatmap", "{clip}", "--frame", "1", "--out", "{tmp}/f.png", "--cmap", "nope"],
-     "unknown colour map 'nope'"),
-])
+@pytest.mark.parametrize(
+    "args, says",
+    [
+        (["stats", "{clip}", "--csv", "/sys/x.csv"], "cannot write /sys/x.csv: Permission denied"),
+        (
+            ["stats", "{clip}", "--csv", "{tmp}/a.csv", "--plot", "{tmp}/no/b.png"],
+            "cannot write {tmp}/no/b.png: no directory {tmp}/no",
+        ),
+        (
+            ["stats", "{clip}", "--csv", "{tmp}/same", "--plot", "{tmp}/same"],
+            "two outputs of this run go to one place",
+        ),
+        (["qp", "{clip}", "--out", "{tmp}"], "{tmp}/clip.qp.npz already exists"),
+        (["heatmap", "{clip}", "--frame", "1", "--out", "{tmp}/f.gif"], "written as .png or .jpg"),
+        (
+            ["heatmap", "{clip}", "--frame", "1", "--out", "{tmp}/f.png", "--cmap", "nope"],
+            "unknown colour map 'nope'",
+        ),
+    ],
+)
 def test_outputs_are_checked_before_any_decoding(capsys, monkeypatch, tmp_path, clip, args, says):
     def no_decoding(*_):
         raise AssertionError("decoded before the outputs were checked")
@@ -231,6 +275,7 @@ def test_outputs_are_checked_before_any_decoding(capsys, monkeypatch, tmp_path, 
 
 # Several files
 
+
 def test_info_reports_the_good_files_and_a_line_for_each_bad_one(capsys, tmp_path, clip, source):
     other = tmp_path / "other.mkv"
     subprocess.run(["ffmpeg", "-loglevel", "error", "-i", source, "-c", "copy", other], check=True)
@@ -238,20 +283,25 @@ def test_info_reports_the_good_files_and_a_line_for_each_bad_one(capsys, tmp_pat
     status = cli.main(["info", str(clip), str(missing), str(other)])
     out, err = capsys.readouterr()
     assert status == 2
-    assert [row.split()[:2] for row in out.splitlines()[1:]] == [[str(clip), "h264"],
-                                                                  [str(other), "h264"]]
-    assert err == (f"mbgauge: error: Cannot open input video: {missing} "
-                   f"(No such file or directory)\n")
+    assert [row.split()[:2] for row in out.splitlines()[1:]] == [
+        [str(clip), "h264"],
+        [str(other), "h264"],
+    ]
+    assert err == (
+        f"mbgauge: error: Cannot open input video: {missing} (No such file or directory)\n"
+    )
 
 
 def test_stats_finishes_the_other_files_when_one_is_too_short(capsys, tmp_path, clip):
     longer = videos.lavfi_h264("tools-longer", size="176x144", frames=30)
-    status = cli.main(["stats", str(clip), str(longer), "--frames", "0:20", "--csv",
-                       str(tmp_path / "csv"), "-q"])
+    status = cli.main(
+        ["stats", str(clip), str(longer), "--frames", "0:20", "--csv", str(tmp_path / "csv"), "-q"]
+    )
     out, err = capsys.readouterr()
     assert status == 2
-    assert err == (f"mbgauge: error: {clip}: frame range '0:20' is outside the video's "
-                   f"10 frames (0:10)\n")
+    assert err == (
+        f"mbgauge: error: {clip}: frame range '0:20' is outside the video's 10 frames (0:10)\n"
+    )
     written = sorted((tmp_path / "csv").iterdir())
     assert [p.name for p in written] == [f"{longer.stem}.stats.csv"]
     assert csv_rows(written[0].read_text()) == expected_csv(longer, range(20))
@@ -259,8 +309,7 @@ def test_stats_finishes_the_other_files_when_one_is_too_short(capsys, tmp_path, 
 
 
 @pytest.mark.parametrize("out", ["single.npz", "existing-file"])
-def test_several_files_refuse_a_file_name_where_a_directory_is_needed(capsys, tmp_path, clip,
-                                                                     out):
+def test_several_files_refuse_a_file_name_where_a_directory_is_needed(capsys, tmp_path, clip, out):
     other = tmp_path / "b.mkv"
     shutil.copy(clip, other)
     (tmp_path / "existing-file").write_bytes(b"x")
@@ -272,18 +321,34 @@ def test_several_files_refuse_a_file_name_where_a_directory_is_needed(capsys, tm
 
 # Streams without QP
 
+
 def test_a_stream_whose_decoder_exports_no_qp_is_told_in_one_line(capsys, tmp_path):
-    vp8 = videos.ffmpeg_video("vp8", ".webm", "-f", "lavfi", "-i",
-                              "testsrc2=size=176x144:rate=25", "-frames:v", "5", "-c:v", "libvpx")
+    vp8 = videos.ffmpeg_video(
+        "vp8",
+        ".webm",
+        "-f",
+        "lavfi",
+        "-i",
+        "testsrc2=size=176x144:rate=25",
+        "-frames:v",
+        "5",
+        "-c:v",
+        "libvpx",
+    )
     try:
         mbgauge.H264DecoderSession(str(vp8)).close()
     except RuntimeError as error:
         pytest.skip(f"this FFmpeg cannot decode VP8 ({error})")
-    for args in (["stats", "--csv", str(tmp_path / "s.csv")], ["qp", "--out", str(tmp_path / "m.npz")],
-                 ["heatmap", "--frame", "2", "--out", str(tmp_path / "h.png")]):
+    for args in (
+        ["stats", "--csv", str(tmp_path / "s.csv")],
+        ["qp", "--out", str(tmp_path / "m.npz")],
+        ["heatmap", "--frame", "2", "--out", str(tmp_path / "h.png")],
+    ):
         status = cli.main([args[0], str(vp8), *args[1:], "-q"])
         out, err = capsys.readouterr()
         assert (status, out) == (2, "")
-        assert err == (f"mbgauge: error: {vp8}: no quantiser values: this FFmpeg's vp8 decoder "
-                       f"exports none for the stream (checked frame {2 if args[0] == 'heatmap' else 0})\n")
+        assert err == (
+            f"mbgauge: error: {vp8}: no quantiser values: this FFmpeg's vp8 decoder "
+            f"exports none for the stream (checked frame {2 if args[0] == 'heatmap' else 0})\n"
+        )
     assert list(tmp_path.iterdir()) == []

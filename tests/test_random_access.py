@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import mbgauge
-import videos
+from tests.support import videos
 
 GOPS = {
     "closed": ["-bf", "3", "-g", "30"],
@@ -17,8 +17,13 @@ CONTAINERS = [".mp4", ".mov", ".mkv", ".ts"]
 
 
 def encoded(gop: str, suffix: str = ".mkv"):
-    return videos.lavfi_h264(f"access-{gop}", suffix, size="128x96", frames=130,
-                             encoder=["-c:v", "libx264", "-preset", "veryfast", *GOPS[gop]])
+    return videos.lavfi_h264(
+        f"access-{gop}",
+        suffix,
+        size="128x96",
+        frames=130,
+        encoder=["-c:v", "libx264", "-preset", "veryfast", *GOPS[gop]],
+    )
 
 
 def remuxed(gop: str, suffix: str):
@@ -30,17 +35,29 @@ def remuxed(gop: str, suffix: str):
 def trimmed_by_edit_list():
     # Cutting mid-group with stream copy keeps the pictures the first shown one
     # needs and hides them behind an edit list.
-    return videos.ffmpeg_video("access-edit-list", ".mp4", "-ss", "1.3",
-                               "-i", str(encoded("closed")), "-c", "copy")
+    return videos.ffmpeg_video(
+        "access-edit-list", ".mp4", "-ss", "1.3", "-i", str(encoded("closed")), "-c", "copy"
+    )
 
 
 def shifted_start():
-    return videos.ffmpeg_video("access-offset", ".mp4", "-i", str(encoded("pyramid")),
-                               "-c", "copy", "-output_ts_offset", "10")
+    return videos.ffmpeg_video(
+        "access-offset",
+        ".mp4",
+        "-i",
+        str(encoded("pyramid")),
+        "-c",
+        "copy",
+        "-output_ts_offset",
+        "10",
+    )
 
 
-SOURCES = {f"{gop}{suffix}": (lambda gop=gop, suffix=suffix: remuxed(gop, suffix))
-           for gop in GOPS for suffix in CONTAINERS}
+SOURCES = {
+    f"{gop}{suffix}": (lambda gop=gop, suffix=suffix: remuxed(gop, suffix))
+    for gop in GOPS
+    for suffix in CONTAINERS
+}
 SOURCES["no-bframes.avi"] = lambda: remuxed("no-bframes", ".avi")
 SOURCES["edit-list.mp4"] = trimmed_by_edit_list
 SOURCES["start-offset.mp4"] = shifted_start
@@ -62,7 +79,9 @@ def mismatch(session, frame, expected) -> str | None:
     qp = session.get_qpmap(frame)
     for plane, (got, want) in enumerate(zip(videos.visible_planes(session, frame), expected)):
         if not np.array_equal(got, want):
-            return f"frame {frame}: plane {plane} differs in {np.count_nonzero(got != want)} samples"
+            return (
+                f"frame {frame}: plane {plane} differs in {np.count_nonzero(got != want)} samples"
+            )
     if (qp < 0).any():
         return f"frame {frame}: QP map has cells without a value"
     return None
@@ -75,8 +94,19 @@ def test_first_request_after_opening_gives_the_right_frame(source, reference):
     count = mbgauge.H264DecoderSession(str(path)).num_frames
     assert count == len(expected)
     # Every key group boundary, its neighbours, and the last frames.
-    sampled = sorted({0, 1, count - 1, count - 2, *range(26, count, 30), *range(29, count, 30),
-                      *range(30, count, 30), *range(31, count, 30)} & set(range(count)))
+    sampled = sorted(
+        {
+            0,
+            1,
+            count - 1,
+            count - 2,
+            *range(26, count, 30),
+            *range(29, count, 30),
+            *range(30, count, 30),
+            *range(31, count, 30),
+        }
+        & set(range(count))
+    )
     problems = []
     for frame in sampled:
         session = mbgauge.H264DecoderSession(str(path))

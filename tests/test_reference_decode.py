@@ -18,7 +18,7 @@ import numpy as np
 import pytest
 
 import mbgauge
-import videos
+from tests.support import videos
 
 # ---------------------------------------------------------------------------
 # References made by other tools
@@ -29,16 +29,31 @@ import videos
 def reference_frames(path: Path, pix_fmt: str = "yuv420p", bytes_per_sample: int = 1):
     """The ffmpeg command's pictures of a file (cached: several tests share files)."""
     session = mbgauge.H264DecoderSession(str(path))
-    return videos.ffmpeg_reference_frames(path, session.width, session.height, pix_fmt,
-                                          bytes_per_sample)
+    return videos.ffmpeg_reference_frames(
+        path, session.width, session.height, pix_fmt, bytes_per_sample
+    )
 
 
 @functools.cache
 def picture_types(path: Path) -> list[str]:
     """I, P or B for every picture, in display order, as ffprobe reports them."""
-    out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                          "frame=pict_type", "-of", "csv=p=0", str(path)],
-                         capture_output=True, text=True, check=True).stdout
+    out = subprocess.run(
+        [
+            "ffprobe",
+            "-v",
+            "error",
+            "-select_streams",
+            "v:0",
+            "-show_entries",
+            "frame=pict_type",
+            "-of",
+            "csv=p=0",
+            str(path),
+        ],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
     return [line.strip().rstrip(",") for line in out.splitlines() if line.strip().rstrip(",")]
 
 
@@ -53,10 +68,31 @@ def ffmpeg_exported_enc_params(path: Path) -> list[dict | None]:
     """What the ffmpeg command's decoder exports as video encoding parameters
     for every picture in display order (None where it exports none), as the
     showinfo filter prints them: type, base qp, chroma deltas, block count."""
-    result = subprocess.run(["ffmpeg", "-hide_banner", "-nostdin", "-export_side_data",
-                             "venc_params", "-skip_loop_filter", "all", "-i", str(path), "-map",
-                             "0:v:0", "-fps_mode", "passthrough", "-vf", "showinfo", "-f", "null",
-                             "-"], capture_output=True, text=True, check=True)
+    result = subprocess.run(
+        [
+            "ffmpeg",
+            "-hide_banner",
+            "-nostdin",
+            "-export_side_data",
+            "venc_params",
+            "-skip_loop_filter",
+            "all",
+            "-i",
+            str(path),
+            "-map",
+            "0:v:0",
+            "-fps_mode",
+            "passthrough",
+            "-vf",
+            "showinfo",
+            "-f",
+            "null",
+            "-",
+        ],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
     frames: list[dict | None] = []
     for line in result.stderr.splitlines():
         if re.search(r"\]\s+n:\s*\d+\s+pts:", line):
@@ -77,9 +113,23 @@ def ffmpeg_exported_enc_params(path: Path) -> list[dict | None]:
 def leading_picture_count(path: Path) -> int:
     """Packets that follow a key packet (other than the first) in demux order
     but show before it, as ffprobe lists them: the leading pictures of open GOPs."""
-    out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                          "packet=pts,flags", "-of", "csv=p=0", str(path)],
-                         capture_output=True, text=True, check=True).stdout
+    out = subprocess.run(
+        [
+            "ffprobe",
+            "-v",
+            "error",
+            "-select_streams",
+            "v:0",
+            "-show_entries",
+            "packet=pts,flags",
+            "-of",
+            "csv=p=0",
+            str(path),
+        ],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
     count, keys_seen, key_pts = 0, 0, None
     for line in out.splitlines():
         pts, flags = line.split(",")[:2]
@@ -94,9 +144,29 @@ def h264_slice_header_qps(path: Path) -> tuple[int, set[int]]:
     """Luma bit depth and the set of slice QPs (26 + pic_init_qp_minus26 +
     slice_qp_delta) of an H.264 stream with one PPS, read by FFmpeg's
     trace_headers bitstream filter."""
-    log = subprocess.run(["ffmpeg", "-hide_banner", "-nostdin", "-v", "debug", "-i", str(path),
-                          "-map", "0:v:0", "-c", "copy", "-bsf:v", "trace_headers", "-f", "null",
-                          "-"], capture_output=True, text=True, check=True).stderr
+    log = subprocess.run(
+        [
+            "ffmpeg",
+            "-hide_banner",
+            "-nostdin",
+            "-v",
+            "debug",
+            "-i",
+            str(path),
+            "-map",
+            "0:v:0",
+            "-c",
+            "copy",
+            "-bsf:v",
+            "trace_headers",
+            "-f",
+            "null",
+            "-",
+        ],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stderr
 
     def syntax(name: str) -> list[int]:
         return [int(v) for v in re.findall(name + r"\s+[01]+ = (-?\d+)", log)]
@@ -121,8 +191,10 @@ def describe_cells(qp_map: np.ndarray, expected) -> str:
         return "no difference"
     row, col = wrong[0]
     values = sorted(set(qp_map[qp_map != expected].tolist()))
-    return (f"{len(wrong)} of {qp_map.size} cells differ; first at (row {row}, col {col}): "
-            f"{qp_map[row, col]} instead of {expected[row, col]}; wrong values {values}")
+    return (
+        f"{len(wrong)} of {qp_map.size} cells differ; first at (row {row}, col {col}): "
+        f"{qp_map[row, col]} instead of {expected[row, col]}; wrong values {values}"
+    )
 
 
 def describe_planes(actual: list[np.ndarray], expected: list[np.ndarray]) -> str | None:
@@ -133,8 +205,10 @@ def describe_planes(actual: list[np.ndarray], expected: list[np.ndarray]) -> str
         if not np.array_equal(a, e):
             row, col = np.argwhere(a != e)[0]
             count = int(np.count_nonzero(a != e))
-            return (f"plane {plane}: {count} samples differ, first at (row {row}, col {col}): "
-                    f"{a[row, col]} instead of {e[row, col]}")
+            return (
+                f"plane {plane}: {count} samples differ, first at (row {row}, col {col}): "
+                f"{a[row, col]} instead of {e[row, col]}"
+            )
     return None
 
 
@@ -169,9 +243,22 @@ CONSTANT_QPS = (18, 30, 44)
 def constant_qp_video(qp: int) -> Path:
     # 640x480 so the decoder has many macroblock rows to work through; a
     # 24-frame GOP gives several key groups in 100 frames.
-    return videos.lavfi_h264(f"refdec-cqp{qp}", ".mp4", size="640x480", frames=100,
-                             extra=["-qp", str(qp), "-bf", "3", "-g", "24", "-x264-params",
-                                    "ipratio=1:pbratio=1:aq-mode=0"])
+    return videos.lavfi_h264(
+        f"refdec-cqp{qp}",
+        ".mp4",
+        size="640x480",
+        frames=100,
+        extra=[
+            "-qp",
+            str(qp),
+            "-bf",
+            "3",
+            "-g",
+            "24",
+            "-x264-params",
+            "ipratio=1:pbratio=1:aq-mode=0",
+        ],
+    )
 
 
 QPFILE_FRAMES = 61
@@ -197,9 +284,13 @@ def qpfile_plan() -> tuple[list[str], list[int]]:
 def qpfile_video() -> Path:
     types, qps = qpfile_plan()
     qpfile = "".join(f"{i} {t} {q}\n" for i, (t, q) in enumerate(zip(types, qps)))
-    return videos.x264_video("refdec-qpfile", ".mkv",
-                             ["--crf", "23", "--no-mbtree", "--aq-mode", "0", "--bframes", "3"],
-                             frames=QPFILE_FRAMES, qpfile=qpfile)
+    return videos.x264_video(
+        "refdec-qpfile",
+        ".mkv",
+        ["--crf", "23", "--no-mbtree", "--aq-mode", "0", "--bframes", "3"],
+        frames=QPFILE_FRAMES,
+        qpfile=qpfile,
+    )
 
 
 # (preset, psy, offset asked for, offset x264 writes into the PPS)
@@ -216,10 +307,21 @@ CHROMA_CASES = [
 
 
 def chroma_offset_video(preset: str, psy: int, offset: int) -> Path:
-    return videos.lavfi_h264(f"refdec-chroma{offset}-{preset}-psy{psy}", ".mp4", size="160x120",
-                             frames=30, encoder=["-c:v", "libx264", "-preset", preset],
-                             extra=["-bf", "3", "-g", "12", "-x264-params",
-                                    f"chroma-qp-offset={offset}:psy={psy}:aq-mode=0"])
+    return videos.lavfi_h264(
+        f"refdec-chroma{offset}-{preset}-psy{psy}",
+        ".mp4",
+        size="160x120",
+        frames=30,
+        encoder=["-c:v", "libx264", "-preset", preset],
+        extra=[
+            "-bf",
+            "3",
+            "-g",
+            "12",
+            "-x264-params",
+            f"chroma-qp-offset={offset}:psy={psy}:aq-mode=0",
+        ],
+    )
 
 
 TEN_BIT_QPS = (24, 57)
@@ -227,24 +329,42 @@ TEN_BIT_QPS = (24, 57)
 
 def ten_bit_video(qp: int) -> Path:
     # 200x116: rows wider than the visible width, and a cropped bottom row.
-    return videos.lavfi_h264(f"refdec-10bit-qp{qp}", ".mp4", size="200x116", frames=30,
-                             extra=["-pix_fmt", "yuv420p10le", "-qp", str(qp), "-bf", "3",
-                                    "-g", "12", "-x264-params", "ipratio=1:pbratio=1:aq-mode=0"])
+    return videos.lavfi_h264(
+        f"refdec-10bit-qp{qp}",
+        ".mp4",
+        size="200x116",
+        frames=30,
+        extra=[
+            "-pix_fmt",
+            "yuv420p10le",
+            "-qp",
+            str(qp),
+            "-bf",
+            "3",
+            "-g",
+            "12",
+            "-x264-params",
+            "ipratio=1:pbratio=1:aq-mode=0",
+        ],
+    )
 
 
 def long_b_frame_video() -> Path:
-    return videos.lavfi_h264("refdec-long", ".mp4", size="192x108", frames=420,
-                             extra=["-bf", "3", "-g", "48"])
+    return videos.lavfi_h264(
+        "refdec-long", ".mp4", size="192x108", frames=420, extra=["-bf", "3", "-g", "48"]
+    )
 
 
 def short_b_frame_video() -> Path:
-    return videos.lavfi_h264("refdec-short", ".mp4", size="160x120", frames=120,
-                             extra=["-bf", "3", "-g", "30"])
+    return videos.lavfi_h264(
+        "refdec-short", ".mp4", size="160x120", frames=120, extra=["-bf", "3", "-g", "30"]
+    )
 
 
 def remuxed_video(suffix: str) -> Path:
-    return videos.ffmpeg_video("refdec-short-remux", suffix, "-i", str(short_b_frame_video()),
-                               "-c", "copy")
+    return videos.ffmpeg_video(
+        "refdec-short-remux", suffix, "-i", str(short_b_frame_video()), "-c", "copy"
+    )
 
 
 # (codec, container, -q:v); closed GOPs so that every picture decodes from its own key frame.
@@ -257,24 +377,45 @@ NON_H264_CASES = [
 def non_h264_video(codec: str, suffix: str, quality: int, open_gop: bool = False) -> Path:
     gop = [] if open_gop else ["-flags", "+cgop", "-sc_threshold", "1000000000"]
     name = f"refdec-{codec}{'-open' if open_gop else ''}"
-    return videos.ffmpeg_video(name, suffix, "-f", "lavfi",
-                               "-i", "testsrc2=size=176x144:rate=25", "-frames:v", "40",
-                               "-c:v", codec, "-q:v", str(quality), "-bf", "2", "-g", "12", *gop)
+    return videos.ffmpeg_video(
+        name,
+        suffix,
+        "-f",
+        "lavfi",
+        "-i",
+        "testsrc2=size=176x144:rate=25",
+        "-frames:v",
+        "40",
+        "-c:v",
+        codec,
+        "-q:v",
+        str(quality),
+        "-bf",
+        "2",
+        "-g",
+        "12",
+        *gop,
+    )
 
 
 def open_gop_h264_video() -> Path:
-    return videos.x264_video("refdec-opengop", ".mkv",
-                             ["--preset", "veryfast", "--bframes", "3", "--keyint", "30",
-                              "--open-gop"], size="192x108", frames=120)
-
+    return videos.x264_video(
+        "refdec-opengop",
+        ".mkv",
+        ["--preset", "veryfast", "--bframes", "3", "--keyint", "30", "--open-gop"],
+        size="192x108",
+        frames=120,
+    )
 
 
 # Every file above, for the frame count check.
 ALL_VIDEOS = {
     **{f"h264 constant qp {qp}": functools.partial(constant_qp_video, qp) for qp in CONSTANT_QPS},
     "h264 x264 qpfile": qpfile_video,
-    **{f"h264 chroma offset {o} {p} psy={s}": functools.partial(chroma_offset_video, p, s, o)
-       for p, s, o, _ in CHROMA_CASES},
+    **{
+        f"h264 chroma offset {o} {p} psy={s}": functools.partial(chroma_offset_video, p, s, o)
+        for p, s, o, _ in CHROMA_CASES
+    },
     **{f"h264 10-bit qp {qp}": functools.partial(ten_bit_video, qp) for qp in TEN_BIT_QPS},
     "h264 420 frames mp4": long_b_frame_video,
     "h264 120 frames mp4": short_b_frame_video,
@@ -308,8 +449,9 @@ def test_qp_map_matches_constant_encoder_qp_in_every_frame(qp):
             qp_map = session.get_qpmap(f)
             assert qp_map.dtype == np.int8
             assert qp_map.shape == (30, 40)
-            assert np.all(qp_map == qp), \
+            assert np.all(qp_map == qp), (
                 f"{order_name} pass, frame {f} ({types[f]}): {describe_cells(qp_map, qp)}"
+            )
 
 
 def test_qp_map_reads_the_qp_x264_was_given_for_each_frame():
@@ -323,9 +465,10 @@ def test_qp_map_reads_the_qp_x264_was_given_for_each_frame():
         assert session.num_frames == QPFILE_FRAMES
         for f in access_orders(QPFILE_FRAMES)[order_name]:
             qp_map = session.get_qpmap(f)
-            assert np.all(qp_map == qps[f]), \
-                f"{order_name}, frame {f} ({types[f]}, qpfile QP {qps[f]}): " \
+            assert np.all(qp_map == qps[f]), (
+                f"{order_name}, frame {f} ({types[f]}, qpfile QP {qps[f]}): "
                 f"{describe_cells(qp_map, qps[f])}"
+            )
 
 
 # ---------------------------------------------------------------------------
@@ -333,8 +476,11 @@ def test_qp_map_reads_the_qp_x264_was_given_for_each_frame():
 # ---------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize(("preset", "psy", "asked", "written"), CHROMA_CASES,
-                         ids=[f"{p}-psy{s}-offset{o}" for p, s, o, _ in CHROMA_CASES])
+@pytest.mark.parametrize(
+    ("preset", "psy", "asked", "written"),
+    CHROMA_CASES,
+    ids=[f"{p}-psy{s}-offset{o}" for p, s, o, _ in CHROMA_CASES],
+)
 def test_chroma_qp_offsets_are_the_ones_x264_wrote(preset, psy, asked, written):
     path = chroma_offset_video(preset, psy, asked)
     assert x264_recorded_setting(path, "chroma_qp_offset") == written
@@ -377,14 +523,19 @@ def test_ten_bit_frames_match_ffmpeg_and_carry_the_encoder_qp(qp):
         qp_map = session.get_qpmap(f)
         assert np.all(qp_map == exported), f"frame {f}: {describe_cells(qp_map, exported)}"
 
-        for plane, (width, height) in enumerate([(session.width, session.height),
-                                                 (chroma_width, chroma_height),
-                                                 (chroma_width, chroma_height)]):
+        for plane, (width, height) in enumerate(
+            [
+                (session.width, session.height),
+                (chroma_width, chroma_height),
+                (chroma_width, chroma_height),
+            ]
+        ):
             data = session.get_plane_data(f, plane)
             assert data.dtype == np.uint16, f"frame {f} plane {plane}"
             # Columns are samples (the byte stride halved), at least the visible width.
-            assert data.shape[0] == height and data.shape[1] >= width, \
+            assert data.shape[0] == height and data.shape[1] >= width, (
                 f"frame {f} plane {plane}: shape {data.shape}"
+            )
 
             # The direct copy writes the same 16-bit samples into caller memory.
             copied = np.zeros((height, width), dtype=np.uint16)
@@ -400,8 +551,36 @@ def test_ten_bit_frames_match_ffmpeg_and_carry_the_encoder_qp(qp):
 # Jumps of more than 350 frames both ways, steps inside a GOP, across key
 # frames and to the end of the file (the last pictures come out only when the
 # decoder is drained).
-SCRIPTED_JUMPS = [0, 1, 2, 400, 401, 5, 6, 419, 418, 3, 47, 48, 100, 99, 371, 20, 380, 379, 417,
-                  416, 50, 51, 415, 4, 414, 10, 419, 0]
+SCRIPTED_JUMPS = [
+    0,
+    1,
+    2,
+    400,
+    401,
+    5,
+    6,
+    419,
+    418,
+    3,
+    47,
+    48,
+    100,
+    99,
+    371,
+    20,
+    380,
+    379,
+    417,
+    416,
+    50,
+    51,
+    415,
+    4,
+    414,
+    10,
+    419,
+    0,
+]
 
 
 def long_video_orders(num_frames: int) -> dict[str, list[int]]:
@@ -446,11 +625,14 @@ def test_num_frames_equals_the_pictures_ffmpeg_decodes(name):
 # ---------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize(("codec", "suffix", "quality"), [
-    *NON_H264_CASES,
-    # MPEG-PS: the last picture's packet carries a dts but no pts.
-    ("mpeg2video", ".mpg", 5),
-])
+@pytest.mark.parametrize(
+    ("codec", "suffix", "quality"),
+    [
+        *NON_H264_CASES,
+        # MPEG-PS: the last picture's packet carries a dts but no pts.
+        ("mpeg2video", ".mpg", 5),
+    ],
+)
 def test_non_h264_frames_match_ffmpeg_and_export_what_ffmpeg_exports(codec, suffix, quality):
     path = non_h264_video(codec, suffix, quality)
     reference = reference_frames(path)
@@ -475,8 +657,9 @@ def test_non_h264_frames_match_ffmpeg_and_export_what_ffmpeg_exports(codec, suff
             assert np.all(qp_map == -1), f"frame {f} (no table): {describe_cells(qp_map, -1)}"
         else:
             assert (params["type"], params["qp"], params["blocks"]) == (2, 0, 99), params
-            assert np.all(qp_map == 2 * quality), \
+            assert np.all(qp_map == 2 * quality), (
                 f"frame {f}: {describe_cells(qp_map, 2 * quality)}"
+            )
 
 
 @pytest.mark.parametrize("name", ["mpeg4 open gop .mp4", "h264 open gop .mkv"])

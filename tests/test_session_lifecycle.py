@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import mbgauge
-import videos
+from tests.support import videos
 
 
 @pytest.fixture(scope="module")
@@ -17,15 +17,28 @@ def clip():
     return videos.lavfi_h264("lifecycle", size="176x144", frames=12, extra=["-g", "6"])
 
 
-@pytest.mark.parametrize("make_path, os_error, code, reason", [
-    (lambda tmp: tmp / "missing.mp4", FileNotFoundError, errno.ENOENT,
-     "No such file or directory"),
-    (lambda tmp: tmp, IsADirectoryError, errno.EISDIR, "Is a directory"),
-    # Refused even to root: /proc/sys checks the mode bits itself.
-    (lambda tmp: "/proc/sys/vm/drop_caches", PermissionError, errno.EACCES, "Permission denied"),
-])
-def test_an_unopenable_path_raises_both_runtime_error_and_the_os_error(tmp_path, make_path,
-                                                                        os_error, code, reason):
+@pytest.mark.parametrize(
+    "make_path, os_error, code, reason",
+    [
+        (
+            lambda tmp: tmp / "missing.mp4",
+            FileNotFoundError,
+            errno.ENOENT,
+            "No such file or directory",
+        ),
+        (lambda tmp: tmp, IsADirectoryError, errno.EISDIR, "Is a directory"),
+        # Refused even to root: /proc/sys checks the mode bits itself.
+        (
+            lambda tmp: "/proc/sys/vm/drop_caches",
+            PermissionError,
+            errno.EACCES,
+            "Permission denied",
+        ),
+    ],
+)
+def test_an_unopenable_path_raises_both_runtime_error_and_the_os_error(
+    tmp_path, make_path, os_error, code, reason
+):
     path = str(make_path(tmp_path))
     with pytest.raises(os_error) as raised:
         mbgauge.H264DecoderSession(path)
@@ -52,10 +65,15 @@ def test_close_releases_the_session_and_later_queries_raise(clip):
     assert not session.closed
     session.close()
     assert session.closed
-    for query, args in [("get_qpmap", (5,)), ("get_plane_data", (5, 0)),
-                        ("get_chroma_qp_offset", (0,)),
-                        ("copy_plane_to_ptr", (0, 0, 1, 176)), ("get_qpmaps", ([7, 5],)),
-                        ("get_chroma_qp_offsets", ([9],)), ("get_planes", ([1], 0))]:
+    for query, args in [
+        ("get_qpmap", (5,)),
+        ("get_plane_data", (5, 0)),
+        ("get_chroma_qp_offset", (0,)),
+        ("copy_plane_to_ptr", (0, 0, 1, 176)),
+        ("get_qpmaps", ([7, 5],)),
+        ("get_chroma_qp_offsets", ([9],)),
+        ("get_planes", ([1], 0)),
+    ]:
         with pytest.raises(ValueError, match=f"^Session is closed: {clip}$"):
             getattr(session, query)(*args)
     # The stream facts stay, and closing again is harmless.
@@ -105,15 +123,36 @@ def test_frame_arguments_accept_numpy_integers(clip, index):
 
 
 def test_codec_is_ffmpegs_codec_name():
-    mpeg2 = videos.ffmpeg_video("lifecycle-mpeg2", ".ts", "-f", "lavfi", "-i",
-                                "testsrc2=size=176x144:rate=25", "-frames:v", "3",
-                                "-c:v", "mpeg2video")
+    mpeg2 = videos.ffmpeg_video(
+        "lifecycle-mpeg2",
+        ".ts",
+        "-f",
+        "lavfi",
+        "-i",
+        "testsrc2=size=176x144:rate=25",
+        "-frames:v",
+        "3",
+        "-c:v",
+        "mpeg2video",
+    )
     assert mbgauge.H264DecoderSession(str(mpeg2)).codec == "mpeg2video"
 
 
 def test_properties_have_docstrings_in_help():
     cls = mbgauge.H264DecoderSession
-    for name in ("width", "height", "mb_cols", "mb_rows", "num_frames", "fps", "fps_num",
-                 "fps_den", "pix_fmt", "bytes_per_sample", "codec", "closed"):
+    for name in (
+        "width",
+        "height",
+        "mb_cols",
+        "mb_rows",
+        "num_frames",
+        "fps",
+        "fps_num",
+        "fps_den",
+        "pix_fmt",
+        "bytes_per_sample",
+        "codec",
+        "closed",
+    ):
         assert getattr(cls, name).__doc__, name
     assert cls.__doc__.startswith("One opened video file")

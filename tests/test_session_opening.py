@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 import mbgauge
-import videos
+from tests.support import videos
 
 
 def make(name, suffix=".mp4", **kwargs) -> Path:
@@ -26,11 +26,14 @@ def open_session(path) -> mbgauge.H264DecoderSession:
     return mbgauge.H264DecoderSession(str(path))
 
 
-@pytest.mark.parametrize("size, mb_cols, mb_rows", [
-    ("1920x1080", 120, 68),
-    ("1280x720", 80, 45),
-    ("200x100", 13, 7),
-])
+@pytest.mark.parametrize(
+    "size, mb_cols, mb_rows",
+    [
+        ("1920x1080", 120, 68),
+        ("1280x720", 80, 45),
+        ("200x100", 13, 7),
+    ],
+)
 def test_geometry_and_macroblock_grid(size, mb_cols, mb_rows):
     session = open_session(make(f"grid-{size}", size=size, frames=2))
     width, height = map(int, size.split("x"))
@@ -38,20 +41,24 @@ def test_geometry_and_macroblock_grid(size, mb_cols, mb_rows):
     assert (session.mb_cols, session.mb_rows) == (mb_cols, mb_rows)
 
 
-@pytest.mark.parametrize("rate, suffix, expected", [
-    ("30000/1001", ".mp4", (30000, 1001)),
-    ("25", ".mkv", (25, 1)),
-    # A raw stream declares no average rate; the demuxer's guess is used.
-    ("25", ".h264", (25, 1)),
-])
+@pytest.mark.parametrize(
+    "rate, suffix, expected",
+    [
+        ("30000/1001", ".mp4", (30000, 1001)),
+        ("25", ".mkv", (25, 1)),
+        # A raw stream declares no average rate; the demuxer's guess is used.
+        ("25", ".h264", (25, 1)),
+    ],
+)
 def test_frame_rate(rate, suffix, expected):
     session = open_session(make(f"rate-{rate.replace('/', '_')}", suffix, rate=rate, frames=5))
     assert (session.fps_num, session.fps_den) == expected
     assert session.fps == expected[0] / expected[1]
 
 
-@pytest.mark.parametrize("pix_fmt, bytes_per_sample", [("yuv420p", 1), ("yuv420p10le", 2),
-                                                        ("yuv444p", 1)])
+@pytest.mark.parametrize(
+    "pix_fmt, bytes_per_sample", [("yuv420p", 1), ("yuv420p10le", 2), ("yuv444p", 1)]
+)
 def test_pixel_format_and_sample_size(pix_fmt, bytes_per_sample):
     session = open_session(make(f"fmt-{pix_fmt}", frames=3, extra=["-pix_fmt", pix_fmt]))
     assert (session.pix_fmt, session.bytes_per_sample) == (pix_fmt, bytes_per_sample)
@@ -67,8 +74,9 @@ def test_num_frames_matches_what_ffmpeg_decodes(recipe):
     elif recipe == "interleaved-audio":
         path = videos.ffmpeg_video(recipe, ".mp4", *video, *audio, *encode)
     else:
-        path = videos.ffmpeg_video(recipe, ".mp4", *audio, *video, *encode,
-                                   "-map", "1:v", "-map", "0:a")
+        path = videos.ffmpeg_video(
+            recipe, ".mp4", *audio, *video, *encode, "-map", "1:v", "-map", "0:a"
+        )
     session = open_session(path)
     assert session.num_frames == videos.ffmpeg_frame_count(path) == 75
     assert (session.width, session.height) == (320, 240)
@@ -76,32 +84,76 @@ def test_num_frames_matches_what_ffmpeg_decodes(recipe):
 
 def test_first_video_stream_is_used_when_audio_comes_first():
     path = videos.ffmpeg_video(
-        "audio-then-video", ".mkv",
-        "-f", "lavfi", "-i", "sine=sample_rate=48000", "-f", "lavfi",
-        "-i", "testsrc2=size=160x96:rate=25", "-t", "1", "-map", "0:a", "-map", "1:v",
-        "-c:a", "aac", "-c:v", "libx264")
+        "audio-then-video",
+        ".mkv",
+        "-f",
+        "lavfi",
+        "-i",
+        "sine=sample_rate=48000",
+        "-f",
+        "lavfi",
+        "-i",
+        "testsrc2=size=160x96:rate=25",
+        "-t",
+        "1",
+        "-map",
+        "0:a",
+        "-map",
+        "1:v",
+        "-c:a",
+        "aac",
+        "-c:v",
+        "libx264",
+    )
     session = open_session(path)
     assert (session.width, session.height, session.num_frames) == (160, 96, 25)
 
 
 def test_first_of_two_video_streams_is_used():
     path = videos.ffmpeg_video(
-        "two-video", ".mkv",
-        "-f", "lavfi", "-i", "testsrc2=size=176x144:rate=25",
-        "-f", "lavfi", "-i", "testsrc=size=352x288:rate=25",
-        "-t", "1", "-map", "0:v", "-map", "1:v", "-c:v", "libx264")
+        "two-video",
+        ".mkv",
+        "-f",
+        "lavfi",
+        "-i",
+        "testsrc2=size=176x144:rate=25",
+        "-f",
+        "lavfi",
+        "-i",
+        "testsrc=size=352x288:rate=25",
+        "-t",
+        "1",
+        "-map",
+        "0:v",
+        "-map",
+        "1:v",
+        "-c:v",
+        "libx264",
+    )
     assert (open_session(path).width, open_session(path).height) == (176, 144)
 
 
 def test_non_h264_stream_opens_like_h264():
-    path = videos.ffmpeg_video("mpeg4-part2", ".avi", "-f", "lavfi",
-                               "-i", "testsrc2=size=320x240:rate=25", "-frames:v", "20",
-                               "-c:v", "mpeg4", "-q:v", "4")
+    path = videos.ffmpeg_video(
+        "mpeg4-part2",
+        ".avi",
+        "-f",
+        "lavfi",
+        "-i",
+        "testsrc2=size=320x240:rate=25",
+        "-frames:v",
+        "20",
+        "-c:v",
+        "mpeg4",
+        "-q:v",
+        "4",
+    )
     session = open_session(path)
     assert (session.width, session.num_frames, session.pix_fmt) == (320, 20, "yuv420p")
 
 
 # --- failures of construction ---------------------------------------------
+
 
 def test_missing_file():
     path = "/nonexistent/dir/clip.mp4"
@@ -111,8 +163,18 @@ def test_missing_file():
 
 
 def test_file_without_video():
-    path = videos.ffmpeg_video("audio-only", ".m4a", "-f", "lavfi", "-i",
-                               "sine=sample_rate=48000", "-t", "1", "-c:a", "aac")
+    path = videos.ffmpeg_video(
+        "audio-only",
+        ".m4a",
+        "-f",
+        "lavfi",
+        "-i",
+        "sine=sample_rate=48000",
+        "-t",
+        "1",
+        "-c:a",
+        "aac",
+    )
     with pytest.raises(RuntimeError) as error:
         open_session(path)
     assert str(error.value) == f"No video stream found in: {path}"
@@ -120,8 +182,18 @@ def test_file_without_video():
 
 @pytest.fixture(scope="module")
 def unknown_codec_mkv(tmp_path_factory) -> Path:
-    mpeg4 = videos.ffmpeg_video("mpeg4-mkv", ".mkv", "-f", "lavfi", "-i",
-                                "testsrc2=size=64x64:rate=25", "-frames:v", "5", "-c:v", "mpeg4")
+    mpeg4 = videos.ffmpeg_video(
+        "mpeg4-mkv",
+        ".mkv",
+        "-f",
+        "lavfi",
+        "-i",
+        "testsrc2=size=64x64:rate=25",
+        "-frames:v",
+        "5",
+        "-c:v",
+        "mpeg4",
+    )
     data = mpeg4.read_bytes()
     assert b"V_MPEG4/ISO/ASP" in data
     path = tmp_path_factory.mktemp("unknown") / "unknown-codec.mkv"
@@ -141,7 +213,7 @@ def mp4_without_media_data(tmp_path_factory) -> Path:
     full = make("faststart", frames=10, extra=["-movflags", "+faststart"])
     data = full.read_bytes()
     path = tmp_path_factory.mktemp("nopackets") / "cut.mp4"
-    path.write_bytes(data[:data.index(b"mdat") + 4])
+    path.write_bytes(data[: data.index(b"mdat") + 4])
     return path
 
 
@@ -154,15 +226,22 @@ def test_video_stream_without_packets(mp4_without_media_data):
 def test_stream_whose_frames_cannot_be_numbered(tmp_path):
     """A raw stream cut after its SPS and PPS: no picture's order can be read,
     and that is no empty file."""
-    raw = videos.x264_video("headless-h264", ".264", ["--bframes", "3", "--keyint", "infinite"],
-                            size="128x96", frames=30).read_bytes()
+    raw = videos.x264_video(
+        "headless-h264",
+        ".264",
+        ["--bframes", "3", "--keyint", "infinite"],
+        size="128x96",
+        frames=30,
+    ).read_bytes()
     path = tmp_path / "headless.264"
-    path.write_bytes(raw[raw.index(b"\x00\x00\x01\x65"):])  # from the IDR slice on
+    path.write_bytes(raw[raw.index(b"\x00\x00\x01\x65") :])  # from the IDR slice on
     with pytest.raises(RuntimeError) as error:
         open_session(path)
-    assert str(error.value) == (f"Cannot number the frames of: {path} (its packets have no "
-                                "timestamps and their display order cannot be read from the "
-                                "bitstream)")
+    assert str(error.value) == (
+        f"Cannot number the frames of: {path} (its packets have no "
+        "timestamps and their display order cannot be read from the "
+        "bitstream)"
+    )
 
 
 def test_garbage_file_cannot_be_opened(tmp_path):
@@ -173,6 +252,7 @@ def test_garbage_file_cannot_be_opened(tmp_path):
 
 
 # --- FFmpeg's log level ----------------------------------------------------
+
 
 def loaded_libavutil() -> ctypes.CDLL:
     maps = Path("/proc/self/maps").read_text().splitlines()
@@ -187,8 +267,18 @@ def test_log_level_is_unchanged_after_construction(opener, mp4_without_media_dat
     paths = {
         "success": make("surface", frames=10),
         "missing": Path("/nonexistent.mp4"),
-        "no-video": videos.ffmpeg_video("audio-only", ".m4a", "-f", "lavfi", "-i",
-                                        "sine=sample_rate=48000", "-t", "1", "-c:a", "aac"),
+        "no-video": videos.ffmpeg_video(
+            "audio-only",
+            ".m4a",
+            "-f",
+            "lavfi",
+            "-i",
+            "sine=sample_rate=48000",
+            "-t",
+            "1",
+            "-c:a",
+            "aac",
+        ),
         "no-packets": mp4_without_media_data,
     }
     previous = avutil.av_log_get_level()
@@ -236,11 +326,16 @@ def test_sessions_of_one_file_are_independent():
 
 # --- FFmpeg's messages go to Python's logging ------------------------------
 
+
 def joined_recordings() -> Path:
     # The join cuts a TS packet short, which the demuxer reports as corrupt.
     part = videos.lavfi_h264("log-part", ".ts", frames=10)
-    return videos.made_video("log-joined", ".ts", [str(part), str(part)],
-                             lambda out: out.write_bytes(part.read_bytes() * 2))
+    return videos.made_video(
+        "log-joined",
+        ".ts",
+        [str(part), str(part)],
+        lambda out: out.write_bytes(part.read_bytes() * 2),
+    )
 
 
 def test_ffmpeg_warnings_reach_the_mbgauge_ffmpeg_logger(caplog):
@@ -248,8 +343,9 @@ def test_ffmpeg_warnings_reach_the_mbgauge_ffmpeg_logger(caplog):
         open_session(joined_recordings())
     records = [r for r in caplog.records if r.name == "mbgauge.ffmpeg"]
     # FFmpeg logs it as a warning.
-    assert any("Packet corrupt" in r.getMessage() and r.levelno == logging.WARNING
-               for r in records), [(r.levelname, r.getMessage()) for r in records]
+    assert any(
+        "Packet corrupt" in r.getMessage() and r.levelno == logging.WARNING for r in records
+    ), [(r.levelname, r.getMessage()) for r in records]
 
 
 @pytest.mark.parametrize("level, below_warning", [(logging.WARNING, False), (logging.DEBUG, True)])
@@ -257,40 +353,55 @@ def test_ffmpeg_messages_follow_the_loggers_level(caplog, level, below_warning):
     with caplog.at_level(level, logger="mbgauge.ffmpeg"):
         session = open_session(make("surface", frames=10))
         session.get_qpmap(5)
-    quieter = [r for r in caplog.records if r.name == "mbgauge.ffmpeg" and r.levelno < logging.WARNING]
+    quieter = [
+        r for r in caplog.records if r.name == "mbgauge.ffmpeg" and r.levelno < logging.WARNING
+    ]
     assert bool(quieter) is below_warning
 
 
 def test_ffmpeg_writes_nothing_to_stderr_itself():
-    code = ("import logging, sys, mbgauge\n"
-            "logging.getLogger('mbgauge.ffmpeg').addHandler(logging.NullHandler())\n"
-            "mbgauge.H264DecoderSession(sys.argv[1]).get_qpmap(12)\n")
-    result = subprocess.run([sys.executable, "-c", code, str(joined_recordings())],
-                            capture_output=True, text=True, timeout=120)
+    code = (
+        "import logging, sys, mbgauge\n"
+        "logging.getLogger('mbgauge.ffmpeg').addHandler(logging.NullHandler())\n"
+        "mbgauge.H264DecoderSession(sys.argv[1]).get_qpmap(12)\n"
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", code, str(joined_recordings())],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert result.returncode == 0 and result.stderr == "", result.stderr
 
 
 # --- Opening without the interpreter lock ----------------------------------
 
+
 def test_other_threads_run_while_a_file_opens(tmp_path):
     """The session reads a FIFO that this process itself fills from its main
     thread: that only works while the opening thread lets go of the lock (in a
     child process, so that a regression fails on the timeout, not by hanging)."""
-    code = ("import os, sys, threading, mbgauge\n"
-            "fifo, source = sys.argv[1], sys.argv[2]\n"
-            "found = {}\n"
-            "opener = threading.Thread(target=lambda: found.update(\n"
-            "    frames=mbgauge.H264DecoderSession(fifo).num_frames))\n"
-            "opener.start()\n"
-            "with open(fifo, 'wb') as writer:\n"
-            "    writer.write(open(source, 'rb').read())\n"
-            "opener.join()\n"
-            "print(found['frames'])\n")
+    code = (
+        "import os, sys, threading, mbgauge\n"
+        "fifo, source = sys.argv[1], sys.argv[2]\n"
+        "found = {}\n"
+        "opener = threading.Thread(target=lambda: found.update(\n"
+        "    frames=mbgauge.H264DecoderSession(fifo).num_frames))\n"
+        "opener.start()\n"
+        "with open(fifo, 'wb') as writer:\n"
+        "    writer.write(open(source, 'rb').read())\n"
+        "opener.join()\n"
+        "print(found['frames'])\n"
+    )
     fifo = tmp_path / "video.ts"
     os.mkfifo(fifo)
     source = videos.lavfi_h264("fifo", ".ts", frames=10)
-    result = subprocess.run([sys.executable, "-c", code, str(fifo), str(source)],
-                            capture_output=True, text=True, timeout=120)
+    result = subprocess.run(
+        [sys.executable, "-c", code, str(fifo), str(source)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert result.stdout.strip() == "10", result.stderr
 
 
@@ -299,24 +410,30 @@ def test_interpreter_exits_cleanly_while_daemon_threads_decode():
     back; one that is importing, opening, decoding, logging FFmpeg's warnings
     (this file has some), making its first array or closing at that moment
     must not abort the process."""
-    code = ("import sys, threading, time, logging, mbgauge\n"
-            "if sys.argv[3] == 'debug':\n"
-            "    logging.basicConfig(level=logging.DEBUG, stream=open('/dev/null', 'w'))\n"
-            "def decode_forever():\n"
-            "    while True:\n"
-            "        session = mbgauge.H264DecoderSession(sys.argv[1])\n"
-            "        for frame in range(session.num_frames):\n"
-            "            session.get_qpmap(frame)\n"
-            "        session.get_qpmaps(range(0, session.num_frames, 7))\n"
-            "        session.close()\n"
-            "for _ in range(3):\n"
-            "    threading.Thread(target=decode_forever, daemon=True).start()\n"
-            "time.sleep(float(sys.argv[2]))\n")
+    code = (
+        "import sys, threading, time, logging, mbgauge\n"
+        "if sys.argv[3] == 'debug':\n"
+        "    logging.basicConfig(level=logging.DEBUG, stream=open('/dev/null', 'w'))\n"
+        "def decode_forever():\n"
+        "    while True:\n"
+        "        session = mbgauge.H264DecoderSession(sys.argv[1])\n"
+        "        for frame in range(session.num_frames):\n"
+        "            session.get_qpmap(frame)\n"
+        "        session.get_qpmaps(range(0, session.num_frames, 7))\n"
+        "        session.close()\n"
+        "for _ in range(3):\n"
+        "    threading.Thread(target=decode_forever, daemon=True).start()\n"
+        "time.sleep(float(sys.argv[2]))\n"
+    )
     path = joined_recordings()
     for delay in ("0.002", "0.01", "0.05", "0.1", "0.3", "1"):
         for logging_level in ("default", "debug"):
-            result = subprocess.run([sys.executable, "-c", code, str(path), delay, logging_level],
-                                    capture_output=True, text=True, timeout=120)
+            result = subprocess.run(
+                [sys.executable, "-c", code, str(path), delay, logging_level],
+                capture_output=True,
+                text=True,
+                timeout=120,
+            )
             assert result.returncode == 0, (delay, logging_level, result.stderr[-2000:])
 
 
@@ -326,17 +443,23 @@ def test_ctrl_c_while_opening_raises_keyboard_interrupt(tmp_path, writer):
     blocks in read(). Either way Ctrl-C ends the open with KeyboardInterrupt."""
     fifo = tmp_path / "video.ts"
     os.mkfifo(fifo)
-    code = ("import sys, mbgauge\n"
-            "print('opening', flush=True)\n"
-            "mbgauge.H264DecoderSession(sys.argv[1])\n")
-    child = subprocess.Popen([sys.executable, "-c", code, str(fifo)], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
+    code = (
+        "import sys, mbgauge\n"
+        "print('opening', flush=True)\n"
+        "mbgauge.H264DecoderSession(sys.argv[1])\n"
+    )
+    child = subprocess.Popen(
+        [sys.executable, "-c", code, str(fifo)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     stalled = None
     try:
         assert child.stdout.readline().strip() == "opening"
         if writer == "stalled":
             stalled = open(fifo, "wb")
-            stalled.write(videos.lavfi_h264("fifo", ".ts", frames=10).read_bytes()[:188 * 20])
+            stalled.write(videos.lavfi_h264("fifo", ".ts", frames=10).read_bytes()[: 188 * 20])
             stalled.flush()
         # Repeated, in case the first signal comes before the child blocks.
         for _ in range(100):
@@ -361,5 +484,6 @@ def test_sessions_opened_in_threads_leave_ffmpeg_warnings_on(caplog):
         list(pool.map(lambda _: mbgauge.H264DecoderSession(path), range(200)))
     with caplog.at_level(logging.WARNING, logger="mbgauge.ffmpeg"):
         open_session(joined_recordings())
-    assert any("Packet corrupt" in r.getMessage() for r in caplog.records
-               if r.name == "mbgauge.ffmpeg")
+    assert any(
+        "Packet corrupt" in r.getMessage() for r in caplog.records if r.name == "mbgauge.ffmpeg"
+    )

@@ -1,4 +1,4 @@
-"""Short versions of the leak and thread stress runs (tests/stress.py)."""
+"""Short versions of the leak and thread stress runs (-m tests.support.stress)."""
 
 import shutil
 import subprocess
@@ -8,8 +8,8 @@ import numpy as np
 import pytest
 
 import mbgauge
-import stress
-from test_native_core import native_build_command
+from tests.support import stress
+from tests.test_native_core import native_build_command
 
 
 def test_open_query_close_cycles_do_not_grow_resident_memory():
@@ -44,8 +44,18 @@ def test_valgrind_finds_no_definite_leak_in_the_session_core(tmp_path):
         pytest.skip("valgrind is not installed")
     subprocess.run(native_build_command("leak_driver", tmp_path), check=True)
     result = subprocess.run(
-        ["valgrind", "--leak-check=full", "--errors-for-leak-kinds=definite", "--error-exitcode=99",
-         str(tmp_path / "leak_driver"), "3", str(stress.small_clip()), str(tmp_path / "missing")],
-        capture_output=True, text=True)
+        [
+            "valgrind",
+            "--leak-check=full",
+            "--errors-for-leak-kinds=definite",
+            "--error-exitcode=99",
+            str(tmp_path / "leak_driver"),
+            "3",
+            str(stress.small_clip()),
+            str(tmp_path / "missing"),
+        ],
+        capture_output=True,
+        text=True,
+    )
     assert result.returncode == 0, result.stderr[-4000:]
     assert "definitely lost: 0 bytes" in result.stderr or "no leaks are possible" in result.stderr

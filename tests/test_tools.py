@@ -18,12 +18,12 @@ import numpy as np
 import pytest
 
 import mbgauge
-from terminal import stderr_on_terminal
 import mbgauge_tools
-import videos
 from mbgauge_tools import cli, parallel, plotting
 from mbgauge_tools.frames import FrameRangeError, select_frames
 from mbgauge_tools.stats import csv_lines, frame_stats, summary_lines
+from tests.support import videos
+from tests.support.terminal import stderr_on_terminal
 
 MBGAUGE = Path(sys.executable).with_name("mbgauge")
 REPO = Path(__file__).resolve().parent.parent
@@ -33,14 +33,19 @@ REPO = Path(__file__).resolve().parent.parent
 def clip():
     """Several GOPs with B-frames, and adaptive quantisation so that QP varies
     within and across frames."""
-    return videos.lavfi_h264("tools", size="320x240", frames=48,
-                             extra=["-bf", "2", "-g", "12", "-x264-params", "aq-mode=2"])
+    return videos.lavfi_h264(
+        "tools",
+        size="320x240",
+        frames=48,
+        extra=["-bf", "2", "-g", "12", "-x264-params", "aq-mode=2"],
+    )
 
 
 @pytest.fixture(scope="module")
 def small_clip():
-    return videos.lavfi_h264("tools-small", size="176x144", frames=10,
-                             extra=["-x264-params", "aq-mode=2"])
+    return videos.lavfi_h264(
+        "tools-small", size="176x144", frames=10, extra=["-x264-params", "aq-mode=2"]
+    )
 
 
 @pytest.fixture(scope="module")
@@ -74,23 +79,37 @@ def worker_threads():
 
 # Frame selections
 
-@pytest.mark.parametrize("selection, frames", [
-    (None, range(10)), ("2:5", [2, 3, 4]), ("7:", [7, 8, 9]), (":3", [0, 1, 2]),
-    ("-3:", [7, 8, 9]), ("0:10:4", [0, 4, 8]), ("4", [4]), ("-1", [9]), (9, [9]),
-    (slice(1, 3), [1, 2]), ([3, 1], [3, 1]),
-])
+
+@pytest.mark.parametrize(
+    "selection, frames",
+    [
+        (None, range(10)),
+        ("2:5", [2, 3, 4]),
+        ("7:", [7, 8, 9]),
+        (":3", [0, 1, 2]),
+        ("-3:", [7, 8, 9]),
+        ("0:10:4", [0, 4, 8]),
+        ("4", [4]),
+        ("-1", [9]),
+        (9, [9]),
+        (slice(1, 3), [1, 2]),
+        ([3, 1], [3, 1]),
+    ],
+)
 def test_frame_selections(selection, frames):
     assert list(select_frames(selection, 10)) == list(frames)
 
 
-@pytest.mark.parametrize("selection", ["5:5", "8:3", "0:11", "10", "-11:", "a:b", "1:2:0",
-                                       "1-3", "", 10, [], [0, 10]])
+@pytest.mark.parametrize(
+    "selection", ["5:5", "8:3", "0:11", "10", "-11:", "a:b", "1:2:0", "1-3", "", 10, [], [0, 10]]
+)
 def test_bad_frame_selections_are_refused(selection):
     with pytest.raises(FrameRangeError):
         select_frames(selection, 10)
 
 
 # The library
+
 
 def test_library_agrees_with_per_frame_queries(clip, tmp_path):
     frames = range(5, 40)
@@ -115,16 +134,19 @@ def test_library_agrees_with_per_frame_queries(clip, tmp_path):
     assert np.array_equal(stats[["cb_qp_offset", "cr_qp_offset"]].tolist(), offsets)
 
 
-@pytest.mark.parametrize("span, longest, frames, starts", [
-    # Key frames of the clip every 12 frames, B-frames between.
-    (12, 1000, range(48), [0, 12, 24, 36]),
-    (20, 1000, range(48), [0, 24]),
-    (4, 1000, range(5, 40, 2), [5, 13, 25, 37]),
-    (12, 1000, range(5, 40, 2), [5, 37]),
-    (1000, 1000, range(48), [0]),
-    (5, 7, range(48), [0, 7, 12, 19, 24, 31, 36, 43]),
-    (1, 1000, [30, 31, 2, 3, 40], [30, 2, 40]),
-])
+@pytest.mark.parametrize(
+    "span, longest, frames, starts",
+    [
+        # Key frames of the clip every 12 frames, B-frames between.
+        (12, 1000, range(48), [0, 12, 24, 36]),
+        (20, 1000, range(48), [0, 24]),
+        (4, 1000, range(5, 40, 2), [5, 13, 25, 37]),
+        (12, 1000, range(5, 40, 2), [5, 37]),
+        (1000, 1000, range(48), [0]),
+        (5, 7, range(48), [0, 7, 12, 19, 24, 31, 36, 43]),
+        (1, 1000, [30, 31, 2, 3, 40], [30, 2, 40]),
+    ],
+)
 def test_spans_start_where_key_groups_start(clip, span, longest, frames, starts):
     session = mbgauge.H264DecoderSession(str(clip))
     key = session.frame_table()["key"]
@@ -152,10 +174,13 @@ def test_closing_an_iterator_early_stops_its_workers(clip, monkeypatch):
     assert not worker_threads()
 
 
-@pytest.mark.parametrize("qp, mean, lowest, highest, share, csv_fields", [
-    ([[20, -1], [30, 31]], 27.0, 20, 31, 0.25, "27.0,20,31,0.25"),
-    ([[-1, -1], [-1, -1]], math.nan, -1, -1, 1.0, ",,,1.0"),
-])
+@pytest.mark.parametrize(
+    "qp, mean, lowest, highest, share, csv_fields",
+    [
+        ([[20, -1], [30, 31]], 27.0, 20, 31, 0.25, "27.0,20,31,0.25"),
+        ([[-1, -1], [-1, -1]], math.nan, -1, -1, 1.0, ",,,1.0"),
+    ],
+)
 def test_stats_cover_only_cells_that_carry_a_qp(qp, mean, lowest, highest, share, csv_fields):
     # Real streams give no control over which macroblocks carry no value.
     stats = frame_stats(np.array([0]), np.array([qp], np.int8), np.array([[-2, 1]]))
@@ -169,13 +194,21 @@ def test_stats_cover_only_cells_that_carry_a_qp(qp, mean, lowest, highest, share
 
 # qp, stats and --workers
 
-@pytest.mark.parametrize("spec, frames", [
-    (None, range(48)), ("5:17", range(5, 17)), ("-6:", range(42, 48)), ("3:40:4", range(3, 40, 4)),
-])
+
+@pytest.mark.parametrize(
+    "spec, frames",
+    [
+        (None, range(48)),
+        ("5:17", range(5, 17)),
+        ("-6:", range(42, 48)),
+        ("3:40:4", range(3, 40, 4)),
+    ],
+)
 def test_qp_exports_maps_indices_and_chroma_offsets(capsys, tmp_path, clip, spec, frames):
     out = tmp_path / "maps.npz"
-    status, stdout, _ = run(capsys, "qp", clip, *(["--frames", spec] if spec else []),
-                            "--out", out, "--workers", 2)
+    status, stdout, _ = run(
+        capsys, "qp", clip, *(["--frames", spec] if spec else []), "--out", out, "--workers", 2
+    )
     assert status == 0 and str(out) in stdout
     maps, offsets = reference(clip, frames)
     with np.load(out) as saved:
@@ -192,8 +225,17 @@ def test_qp_map_of_the_clip_is_not_flat(clip):
 
 
 def test_stats_csv_and_plot(capsys, tmp_path, clip):
-    status, stdout, _ = run(capsys, "stats", clip, "--frames", "2:30", "--csv",
-                            tmp_path / "stats.csv", "--plot", tmp_path / "mean.png")
+    status, stdout, _ = run(
+        capsys,
+        "stats",
+        clip,
+        "--frames",
+        "2:30",
+        "--csv",
+        tmp_path / "stats.csv",
+        "--plot",
+        tmp_path / "mean.png",
+    )
     assert status == 0
     assert "per-frame CSV" in stdout and "QP and frame size plot" in stdout
     maps, offsets = reference(clip, range(2, 30))
@@ -222,27 +264,41 @@ def test_frame_size_panel_shows_ffprobes_bits_and_picture_types(clip):
     _, sizes = figure.axes
     bars = {round(bar.get_x() + bar.get_width() / 2): bar for bar in sizes.patches}
     assert sorted(bars) == list(range(5, 40))
-    colours = {name: matplotlib.colors.to_rgba(colour)
-               for name, colour in plotting.PICTURE_TYPE_COLOURS.items()}
+    colours = {
+        name: matplotlib.colors.to_rgba(colour)
+        for name, colour in plotting.PICTURE_TYPE_COLOURS.items()
+    }
     expected = probed_types_and_sizes(clip)
     assert {kind for kind, _ in expected[5:40]} == {"I", "P", "B"}
     for frame, bar in bars.items():
         kind, size = expected[frame]
-        assert (bar.get_height(), bar.get_facecolor()) == (8 * size, colours[kind]), f"frame {frame}"
+        assert (bar.get_height(), bar.get_facecolor()) == (8 * size, colours[kind]), (
+            f"frame {frame}"
+        )
     labels = sizes.get_legend_handles_labels()[1]
     assert [label.split(":")[0] for label in labels] == ["I", "P", "B"]
 
 
 def test_qp_maps_of_vp9_are_refused_in_one_line(tmp_path):
-    vp9 = videos.ffmpeg_video("tools-vp9", ".webm", "-f", "lavfi", "-i",
-                              "testsrc2=size=64x48:rate=25", "-frames:v", "3", "-c:v",
-                              "libvpx-vp9")
+    vp9 = videos.ffmpeg_video(
+        "tools-vp9",
+        ".webm",
+        "-f",
+        "lavfi",
+        "-i",
+        "testsrc2=size=64x48:rate=25",
+        "-frames:v",
+        "3",
+        "-c:v",
+        "libvpx-vp9",
+    )
     try:
         mbgauge.H264DecoderSession(str(vp9))
     except RuntimeError:
         pytest.skip("this FFmpeg has no VP9 decoder")
-    result = subprocess.run([MBGAUGE, "qp", vp9, "--out", tmp_path / "m.npz"],
-                            capture_output=True, text=True)
+    result = subprocess.run(
+        [MBGAUGE, "qp", vp9, "--out", tmp_path / "m.npz"], capture_output=True, text=True
+    )
     assert result.returncode == 2
     assert result.stderr.count("\n") == 1
     assert "VP9 quantiser indices (0..255)" in result.stderr and "get_qp_blocks" in result.stderr
@@ -257,17 +313,21 @@ def test_stats_without_csv_prints_the_rows_then_the_summary(capsys, clip):
     assert [int(row.split()[0]) for row in rows] == list(range(10, 20))
     means = [qp[qp >= 0].mean() for qp in reference(clip, range(10, 20))[0]]
     assert [float(row.split()[1]) for row in rows] == [round(m, 2) for m in means]
-    assert summary.startswith(f"{clip}: frames 10:20 (10 of 48), 320x240, "
-                              f"15 rows x 20 columns of macroblocks, H.264 QP\n")
+    assert summary.startswith(
+        f"{clip}: frames 10:20 (10 of 48), 320x240, 15 rows x 20 columns of macroblocks, H.264 QP\n"
+    )
     assert f"{np.mean(means):.2f} on average" in summary
 
 
-@pytest.mark.parametrize("span, longest", [(12, 1000), (5, 7)],
-                         ids=["spans at key frames", "spans cut inside key groups"])
+@pytest.mark.parametrize(
+    "span, longest",
+    [(12, 1000), (5, 7)],
+    ids=["spans at key frames", "spans cut inside key groups"],
+)
 @pytest.mark.parametrize("command", ["qp", "stats"])
-def test_workers_split_files_and_frames_without_changing_results(capsys, monkeypatch, tmp_path,
-                                                                clip, small_clip, command, span,
-                                                                longest):
+def test_workers_split_files_and_frames_without_changing_results(
+    capsys, monkeypatch, tmp_path, clip, small_clip, command, span, longest
+):
     """Two files of different sizes into one output directory; 4 workers
     share threads between the files."""
     monkeypatch.setattr(parallel, "SPAN_FRAMES", span)
@@ -294,8 +354,18 @@ def test_workers_split_files_and_frames_without_changing_results(capsys, monkeyp
 
 def test_frames_command_prints_the_frame_table_ffprobe_agrees_with(capsys, tmp_path, clip):
     probed = videos.ffprobe_frames(clip)
-    expected = [[str(i), str(f["pts"]), str(f["key_frame"]), f["pict_type"], str(f["pkt_size"]),
-                 str(f["width"]), str(f["height"])] for i, f in enumerate(probed)]
+    expected = [
+        [
+            str(i),
+            str(f["pts"]),
+            str(f["key_frame"]),
+            f["pict_type"],
+            str(f["pkt_size"]),
+            str(f["width"]),
+            str(f["height"]),
+        ]
+        for i, f in enumerate(probed)
+    ]
 
     status, stdout, _ = run(capsys, "frames", clip)
     assert status == 0
@@ -307,13 +377,13 @@ def test_frames_command_prints_the_frame_table_ffprobe_agrees_with(capsys, tmp_p
     assert status == 0 and stdout == f"{tmp_path / 'frames.csv'}: 48 frames, 4 key frames\n"
     with open(tmp_path / "frames.csv", newline="") as stream:
         rows = list(csv.reader(stream))
-    assert rows[0] == ["frame", "pts", "time", "key", "pict_type", "packet_size", "width",
-                       "height"]
+    assert rows[0] == ["frame", "pts", "time", "key", "pict_type", "packet_size", "width", "height"]
     assert [row[:2] + row[3:] for row in rows[1:]] == expected
     assert [float(row[2]) for row in rows[1:]] == [i / 25 for i in range(48)]
 
 
 # heatmap
+
 
 def test_heatmap_of_one_frame(capsys, tmp_path, clip):
     status, stdout, _ = run(capsys, "heatmap", clip, "--frame", 7, "--out", tmp_path / "f.png")
@@ -323,8 +393,17 @@ def test_heatmap_of_one_frame(capsys, tmp_path, clip):
 
 
 def test_heatmap_with_values_and_motion_vectors(capsys, tmp_path, clip):
-    status, stdout, _ = run(capsys, "heatmap", clip, "--frame", 7, "--values",
-                            "--motion-vectors", "--out", tmp_path / "f.png")
+    status, stdout, _ = run(
+        capsys,
+        "heatmap",
+        clip,
+        "--frame",
+        7,
+        "--values",
+        "--motion-vectors",
+        "--out",
+        tmp_path / "f.png",
+    )
     assert status == 0 and "frame 7" in stdout
     # Enlarged so that two digits fit each 16x16 cell.
     width, height = plotting.heatmap_size(320, 240, values=True, motion_vectors=True)
@@ -343,8 +422,9 @@ def test_heatmap_with_values_and_motion_vectors(capsys, tmp_path, clip):
     for frame in (12, 7):
         axes = painter.figure(frame).axes[0]
     written = {(text.get_position(), text.get_text()) for text in axes.texts}
-    assert written == {((col + 0.5, row + 0.5), str(qp[row, col]))
-                       for row in range(15) for col in range(20)}
+    assert written == {
+        ((col + 0.5, row + 0.5), str(qp[row, col])) for row in range(15) for col in range(20)
+    }
     assert sum(len(arrows.U) for arrows in axes.collections if hasattr(arrows, "U")) == moving
     assert f"{len(vectors)} motion vectors" in axes.get_title()
 
@@ -361,8 +441,7 @@ def test_heatmap_with_values_and_motion_vectors(capsys, tmp_path, clip):
     key = mbgauge_tools.render_heatmap(session, 0, motion_vectors=True)
     assert "no motion vectors (intra picture)" in key.axes[0].get_title()
     with pytest.raises(ValueError, match="motion_vectors=True"):
-        mbgauge_tools.render_heatmap(mbgauge.H264DecoderSession(str(clip)), 7,
-                                     motion_vectors=True)
+        mbgauge_tools.render_heatmap(mbgauge.H264DecoderSession(str(clip)), 7, motion_vectors=True)
 
 
 def test_heatmap_of_a_frame_range_writes_one_png_per_frame(capsys, tmp_path, clip):
@@ -384,7 +463,7 @@ def test_heatmap_lays_picture_and_qp_cells_over_the_right_pixels(clip):
     # Without the overlay the picture shows 1:1: inside the axes frame every
     # luma value is drawn as one grey, brighter for brighter luma.
     picture = read_png(mbgauge_tools.heatmap_png(session, frame, opacity=0.0))
-    grey = picture[top:top + 240, left:left + 320, 0]
+    grey = picture[top : top + 240, left : left + 320, 0]
     inner_luma, inner_grey = luma[2:-2, 2:-2].ravel(), grey[2:-2, 2:-2].ravel()
     pairs = np.unique(np.stack([inner_luma, inner_grey]), axis=1)
     assert pairs.shape[1] == len(np.unique(inner_luma))
@@ -411,13 +490,15 @@ def test_render_heatmap_returns_a_figure_with_frame_title_and_colour_bar(clip):
 
 # info
 
+
 def test_info_as_table_and_json(capsys, clip, small_clip):
     status, stdout, _ = run(capsys, "info", "--json", clip, small_clip)
     assert status == 0
-    expected = [{"file": str(path), **{name: getattr(session, name)
-                                       for name in mbgauge_tools.PROPERTIES}}
-                for path in (clip, small_clip)
-                for session in [mbgauge.H264DecoderSession(str(path))]]
+    expected = [
+        {"file": str(path), **{name: getattr(session, name) for name in mbgauge_tools.PROPERTIES}}
+        for path in (clip, small_clip)
+        for session in [mbgauge.H264DecoderSession(str(path))]
+    ]
     assert json.loads(stdout) == expected
 
     status, stdout, _ = run(capsys, "info", clip, small_clip)
@@ -425,26 +506,36 @@ def test_info_as_table_and_json(capsys, clip, small_clip):
     assert header.split() == ["file", *mbgauge_tools.PROPERTIES]
     assert [row.split() for row in rows] == [
         [str(clip), "h264", "320", "240", "20", "15", "48", "25", "25", "1", "yuv420p", "1"],
-        [str(small_clip), "h264", "176", "144", "11", "9", "10", "25", "25", "1", "yuv420p", "1"]]
+        [str(small_clip), "h264", "176", "144", "11", "9", "10", "25", "25", "1", "yuv420p", "1"],
+    ]
 
 
 # Errors, interruption, progress
 
-@pytest.mark.parametrize("args, says", [
-    (["info", "{missing}"], "missing.mp4"),
-    (["stats", "{audio}"], "No video stream"),
-    (["qp", "{clip}", "--frames", "40:60", "--out", "{tmp}/m.npz"], "outside the video's 48"),
-    (["qp", "{clip}", "--frames", "9:3", "--out", "{tmp}/m.npz"], "selects no frames"),
-    (["stats", "{clip}", "--frames", "x", "--csv", "{tmp}/s.csv"], "bad frame range"),
-    (["heatmap", "{clip}", "--frame", "48", "--out", "{tmp}/f.png"], "frame 48 is outside"),
-    (["qp", "{clip}", "--workers", "0", "--out", "{tmp}/m.npz"], "--workers"),
-    (["qp", "{clip}", "--out", "{tmp}/no/m.npz"], "no directory"),
-])
+
+@pytest.mark.parametrize(
+    "args, says",
+    [
+        (["info", "{missing}"], "missing.mp4"),
+        (["stats", "{audio}"], "No video stream"),
+        (["qp", "{clip}", "--frames", "40:60", "--out", "{tmp}/m.npz"], "outside the video's 48"),
+        (["qp", "{clip}", "--frames", "9:3", "--out", "{tmp}/m.npz"], "selects no frames"),
+        (["stats", "{clip}", "--frames", "x", "--csv", "{tmp}/s.csv"], "bad frame range"),
+        (["heatmap", "{clip}", "--frame", "48", "--out", "{tmp}/f.png"], "frame 48 is outside"),
+        (["qp", "{clip}", "--workers", "0", "--out", "{tmp}/m.npz"], "--workers"),
+        (["qp", "{clip}", "--out", "{tmp}/no/m.npz"], "no directory"),
+    ],
+)
 def test_errors_print_one_line_and_exit_2(tmp_path, clip, audio_only, args, says):
-    places = {"missing": tmp_path / "missing.mp4", "audio": audio_only, "clip": clip,
-              "tmp": tmp_path}
-    result = subprocess.run([MBGAUGE, *(arg.format(**places) for arg in args)],
-                            capture_output=True, text=True)
+    places = {
+        "missing": tmp_path / "missing.mp4",
+        "audio": audio_only,
+        "clip": clip,
+        "tmp": tmp_path,
+    }
+    result = subprocess.run(
+        [MBGAUGE, *(arg.format(**places) for arg in args)], capture_output=True, text=True
+    )
     assert result.returncode == 2
     assert result.stdout == ""
     assert result.stderr.count("\n") == 1 and result.stderr.startswith("mbgauge")
@@ -468,8 +559,9 @@ def test_interrupt_stops_workers_and_leaves_no_file(capsys, monkeypatch, tmp_pat
     assert not worker_threads()
 
 
-@pytest.mark.parametrize("terminal, quiet, bar", [
-    (True, False, True), (True, True, False), (False, False, False)])
+@pytest.mark.parametrize(
+    "terminal, quiet, bar", [(True, False, True), (True, True, False), (False, False, False)]
+)
 def test_progress_bar_only_on_a_terminal_and_not_when_quiet(tmp_path, clip, terminal, quiet, bar):
     command = [MBGAUGE, "qp", clip, "--out", tmp_path / "m.npz", *(["--quiet"] if quiet else [])]
     if not terminal:
@@ -484,13 +576,18 @@ def test_progress_bar_only_on_a_terminal_and_not_when_quiet(tmp_path, clip, term
 
 # Type stubs
 
+
 def test_stubs_are_installed_and_pass_stubtest(tmp_path):
     installed = Path(mbgauge.__file__).parent
     for stub in (installed / "mbgauge.pyi", installed / "mbgauge-stubs" / "__init__.pyi"):
         assert stub.read_text() == (REPO / "mbgauge.pyi").read_text()
     # Away from the checkout, so that the installed stubs are the ones found.
-    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "mbgauge"], cwd=tmp_path,
-                            capture_output=True, text=True)
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "mbgauge"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+    )
     assert result.returncode == 0, result.stdout + result.stderr
 
 
@@ -498,20 +595,39 @@ def test_stub_methods_match_the_runtime_signatures():
     """stubtest cannot see into pybind11's functions; their docstrings carry
     the signatures."""
     tree = ast.parse((REPO / "mbgauge.pyi").read_text())
-    session = next(node for node in tree.body
-                   if isinstance(node, ast.ClassDef) and node.name == "H264DecoderSession")
-    methods = {node.name: [arg.arg for arg in node.args.args + node.args.kwonlyargs]
-               for node in session.body if isinstance(node, ast.FunctionDef)
-               and not any(isinstance(d, ast.Name) and d.id == "property"
-                           for d in node.decorator_list)}
+    session = next(
+        node
+        for node in tree.body
+        if isinstance(node, ast.ClassDef) and node.name == "H264DecoderSession"
+    )
+    methods = {
+        node.name: [arg.arg for arg in node.args.args + node.args.kwonlyargs]
+        for node in session.body
+        if isinstance(node, ast.FunctionDef)
+        and not any(isinstance(d, ast.Name) and d.id == "property" for d in node.decorator_list)
+    }
     properties = {node.name for node in session.body if isinstance(node, ast.FunctionDef)} - set(
-        methods)
+        methods
+    )
     # motion_vectors: the session's option, beside the stream's properties.
     assert properties == {*mbgauge_tools.PROPERTIES, "closed", "motion_vectors"}
-    assert set(methods) == {"__init__", "get_qpmap", "get_qp_blocks", "get_motion_vectors",
-                            "get_plane_data", "get_chroma_qp_offset", "copy_plane_to_ptr",
-                            "get_qpmaps", "get_chroma_qp_offsets", "get_planes", "frame_table",
-                            "get_frame_format", "close", "__enter__", "__exit__"}
+    assert set(methods) == {
+        "__init__",
+        "get_qpmap",
+        "get_qp_blocks",
+        "get_motion_vectors",
+        "get_plane_data",
+        "get_chroma_qp_offset",
+        "copy_plane_to_ptr",
+        "get_qpmaps",
+        "get_chroma_qp_offsets",
+        "get_planes",
+        "frame_table",
+        "get_frame_format",
+        "close",
+        "__enter__",
+        "__exit__",
+    }
     for name, parameters in methods.items():
         signature = getattr(mbgauge.H264DecoderSession, name).__doc__.splitlines()[0]
         runtime = re.findall(r"(\w+):", signature.split("(", 1)[1])

@@ -17,12 +17,14 @@ from pathlib import Path
 
 import pytest
 
-import videos
+from tests.support import videos
 
 ROOT = Path(__file__).resolve().parent.parent
 
-pytestmark = pytest.mark.skipif(os.environ.get("MBGAUGE_TEST_WHEEL") != "1",
-                                reason="builds a wheel and a venv; run by scripts/test.sh")
+pytestmark = pytest.mark.skipif(
+    os.environ.get("MBGAUGE_TEST_WHEEL") != "1",
+    reason="builds a wheel and a venv; run by scripts/test.sh",
+)
 
 CHECK = """
 import json, sys
@@ -45,18 +47,30 @@ def test_wheel_carries_its_ffmpeg_and_gives_hevc_qps_in_a_fresh_venv(tmp_path):
     (wheel,) = (ROOT / "dist").glob("mbgauge-*.whl")
     assert re.fullmatch(r"mbgauge-0\.1\.0-cp313-cp313-manylinux_2_\d+_x86_64\.whl", wheel.name)
     with zipfile.ZipFile(wheel) as archive:
-        bundled = {Path(name).name.split(".so")[0].rsplit("-", 1)[0]
-                   for name in archive.namelist() if name.startswith("mbgauge.libs/")}
+        bundled = {
+            Path(name).name.split(".so")[0].rsplit("-", 1)[0]
+            for name in archive.namelist()
+            if name.startswith("mbgauge.libs/")
+        }
     assert {"libavformat", "libavcodec", "libavutil", "libdav1d"} <= bundled, bundled
 
-    path = videos.libx265_video("wheel-hevc-cqp", ".mkv",
-                             "qp=33:ipratio=1:pbratio=1:aq-mode=0:cutree=0:bframes=2", frames=6)
+    path = videos.libx265_video(
+        "wheel-hevc-cqp", ".mkv", "qp=33:ipratio=1:pbratio=1:aq-mode=0:cutree=0:bframes=2", frames=6
+    )
     python = ROOT / "build" / "wheel-check" / "bin" / "python"
-    clean_env = {key: value for key, value in os.environ.items()
-                 if key not in ("LD_LIBRARY_PATH", "PKG_CONFIG_PATH", "PYTHONPATH")}
+    clean_env = {
+        key: value
+        for key, value in os.environ.items()
+        if key not in ("LD_LIBRARY_PATH", "PKG_CONFIG_PATH", "PYTHONPATH")
+    }
     # From a directory of its own, so that nothing of the checkout is importable.
-    run = subprocess.run([str(python), "-c", CHECK, str(path)], capture_output=True, text=True,
-                         env=clean_env, cwd=tmp_path)
+    run = subprocess.run(
+        [str(python), "-c", CHECK, str(path)],
+        capture_output=True,
+        text=True,
+        env=clean_env,
+        cwd=tmp_path,
+    )
     assert run.returncode == 0, run.stderr[-3000:]
     facts = json.loads(run.stdout)
 

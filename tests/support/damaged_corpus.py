@@ -4,8 +4,8 @@ forked child with a time and memory limit; it passes when the child exits
 normally, every failure being one of the documented Python exceptions and
 every returned array having the documented shape.
 
-    .venv/bin/python tests/damaged_corpus.py            # full corpus, figures
-    .venv/bin/python tests/damaged_corpus.py --quick    # the subset the tests run
+    .venv/bin/python -m tests.support.damaged_corpus            # full corpus, figures
+    .venv/bin/python -m tests.support.damaged_corpus --quick    # the subset the tests run
 """
 
 from __future__ import annotations
@@ -20,10 +20,7 @@ import time
 from dataclasses import dataclass
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-import crafted  # noqa: E402
-import videos  # noqa: E402
+from tests.support import crafted, videos
 
 TIME_LIMIT_S = 10
 MEMORY_LIMIT = 2 << 30
@@ -34,23 +31,38 @@ X264 = ["-c:v", "libx264", "-preset", "veryfast"]
 
 def seed_files() -> dict[str, Path]:
     """Small files covering the codecs and containers users feed in."""
-    hevc = videos.x265_video("corpus-hevc", ["--bframes", "3", "--keyint", "12"], size="160x120",
-                             frames=40)
+    hevc = videos.x265_video(
+        "corpus-hevc", ["--bframes", "3", "--keyint", "12"], size="160x120", frames=40
+    )
     return {
         "cabac-bframes-open-gop.mp4": videos.ffmpeg_video(
-            "corpus-cabac", ".mp4", *SRC, *X264, "-bf", "3", "-g", "12",
-            "-x264-params", "open-gop=1"),
+            "corpus-cabac",
+            ".mp4",
+            *SRC,
+            *X264,
+            "-bf",
+            "3",
+            "-g",
+            "12",
+            "-x264-params",
+            "open-gop=1",
+        ),
         "cavlc-baseline.mp4": videos.ffmpeg_video(
-            "corpus-cavlc", ".mp4", *SRC, *X264, "-profile:v", "baseline", "-g", "15"),
+            "corpus-cavlc", ".mp4", *SRC, *X264, "-profile:v", "baseline", "-g", "15"
+        ),
         "10bit.mkv": videos.ffmpeg_video(
-            "corpus-10bit", ".mkv", *SRC, *X264, "-pix_fmt", "yuv420p10le", "-g", "15"),
+            "corpus-10bit", ".mkv", *SRC, *X264, "-pix_fmt", "yuv420p10le", "-g", "15"
+        ),
         "mpeg2.ts": videos.ffmpeg_video(
-            "corpus-mpeg2", ".ts", *SRC, "-c:v", "mpeg2video", "-bf", "2", "-g", "12"),
+            "corpus-mpeg2", ".ts", *SRC, "-c:v", "mpeg2video", "-bf", "2", "-g", "12"
+        ),
         "mpeg4-part2.avi": videos.ffmpeg_video(
-            "corpus-mpeg4", ".avi", *SRC, "-c:v", "mpeg4", "-bf", "2", "-g", "12"),
+            "corpus-mpeg4", ".avi", *SRC, "-c:v", "mpeg4", "-bf", "2", "-g", "12"
+        ),
         "h264.mkv": videos.ffmpeg_video("corpus-mkv", ".mkv", *SRC, *X264, "-bf", "2", "-g", "10"),
         "faststart.mp4": videos.ffmpeg_video(
-            "corpus-faststart", ".mp4", *SRC, *X264, "-g", "10", "-movflags", "+faststart"),
+            "corpus-faststart", ".mp4", *SRC, *X264, "-g", "10", "-movflags", "+faststart"
+        ),
         "raw.h264": videos.ffmpeg_video("corpus-raw", ".h264", *SRC, *X264, "-bf", "2", "-g", "10"),
         "raw.hevc": hevc,
         "hevc-remux.mp4": videos.ffmpeg_video("corpus-hevc", ".mp4", "-i", str(hevc), "-c", "copy"),
@@ -58,11 +70,20 @@ def seed_files() -> dict[str, Path]:
         # deltas from adaptive quantisation, coding blocks down to 8x8; a
         # 10-bit stream cut into slices; a raw stream without timestamps.
         "hevc-wpp-aq.mkv": videos.libx265_video(
-            "corpus-hevc-wpp", ".mkv", "crf=30:ctu=32:min-cu-size=8:qg-size=8:aq-mode=2:wpp=1:"
-            "bframes=3:keyint=12", size="160x120", frames=40),
+            "corpus-hevc-wpp",
+            ".mkv",
+            "crf=30:ctu=32:min-cu-size=8:qg-size=8:aq-mode=2:wpp=1:bframes=3:keyint=12",
+            size="160x120",
+            frames=40,
+        ),
         "hevc-10bit-slices.mp4": videos.libx265_video(
-            "corpus-hevc-10bit", ".mp4", "crf=30:ctu=16:slices=3:keyint=15",
-            size="160x120", frames=40, pix_fmt="yuv420p10le"),
+            "corpus-hevc-10bit",
+            ".mp4",
+            "crf=30:ctu=16:slices=3:keyint=15",
+            size="160x120",
+            frames=40,
+            pix_fmt="yuv420p10le",
+        ),
     }
 
 
@@ -73,12 +94,15 @@ class Case:
     suffix: str
 
 
-def derived_cases(seed_name: str, data: bytes, truncations: int, flips: int, bursts: int,
-                  zeroed: int) -> list[Case]:
+def derived_cases(
+    seed_name: str, data: bytes, truncations: int, flips: int, bursts: int, zeroed: int
+) -> list[Case]:
     rng = random.Random(seed_name)
     suffix = Path(seed_name).suffix
-    cases = [Case(f"{seed_name}/cut-{i}", data[:len(data) * i // (truncations + 1)], suffix)
-             for i in range(1, truncations + 1)]
+    cases = [
+        Case(f"{seed_name}/cut-{i}", data[: len(data) * i // (truncations + 1)], suffix)
+        for i in range(1, truncations + 1)
+    ]
     for i in range(flips):
         damaged = bytearray(data)
         damaged[rng.randrange(len(data))] ^= 1 << rng.randrange(8)
@@ -86,19 +110,20 @@ def derived_cases(seed_name: str, data: bytes, truncations: int, flips: int, bur
     for i in range(bursts):
         damaged = bytearray(data)
         start, length = rng.randrange(len(data)), rng.randint(1, 64)
-        damaged[start:start + length] = rng.randbytes(length)
-        cases.append(Case(f"{seed_name}/burst-{i}", bytes(damaged[:len(data)]), suffix))
+        damaged[start : start + length] = rng.randbytes(length)
+        cases.append(Case(f"{seed_name}/burst-{i}", bytes(damaged[: len(data)]), suffix))
     for i in range(zeroed):
         damaged = bytearray(data)
         start, length = rng.randrange(len(data)), rng.randint(16, 4096)
-        damaged[start:start + length] = bytes(min(length, len(data) - start))
+        damaged[start : start + length] = bytes(min(length, len(data) - start))
         cases.append(Case(f"{seed_name}/zeroed-{i}", bytes(damaged), suffix))
     return cases
 
 
 def special_cases() -> list[Case]:
-    png = videos.ffmpeg_video("corpus-png", ".png", "-f", "lavfi", "-i",
-                              "testsrc2=size=64x64", "-frames:v", "1")
+    png = videos.ffmpeg_video(
+        "corpus-png", ".png", "-f", "lavfi", "-i", "testsrc2=size=64x64", "-frames:v", "1"
+    )
     rng = random.Random("specials")
     return [
         Case("empty", b"", ".mp4"),
@@ -117,8 +142,13 @@ def corpus(quick: bool) -> list[Case]:
     cases = special_cases()
     seeds = seed_files()
     if quick:
-        for name in ("cabac-bframes-open-gop.mp4", "mpeg2.ts", "raw.h264", "raw.hevc",
-                     "hevc-wpp-aq.mkv"):
+        for name in (
+            "cabac-bframes-open-gop.mp4",
+            "mpeg2.ts",
+            "raw.h264",
+            "raw.hevc",
+            "hevc-wpp-aq.mkv",
+        ):
             cases += derived_cases(name, seeds[name].read_bytes(), 16, 40, 12, 12)
     else:
         for name, path in seeds.items():
@@ -196,8 +226,9 @@ def run_case(case: Case, directory: Path) -> str:
 
 
 def run_corpus(quick: bool, directory: Path) -> dict[str, str]:
-    import mbgauge  # noqa: F401 - imported once, before forking
     import numpy  # noqa: F401
+
+    import mbgauge  # noqa: F401 - imported once, before forking
 
     return {case.name: run_case(case, directory) for case in corpus(quick)}
 
@@ -216,8 +247,10 @@ def main() -> None:
     for name, result in sorted(failures.items()):
         print(f"FAIL {name}: {result}")
     passed = len(results) - len(failures)
-    print(f"{passed} passed, {len(failures)} failed "
-          f"({passed / len(results):.1%} of {len(results)} cases in {time.monotonic() - started:.0f} s)")
+    print(
+        f"{passed} passed, {len(failures)} failed "
+        f"({passed / len(results):.1%} of {len(results)} cases in {time.monotonic() - started:.0f} s)"
+    )
     sys.exit(1 if failures else 0)
 
 

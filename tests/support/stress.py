@@ -1,7 +1,7 @@
 """Leak and thread stress runs over the Python API.
 
-    .venv/bin/python tests/stress.py leaks [--cycles 10000 --failing 1000]
-    .venv/bin/python tests/stress.py threads [--accesses 500]
+    .venv/bin/python -m tests.support.stress leaks [--cycles 10000 --failing 1000]
+    .venv/bin/python -m tests.support.stress threads [--accesses 500]
 
 The test suite runs short versions of both.
 """
@@ -15,20 +15,20 @@ from pathlib import Path
 
 import numpy as np
 
-TESTS = Path(__file__).resolve().parent
-sys.path.insert(0, str(TESTS))
-
-import mbgauge  # noqa: E402
-import videos  # noqa: E402
+import mbgauge
+from tests.support import videos
 
 
 def small_clip() -> Path:
-    return videos.lavfi_h264("stress-small", size="96x64", frames=30, extra=["-bf", "2", "-g", "10"])
+    return videos.lavfi_h264(
+        "stress-small", size="96x64", frames=30, extra=["-bf", "2", "-g", "10"]
+    )
 
 
 def threads_clip() -> Path:
-    return videos.lavfi_h264("stress-threads", size="192x128", frames=240,
-                             extra=["-bf", "3", "-g", "40"])
+    return videos.lavfi_h264(
+        "stress-threads", size="192x128", frames=240, extra=["-bf", "3", "-g", "40"]
+    )
 
 
 def resident_kib() -> int:
@@ -58,8 +58,20 @@ def resident_growth_kib(cycles: int, failing: int, warm_up: int = 200) -> int:
     `failing` failed opens, after a warm-up of the same work."""
     path = str(small_clip())
     missing = path + ".missing"
-    no_video = str(videos.ffmpeg_video("stress-audio", ".m4a", "-f", "lavfi", "-i",
-                                       "sine=sample_rate=8000", "-t", "0.2", "-c:a", "aac"))
+    no_video = str(
+        videos.ffmpeg_video(
+            "stress-audio",
+            ".m4a",
+            "-f",
+            "lavfi",
+            "-i",
+            "sine=sample_rate=8000",
+            "-t",
+            "0.2",
+            "-c:a",
+            "aac",
+        )
+    )
     for i in range(warm_up):
         open_query_close(path, i % 30)
         fail_to_open(missing if i % 2 else no_video)
@@ -73,8 +85,14 @@ def resident_growth_kib(cycles: int, failing: int, warm_up: int = 200) -> int:
 
 def reference_answers(path: str, frames: list[int]) -> dict[int, tuple]:
     session = mbgauge.H264DecoderSession(path)
-    return {f: (session.get_qpmap(f).tobytes(), session.get_plane_data(f, 0).tobytes(),
-                session.get_chroma_qp_offset(f)) for f in sorted(set(frames))}
+    return {
+        f: (
+            session.get_qpmap(f).tobytes(),
+            session.get_plane_data(f, 0).tobytes(),
+            session.get_chroma_qp_offset(f),
+        )
+        for f in sorted(set(frames))
+    }
 
 
 def threaded_mismatches(accesses: int, own_sessions: int = 8, shared_threads: int = 4) -> list:
@@ -83,8 +101,10 @@ def threaded_mismatches(accesses: int, own_sessions: int = 8, shared_threads: in
     from a single-threaded run."""
     path = str(threads_clip())
     count = mbgauge.H264DecoderSession(path).num_frames
-    plans = [np.random.default_rng(seed).integers(0, count, accesses).tolist()
-             for seed in range(own_sessions + shared_threads)]
+    plans = [
+        np.random.default_rng(seed).integers(0, count, accesses).tolist()
+        for seed in range(own_sessions + shared_threads)
+    ]
     expected = reference_answers(path, [f for plan in plans for f in plan])
     shared = mbgauge.H264DecoderSession(path)
     mismatches: list = []
@@ -94,9 +114,11 @@ def threaded_mismatches(accesses: int, own_sessions: int = 8, shared_threads: in
         try:
             session = shared if number >= own_sessions else mbgauge.H264DecoderSession(path)
             for frame in plans[number]:
-                answer = (session.get_qpmap(frame).tobytes(),
-                          session.get_plane_data(frame, 0).tobytes(),
-                          session.get_chroma_qp_offset(frame))
+                answer = (
+                    session.get_qpmap(frame).tobytes(),
+                    session.get_plane_data(frame, 0).tobytes(),
+                    session.get_chroma_qp_offset(frame),
+                )
                 if answer != expected[frame]:
                     mismatches.append((number, frame))
         except Exception as error:  # noqa: BLE001 - reported to the caller
@@ -121,12 +143,16 @@ def main() -> None:
     args = parser.parse_args()
     if args.run == "leaks":
         growth = resident_growth_kib(args.cycles, args.failing)
-        print(f"resident memory grew by {growth} KiB over {args.cycles} open/query/close cycles "
-              f"and {args.failing} failed opens")
+        print(
+            f"resident memory grew by {growth} KiB over {args.cycles} open/query/close cycles "
+            f"and {args.failing} failed opens"
+        )
         sys.exit(0 if growth <= 5 * 1024 else 1)
     problems = threaded_mismatches(args.accesses)
-    print(f"8 threads with own sessions + 4 sharing one, {args.accesses} accesses each: "
-          f"{len(problems)} answers differing from one thread {problems[:10]}")
+    print(
+        f"8 threads with own sessions + 4 sharing one, {args.accesses} accesses each: "
+        f"{len(problems)} answers differing from one thread {problems[:10]}"
+    )
     sys.exit(1 if problems else 0)
 
 

@@ -18,7 +18,7 @@ import numpy as np
 
 import mbgauge
 
-SOURCE = Path(__file__).resolve().parent / "cpp" / "ffmpeg_reference.c"
+SOURCE = Path(__file__).resolve().parent.parent / "cpp" / "ffmpeg_reference.c"
 
 
 @functools.cache
@@ -41,8 +41,13 @@ def ffmpeg_build_flags() -> list[str]:
         env["PKG_CONFIG_PATH"] = str(libdir / "pkgconfig")
     else:
         env.pop("PKG_CONFIG_PATH", None)
-    out = subprocess.run(["pkg-config", "--cflags", "--libs", "libavformat", "libavcodec",
-                          "libavutil"], capture_output=True, text=True, env=env, check=True).stdout
+    out = subprocess.run(
+        ["pkg-config", "--cflags", "--libs", "libavformat", "libavcodec", "libavutil"],
+        capture_output=True,
+        text=True,
+        env=env,
+        check=True,
+    ).stdout
     return [*shlex.split(out), f"-Wl,-rpath,{libdir}"]
 
 
@@ -56,8 +61,10 @@ def reference_tool(source: Path = SOURCE) -> Path:
     tool = Path(tempfile.gettempdir()) / f"mbgauge-{source.stem.replace('_', '-')}-{key}"
     if not tool.exists():
         partial = tool.with_name(f"{tool.name}.{os.getpid()}")
-        subprocess.run(["cc", "-std=c11", "-O1", "-Wall", "-Werror", str(source), *flags,
-                        "-o", str(partial)], check=True)
+        subprocess.run(
+            ["cc", "-std=c11", "-O1", "-Wall", "-Werror", str(source), *flags, "-o", str(partial)],
+            check=True,
+        )
         partial.rename(tool)
     return tool
 
@@ -108,7 +115,7 @@ def decode(path: Path, *, planes: bool = False) -> list[Picture]:
         params: dict = {}
         if fields != ["none"]:
             kind, qp, cb, cr, count = map(int, fields)
-            rows = [list(map(int, line.split()[1:])) for line in lines[i:i + count]]
+            rows = [list(map(int, line.split()[1:])) for line in lines[i : i + count]]
             i += count
             blocks = np.array(rows, np.int64).reshape(-1, 5)
             blocks[:, 4] += qp
@@ -120,9 +127,9 @@ def decode(path: Path, *, planes: bool = False) -> list[Picture]:
             cw, ch = (width + 1) // 2, (height + 1) // 2
             for h, w in [(height, width), (ch, cw), (ch, cw)]:
                 count = h * w * bytes_per_sample
-                plane_arrays.append(np.frombuffer(raw[offset:offset + count], dtype).reshape(h, w))
+                plane_arrays.append(
+                    np.frombuffer(raw[offset : offset + count], dtype).reshape(h, w)
+                )
                 offset += count
         pictures.append(Picture(pts, width, height, **params, planes=tuple(plane_arrays)))
     return pictures
-
-

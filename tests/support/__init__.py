@@ -1,0 +1,1 @@
+"""Helpers the tests share: test videos, reference decoders, crafted and damaged inputs."""
