@@ -67,6 +67,9 @@ class H264DecoderSession(metaclass=_Pybind11Type):
     ) -> None: ...
     @property
     def motion_vectors(self) -> bool: ...
+    @property
+    def parse_only(self) -> bool:
+        """True when get_qpmaps and get_chroma_qp_offsets decode without reconstructing pictures: mbgauge's FFmpeg, an H.264 or HEVC stream, and MBGAUGE_PARSE_ONLY not set to 0."""
     def get_qpmap(self, frame_idx: int) -> npt.NDArray[np.int8]:
         """Get QP map for frame as (mb_rows, mb_cols) int8 array"""
 

@@ -336,7 +336,8 @@ py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const py::handle& fr
     std::unique_ptr<int8_t[]> cells;
     without_gil([&] {
         BatchPictureSize size(false);
-        session.decode_frames(plan.frames, [&](size_t place, const AVFrame* frame) {
+        session.decode_frames(plan.frames, DecodeCursor::Content::kSyntaxOnly,
+                              [&](size_t place, const AVFrame* frame) {
             const PictureLayout layout = picture_layout(frame);
             if (size.admit(frame, layout, plan.frames[place])) {
                 cols = (layout.width + kMacroblockSize - 1) / kMacroblockSize;
@@ -372,7 +373,8 @@ py::array_t<int32_t> get_chroma_qp_offsets(H264DecoderSession& session, const py
                 unknown.push_back(plan.frames[place]);
             }
         }
-        session.decode_frames(unknown, [&](size_t unknown_place, const AVFrame* frame) {
+        session.decode_frames(unknown, DecodeCursor::Content::kSyntaxOnly,
+                              [&](size_t unknown_place, const AVFrame* frame) {
             const int frame_idx = unknown[unknown_place];
             const auto place = static_cast<size_t>(
                 std::lower_bound(plan.frames.begin(), plan.frames.end(), frame_idx) -
@@ -418,7 +420,8 @@ py::array get_planes(H264DecoderSession& session, const py::handle& frames, int 
     size_t frame_bytes = 0;
     without_gil([&] {
         BatchPictureSize size(true);
-        session.decode_frames(plan.frames, [&](size_t place, const AVFrame* frame) {
+        session.decode_frames(plan.frames, DecodeCursor::Content::kPictures,
+                              [&](size_t place, const AVFrame* frame) {
             const PictureLayout layout = picture_layout(frame);
             if (size.admit(frame, layout, plan.frames[place])) {
                 if (plane >= layout.num_planes) throw std::out_of_range("Invalid plane index");

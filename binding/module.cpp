@@ -128,6 +128,10 @@ PYBIND11_MODULE(mbgauge, m, py::multiple_interpreters::not_supported()) {
               "FFmpeg's name of the stream's codec, e.g. 'h264', 'hevc', 'vp9'.");
     read_only(cls, "motion_vectors", &Session::motion_vectors,
               "True when the session was opened with motion_vectors=True.");
+    read_only(cls, "parse_only", &Session::parse_only,
+              "True when get_qpmaps and get_chroma_qp_offsets decode without reconstructing "
+              "pictures: mbgauge's FFmpeg, an H.264 or HEVC stream, and MBGAUGE_PARSE_ONLY "
+              "not set to 0.");
     cls.def_property_readonly("closed", &Session::closed, "True once close() was called.")
         .def("close", &Session::close, py::call_guard<LockReleased>(),
              "Release the file and the decoder; later frame queries raise ValueError")

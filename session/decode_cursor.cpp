@@ -9,6 +9,10 @@
 #include "ffmpeg_ptrs.h"
 #include "packed_frames.h"
 
+extern "C" {
+#include <libavutil/opt.h>
+}
+
 namespace {
 
 // Releases a received picture's buffers however its handling ends.
@@ -35,7 +39,7 @@ void DecodeCursor::abandon() {
     unpack_bsf = nullptr;
 }
 
-void DecodeCursor::set_up_decoder(int pixel_limit, bool motion_vectors) {
+void DecodeCursor::set_up_decoder(int pixel_limit, bool motion_vectors, bool parse_only) {
     max_pixels = pixel_limit;
     export_motion_vectors = motion_vectors;
     const AVCodecParameters* params = fmt_ctx->streams[video_stream_idx]->codecpar;
@@ -60,6 +64,14 @@ void DecodeCursor::set_up_decoder(int pixel_limit, bool motion_vectors) {
     // H.264 crop of 4 columns on the left leaves all 4 in the picture); the
     // capture crops exactly, knowing the crop, which also places the QP grid.
     context->apply_cropping = 0;
+    // FFmpeg's own builds lack the option; a decoder without it decodes in full.
+    const AVClass* decoder_class = decoder->priv_class;
+    const bool can_parse_only =
+        decoder_class != nullptr && av_opt_find2(&decoder_class, "parse_only", nullptr, 0,
+                                                 AV_OPT_SEARCH_FAKE_OBJ, nullptr) != nullptr;
+    const bool parses_only = parse_only && can_parse_only;
+    if (parses_only && av_opt_set_int(context->priv_data, "parse_only", 1, 0) < 0)
+        throw std::runtime_error("Cannot set the decoder's parse_only option");
 
     const int open_result = avcodec_open2(context.get(), decoder, nullptr);
     if (open_result < 0)
@@ -69,6 +81,8 @@ void DecodeCursor::set_up_decoder(int pixel_limit, bool motion_vectors) {
     codec_ctx = context.release();
     av_bsf_free(&unpack_bsf);
     unpack_bsf = filter.release();
+    decoder_can_parse_only = can_parse_only;
+    parsing_only = parses_only;
 }
 
 void DecodeCursor::attach(std::shared_ptr<const StreamIndex> stream_index) {
@@ -160,7 +174,7 @@ bool DecodeCursor::seek_to_packet(int key_packet_idx, AVPacket* packet) {
     // decoder keeps its order count across a flush, FFmpeg 5.1 to 9.0): they
     // come out as FFmpeg's own decode shows them only from a fresh decoder.
     if (key_packet_idx == 0 && !index->packets.front().is_key) {
-        set_up_decoder(max_pixels, export_motion_vectors);
+        set_up_decoder(max_pixels, export_motion_vectors, parsing_only);
     } else {
         avcodec_flush_buffers(codec_ctx);
     }
@@ -288,11 +302,19 @@ bool DecodeCursor::decode_until(int frame_idx, int first_packet_idx, bool holdin
     }
 }
 
-bool DecodeCursor::decode_frame(int frame_idx, const FrameSink& sink, SeekRule rule) {
+bool DecodeCursor::decode_frame(int frame_idx, const FrameSink& sink, SeekRule rule,
+                                Content content) {
     PacketPtr packet(av_packet_alloc());
     FramePtr frame(av_frame_alloc());
     if (!packet || !frame) throw std::bad_alloc();
     try {
+        const bool parse_only =
+            content == Content::kSyntaxOnly && parse_only_allowed && decoder_can_parse_only;
+        if (parse_only != parsing_only) {
+            set_up_decoder(max_pixels, export_motion_vectors, parse_only);
+            last_decoded_idx = -1;
+            next_packet_idx = -1;
+        }
         // First from where the decoder stands or from the frame's key packet;
         // if the frame does not come out, once more from an earlier key point.
         int start_packet = needs_seek(frame_idx, rule) ? index->seek_packet[frame_idx] : -1;

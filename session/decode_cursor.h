@@ -31,6 +31,15 @@ public:
         kCheapest,
     };
 
+    // What a request needs of the pictures it decodes.
+    enum class Content {
+        // Planes and side data.
+        kPictures,
+        // Side data only (QPs, chroma offsets, motion vectors): the decoder
+        // may parse without reconstructing, where it can.
+        kSyntaxOnly,
+    };
+
     DecodeCursor() = default;
     ~DecodeCursor();
     DecodeCursor(const DecodeCursor&) = delete;
@@ -38,8 +47,10 @@ public:
 
     // Opens the decoder of stream `video_stream_idx` of `fmt_ctx`, without
     // deblocking and exporting per-block encoding parameters, and motion
-    // vectors too when asked.
-    void set_up_decoder(int max_pixels, bool motion_vectors);
+    // vectors too when asked; with `parse_only`, one that reconstructs no
+    // picture if the decoder has FFmpeg's parse_only option (mbgauge's FFmpeg
+    // gives it to H.264 and HEVC), else an ordinary one.
+    void set_up_decoder(int max_pixels, bool motion_vectors, bool parse_only = false);
     // Attaches the stream's index, rewinds the input and flushes the decoder.
     void attach(std::shared_ptr<const StreamIndex> stream_index);
     // Frees the decoder and closes the input.
@@ -50,8 +61,12 @@ public:
 
     // Decodes until frame `frame_idx` has come out, handing every picture
     // that maps to a frame index to `sink` on the way; false when the frame
-    // cannot be decoded. The index must be in range.
-    bool decode_frame(int frame_idx, const FrameSink& sink, SeekRule rule);
+    // cannot be decoded. The index must be in range. For `kSyntaxOnly` the
+    // pictures' planes may hold anything; their side data and properties are
+    // those of a full decode. A change between the two reopens the decoder
+    // and seeks, since a parse-only decoder's references have no samples.
+    bool decode_frame(int frame_idx, const FrameSink& sink, SeekRule rule,
+                      Content content = Content::kPictures);
 
     // Owned by the cursor; opened by the session, which chooses the stream.
     AVFormatContext* fmt_ctx = nullptr;
@@ -70,6 +85,12 @@ public:
     static constexpr int kMaxForwardDecode = 350;
     int max_pixels = 0;
     bool export_motion_vectors = false;
+    // Whether kSyntaxOnly requests may use a parse-only decoder (the
+    // environment variable MBGAUGE_PARSE_ONLY=0 says no).
+    bool parse_only_allowed = true;
+    // The open decoder reconstructs nothing; the decoder has the option.
+    bool parsing_only = false;
+    bool decoder_can_parse_only = false;
     // A picture leaves the decoder at most this many packets after its own
     // (H.264 reorders at most 16 pictures; slice threads add no delay).
     static constexpr int kMaxOutputDelayPackets = 32;

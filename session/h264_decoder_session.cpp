@@ -1,6 +1,7 @@
 #include "h264_decoder_session.h"
 
 #include <algorithm>
+#include <cstdlib>
 #if defined(__GLIBCXX__)
 #include <cxxabi.h>
 #endif
@@ -20,6 +21,13 @@ extern "C" {
 namespace {
 
 bool is_usable_rate(AVRational rate) { return rate.num > 0 && rate.den > 0; }
+
+// Queries that read no planes decode without reconstructing pictures unless
+// MBGAUGE_PARSE_ONLY=0 (for comparing the two, as the benchmarks do).
+bool parse_only_allowed() {
+    const char* setting = std::getenv("MBGAUGE_PARSE_ONLY");
+    return setting == nullptr || std::string(setting) != "0";
+}
 
 // Probing decodes a few pictures with decoders of its own; they get the same
 // picture size bound as the session's decoder.
@@ -93,7 +101,9 @@ H264DecoderSession::H264DecoderSession(const std::string& path_arg,
             throw std::runtime_error("No video stream found in: " + path);
 
         read_stream_facts();
+        cursor.parse_only_allowed = parse_only_allowed();
         cursor.set_up_decoder(static_cast<int>(kMaxPixels), motion_vectors);
+        parse_only = cursor.parse_only_allowed && cursor.decoder_can_parse_only;
         index = build_stream_index(fmt_ctx, cursor.video_stream_idx, path);
         num_frames = index->num_frames();
         chroma_offsets_seen.assign(static_cast<size_t>(num_frames), ChromaQpOffsets{});
@@ -175,7 +185,7 @@ void H264DecoderSession::store_in_cache(int idx, std::shared_ptr<CachedFrame> re
 }
 
 bool H264DecoderSession::decode_with(int frame_idx, const FrameSink& sink,
-                                     DecodeCursor::SeekRule rule) {
+                                     DecodeCursor::SeekRule rule, DecodeCursor::Content content) {
     return cursor.decode_frame(
         frame_idx,
         [&](int idx, const AVFrame* frame) {
@@ -183,7 +193,7 @@ bool H264DecoderSession::decode_with(int frame_idx, const FrameSink& sink,
             chroma_offsets_known[static_cast<size_t>(idx)] = true;
             sink(idx, frame);
         },
-        rule);
+        rule, content);
 }
 
 bool H264DecoderSession::known_chroma_qp_offsets(int frame_idx, ChromaQpOffsets& offsets) {
@@ -226,7 +236,8 @@ std::shared_ptr<CachedFrame> H264DecoderSession::get_frame(int frame_idx) {
     throw std::runtime_error("Failed to decode frame " + std::to_string(frame_idx));
 }
 
-void H264DecoderSession::decode_frames(const std::vector<int>& frames, const BatchSink& take,
+void H264DecoderSession::decode_frames(const std::vector<int>& frames,
+                                       DecodeCursor::Content content, const BatchSink& take,
                                        const std::function<void()>& poll) {
     std::lock_guard<std::mutex> lock(decode_mutex);
     check_open();
@@ -244,7 +255,7 @@ void H264DecoderSession::decode_frames(const std::vector<int>& frames, const Bat
     for (size_t position = 0; position < frames.size(); ++position) {
         if (taken[position]) continue;
         const int frame_idx = frames[position];
-        if (!decode_with(frame_idx, take_wanted, DecodeCursor::SeekRule::kCheapest) ||
+        if (!decode_with(frame_idx, take_wanted, DecodeCursor::SeekRule::kCheapest, content) ||
             !taken[position])
             throw std::runtime_error("Failed to decode frame " + std::to_string(frame_idx));
     }

@@ -60,14 +60,15 @@ public:
 
     // Decodes each of `frames` (display indices, ascending, distinct, checked
     // by check_frame_index) once, with the decoder moving forward, and hands
-    // each to `take` with its position in `frames` as it comes out. Neither
+    // each to `take` with its position in `frames` as it comes out; with
+    // kSyntaxOnly, `take` must read no planes (see DecodeCursor). Neither
     // reads nor fills the frame cache. Throws std::runtime_error "Failed to
     // decode frame N" for the first frame that does not come out. `poll`,
     // when given, is called every kPollInterval decoded pictures and may
     // throw to stop the call (an interrupt).
     using BatchSink = std::function<void(size_t position, const AVFrame* frame)>;
-    void decode_frames(const std::vector<int>& frames, const BatchSink& take,
-                       const std::function<void()>& poll = {});
+    void decode_frames(const std::vector<int>& frames, DecodeCursor::Content content,
+                       const BatchSink& take, const std::function<void()>& poll = {});
 
     // The chroma QP offsets of frame `frame_idx` if any query has decoded it;
     // they are remembered for every frame (two numbers each), not evicted.
@@ -90,6 +91,10 @@ public:
     std::string codec;
     int bytes_per_sample = 1;
     bool motion_vectors = false;
+    // The batch QP and chroma offset queries decode without reconstructing
+    // pictures: the decoder has the parse_only option (mbgauge's FFmpeg, H.264
+    // and HEVC) and MBGAUGE_PARSE_ONLY is not 0.
+    bool parse_only = false;
     AVRational time_base{0, 1};
 
     // Built once at construction and never changed; cursors share it.
@@ -116,7 +121,8 @@ private:
     void check_open() const;
     void store_in_cache(int idx, std::shared_ptr<CachedFrame> record);
     // Runs the cursor to `frame_idx`, noting every picture's chroma offsets.
-    bool decode_with(int frame_idx, const FrameSink& sink, DecodeCursor::SeekRule rule);
+    bool decode_with(int frame_idx, const FrameSink& sink, DecodeCursor::SeekRule rule,
+                     DecodeCursor::Content content = DecodeCursor::Content::kPictures);
 
     std::vector<ChromaQpOffsets> chroma_offsets_seen;
     std::vector<bool> chroma_offsets_known;

@@ -50,6 +50,7 @@ class ExportedPicture:
     params: tuple[int, int, int] | None = None  # type, base qp, block count
     blocks: list[tuple[int, ...]] = field(default_factory=list)  # x, y, w, h, delta
     vectors: list[tuple[int, ...]] = field(default_factory=list)  # MV_FIELDS
+    luma_nonzero: int = 0  # bytes of the first plane's rows that are not 0
 
 
 @pytest.fixture(scope="session")
@@ -75,9 +76,12 @@ def side_data_reader(tmp_path_factory) -> Path:
 
 
 @functools.cache
-def _exported(reader: Path, path: Path) -> list[ExportedPicture] | None:
-    result = subprocess.run([str(reader), str(path)], capture_output=True, text=True)
-    if result.returncode == 3:
+def _exported(reader: Path, path: Path, *options: str) -> list[ExportedPicture] | None:
+    """The pictures FFmpeg exports, with decoder OPTION=VALUE `options`; None
+    when this FFmpeg has no decoder for the file (or the decoder lacks an
+    option)."""
+    result = subprocess.run([str(reader), str(path), *options], capture_output=True, text=True)
+    if result.returncode in (3, 4):
         return None
     assert result.returncode == 0, f"side_data_reader {path.name}: {result.stderr}"
     pictures: list[ExportedPicture] = []
@@ -90,6 +94,8 @@ def _exported(reader: Path, path: Path) -> list[ExportedPicture] | None:
             pictures[-1].params = numbers
         elif kind == "block":
             pictures[-1].blocks.append(numbers)
+        elif kind == "luma":
+            pictures[-1].luma_nonzero = numbers[0]
         else:
             pictures[-1].vectors.append(numbers)
     # Display order: frame f is the f-th timestamp.

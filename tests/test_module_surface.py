@@ -23,6 +23,7 @@ PROPERTIES = {
     "pix_fmt": str,
     "bytes_per_sample": int,
     "codec": str,
+    "parse_only": bool,
 }
 VERSION_MISMATCH = (
     "Python version mismatch: module was compiled for Python 3.13, "

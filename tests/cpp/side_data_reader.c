@@ -7,17 +7,21 @@
  *   params TYPE QP NB_BLOCKS                (when the picture carries them)
  *   block SRC_X SRC_Y W H DELTA_QP          (one per block, in FFmpeg's order)
  *   mv SOURCE W H SRC_X SRC_Y DST_X DST_Y FLAGS MOTION_X MOTION_Y MOTION_SCALE
+ *   luma NONZERO                            (how many of the first WIDTH bytes of
+ *                                            each row of the first plane are not 0)
  *
  * PTS is the picture's best-effort timestamp. Exit status 3 when FFmpeg has
- * no decoder for the stream.
+ * no decoder for the stream, 4 when the decoder lacks one of the options.
  *
- * Usage: side_data_reader FILE
+ * Usage: side_data_reader FILE [DECODER_OPTION=VALUE ...]
  */
 #include <inttypes.h>
+#include <stddef.h>
 #include <stdio.h>
 
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/dict.h>
 #include <libavutil/motion_vector.h>
 #include <libavutil/video_enc_params.h>
 
@@ -45,6 +49,13 @@ static void print_picture(const AVFrame *frame)
                    mv->motion_y, mv->motion_scale);
         }
     }
+    if (frame->data[0]) {
+        long nonzero = 0;
+        for (int y = 0; y < frame->height; y++)
+            for (int x = 0; x < frame->width; x++)
+                nonzero += frame->data[0][(ptrdiff_t)y * frame->linesize[0] + x] != 0;
+        printf("luma %ld\n", nonzero);
+    }
 }
 
 static int receive_all(AVCodecContext *dec, AVFrame *frame)
@@ -66,8 +77,13 @@ int main(int argc, char **argv)
     AVFrame *frame = av_frame_alloc();
     int stream, ret = 1;
 
-    if (argc != 2 || !pkt || !frame)
+    AVDictionary *options = NULL;
+
+    if (argc < 2 || !pkt || !frame)
         return 2;
+    for (int i = 2; i < argc; i++)
+        if (av_dict_parse_string(&options, argv[i], "=", "", 0) < 0)
+            return 2;
     if (avformat_open_input(&fmt, argv[1], NULL, NULL) < 0 ||
         avformat_find_stream_info(fmt, NULL) < 0)
         goto end;
@@ -86,8 +102,12 @@ int main(int argc, char **argv)
     dec->skip_loop_filter = AVDISCARD_ALL;
     dec->export_side_data |= AV_CODEC_EXPORT_DATA_VIDEO_ENC_PARAMS | AV_CODEC_EXPORT_DATA_MVS;
     dec->pkt_timebase = fmt->streams[stream]->time_base;
-    if (avcodec_open2(dec, codec, NULL) < 0)
+    if (avcodec_open2(dec, codec, &options) < 0)
         goto end;
+    if (av_dict_count(options)) {
+        ret = 4;
+        goto end;
+    }
 
     while (av_read_frame(fmt, pkt) >= 0) {
         if (pkt->stream_index == stream && avcodec_send_packet(dec, pkt) >= 0 &&
@@ -100,6 +120,7 @@ int main(int argc, char **argv)
     avcodec_send_packet(dec, NULL);
     ret = receive_all(dec, frame) < 0;
 end:
+    av_dict_free(&options);
     avcodec_free_context(&dec);
     avformat_close_input(&fmt);
     av_packet_free(&pkt);
