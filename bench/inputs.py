@@ -22,6 +22,9 @@ FFMPEG = ["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y"]
 # A moving test picture with a little temporal noise, so that the encoder
 # spends bits as it would on camera footage (about 7 Mbit/s at 1080p, CRF 23).
 SOURCE = "testsrc2=size={size}:rate={rate},noise=alls=6:allf=t"
+# Less noise: a typical stream, where parsing is a smaller share of decoding
+# (about 2.8 Mbit/s at 1080p, CRF 28).
+QUIET_SOURCE = "testsrc2=size={size}:rate={rate},noise=alls=1:allf=t"
 
 
 @dataclass(frozen=True)
@@ -43,12 +46,13 @@ def _encode(
     crf: int = 23,
     rate: int = 30,
     codec: str = "libx264",
+    source: str = SOURCE,
 ) -> tuple[str, ...]:
     return (
         "-f",
         "lavfi",
         "-i",
-        SOURCE.format(size=size, rate=rate),
+        source.format(size=size, rate=rate),
         "-t",
         f"{seconds:g}",
         "-c:v",
@@ -92,6 +96,21 @@ FULL_INPUTS = {
             "1080p-2s",
             "1920x1080, 2 s at 30 fps, GOP 60, B-frames, medium, CRF 23",
             _encode("1920x1080", 2, 60),
+        ),
+        Input(
+            "1080p-noisy-4s",
+            "1920x1080, 4 s at 30 fps, GOP 60, B-frames, medium, CRF 23, noisy",
+            _encode("1920x1080", 4, 60),
+        ),
+        Input(
+            "1080p-typical-4s",
+            "1920x1080, 4 s at 30 fps, GOP 60, B-frames, medium, CRF 28, little noise",
+            _encode("1920x1080", 4, 60, crf=28, source=QUIET_SOURCE),
+        ),
+        Input(
+            "1080p-hevc-4s",
+            "1920x1080 HEVC (x265), 4 s at 30 fps, GOP 60, B-frames, fast, CRF 26, noisy",
+            _encode("1920x1080", 4, 60, preset="fast", crf=26, codec="libx265"),
         ),
         Input(
             "720p-10min",

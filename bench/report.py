@@ -32,6 +32,14 @@ DATASET_CLUSTER = "mbgauge dataset, 2-worker Dask cluster"
 DATASET_FFMPEG = "ffmpeg -threads 1, 2 files at a time"
 NOT_VIDEOS = "not-video"  # the dataset scenario's files that are no video
 DATASET_CORES = 2  # what the three dataset routes each get: 2 threads, workers or processes
+PARSE_OFF = "MBGAUGE_PARSE_ONLY=0"
+PARSE_OFF_QP = f"{BATCH_QP}, {PARSE_OFF}"
+TOOLS_2 = "mbgauge_tools.read_qp_maps, 2 workers"
+TOOLS_2_OFF = f"{TOOLS_2}, {PARSE_OFF}"
+RANDOM_BATCH = "mbgauge get_qpmaps, 32 random frames"
+RANDOM_BATCH_OFF = f"{RANDOM_BATCH}, {PARSE_OFF}"
+# Each parse-only route and the same route decoding whole pictures.
+PARSE_PAIRS = {BATCH_QP: PARSE_OFF_QP, TOOLS_2: TOOLS_2_OFF, RANDOM_BATCH: RANDOM_BATCH_OFF}
 
 
 # --- figures from rows -----------------------------------------------------
@@ -255,6 +263,54 @@ def _patch_table(results: dict[str, Any]) -> list[str]:
         results,
         "patch",
         ("FFmpeg", "libavcodec loaded from", "frames/s decode loop", "vs unpatched", "QP maps"),
+        cells,
+    )
+
+
+def query_fps(row: Row) -> float | None:
+    """Frames per second end to end; for a batch of random frames, of the
+    call alone (the opening is the same for both routes and not decoding)."""
+    if row.get("impl") in (RANDOM_BATCH, RANDOM_BATCH_OFF):
+        return row["count"] / row["total_s"] if row.get("total_s") else None
+    return fps(row)
+
+
+def _parse_only_table(results: dict[str, Any]) -> list[str]:
+    def cells(impl: str, rows: list[Row], peers: Callable[[str], list[Row]]) -> list[str]:
+        full = peers(PARSE_PAIRS[impl]) if impl in PARSE_PAIRS else []
+        against_ffmpeg = impl not in (RANDOM_BATCH, RANDOM_BATCH_OFF)
+        if full:
+            ours = [(r["run"], r.get("qp_sha256")) for r in rows]
+            theirs = [(r["run"], r.get("qp_sha256")) for r in full]
+            check = "identical" if ours == theirs else "DIFFER"
+        else:
+            check = "–"
+        return [
+            impl,
+            _spread_cell(rows, query_fps),
+            _spread_cell(rows, lambda r: r.get("cpu_s"), 2),
+            _vs(rows, peers(FFMPEG_1), fps) if against_ffmpeg else "–",
+            _vs(rows, peers(FFMPEG_1), cpu_fps) if against_ffmpeg else "–",
+            _vs(rows, peers(FFMPEG_0), fps) if against_ffmpeg else "–",
+            _vs(rows, full, query_fps) if full else "–",
+            check,
+            _peak_cell(rows),
+        ]
+
+    return _table(
+        results,
+        "parse_only",
+        (
+            "implementation",
+            "frames/s",
+            "CPU s",
+            "vs ffmpeg -threads 1",
+            "vs ffmpeg -threads 1, CPU time",
+            "vs ffmpeg -threads 0",
+            f"vs the same with {PARSE_OFF}",
+            f"QP maps vs {PARSE_OFF}",
+            "peak RSS MiB",
+        ),
         cells,
     )
 
@@ -521,6 +577,49 @@ def targets(results: dict[str, Any]) -> list[str]:
                     r and r >= 1.1 and exact == "identical",
                 )
             )
+    factors = {"noisy": 1.5, "typical": 1.8, "hevc1080": 1.8}
+    role_of = {name: role for role, name in results.get("roles", {}).items() if role in factors}
+    for name, of in _by_input(rows, "parse_only"):
+        ff1 = of(FFMPEG_1)
+        whole, off = of(BATCH_QP), of(PARSE_OFF_QP)
+        factor = factors.get(role_of.get(name, ""), 1.8)
+        if whole and ff1:
+            r = _ratio_of(whole, ff1, fps)
+            peak = median_of(whole, peak_kib)
+            lines.append(
+                _target(
+                    f"get_qpmaps(range(n)) without pictures >= {factor}x ffmpeg -threads 1, "
+                    "peak RSS <= 150 MiB",
+                    name,
+                    f"{fmt_ratio(r)} ({_vs(whole, ff1, cpu_fps)} in CPU time; "
+                    f"{_vs(whole, off, fps)} of {PARSE_OFF}), peak {(peak or 0) / MIB:.0f} MiB",
+                    r is not None and r >= factor and peak is not None and peak <= 150 * MIB,
+                )
+            )
+        tools = of(TOOLS_2)
+        if tools and ff1:
+            r = _ratio_of(tools, ff1, fps)
+            lines.append(
+                _target(
+                    f"{TOOLS_2} >= 3x ffmpeg -threads 1",
+                    name,
+                    f"{fmt_ratio(r)} ({_vs(tools, of(FFMPEG_0), fps)} of ffmpeg -threads 0)",
+                    r is not None and r >= 3,
+                )
+            )
+        batch, batch_off = of(RANDOM_BATCH), of(RANDOM_BATCH_OFF)
+        if batch and batch_off and whole and off:
+            r = _ratio_of(batch, batch_off, query_fps)
+            whole_r = _ratio_of(whole, off, fps)
+            lines.append(
+                _target(
+                    f"{RANDOM_BATCH}: as much faster than with {PARSE_OFF} as the whole file "
+                    "(within 10 %)",
+                    name,
+                    f"{fmt_ratio(r)} (whole file {fmt_ratio(whole_r)})",
+                    r is not None and whole_r is not None and r >= 0.9 * whole_r,
+                )
+            )
     for name, of in _by_input(rows, "planes"):
         batch, ff1 = of(BATCH_PLANES), of(FFMPEG_1)
         if batch and ff1:
@@ -677,6 +776,16 @@ SECTIONS: dict[str, tuple[str, str, Callable[[dict[str, Any]], list[str]]]] = {
         _dataset_table,
     ),
     "heatmap": ("Heatmaps", "", _heatmap_table),
+    "parse_only": (
+        "QP maps without reconstructing the pictures",
+        "The batch QP queries decode with FFmpeg's parse_only option (mbgauge's FFmpeg, "
+        "H.264 and HEVC), against the same queries with MBGAUGE_PARSE_ONLY=0 (whole "
+        "pictures decoded) and against the ffmpeg command's decode without the loop filter. "
+        "frames/s: end to end, opening included (for the 32 random frames: the call alone). "
+        "CPU time (all threads of the process) is steadier than wall time on a loaded "
+        "machine.",
+        _parse_only_table,
+    ),
     "patch": (
         "mbgauge's FFmpeg against the same build without its patches",
         "The same mbgauge module, once on its own FFmpeg and once with the unpatched build "

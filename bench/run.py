@@ -64,11 +64,14 @@ SCENARIO_ROLES = {
     "heatmap": ("main",),
     "dataset": ("dataset",),
     "patch": ("main", "hevc"),
+    "parse_only": ("noisy", "typical", "hevc1080"),
 }
 # Every tenth frame, as one would look through a file.
 HEATMAP_FRAMES = "0::10"
 HEATMAP_DIR = Path(tempfile.gettempdir()) / "mbgauge-bench-heatmaps"
-OPT_IN_SCENARIOS = ("patch",)
+OPT_IN_SCENARIOS = ("patch", "parse_only")
+PARSE_ONLY_OFF = {"MBGAUGE_PARSE_ONLY": "0"}
+RANDOM_BATCH = 32  # parse_only: frames of the random batch call
 
 FFMPEG_DECODE = ["ffmpeg", "-hide_banner", "-nostdin", "-benchmark"]
 FFPROBE_COUNT = [
@@ -373,6 +376,40 @@ def build_plan(
                 {"workload": "mbgauge_qp", "library_path": unpatched},
             )
 
+    if "parse_only" in args.scenarios:
+        for name in dict.fromkeys([roles["noisy"], roles["typical"], roles["hevc1080"]]):
+            frames = facts[name]["frames"]
+            plan.add("parse_only", name, report.BATCH_QP, {"workload": "mbgauge_qp_batch"})
+            plan.add(
+                "parse_only",
+                name,
+                report.PARSE_OFF_QP,
+                {"workload": "mbgauge_qp_batch", "environment": PARSE_ONLY_OFF},
+            )
+            plan.command("parse_only", name, report.FFMPEG_1, ffmpeg_decode(paths[name]))
+            for environment, impl in (({}, report.TOOLS_2), (PARSE_ONLY_OFF, report.TOOLS_2_OFF)):
+                plan.add(
+                    "parse_only",
+                    name,
+                    impl,
+                    {"workload": "mbgauge_qp_tools", "workers": 2, "environment": environment},
+                )
+            plan.command("parse_only", name, report.FFMPEG_0, ffmpeg_decode(paths[name], "0"))
+            for environment, impl in (
+                ({}, report.RANDOM_BATCH),
+                (PARSE_ONLY_OFF, report.RANDOM_BATCH_OFF),
+            ):
+                plan.add(
+                    "parse_only",
+                    name,
+                    impl,
+                    lambda run, frames=frames, environment=environment: {
+                        "workload": "mbgauge_batch_access",
+                        "indices": random_indices(frames, RANDOM_BATCH, 2000 + run),
+                        "environment": environment,
+                    },
+                )
+
     if "memory" in args.scenarios:
         checkpoints = [1, 8, 16, 32, 48, 64, 80, 96, 128, 192, 256, 384, 512, 768]
         plan.add(
@@ -417,6 +454,7 @@ def run_child(params: dict[str, Any]) -> dict[str, Any]:
     env = {**os.environ, "OPENBLAS_NUM_THREADS": "1"}
     if "library_path" in params:
         env["LD_LIBRARY_PATH"] = params["library_path"]
+    env.update(params.get("environment", {}))
     result = subprocess.run(
         [sys.executable, str(WORKLOADS), json.dumps(params)],
         capture_output=True,
@@ -559,6 +597,9 @@ def main(argv: list[str] | None = None) -> int:
             "long": "tiny-long",
             "hevc": "tiny-hevc",
             "dataset": "tiny-gop25",
+            "noisy": "tiny-gop25",
+            "typical": "tiny-gop6",
+            "hevc1080": "tiny-hevc",
         }
         if args.quick
         else {
@@ -568,6 +609,9 @@ def main(argv: list[str] | None = None) -> int:
             "long": "720p-10min",
             "hevc": "720p-hevc",
             "dataset": "1080p-2s",
+            "noisy": "1080p-noisy-4s",
+            "typical": "1080p-typical-4s",
+            "hevc1080": "1080p-hevc-4s",
         }
     )
     if args.dataset_files is None:

@@ -498,7 +498,8 @@ def _first_frame_says_no_qp(job: FrameJob, *, every_codec: bool = False) -> bool
     session = job.pool.first
     if session.codec in _QP_IN_EVERY_FRAME and not every_codec:
         return False
-    return not (session.get_qpmap(job.frames[0]) >= 0).any()
+    # A batch query, as the job's own: it decodes without reconstructing.
+    return not (session.get_qpmaps([job.frames[0]]) >= 0).any()
 
 
 def _no_qp_message(path: str, session: mbgauge.H264DecoderSession, checked: str) -> str:
