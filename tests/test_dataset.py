@@ -21,12 +21,14 @@ from tests.support import videos
 from tests.support.terminal import stderr_on_terminal
 
 # What `pip install 'mbgauge[dataset]'` adds; without it these tests skip.
-dask_dataframe = pytest.importorskip("dask.dataframe")
-distributed = pytest.importorskip("distributed")
+# pandas and pyarrow first: dask.dataframe fails otherwise with an ImportError
+# of its own, which importorskip does not take for a missing module.
 pd = pytest.importorskip("pandas")
 pyarrow_dataset = pytest.importorskip("pyarrow.dataset")
 pq = pytest.importorskip("pyarrow.parquet")
 zarr = pytest.importorskip("zarr")
+distributed = pytest.importorskip("distributed")
+dask_dataframe = pytest.importorskip("dask.dataframe")
 WorkerPlugin = pytest.importorskip("distributed.diagnostics.plugin").WorkerPlugin
 
 # Imports pyarrow itself: only once the optional dependencies are known to be there.
