@@ -30,7 +30,7 @@ QP_IN_EVERY_FRAME = {"h264", "mpeg1video", "mpeg2video", "mpeg4", "vp9"}
 
 @dataclass(frozen=True)
 class DecodedFile(Generic[R]):
-    """One file's result, with what the subcommand says about it."""
+    """One file's result, and what the subcommand reports with it."""
 
     number: int  # position among the command line's files (and their outputs)
     path: str
@@ -50,13 +50,13 @@ def decode_each_file(
     workers: int | None,
     quiet: bool,
 ) -> Iterator[DecodedFile[R]]:
-    """Opens every file (open_jobs), then decodes one file after the other
-    with `work` on the spans of the frames `frame_range` selects (as typed:
-    default all) on `workers` threads,
-    and yields what `gather` makes of them. A file whose decoding fails, or
-    whose selected frames carry no QP at all, is reported on the console
-    and skipped; a first frame without QP of a codec that may leave frames
-    without stops the file before the rest is decoded."""
+    """Opens every file (open_jobs), then decodes one file after the other:
+    `work` runs on the spans of the frames `frame_range` selects (as typed;
+    None: all) on `workers` threads, and each file's `gather`ed result is
+    yielded. A file whose decoding fails, or whose selected frames carry no
+    QP at all, is reported on the console and skipped; so is a file whose
+    first frame carries none when its codec may leave frames without, before
+    the rest is decoded."""
     jobs = open_jobs(files, frame_range, console)
     with progress(jobs, quiet) as bar:
         for number, (path, job) in enumerate(zip(files, jobs)):
