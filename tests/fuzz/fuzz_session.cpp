@@ -1,8 +1,10 @@
 // libFuzzer target over the C++ session core, without Python.
 //
 // Each input is written to a temporary file (libavformat opens a path) and
-// opened as a session. When that succeeds, three frames are fetched at
-// positions read from the input's last bytes, then the last frame, and every
+// opened as a session. When that succeeds, the QP maps and chroma offsets of
+// three frames at positions read from the input's last bytes and of the last
+// frame are read as the batch queries read them (with a parse-only decoder
+// where FFmpeg has one), then the same frames are fetched whole, and every
 // plane of them is copied into a buffer with guard bytes the way the Python
 // binding's copy_plane_to_ptr copies: plane_height rows of
 // min(plane_width * bytes_per_sample, dst_stride, linesize) bytes, at
@@ -118,6 +120,34 @@ void copy_plane_like_binding(const CachedFrame& record, int plane, unsigned stri
     }
 }
 
+// get_qpmaps' and get_chroma_qp_offsets' decode: no planes read, each
+// picture's cells written into one buffer at its row.
+void read_qp_like_batch(H264DecoderSession& session, std::vector<int> frames) {
+    std::sort(frames.begin(), frames.end());
+    frames.erase(std::unique(frames.begin(), frames.end()), frames.end());
+    const size_t cell_count = static_cast<size_t>(session.mb_rows) * static_cast<size_t>(session.mb_cols);
+    std::vector<int8_t> cells(frames.size() * cell_count);
+    try {
+        session.decode_frames(frames, DecodeCursor::Content::kSyntaxOnly,
+                              [&](size_t place, const AVFrame* frame) {
+            if (place >= frames.size()) fail("batch place out of range", static_cast<long long>(place));
+            const PictureLayout layout = picture_layout(frame);
+            // The batch query sizes its rows by the first picture; here they
+            // keep the session's size and pictures of another are left out.
+            if ((layout.width + kMacroblockSize - 1) / kMacroblockSize != session.mb_cols ||
+                (layout.height + kMacroblockSize - 1) / kMacroblockSize != session.mb_rows)
+                return;
+            int8_t* row = cells.data() + place * cell_count;
+            fill_qp_cells(frame, row, session.mb_rows, session.mb_cols);
+            for (size_t i = 0; i < cell_count; ++i)
+                if (row[i] < -1) fail("batch qp below -1", row[i]);
+            read_chroma_qp_offsets(frame);
+        });
+    } catch (const std::exception& error) {
+        if (g_verbose) std::fprintf(stderr, "batch: %s\n", error.what());
+    }
+}
+
 void exercise(const uint8_t* data, size_t size) {
     // Inputs of odd length also export motion vectors.
     H264DecoderSession session(g_input_path, nullptr, size % 2 == 1);
@@ -143,11 +173,16 @@ void exercise(const uint8_t* data, size_t size) {
     // Three frames chosen by the input, then the last one, which is reached
     // by draining the decoder at the end of the input.
     constexpr int kCalls = 4;
+    std::vector<int> chosen;
     for (int call = 0; call < kCalls; ++call) {
         const unsigned position = tail[2 * call] | (tail[2 * call + 1] << 8);
-        const int frame_idx = call == kCalls - 1
-                                  ? frames - 1
-                                  : static_cast<int>(position % static_cast<unsigned>(frames));
+        chosen.push_back(call == kCalls - 1
+                             ? frames - 1
+                             : static_cast<int>(position % static_cast<unsigned>(frames)));
+    }
+    read_qp_like_batch(session, chosen);
+    for (int call = 0; call < kCalls; ++call) {
+        const int frame_idx = chosen[static_cast<size_t>(call)];
         std::shared_ptr<CachedFrame> record;
         try {
             record = session.get_frame(frame_idx);
