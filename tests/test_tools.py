@@ -610,8 +610,9 @@ def test_stub_methods_match_the_runtime_signatures():
     properties = {node.name for node in session.body if isinstance(node, ast.FunctionDef)} - set(
         methods
     )
-    # motion_vectors: the session's option, beside the stream's properties.
-    assert properties == {*mbgauge_tools.PROPERTIES, "closed", "motion_vectors"}
+    # motion_vectors: the session's option, and parse_only: how its batch QP
+    # queries decode, beside the stream's properties.
+    assert properties == {*mbgauge_tools.PROPERTIES, "closed", "motion_vectors", "parse_only"}
     assert set(methods) == {
         "__init__",
         "get_qpmap",
