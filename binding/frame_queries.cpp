@@ -194,8 +194,12 @@ BatchPlan plan_batch(const H264DecoderSession& session, const py::handle& frames
     const auto indices = py::array_t<int64_t, py::array::forcecast>::ensure(
         kind == 'u' ? asked.attr("astype")("uint64").attr("clip")(0, INT64_MAX) : py::object(asked));
     if (!indices) throw py::error_already_set();
-    const int64_t* first = indices.data();
-    return BatchPlan(session, std::vector<int64_t>(first, first + indices.size()));
+    // A strided view (frames[::2]) is read through its strides.
+    const auto view = indices.unchecked<1>();
+    std::vector<int64_t> asked_indices(static_cast<size_t>(view.shape(0)));
+    for (size_t row = 0; row < asked_indices.size(); ++row)
+        asked_indices[row] = view(static_cast<py::ssize_t>(row));
+    return BatchPlan(session, asked_indices);
 }
 
 // Lets Ctrl-C stop a long batch: the lock is taken back for a moment to run
