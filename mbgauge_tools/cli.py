@@ -49,6 +49,7 @@ from .plotting import (
 from .qpmaps import QpMaps, maps_by_size, qp_span
 from .quantities import quantity_of
 from .stats import gather_stats, stats_span, summary_lines, table_lines, write_csv
+from .view import command as view_command
 
 EXIT_ERROR = 2
 EXIT_INTERRUPTED = 130
@@ -425,6 +426,10 @@ def run_dataset(args: argparse.Namespace, console: Console) -> int:
 # Helpers
 
 
+def run_view(args: argparse.Namespace, console: Console) -> None:
+    view_command.run(args)
+
+
 def _open_jobs(
     files: Sequence[str], frames: FrameSelection, console: Console, *, motion_vectors: bool = False
 ) -> list[FrameJob | None]:
@@ -797,4 +802,6 @@ def _parser() -> argparse.ArgumentParser:
         "-y", "--overwrite", action="store_true", help="replace a dataset already in DIR"
     )
     dataset.add_argument("-q", "--quiet", action="store_true", help=quiet_help)
+
+    view_command.add_arguments(command("view", run_view, view_command.SUMMARY))
     return parser

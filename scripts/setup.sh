@@ -14,7 +14,7 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 VENV=${MBGAUGE_VENV:-$ROOT/.venv}
 APT_PACKAGES=(pkg-config libavformat-dev libavcodec-dev libavutil-dev ffmpeg x264 x265
               g++ cmake nasm xz-utils clang libclang-rt-dev valgrind patch
-              libdav1d-dev zlib1g-dev)
+              libdav1d-dev zlib1g-dev chromium chromium-driver)
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
@@ -73,7 +73,7 @@ BUILD_DIR=$ROOT/build/$FFMPEG_FLAVOUR
 
 # Rebuild mbgauge when its sources, build files or the FFmpeg it links change.
 build_fingerprint() {
-    (cd "$ROOT" && cat CMakeLists.txt pyproject.toml session/* binding/* mbgauge_tools/*.py mbgauge.pyi &&
+    (cd "$ROOT" && cat CMakeLists.txt pyproject.toml session/* binding/* mbgauge_tools/*.py mbgauge_tools/view/*.py mbgauge_tools/view/static/* mbgauge.pyi &&
         pkg-config --variable=libdir libavcodec &&
         pkg-config --modversion libavformat libavcodec libavutil) | sha256sum | cut -d' ' -f1
 }

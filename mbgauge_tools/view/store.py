@@ -1,0 +1,358 @@
+"""What the viewer shows of one file: its frame table, and each frame's
+picture, QP map, blocks, motion vectors and facts, decoded once and kept for
+a while.
+
+Three sessions of the file work side by side, each on its own thread's
+requests: one answers the page's requests, one decodes ahead of the page in
+the direction it travels, and one reads every frame's QP map in the
+background for the timeline's mean-QP line. A frame being decoded by one of
+them is waited for, not decoded twice.
+"""
+
+from __future__ import annotations
+
+import io
+import math
+import os
+import threading
+from collections import OrderedDict
+from concurrent.futures import Future
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+from PIL import Image
+
+import mbgauge
+
+from ..quantities import bit_depth, quantity_of
+from ..stats import stats_span
+
+# Frames kept decoded (pictures as JPEG, the rest as arrays): at 1080p a
+# frame takes about half a megabyte.
+CACHED_FRAMES = 96
+# Frames the read-ahead decodes beyond the one the page shows.
+READ_AHEAD = 12
+# Frames of one batch query of the mean-QP scan: small, so that the scan
+# yields the decoder soon to the page's requests.
+SCAN_CHUNK = 50
+JPEG_QUALITY = 90
+MB_SIZE = 16
+# Chroma subsampling (across, down) of FFmpeg's planar YUV formats, by the
+# digits of their names; other formats are shown as their luma alone.
+_CHROMA_SUBSAMPLING = {
+    "420": (2, 2),
+    "422": (2, 1),
+    "444": (1, 1),
+    "440": (1, 2),
+    "411": (4, 1),
+    "410": (4, 4),
+}
+
+
+class FrameNotFound(LookupError):
+    """A frame index outside the file."""
+
+
+@dataclass
+class FrameData:
+    """Everything the page shows of one frame."""
+
+    index: int
+    picture: bytes  # JPEG
+    qp: npt.NDArray[np.int16]  # (rows, cols); -1: no value
+    chroma_qp_offsets: tuple[int, int]
+    blocks: npt.NDArray[np.void]
+    vectors: npt.NDArray[np.void]
+    width: int
+    height: int
+    pix_fmt: str
+
+
+@dataclass
+class _Travel:
+    """Where the page was last and which way it went."""
+
+    frame: int = -1
+    direction: int = 1
+    changed: threading.Condition = field(default_factory=threading.Condition)
+    generation: int = 0
+
+
+def _picture_jpeg(session: mbgauge.H264DecoderSession, index: int) -> tuple[bytes, int, int, str]:
+    """The frame's picture before deblocking as a JPEG, colour where the
+    planes are Y, Cb and Cr. JPEG codes YCbCr itself, so the planes go in
+    as they are, stretched from the video's limited range to JPEG's full one."""
+    width, height, pix_fmt = session.get_frame_format(index)
+    depth = bit_depth(pix_fmt)
+    levels = 1 << depth
+    codes = np.arange(levels, dtype=np.float64) / (1 << (depth - 8))
+    full_range = pix_fmt.startswith("yuvj")
+    luma_table = codes if full_range else (codes - 16) * 255 / 219
+    chroma_table = codes if full_range else (codes - 128) * 255 / 224 + 128
+    to_luma = np.clip(np.rint(luma_table), 0, 255).astype(np.uint8)
+    to_chroma = np.clip(np.rint(chroma_table), 0, 255).astype(np.uint8)
+
+    luma = to_luma[session.get_plane_data(index, 0)[:height, :width]]
+    subsampling = _CHROMA_SUBSAMPLING.get(pix_fmt.removeprefix("yuvj").removeprefix("yuv")[:3])
+    if pix_fmt.startswith("yuv") and subsampling is not None:
+        across, down = subsampling
+        rows, cols = -(-height // down), -(-width // across)
+        planes = [Image.fromarray(luma)]
+        for plane in (1, 2):
+            chroma = to_chroma[session.get_plane_data(index, plane)[:rows, :cols]]
+            image = Image.fromarray(chroma).resize((width, height), Image.Resampling.BILINEAR)
+            planes.append(image)
+        image = Image.merge("YCbCr", planes)
+    else:
+        image = Image.fromarray(luma)
+    out = io.BytesIO()
+    image.save(out, "JPEG", quality=JPEG_QUALITY)
+    return out.getvalue(), width, height, pix_fmt
+
+
+def _qp_grid(session: mbgauge.H264DecoderSession, index: int, width: int, height: int) -> Any:
+    """The frame's QP per 16x16 cell: its QP map, or, where the values do not
+    fit the map's int8 (VP9's quantiser index), the QP block that covers each
+    cell's top-left sample."""
+    try:
+        return session.get_qpmap(index).astype(np.int16)
+    except ValueError:
+        pass
+    rows, cols = -(-height // MB_SIZE), -(-width // MB_SIZE)
+    grid = np.full((rows, cols), -1, np.int16)
+    for block in session.get_qp_blocks(index):
+        top, left = max(int(block["y"]), 0), max(int(block["x"]), 0)
+        r0, c0 = -(-top // MB_SIZE), -(-left // MB_SIZE)
+        r1 = -(-(int(block["y"]) + int(block["h"])) // MB_SIZE)
+        c1 = -(-(int(block["x"]) + int(block["w"])) // MB_SIZE)
+        grid[r0:r1, c0:c1] = block["qp"]
+    return grid
+
+
+def coding_blocks_of(session: mbgauge.H264DecoderSession) -> bool:
+    """Whether the session gives each frame's coding blocks (kind,
+    partition, bits): builds of mbgauge without them raise RuntimeError."""
+    getter = getattr(session, "get_coding_blocks", None)
+    if getter is None:
+        return False
+    try:
+        getter(0)
+    except (RuntimeError, ValueError):
+        return False
+    return True
+
+
+def decode_frame(
+    session: mbgauge.H264DecoderSession, index: int, *, with_coding_blocks: bool
+) -> FrameData:
+    picture, width, height, pix_fmt = _picture_jpeg(session, index)
+    qp = _qp_grid(session, index, width, height)
+    if with_coding_blocks:
+        blocks = session.get_coding_blocks(index)  # type: ignore[attr-defined]
+    else:
+        blocks = session.get_qp_blocks(index)
+    vectors = session.get_motion_vectors(index)
+    return FrameData(
+        index=index,
+        picture=picture,
+        qp=qp,
+        chroma_qp_offsets=session.get_chroma_qp_offset(index),
+        blocks=blocks,
+        vectors=vectors,
+        width=width,
+        height=height,
+        pix_fmt=pix_fmt,
+    )
+
+
+class ViewedFile:
+    """One file named on the command line, with the sessions that serve it."""
+
+    def __init__(self, path: str | os.PathLike[str]) -> None:
+        self.path = Path(path)
+        self.name = self.path.name
+        self._session = mbgauge.H264DecoderSession(path, motion_vectors=True)
+        self.table = self._session.frame_table()
+        self.num_frames = self._session.num_frames
+        self.coding_blocks = coding_blocks_of(self._session)
+        self._session_lock = threading.Lock()
+        self._cache: OrderedDict[int, FrameData] = OrderedDict()
+        self._pending: dict[int, Future[FrameData]] = {}
+        self._lock = threading.Lock()
+        self._travel = _Travel()
+        self._closing = threading.Event()
+        self._idle = threading.Event()
+        self._idle.set()
+        self._busy_requests = 0
+        self._mean_qp = np.full(self.num_frames, math.nan)
+        self._scanned = 0
+        self._threads = [
+            threading.Thread(target=self._read_ahead, name=f"read-ahead {self.name}", daemon=True),
+            threading.Thread(target=self._scan_qp, name=f"QP scan {self.name}", daemon=True),
+        ]
+        for thread in self._threads:
+            thread.start()
+
+    # The facts of the stream, for /api/files.
+    def describe(self, position: int) -> dict[str, Any]:
+        session = self._session
+        quantity = quantity_of(session.codec, session.pix_fmt)
+        return {
+            "file": position,
+            "name": self.name,
+            "codec": session.codec,
+            "width": session.width,
+            "height": session.height,
+            "mb_cols": session.mb_cols,
+            "mb_rows": session.mb_rows,
+            "num_frames": self.num_frames,
+            "fps": session.fps,
+            "pix_fmt": session.pix_fmt,
+            "quantity": quantity.name,
+            "quantity_short": quantity.short,
+            "qp_range": list(quantity.value_range) if quantity.value_range else None,
+            "coding_blocks": self.coding_blocks,
+            "block_kinds": list(getattr(mbgauge, "BLOCK_KINDS", ())),
+            "partitions": list(getattr(mbgauge, "PARTITIONS", ())),
+        }
+
+    def check_index(self, index: int) -> None:
+        if not 0 <= index < self.num_frames:
+            raise FrameNotFound(
+                f"frame {index} is outside {self.name}'s {self.num_frames} frames "
+                f"(0..{self.num_frames - 1})"
+            )
+
+    def frame(self, index: int, *, travelling: bool = True) -> FrameData:
+        """The frame's data, from the cache, from a decode in progress, or
+        decoded now. `travelling`: the page went to this frame, so the
+        read-ahead follows it."""
+        self.check_index(index)
+        if travelling:
+            self._went_to(index)
+        self._enter_request()
+        try:
+            future, mine = self._claim(index)
+            if mine:
+                with self._session_lock:
+                    self._fill(future, index, self._session)
+            return future.result()
+        finally:
+            self._leave_request()
+
+    def mean_qp(self, start: int = 0) -> tuple[int, list[float | None]]:
+        """The mean QP of frames start.. as far as the scan has gone."""
+        scanned = self._scanned
+        values = self._mean_qp[start:scanned]
+        return scanned, [None if math.isnan(v) else round(float(v), 3) for v in values]
+
+    def close(self) -> None:
+        self._closing.set()
+        self._idle.set()
+        with self._travel.changed:
+            self._travel.changed.notify_all()
+        for thread in self._threads:
+            thread.join()
+        self._session.close()
+
+    def _claim(self, index: int) -> tuple[Future[FrameData], bool]:
+        """The future of the frame's data, and whether the caller must fill it."""
+        with self._lock:
+            cached = self._cache.get(index)
+            if cached is not None:
+                self._cache.move_to_end(index)
+                done: Future[FrameData] = Future()
+                done.set_result(cached)
+                return done, False
+            pending = self._pending.get(index)
+            if pending is not None:
+                return pending, False
+            future: Future[FrameData] = Future()
+            self._pending[index] = future
+            return future, True
+
+    def _fill(self, future: Future[FrameData], index: int, session: Any) -> None:
+        try:
+            data = decode_frame(session, index, with_coding_blocks=self.coding_blocks)
+        except BaseException as error:
+            with self._lock:
+                del self._pending[index]
+            future.set_exception(error)
+            if not isinstance(error, Exception):
+                raise
+            return
+        with self._lock:
+            del self._pending[index]
+            self._cache[index] = data
+            while len(self._cache) > CACHED_FRAMES:
+                self._cache.popitem(last=False)
+        future.set_result(data)
+
+    def _went_to(self, index: int) -> None:
+        travel = self._travel
+        with travel.changed:
+            if index != travel.frame:
+                if travel.frame >= 0:
+                    travel.direction = 1 if index > travel.frame else -1
+                travel.frame = index
+                travel.generation += 1
+                travel.changed.notify_all()
+
+    def _enter_request(self) -> None:
+        with self._lock:
+            self._busy_requests += 1
+            self._idle.clear()
+
+    def _leave_request(self) -> None:
+        with self._lock:
+            self._busy_requests -= 1
+            if self._busy_requests == 0:
+                self._idle.set()
+
+    def _read_ahead(self) -> None:
+        """Decodes the frames after the page's (or before it, going back) on
+        a session of its own, so that the next step finds them ready."""
+        travel = self._travel
+        with mbgauge.H264DecoderSession(self.path, motion_vectors=True) as session:
+            seen = 0
+            while not self._closing.is_set():
+                with travel.changed:
+                    while travel.generation == seen and not self._closing.is_set():
+                        travel.changed.wait()
+                    seen = travel.generation
+                    start, direction = travel.frame, travel.direction
+                for step in range(1, READ_AHEAD + 1):
+                    index = start + direction * step
+                    if self._closing.is_set() or travel.generation != seen:
+                        break
+                    if not 0 <= index < self.num_frames:
+                        break
+                    future, mine = self._claim(index)
+                    if mine:
+                        self._fill(future, index, session)
+
+    def _scan_qp(self) -> None:
+        """Reads every frame's mean QP in order, a chunk at a time, while the
+        page asks for nothing, at the lowest scheduling priority."""
+        try:
+            os.setpriority(os.PRIO_PROCESS, threading.get_native_id(), 19)
+        except OSError:
+            pass
+        with mbgauge.H264DecoderSession(self.path) as session:
+            for start in range(0, self.num_frames, SCAN_CHUNK):
+                self._idle.wait()
+                if self._closing.is_set():
+                    return
+                frames = np.arange(start, min(start + SCAN_CHUNK, self.num_frames))
+                try:
+                    stats = stats_span(session, frames)
+                except (RuntimeError, ValueError):
+                    # A frame that does not decode, or QPs beyond int8
+                    # (VP9): the line has a gap there.
+                    stats = None
+                if stats is not None:
+                    self._mean_qp[frames] = stats["mean_qp"]
+                self._scanned = int(frames[-1]) + 1
