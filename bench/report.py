@@ -30,6 +30,7 @@ FFPROBE_STARTUP = "ffprobe -version (start-up only)"
 DATASET_LOCAL = "mbgauge dataset, threads (local default)"
 DATASET_CLUSTER = "mbgauge dataset, 2-worker Dask cluster"
 DATASET_FFMPEG = "ffmpeg -threads 1, 2 files at a time"
+VIEW = "mbgauge view in headless Chromium"
 NOT_VIDEOS = "not-video"  # the dataset scenario's files that are no video
 DATASET_CORES = 2  # what the three dataset routes each get: 2 threads, workers or processes
 
@@ -635,9 +636,49 @@ _ACCESS_INTRO = (
     "over its frames."
 )
 
+
 # The sections of the report, in order, each shown when its scenario was run:
 # title, a paragraph before the table (str.format'ed with the settings), and
 # the table.
+def _view_table(results: dict[str, Any]) -> list[str]:
+    def cells(impl: str, rows: list[Row], peers: Callable[[str], list[Row]]) -> list[str] | None:
+        if impl != VIEW:
+            return None
+        decode_ms = median_of(
+            peers(FFMPEG_1), lambda r: 1e3 * r["total_s"] / r["frames"] if r.get("frames") else None
+        )
+
+        def latency(kind: str, key: str) -> str:
+            return _spread_cell(rows, lambda r: r[kind][key] if kind in r else None, 0)
+
+        return [
+            _spread_cell(rows, lambda r: r["startup_s"], 2),
+            _spread_cell(rows, lambda r: r["page_open_s"], 2),
+            latency("step", "p50_ms"),
+            latency("step", "p95_ms"),
+            latency("jump", "p50_ms"),
+            latency("jump", "max_ms"),
+            "–" if decode_ms is None else f"{decode_ms:.1f}",
+            _spread_cell(rows, lambda r: r["server_cpu_s"], 1),
+        ]
+
+    return _table(
+        results,
+        "view",
+        (
+            "server start s",
+            "page open s",
+            "next frame p50 ms",
+            "next frame p95 ms",
+            "random jump p50 ms",
+            "random jump max ms",
+            "ffmpeg -threads 1 ms per frame",
+            "server CPU s",
+        ),
+        cells,
+    )
+
+
 SECTIONS: dict[str, tuple[str, str, Callable[[dict[str, Any]], list[str]]]] = {
     "seq_qp": (
         "Sequential QP extraction",
@@ -677,6 +718,16 @@ SECTIONS: dict[str, tuple[str, str, Callable[[dict[str, Any]], list[str]]]] = {
         _dataset_table,
     ),
     "heatmap": ("Heatmaps", "", _heatmap_table),
+    "view": (
+        "`mbgauge view` in the browser",
+        "The command started on the input (server start: until it prints its URL, the file "
+        "opened and indexed), its page opened in headless Chromium (page open: until the "
+        "first frame is drawn), then the right arrow key pressed for each of the next "
+        "frames, with 0.1 s of looking after each, and random jumps. Milliseconds: from the "
+        "navigation until the page has drawn the frame with every layer's data, measured "
+        "by the page. Server CPU s: the command's process over the whole run.",
+        _view_table,
+    ),
     "patch": (
         "mbgauge's FFmpeg against the same build without its patches",
         "The same mbgauge module, once on its own FFmpeg and once with the unpatched build "

@@ -9,20 +9,18 @@ body `{"error": "..."}`.
 
 from __future__ import annotations
 
-import json
 import re
 from collections.abc import Sequence
 from importlib import resources
-from typing import Any
 
 import anyio.to_thread
-import numpy as np
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
 from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
+from . import bodies
 from .store import FrameData, FrameNotFound, ViewedFile
 
 _CONTENT_TYPES = {
@@ -35,10 +33,6 @@ _CONTENT_TYPES = {
 # Indices are at most this many digits: larger numbers name no frame, and
 # are refused before they are parsed.
 _INDEX = re.compile(r"\d{1,9}")
-_MOTION_VECTOR_FIELDS = (
-    *("source", "w", "h", "src_x", "src_y", "dst_x", "dst_y"),
-    *("motion_x", "motion_y", "motion_scale"),
-)
 
 
 def static_files() -> dict[str, tuple[bytes, str]]:
@@ -79,6 +73,9 @@ def create_app(files: Sequence[ViewedFile]) -> Starlette:
             data = await anyio.to_thread.run_sync(viewed.frame, index)
         except FrameNotFound as error:
             raise not_found(str(error)) from None
+        except RuntimeError as error:
+            # A frame the decoder cannot decode (a damaged file).
+            raise HTTPException(500, str(error)) from None
         return viewed, data
 
     async def page(request: Request) -> Response:
@@ -108,21 +105,12 @@ def create_app(files: Sequence[ViewedFile]) -> Starlette:
         scanned, values = viewed.mean_qp(int(start))
         return JSONResponse({"start": int(start), "scanned": scanned, "mean_qp": values})
 
-    async def facts(request: Request) -> Response:
-        viewed, data = await frame_of(request)
-        return JSONResponse(frame_facts(viewed, data))
+    def answer(field: str, media_type: str = "application/json"):
+        async def endpoint(request: Request) -> Response:
+            _, data = await frame_of(request)
+            return Response(getattr(data, field), media_type=media_type)
 
-    async def qp(request: Request) -> Response:
-        viewed, data = await frame_of(request)
-        return JSONResponse(
-            {
-                "frame": data.index,
-                "cell": 16,
-                "rows": int(data.qp.shape[0]),
-                "cols": int(data.qp.shape[1]),
-                "qp": data.qp.tolist(),
-            }
-        )
+        return endpoint
 
     async def qp_difference(request: Request) -> Response:
         if len(files) < 2:
@@ -141,42 +129,9 @@ def create_app(files: Sequence[ViewedFile]) -> Starlette:
                 f"frame {index} has {first.shape[0]}x{first.shape[1]} cells in file 0 "
                 f"but {second.shape[0]}x{second.shape[1]} in file 1"
             )
-        difference = (second - first).astype(object)
-        difference[(first < 0) | (second < 0)] = None
-        return JSONResponse(
-            {"frame": index, "cell": 16, "rows": first.shape[0], "cols": first.shape[1]}
-            | {"qp_difference": difference.tolist()}
-        )
-
-    async def picture(request: Request) -> Response:
-        _, data = await frame_of(request)
-        return Response(data.picture, media_type="image/jpeg")
-
-    async def blocks(request: Request) -> Response:
-        viewed, data = await frame_of(request)
-        fields = data.blocks.dtype.names or ()
-        return JSONResponse(
-            {
-                "frame": data.index,
-                "coding_blocks": viewed.coding_blocks,
-                "count": len(data.blocks),
-                "blocks": {name: data.blocks[name].tolist() for name in fields},
-            }
-        )
-
-    async def vectors(request: Request) -> Response:
-        _, data = await frame_of(request)
-        names = data.vectors.dtype.names or ()
-        return JSONResponse(
-            {
-                "frame": data.index,
-                "count": len(data.vectors),
-                "vectors": {
-                    name: data.vectors[name].tolist()
-                    for name in _MOTION_VECTOR_FIELDS
-                    if name in names
-                },
-            }
+        return Response(
+            bodies.encode(bodies.qp_difference(index, first, second)),
+            media_type="application/json",
         )
 
     async def refused(request: Request, error: Exception) -> Response:
@@ -189,49 +144,22 @@ def create_app(files: Sequence[ViewedFile]) -> Starlette:
         Route("/api/files", file_list),
         Route("/api/frames", frame_table),
         Route("/api/qp-means", qp_means),
-        Route("/api/frame/{index}/facts", facts),
-        Route("/api/frame/{index}/qp", qp),
+        Route("/api/frame/{index}/facts", answer("facts")),
+        Route("/api/frame/{index}/qp", answer("qp_map")),
         Route("/api/frame/{index}/qp-difference", qp_difference),
-        Route("/api/frame/{index}/picture", picture),
-        Route("/api/frame/{index}/blocks", blocks),
-        Route("/api/frame/{index}/vectors", vectors),
+        Route("/api/frame/{index}/picture", answer("picture", "image/jpeg")),
+        Route("/api/frame/{index}/blocks", answer("blocks")),
+        Route("/api/frame/{index}/vectors", answer("vectors")),
     ]
     return Starlette(routes=routes, exception_handlers={HTTPException: refused})
 
 
-def frame_facts(viewed: ViewedFile, data: FrameData) -> dict[str, Any]:
-    row = viewed.table[data.index]
-    carried = data.qp[data.qp >= 0]
-    return {
-        "frame": data.index,
-        "num_frames": viewed.num_frames,
-        "pict_type": str(row["pict_type"]),
-        "key": bool(row["key"]),
-        "pts": int(row["pts"]),
-        "time": float(row["time"]),
-        "packet_size": int(row["packet_size"]),
-        "width": data.width,
-        "height": data.height,
-        "pix_fmt": data.pix_fmt,
-        "qp_mean": float(carried.mean()) if carried.size else None,
-        "qp_min": int(carried.min()) if carried.size else None,
-        "qp_max": int(carried.max()) if carried.size else None,
-        "chroma_qp_offsets": list(data.chroma_qp_offsets),
-        "blocks": len(data.blocks),
-        "motion_vectors": len(data.vectors),
-    }
-
-
 def _frame_table_json(viewed: ViewedFile) -> bytes:
     table = viewed.table
-    return json.dumps(
+    return bodies.encode(
         {
             "num_frames": len(table),
-            "pts": table["pts"].tolist(),
-            "time": table["time"].tolist(),
-            "key": table["key"].tolist(),
+            **bodies.columns(table, ("pts", "time", "key", "packet_size")),
             "pict_type": "".join(table["pict_type"].tolist()),
-            "packet_size": table["packet_size"].tolist(),
-        },
-        separators=(",", ":"),
-    ).encode()
+        }
+    )

@@ -11,6 +11,7 @@ them is waited for, not decoded twice.
 
 from __future__ import annotations
 
+import functools
 import io
 import math
 import os
@@ -29,9 +30,10 @@ import mbgauge
 
 from ..quantities import bit_depth, quantity_of
 from ..stats import stats_span
+from . import bodies
 
-# Frames kept decoded (pictures as JPEG, the rest as arrays): at 1080p a
-# frame takes about half a megabyte.
+# Frames kept ready (pictures as JPEG, the rest as JSON): at 1080p a frame
+# takes about a megabyte.
 CACHED_FRAMES = 96
 # Frames the read-ahead decodes beyond the one the page shows.
 READ_AHEAD = 12
@@ -39,7 +41,7 @@ READ_AHEAD = 12
 # yields the decoder soon to the page's requests.
 SCAN_CHUNK = 50
 JPEG_QUALITY = 90
-MB_SIZE = 16
+MB_SIZE = bodies.MB_SIZE
 # Chroma subsampling (across, down) of FFmpeg's planar YUV formats, by the
 # digits of their names; other formats are shown as their luma alone.
 _CHROMA_SUBSAMPLING = {
@@ -58,17 +60,15 @@ class FrameNotFound(LookupError):
 
 @dataclass
 class FrameData:
-    """Everything the page shows of one frame."""
+    """Everything the page asks for of one frame, ready to send."""
 
     index: int
-    picture: bytes  # JPEG
     qp: npt.NDArray[np.int16]  # (rows, cols); -1: no value
-    chroma_qp_offsets: tuple[int, int]
-    blocks: npt.NDArray[np.void]
-    vectors: npt.NDArray[np.void]
-    width: int
-    height: int
-    pix_fmt: str
+    picture: bytes  # JPEG
+    facts: bytes  # the endpoints' JSON answers
+    qp_map: bytes
+    blocks: bytes
+    vectors: bytes
 
 
 @dataclass
@@ -81,33 +81,44 @@ class _Travel:
     generation: int = 0
 
 
-def _picture_jpeg(session: mbgauge.H264DecoderSession, index: int) -> tuple[bytes, int, int, str]:
+@functools.cache
+def _range_tables(depth: int, full_range: bool) -> tuple[npt.NDArray[np.uint8], ...]:
+    """Lookup tables from samples of a depth to JPEG's full-range 8 bits,
+    for luma and for chroma."""
+    codes = np.arange(1 << depth, dtype=np.float64) / (1 << (depth - 8))
+    luma = codes if full_range else (codes - 16) * 255 / 219
+    chroma = codes if full_range else (codes - 128) * 255 / 224 + 128
+    return tuple(np.clip(np.rint(t), 0, 255).astype(np.uint8) for t in (luma, chroma))
+
+
+def _eight_bit_image(samples: npt.NDArray[Any], table: npt.NDArray[np.uint8]) -> Image.Image:
+    if samples.dtype == np.uint8:
+        # PIL applies a 256-entry table in C, faster than NumPy's indexing.
+        return Image.fromarray(samples).point(table.tolist())
+    return Image.fromarray(table[samples])
+
+
+def picture_jpeg(session: mbgauge.H264DecoderSession, index: int) -> tuple[bytes, int, int, str]:
     """The frame's picture before deblocking as a JPEG, colour where the
     planes are Y, Cb and Cr. JPEG codes YCbCr itself, so the planes go in
-    as they are, stretched from the video's limited range to JPEG's full one."""
+    as they are, stretched from the video's limited range to JPEG's full
+    one; chroma is repeated to the luma's size, which the encoder's own 4:2:0
+    subsampling undoes exactly."""
     width, height, pix_fmt = session.get_frame_format(index)
-    depth = bit_depth(pix_fmt)
-    levels = 1 << depth
-    codes = np.arange(levels, dtype=np.float64) / (1 << (depth - 8))
-    full_range = pix_fmt.startswith("yuvj")
-    luma_table = codes if full_range else (codes - 16) * 255 / 219
-    chroma_table = codes if full_range else (codes - 128) * 255 / 224 + 128
-    to_luma = np.clip(np.rint(luma_table), 0, 255).astype(np.uint8)
-    to_chroma = np.clip(np.rint(chroma_table), 0, 255).astype(np.uint8)
-
-    luma = to_luma[session.get_plane_data(index, 0)[:height, :width]]
+    luma_table, chroma_table = _range_tables(bit_depth(pix_fmt), pix_fmt.startswith("yuvj"))
+    luma = _eight_bit_image(session.get_plane_data(index, 0)[:height, :width], luma_table)
     subsampling = _CHROMA_SUBSAMPLING.get(pix_fmt.removeprefix("yuvj").removeprefix("yuv")[:3])
     if pix_fmt.startswith("yuv") and subsampling is not None:
         across, down = subsampling
         rows, cols = -(-height // down), -(-width // across)
-        planes = [Image.fromarray(luma)]
+        planes = [luma]
         for plane in (1, 2):
-            chroma = to_chroma[session.get_plane_data(index, plane)[:rows, :cols]]
-            image = Image.fromarray(chroma).resize((width, height), Image.Resampling.BILINEAR)
-            planes.append(image)
+            chroma = session.get_plane_data(index, plane)[:rows, :cols]
+            image = _eight_bit_image(chroma, chroma_table)
+            planes.append(image.resize((width, height), Image.Resampling.NEAREST))
         image = Image.merge("YCbCr", planes)
     else:
-        image = Image.fromarray(luma)
+        image = luma
     out = io.BytesIO()
     image.save(out, "JPEG", quality=JPEG_QUALITY)
     return out.getvalue(), width, height, pix_fmt
@@ -146,25 +157,40 @@ def coding_blocks_of(session: mbgauge.H264DecoderSession) -> bool:
 
 
 def decode_frame(
-    session: mbgauge.H264DecoderSession, index: int, *, with_coding_blocks: bool
+    session: mbgauge.H264DecoderSession,
+    index: int,
+    row: np.void,
+    *,
+    with_coding_blocks: bool,
 ) -> FrameData:
-    picture, width, height, pix_fmt = _picture_jpeg(session, index)
+    """Decodes a frame and makes every answer about it; `row` is its row of
+    the frame table."""
+    picture, width, height, pix_fmt = picture_jpeg(session, index)
     qp = _qp_grid(session, index, width, height)
     if with_coding_blocks:
         blocks = session.get_coding_blocks(index)  # type: ignore[attr-defined]
     else:
         blocks = session.get_qp_blocks(index)
     vectors = session.get_motion_vectors(index)
+    offsets = session.get_chroma_qp_offset(index)
+    facts = bodies.facts(
+        index,
+        session.num_frames,
+        row,
+        qp,
+        offsets,
+        (width, height, pix_fmt),
+        len(blocks),
+        len(vectors),
+    )
     return FrameData(
         index=index,
-        picture=picture,
         qp=qp,
-        chroma_qp_offsets=session.get_chroma_qp_offset(index),
-        blocks=blocks,
-        vectors=vectors,
-        width=width,
-        height=height,
-        pix_fmt=pix_fmt,
+        picture=picture,
+        facts=bodies.encode(facts),
+        qp_map=bodies.encode(bodies.qp_map(index, qp)),
+        blocks=bodies.encode(bodies.blocks(index, blocks, with_coding_blocks)),
+        vectors=bodies.encode(bodies.vectors(index, vectors)),
     )
 
 
@@ -276,7 +302,9 @@ class ViewedFile:
 
     def _fill(self, future: Future[FrameData], index: int, session: Any) -> None:
         try:
-            data = decode_frame(session, index, with_coding_blocks=self.coding_blocks)
+            data = decode_frame(
+                session, index, self.table[index], with_coding_blocks=self.coding_blocks
+            )
         except BaseException as error:
             with self._lock:
                 del self._pending[index]

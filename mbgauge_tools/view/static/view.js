@@ -24,7 +24,7 @@ const KIND_COLOURS = {
   lossless: "#ffffff",
 };
 const PAST_COLOUR = "#ffffff";
-const FUTURE_COLOUR = "#ffb000";
+const FUTURE_COLOUR = "#00e5ff";
 const MEAN_QP_COLOURS = ["#ffcc33", "#ff66cc"];
 // Viridis at eleven even steps, interpolated in between.
 const VIRIDIS = [
@@ -48,7 +48,10 @@ const state = {
   timeline: { first: 0, last: 0 },
   views: [],
   abort: null,
+  // Milliseconds from each navigation to its frame drawn, for benchmarks.
+  timings: [],
 };
+const KEPT_TIMINGS = 1000;
 
 function viridis(t) {
   const position = Math.min(Math.max(t, 0), 1) * (VIRIDIS.length - 1);
@@ -135,6 +138,7 @@ async function loadFrame(file, index, signal) {
 function goTo(index, { follow = true } = {}) {
   index = Math.min(Math.max(Math.round(index), 0), state.count - 1);
   if (!Number.isFinite(index) || index === state.frame) return;
+  const started = performance.now();
   state.direction = index >= state.frame ? 1 : -1;
   state.frame = index;
   const names = state.files.map((f) => f.name).join(" vs ");
@@ -155,6 +159,8 @@ function goTo(index, { follow = true } = {}) {
       drawAll();
       showFacts();
       document.body.dataset.shownFrame = String(index);
+      state.timings.push({ frame: index, ms: performance.now() - started });
+      if (state.timings.length > KEPT_TIMINGS) state.timings.shift();
       readAhead(index + state.direction);
     })
     .catch((error) => {
@@ -652,6 +658,19 @@ function drawLegend() {
     item.append(box, text);
     return item;
   };
+  if (state.files.length === 2) {
+    const differences = document.createElement("canvas");
+    differences.width = 120;
+    differences.height = 10;
+    const dctx = differences.getContext("2d");
+    for (let x = 0; x < differences.width; x++) {
+      dctx.fillStyle = rgba(differenceColour(Math.round(((x / (differences.width - 1)) * 2 - 1) * 12)), 1);
+      dctx.fillRect(x, 0, 1, differences.height);
+    }
+    const item = document.createElement("span");
+    item.append(`\u0394${state.files[0].quantity_short} \u221212`, differences, "+12");
+    items.push(item);
+  }
   for (const [type, colour] of Object.entries(TYPE_COLOURS).slice(0, 3)) items.push(swatch(colour, `${type} frames`));
   if (state.files[0].coding_blocks) {
     for (const kind of state.files[0].block_kinds) items.push(swatch(KIND_COLOURS[kind] || OTHER_TYPE_COLOUR, kind));
