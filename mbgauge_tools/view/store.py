@@ -2,11 +2,12 @@
 picture, QP map, blocks, motion vectors and facts, decoded once and kept for
 a while.
 
-Three sessions of the file work side by side, each on its own thread's
-requests: one answers the page's requests, one decodes ahead of the page in
-the direction it travels, and one reads every frame's QP map in the
-background for the timeline's mean-QP line. A frame being decoded by one of
-them is waited for, not decoded twice.
+Three sessions of the file work side by side. Two are lent, one frame at a
+time, to the page's requests and to a thread that decodes ahead of the page
+in the direction it travels, each time the one nearest the frame; the
+third reads every frame's QP map in the background for the timeline's
+mean-QP line. A frame being decoded by one of them is waited for, not
+decoded twice.
 """
 
 from __future__ import annotations
@@ -17,7 +18,9 @@ import math
 import os
 import threading
 from collections import OrderedDict
+from collections.abc import Iterator
 from concurrent.futures import Future
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -37,6 +40,9 @@ from . import bodies
 CACHED_FRAMES = 96
 # Frames the read-ahead decodes beyond the one the page shows.
 READ_AHEAD = 12
+# Frames before the last one a session decoded that its frame cache (of 64)
+# surely still holds.
+CACHE_REACH = 48
 # Frames of one batch query of the mean-QP scan: small, so that the scan
 # yields the decoder soon to the page's requests.
 SCAN_CHUNK = 50
@@ -194,6 +200,63 @@ def decode_frame(
     )
 
 
+class _SessionPool:
+    """Sessions of one file, each lent to one thread at a time: to the one
+    whose decoder is nearest the frame asked for (already past it within
+    its frame cache, or before it within its key-frame group), so that a
+    step after a jump continues on the session that made the jump."""
+
+    def __init__(self, first: mbgauge.H264DecoderSession, keys: npt.NDArray[np.intp]) -> None:
+        self._keys = keys
+        self._sessions = [first]
+        self._decoded_to = [-1]
+        self._free = {0}
+        self._changed = threading.Condition()
+
+    def add(self, session: mbgauge.H264DecoderSession) -> None:
+        with self._changed:
+            self._sessions.append(session)
+            self._decoded_to.append(-1)
+            self._free.add(len(self._sessions) - 1)
+            self._changed.notify()
+
+    def _cost(self, slot: int, index: int) -> int:
+        """Frames the slot's session would decode to reach the frame."""
+        reached = self._decoded_to[slot]
+        if reached - CACHE_REACH <= index <= reached:
+            return 0
+        position = int(np.searchsorted(self._keys, index, "right"))
+        key = int(self._keys[max(position - 1, 0)])
+        if key <= reached < index:
+            return index - reached
+        # A seek, and the decoder starts again at the key frame.
+        return index - key + 1
+
+    @contextmanager
+    def borrow(self, index: int) -> Iterator[mbgauge.H264DecoderSession]:
+        with self._changed:
+            while not self._free:
+                self._changed.wait()
+            slot = min(sorted(self._free), key=lambda s: self._cost(s, index))
+            self._free.remove(slot)
+        try:
+            yield self._sessions[slot]
+        finally:
+            with self._changed:
+                reached = self._decoded_to[slot]
+                if not reached - CACHE_REACH <= index <= reached:
+                    self._decoded_to[slot] = index
+                self._free.add(slot)
+                self._changed.notify()
+
+    def close(self) -> None:
+        with self._changed:
+            while len(self._free) < len(self._sessions):
+                self._changed.wait()
+            for session in self._sessions:
+                session.close()
+
+
 class ViewedFile:
     """One file named on the command line, with the sessions that serve it."""
 
@@ -204,7 +267,8 @@ class ViewedFile:
         self.table = self._session.frame_table()
         self.num_frames = self._session.num_frames
         self.coding_blocks = coding_blocks_of(self._session)
-        self._session_lock = threading.Lock()
+        keys = np.flatnonzero(self.table["key"])
+        self._sessions = _SessionPool(self._session, keys if keys.size else np.zeros(1, np.intp))
         self._cache: OrderedDict[int, FrameData] = OrderedDict()
         self._pending: dict[int, Future[FrameData]] = {}
         self._lock = threading.Lock()
@@ -257,17 +321,18 @@ class ViewedFile:
         decoded now. `travelling`: the page went to this frame, so the
         read-ahead follows it."""
         self.check_index(index)
-        if travelling:
-            self._went_to(index)
         self._enter_request()
         try:
             future, mine = self._claim(index)
             if mine:
-                with self._session_lock:
-                    self._fill(future, index, self._session)
-            return future.result()
+                self._fill(future, index)
+            data = future.result()
         finally:
             self._leave_request()
+        # Read ahead once the frame is there, not beside its decoding.
+        if travelling:
+            self._went_to(index)
+        return data
 
     def mean_qp(self, start: int = 0) -> tuple[int, list[float | None]]:
         """The mean QP of frames start.. as far as the scan has gone."""
@@ -282,7 +347,7 @@ class ViewedFile:
             self._travel.changed.notify_all()
         for thread in self._threads:
             thread.join()
-        self._session.close()
+        self._sessions.close()
 
     def _claim(self, index: int) -> tuple[Future[FrameData], bool]:
         """The future of the frame's data, and whether the caller must fill it."""
@@ -300,11 +365,12 @@ class ViewedFile:
             self._pending[index] = future
             return future, True
 
-    def _fill(self, future: Future[FrameData], index: int, session: Any) -> None:
+    def _fill(self, future: Future[FrameData], index: int) -> None:
         try:
-            data = decode_frame(
-                session, index, self.table[index], with_coding_blocks=self.coding_blocks
-            )
+            with self._sessions.borrow(index) as session:
+                data = decode_frame(
+                    session, index, self.table[index], with_coding_blocks=self.coding_blocks
+                )
         except BaseException as error:
             with self._lock:
                 del self._pending[index]
@@ -341,17 +407,23 @@ class ViewedFile:
                 self._idle.set()
 
     def _read_ahead(self) -> None:
-        """Decodes the frames after the page's (or before it, going back) on
-        a session of its own, so that the next step finds them ready."""
+        """Decodes the frames after the page's (or before it, going back),
+        so that the next step finds them ready. The second session of the
+        pool is opened here, so that the page need not wait for it."""
+        try:
+            self._sessions.add(mbgauge.H264DecoderSession(self.path, motion_vectors=True))
+        except RuntimeError:
+            pass  # one session serves both
         travel = self._travel
-        with mbgauge.H264DecoderSession(self.path, motion_vectors=True) as session:
-            seen = 0
-            while not self._closing.is_set():
-                with travel.changed:
-                    while travel.generation == seen and not self._closing.is_set():
-                        travel.changed.wait()
-                    seen = travel.generation
-                    start, direction = travel.frame, travel.direction
+        seen = 0
+        while not self._closing.is_set():
+            with travel.changed:
+                while travel.generation == seen and not self._closing.is_set():
+                    travel.changed.wait()
+                seen = travel.generation
+                start, direction = travel.frame, travel.direction
+            self._enter_request()
+            try:
                 for step in range(1, READ_AHEAD + 1):
                     index = start + direction * step
                     if self._closing.is_set() or travel.generation != seen:
@@ -360,7 +432,9 @@ class ViewedFile:
                         break
                     future, mine = self._claim(index)
                     if mine:
-                        self._fill(future, index, session)
+                        self._fill(future, index)
+            finally:
+                self._leave_request()
 
     def _scan_qp(self) -> None:
         """Reads every frame's mean QP in order, a chunk at a time, while the
