@@ -1,4 +1,4 @@
-"""Makes the screenshots of `mbgauge view` in docs/: two encodes of one
+"""Makes the screenshots of `mbgauge view` in docs/images/: two encodes of one
 source (x264 at CRF 20 and CRF 30 with adaptive quantisation) served by the
 command and shown in headless Chromium.
 
@@ -42,8 +42,8 @@ def save(driver: webdriver.Chrome, name: str) -> None:
     shot = Image.open(io.BytesIO(driver.get_screenshot_as_png())).convert("RGB")
     # A palette keeps the file small (the page has few colours beyond the
     # picture).
-    shot.quantize(256, dither=Image.Dither.FLOYDSTEINBERG).save(ROOT / "docs" / name, optimize=True)
-    print(f"docs/{name}: {(ROOT / 'docs' / name).stat().st_size} bytes")
+    shot.quantize(256, dither=Image.Dither.FLOYDSTEINBERG).save(ROOT / "docs" / "images" / name, optimize=True)
+    print(f"docs/images/{name}: {(ROOT / 'docs' / name).stat().st_size} bytes")
 
 
 def hover(driver: webdriver.Chrome, file: int, x: float, y: float) -> None:
