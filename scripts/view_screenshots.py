@@ -42,8 +42,9 @@ def save(driver: webdriver.Chrome, name: str) -> None:
     shot = Image.open(io.BytesIO(driver.get_screenshot_as_png())).convert("RGB")
     # A palette keeps the file small (the page has few colours beyond the
     # picture).
-    shot.quantize(256, dither=Image.Dither.FLOYDSTEINBERG).save(ROOT / "docs" / "images" / name, optimize=True)
-    print(f"docs/images/{name}: {(ROOT / 'docs' / name).stat().st_size} bytes")
+    path = ROOT / "docs" / "images" / name
+    shot.quantize(256, dither=Image.Dither.FLOYDSTEINBERG).save(path, optimize=True)
+    print(f"{path.relative_to(ROOT)}: {path.stat().st_size} bytes")
 
 
 def hover(driver: webdriver.Chrome, file: int, x: float, y: float) -> None:
