@@ -181,6 +181,57 @@ def test_picture_is_ffmpegs_decode_before_deblocking(viewer):
         assert luma.shape == (240, 320) and np.abs(error).mean() < 2.5, f"frame {n}"
 
 
+# Other codecs at a constant quantiser, and what their maps read: HEVC's
+# QP'Y (x265's --qp 30 at 10 bits reads 30 + 12), MPEG-2's quantiser scale
+# (twice the coded qscale). FFmpeg's MPEG-2 decoder exports no QP table with
+# the picture it puts out when the stream ends (ffprobe -export_side_data
+# venc_params shows none on it either): its last frame reads -1.
+OTHER_CODECS = {
+    "hevc-10bit": (
+        lambda: videos.x265_video(
+            "view-hevc10",
+            ["--qp", "30", "--ipratio", "1", "--pbratio", "1", "--aq-mode", "0", "--no-cutree"]
+            + ["--keyint", "8"],
+            depth=10,
+            frames=12,
+        ),
+        42,
+        False,
+    ),
+    "mpeg2": (
+        lambda: videos.ffmpeg_video(
+            "view-mpeg2",
+            ".ts",
+            *("-f", "lavfi", "-i", "testsrc2=size=176x144:rate=25", "-frames:v", "10"),
+            *("-c:v", "mpeg2video", "-qscale:v", "5"),
+        ),
+        10,
+        True,
+    ),
+}
+
+
+@pytest.mark.parametrize("codec", OTHER_CODECS)
+def test_other_codecs_show_their_encoders_quantiser_and_picture(codec):
+    from PIL import Image
+
+    make, expected, last_without_qp = OTHER_CODECS[codec]
+    path = make()
+    running = Viewer(str(path), "--port", "0")
+    try:
+        (info,) = running.json("/api/files")
+        reference = videos.ffmpeg_reference_frames(path, info["width"], info["height"], "yuvj420p")
+        for n in range(info["num_frames"]):
+            cells = running.json(f"/api/frame/{n}/qp")["qp"]
+            last = last_without_qp and n == info["num_frames"] - 1
+            assert {v for row in cells for v in row} == {-1 if last else expected}, f"frame {n}"
+            _, _, body = running.get(f"/api/frame/{n}/picture")
+            luma = np.asarray(Image.open(io.BytesIO(body)).convert("YCbCr"))[:, :, 0]
+            assert np.abs(luma.astype(float) - reference[n][0]).mean() < 2.5, f"frame {n}"
+    finally:
+        assert running.stop() == 0
+
+
 @pytest.mark.parametrize(
     "path",
     [
