@@ -392,6 +392,38 @@ def test_keys_move_the_title_and_the_link(browser, viewer, keys, frame):
     assert browser.current_url.endswith(f"#frame={frame}")
 
 
+@pytest.mark.parametrize("frame", [0, 17, FRAMES - 1])
+def test_a_click_on_the_timeline_goes_to_that_frame(browser, viewer, frame):
+    from selenium.webdriver.common.action_chains import ActionChains
+
+    open_frame(browser, viewer, 5 if frame != 5 else 6)
+    timeline = browser.find_element("id", "timeline")
+    width = timeline.rect["width"]
+    x = (frame + 0.5) / FRAMES * width - width / 2
+    ActionChains(browser).move_to_element_with_offset(timeline, round(x), 0).click().perform()
+    shown(browser, frame)
+
+
+def test_zoom_and_pan_move_both_pictures_together(browser, viewer):
+    from selenium.webdriver.common.action_chains import ActionChains
+
+    open_frame(browser, viewer, 3)
+    view = "return mbgaugeView.state.view"
+    fitted = browser.execute_script(view)
+    ActionChains(browser).send_keys("+").perform()
+    zoomed = browser.execute_script(view)
+    assert zoomed["scale"] == pytest.approx(fitted["scale"] * 1.5)
+    canvas = browser.find_elements("css selector", "canvas.picture")[1]
+    ActionChains(browser).drag_and_drop_by_offset(canvas, 40, 25).perform()
+    panned = browser.execute_script(view)
+    assert (panned["offsetX"] - zoomed["offsetX"], panned["offsetY"] - zoomed["offsetY"]) == (
+        40,
+        25,
+    )
+    ActionChains(browser).send_keys("0").perform()
+    assert browser.execute_script(view) == fitted
+
+
 def test_a_new_link_fragment_moves_the_page(browser, viewer):
     open_frame(browser, viewer, 2)
     browser.execute_script("location.hash = '#frame=31'")

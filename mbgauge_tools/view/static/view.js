@@ -290,7 +290,7 @@ function drawCells(ctx, grid, area, colourOf, textOf) {
   for (let r = r0; r < r1; r++) {
     for (let c = c0; c < c1; c++) {
       const value = grid[r][c];
-      if (value === null || value < 0 && colourOf === qpColour) continue;
+      if (value === null || (value < 0 && colourOf === qpColour)) continue;
       if (!colours.has(value)) colours.set(value, colourOf(value));
       ctx.fillStyle = rgba(colours.get(value), LAYER_OPACITY);
       ctx.fillRect(c * CELL, r * CELL, CELL, CELL);
@@ -303,7 +303,7 @@ function drawCells(ctx, grid, area, colourOf, textOf) {
   for (let r = r0; r < r1; r++) {
     for (let c = c0; c < c1; c++) {
       const value = grid[r][c];
-      if (value === null || value < 0 && colourOf === qpColour) continue;
+      if (value === null || (value < 0 && colourOf === qpColour)) continue;
       ctx.fillStyle = isLight(colours.get(value)) ? "#000" : "#fff";
       ctx.fillText(textOf(value), c * CELL + CELL / 2, r * CELL + CELL / 2 + 0.5);
     }
