@@ -303,6 +303,20 @@ def test_stops_cleanly_listening_where_asked(how):
         socket.create_connection(("127.0.0.1", port)).close()
 
 
+@pytest.mark.parametrize("host", ["127.0.0.1", "no-such-host.invalid"])
+def test_an_address_it_cannot_listen_on_is_one_line_and_status_2(host):
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        command = [sys.executable, "-m", "mbgauge_tools", "view", str(qpfile_video(SEEDS[0]))]
+        command += ["--host", host, "--port", str(port), "--no-browser"]
+        result = subprocess.run(command, cwd=ROOT, capture_output=True, text=True)
+    assert result.returncode == 2
+    assert result.stderr.startswith(f"mbgauge: error: cannot listen on {host}")
+    assert len(result.stderr.splitlines()) == 1
+
+
 # The page in a browser
 
 CHROMIUM, CHROMEDRIVER = shutil.which("chromium"), shutil.which("chromedriver")

@@ -22,21 +22,29 @@ from .store import ViewedFile
 GRACEFUL_SHUTDOWN = 2
 
 
+class ListenError(OSError):
+    """The address cannot be listened on (taken, or not this machine's);
+    the OSError that said so is its cause."""
+
+
 def bind(host: str, port: int) -> socket.socket:
     """A listening socket on host:port (port 0: any free port). Bound before
     the URL is printed, so that the URL is right and a browser opened at
     once finds it."""
-    family, kind, proto, _, address = socket.getaddrinfo(
-        host, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE
-    )[0]
+    try:
+        family, kind, proto, _, address = socket.getaddrinfo(
+            host, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE
+        )[0]
+    except OSError as error:
+        raise ListenError(f"cannot listen on {host}: {error.strerror}") from error
     sock = socket.socket(family, kind, proto)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     try:
         sock.bind(address)
         sock.listen(128)
-    except OSError:
+    except OSError as error:
         sock.close()
-        raise
+        raise ListenError(f"cannot listen on {host} port {port}: {error.strerror}") from error
     sock.set_inheritable(True)
     return sock
 
@@ -66,8 +74,11 @@ def serve(
             files.append(viewed)
         try:
             sock = bind(host, DEFAULT_PORT if port is None else port)
-        except OSError as error:
-            if port is not None or error.errno != errno.EADDRINUSE:
+        except ListenError as error:
+            taken = (
+                isinstance(error.__cause__, OSError) and error.__cause__.errno == errno.EADDRINUSE
+            )
+            if port is not None or not taken:
                 raise
             sock = bind(host, 0)
         stack.callback(sock.close)
