@@ -142,6 +142,21 @@ def test_qp_maps_blocks_and_facts_are_the_encoders(viewer, file):
         assert facts["chroma_qp_offsets"] == [CHROMA_QP_OFFSET] * 2
         blocks = viewer.json(f"/api/frame/{n}/blocks?file={file}")["blocks"]
         assert set(blocks["qp"]) == {qps[n]} and len(blocks["qp"]) == 300, f"frame {n}"
+        header, columns = unpacked(viewer.get(f"/api/frame/{n}/qp?file={file}&format=binary"))
+        assert (header["rows"], header["cols"], set(columns["qp"])) == (15, 20, {qps[n]})
+        header, columns = unpacked(viewer.get(f"/api/frame/{n}/blocks?file={file}&format=binary"))
+        assert {name: list(values) for name, values in columns.items()} == blocks, f"frame {n}"
+
+
+def unpacked(answer: tuple[int, str, bytes]) -> tuple[dict, dict[str, np.ndarray]]:
+    """A packed answer: a little-endian length, a JSON header of that length,
+    then the header's columns as little-endian int32."""
+    status, content_type, body = answer
+    assert (status, content_type) == (200, "application/octet-stream")
+    length = int.from_bytes(body[:4], "little")
+    header = json.loads(body[4 : 4 + length])
+    values = np.frombuffer(body[4 + length :], "<i4").reshape(len(header["columns"]), -1)
+    return header, dict(zip(header["columns"], values))
 
 
 def test_qp_difference_is_the_difference_of_the_qpfiles(viewer):

@@ -10,8 +10,9 @@ body `{"error": "..."}`.
 from __future__ import annotations
 
 import re
-from collections.abc import Sequence
+from collections.abc import Awaitable, Callable, Sequence
 from importlib import resources
+from typing import Any
 
 import anyio.to_thread
 from starlette.applications import Starlette
@@ -105,12 +106,47 @@ def create_app(files: Sequence[ViewedFile]) -> Starlette:
         scanned, values = viewed.mean_qp(int(start))
         return JSONResponse({"start": int(start), "scanned": scanned, "mean_qp": values})
 
-    def answer(field: str, media_type: str = "application/json"):
+    async def facts(request: Request) -> Response:
+        _, data = await frame_of(request)
+        return Response(data.facts, media_type="application/json")
+
+    async def picture(request: Request) -> Response:
+        _, data = await frame_of(request)
+        return Response(data.picture, media_type="image/jpeg")
+
+    def table(
+        make_json: Callable[[FrameData], dict[str, Any]],
+        make_packed: Callable[[FrameData], bytes],
+    ) -> Callable[[Request], Awaitable[Response]]:
+        """An endpoint answering JSON, or packed columns with ?format=binary."""
+
         async def endpoint(request: Request) -> Response:
             _, data = await frame_of(request)
-            return Response(getattr(data, field), media_type=media_type)
+            if request.query_params.get("format") == "binary":
+                body = await anyio.to_thread.run_sync(make_packed, data)
+                return Response(body, media_type="application/octet-stream")
+            body = await anyio.to_thread.run_sync(lambda: bodies.encode(make_json(data)))
+            return Response(body, media_type="application/json")
 
         return endpoint
+
+    qp = table(
+        lambda d: bodies.qp_map(d.index, d.qp),
+        lambda d: bodies.packed(
+            {"frame": d.index, "rows": d.qp.shape[0], "cols": d.qp.shape[1]},
+            {"qp": d.qp.ravel()},
+        ),
+    )
+    blocks = table(
+        lambda d: bodies.blocks(d.index, d.blocks, d.coding_blocks),
+        lambda d: bodies.packed_table(
+            {"frame": d.index, "coding_blocks": d.coding_blocks}, d.blocks
+        ),
+    )
+    vectors = table(
+        lambda d: bodies.vectors(d.index, d.vectors),
+        lambda d: bodies.packed_table({"frame": d.index}, d.vectors, bodies.MOTION_VECTOR_FIELDS),
+    )
 
     async def qp_difference(request: Request) -> Response:
         if len(files) < 2:
@@ -144,12 +180,12 @@ def create_app(files: Sequence[ViewedFile]) -> Starlette:
         Route("/api/files", file_list),
         Route("/api/frames", frame_table),
         Route("/api/qp-means", qp_means),
-        Route("/api/frame/{index}/facts", answer("facts")),
-        Route("/api/frame/{index}/qp", answer("qp_map")),
+        Route("/api/frame/{index}/facts", facts),
+        Route("/api/frame/{index}/qp", qp),
         Route("/api/frame/{index}/qp-difference", qp_difference),
-        Route("/api/frame/{index}/picture", answer("picture", "image/jpeg")),
-        Route("/api/frame/{index}/blocks", answer("blocks")),
-        Route("/api/frame/{index}/vectors", answer("vectors")),
+        Route("/api/frame/{index}/picture", picture),
+        Route("/api/frame/{index}/blocks", blocks),
+        Route("/api/frame/{index}/vectors", vectors),
     ]
     return Starlette(routes=routes, exception_handlers={HTTPException: refused})
 

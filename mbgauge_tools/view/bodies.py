@@ -1,6 +1,10 @@
-"""The JSON answers of a frame's endpoints, made once when the frame is
-decoded (often ahead of the page, on the read-ahead thread), so that a
-request only sends bytes."""
+"""The answers of a frame's endpoints: JSON for scripts, and the same
+tables packed as binary columns for the page, which reads them without
+parsing (`?format=binary`).
+
+A packed answer is a 4-byte little-endian length, that many bytes of a JSON
+header (padded with spaces to a multiple of 4), then the header's
+`columns`, each `count` little-endian int32 values, one after another."""
 
 from __future__ import annotations
 
@@ -19,6 +23,24 @@ MOTION_VECTOR_FIELDS = (
 
 def encode(value: Any) -> bytes:
     return json.dumps(value, separators=(",", ":"), allow_nan=False).encode()
+
+
+def packed(header: dict[str, Any], arrays: dict[str, npt.NDArray[Any]]) -> bytes:
+    """The header, with the names of the arrays as its columns, then the
+    arrays as int32 columns of one length."""
+    count = len(next(iter(arrays.values()))) if arrays else 0
+    text = json.dumps({**header, "count": count, "columns": list(arrays)}).encode()
+    text += b" " * (-len(text) % 4)
+    parts = [len(text).to_bytes(4, "little"), text]
+    parts += [np.ascontiguousarray(array, "<i4").tobytes() for array in arrays.values()]
+    return b"".join(parts)
+
+
+def packed_table(
+    header: dict[str, Any], table: npt.NDArray[np.void], names: tuple[str, ...] | None = None
+) -> bytes:
+    present = table.dtype.names or ()
+    return packed(header, {name: table[name] for name in names or present if name in present})
 
 
 def columns(table: npt.NDArray[np.void], names: tuple[str, ...] | None = None) -> dict[str, list]:

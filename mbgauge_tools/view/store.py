@@ -66,15 +66,16 @@ class FrameNotFound(LookupError):
 
 @dataclass
 class FrameData:
-    """Everything the page asks for of one frame, ready to send."""
+    """Everything the page asks for of one frame: the picture and facts
+    ready to send, the tables as arrays (sent as JSON or as binary columns)."""
 
     index: int
     qp: npt.NDArray[np.int16]  # (rows, cols); -1: no value
     picture: bytes  # JPEG
-    facts: bytes  # the endpoints' JSON answers
-    qp_map: bytes
-    blocks: bytes
-    vectors: bytes
+    facts: bytes  # JSON
+    blocks: npt.NDArray[np.void]
+    vectors: npt.NDArray[np.void]
+    coding_blocks: bool
 
 
 @dataclass
@@ -194,9 +195,9 @@ def decode_frame(
         qp=qp,
         picture=picture,
         facts=bodies.encode(facts),
-        qp_map=bodies.encode(bodies.qp_map(index, qp)),
-        blocks=bodies.encode(bodies.blocks(index, blocks, with_coding_blocks)),
-        vectors=bodies.encode(bodies.vectors(index, vectors)),
+        blocks=blocks,
+        vectors=vectors,
+        coding_blocks=with_coding_blocks,
     )
 
 
@@ -274,6 +275,7 @@ class ViewedFile:
         self._lock = threading.Lock()
         self._travel = _Travel()
         self._closing = threading.Event()
+        self._second_session_opened = threading.Event()
         self._idle = threading.Event()
         self._idle.set()
         self._busy_requests = 0
@@ -342,6 +344,7 @@ class ViewedFile:
 
     def close(self) -> None:
         self._closing.set()
+        self._second_session_opened.set()
         self._idle.set()
         with self._travel.changed:
             self._travel.changed.notify_all()
@@ -410,11 +413,18 @@ class ViewedFile:
         """Decodes the frames after the page's (or before it, going back),
         so that the next step finds them ready. The second session of the
         pool is opened here, so that the page need not wait for it."""
+        travel = self._travel
+        # Opened once the page has its first frame, not beside its decoding.
+        with travel.changed:
+            while travel.generation == 0 and not self._closing.is_set():
+                travel.changed.wait()
         try:
-            self._sessions.add(mbgauge.H264DecoderSession(self.path, motion_vectors=True))
+            if not self._closing.is_set():
+                self._sessions.add(mbgauge.H264DecoderSession(self.path, motion_vectors=True))
         except RuntimeError:
             pass  # one session serves both
-        travel = self._travel
+        finally:
+            self._second_session_opened.set()
         seen = 0
         while not self._closing.is_set():
             with travel.changed:
@@ -443,6 +453,9 @@ class ViewedFile:
             os.setpriority(os.PRIO_PROCESS, threading.get_native_id(), 19)
         except OSError:
             pass
+        self._second_session_opened.wait()
+        if self._closing.is_set():
+            return
         with mbgauge.H264DecoderSession(self.path) as session:
             for start in range(0, self.num_frames, SCAN_CHUNK):
                 self._idle.wait()

@@ -103,6 +103,21 @@ async function getJson(url, signal) {
   return body;
 }
 
+// A packed answer (?format=binary): a little-endian length, a JSON header of
+// that length naming its int32 columns, then the columns one after another.
+async function getPacked(url, signal) {
+  const response = await fetch(url, { signal });
+  if (!response.ok) throw new Error((await response.json()).error || `${response.status} ${url}`);
+  const buffer = await response.arrayBuffer();
+  const length = new DataView(buffer).getUint32(0, true);
+  const header = JSON.parse(new TextDecoder().decode(new Uint8Array(buffer, 4, length)));
+  const columns = {};
+  header.columns.forEach((name, i) => {
+    columns[name] = new Int32Array(buffer, 4 + length + i * header.count * 4, header.count);
+  });
+  return { header, columns };
+}
+
 async function loadFrame(file, index, signal) {
   const kept = state.loaded[file];
   if (kept.has(index)) {
@@ -113,11 +128,15 @@ async function loadFrame(file, index, signal) {
   }
   const query = `?file=${file}`;
   const base = `/api/frame/${index}`;
+  const binary = `${query}&format=binary`;
   const [facts, qp, blocks, vectors, picture] = await Promise.all([
     getJson(`${base}/facts${query}`, signal),
-    getJson(`${base}/qp${query}`, signal),
-    getJson(`${base}/blocks${query}`, signal),
-    getJson(`${base}/vectors${query}`, signal),
+    getPacked(`${base}/qp${binary}`, signal).then(({ header, columns }) =>
+      ({ rows: header.rows, cols: header.cols, values: columns.qp })),
+    getPacked(`${base}/blocks${binary}`, signal).then(({ header, columns }) =>
+      ({ count: header.count, coding_blocks: header.coding_blocks, blocks: columns })),
+    getPacked(`${base}/vectors${binary}`, signal).then(({ header, columns }) =>
+      ({ count: header.count, vectors: columns })),
     fetch(`${base}/picture${query}`, { signal }).then((r) => {
       if (!r.ok) throw new Error(`${r.status} picture of frame ${index}`);
       return r.blob();
@@ -177,6 +196,7 @@ function readAhead(index) {
 }
 
 function keyFrameFrom(index, step) {
+  if (!state.tables[0]) return index;
   const key = state.tables[0].key;
   for (let i = index + step; i >= 0 && i < state.count; i += step) if (key[i]) return i;
   return index;
@@ -262,7 +282,7 @@ function drawLayers(ctx, frame, file, rect, ratio) {
   ctx.clip();
   const difference = layers.difference && file === 1 ? qpDifference() : null;
   if (difference) drawCells(ctx, difference, area, (d) => differenceColour(d), (d) => (d > 0 ? `+${d}` : `${d}`));
-  else if (layers.qp) drawCells(ctx, frame.qp.qp, area, qpColour, String);
+  else if (layers.qp) drawCells(ctx, frame.qp, area, qpColour, String);
   if (layers.bits && frame.blocks.coding_blocks) drawBits(ctx, frame.blocks.blocks, area);
   if (layers.blocks) drawBlocks(ctx, frame.blocks, area, pixel);
   if (layers.vectors) drawVectors(ctx, frame.vectors.vectors, area, pixel);
@@ -280,8 +300,7 @@ function visibleArea(rect, frame) {
 }
 
 function drawCells(ctx, grid, area, colourOf, textOf) {
-  const rows = grid.length;
-  const cols = rows ? grid[0].length : 0;
+  const { rows, cols, values } = grid;
   const r0 = Math.max(0, Math.floor(area.top / CELL));
   const r1 = Math.min(rows, Math.ceil(area.bottom / CELL));
   const c0 = Math.max(0, Math.floor(area.left / CELL));
@@ -289,7 +308,7 @@ function drawCells(ctx, grid, area, colourOf, textOf) {
   const colours = new Map();
   for (let r = r0; r < r1; r++) {
     for (let c = c0; c < c1; c++) {
-      const value = grid[r][c];
+      const value = values[r * cols + c];
       if (value === null || (value < 0 && colourOf === qpColour)) continue;
       if (!colours.has(value)) colours.set(value, colourOf(value));
       ctx.fillStyle = rgba(colours.get(value), LAYER_OPACITY);
@@ -302,7 +321,7 @@ function drawCells(ctx, grid, area, colourOf, textOf) {
   ctx.textBaseline = "middle";
   for (let r = r0; r < r1; r++) {
     for (let c = c0; c < c1; c++) {
-      const value = grid[r][c];
+      const value = values[r * cols + c];
       if (value === null || (value < 0 && colourOf === qpColour)) continue;
       ctx.fillStyle = isLight(colours.get(value)) ? "#000" : "#fff";
       ctx.fillText(textOf(value), c * CELL + CELL / 2, r * CELL + CELL / 2 + 0.5);
@@ -316,7 +335,7 @@ function blockVisible(x, y, w, h, area) {
 
 function drawBits(ctx, blocks, area) {
   let highest = 0;
-  const density = blocks.bits.map((bits, i) => {
+  const density = Float64Array.from(blocks.bits, (bits, i) => {
     const d = bits / Math.max(blocks.w[i] * blocks.h[i], 1);
     highest = Math.max(highest, d);
     return d;
@@ -388,7 +407,7 @@ function drawVectors(ctx, vectors, area, pixel) {
   for (const past of [true, false]) {
     ctx.strokeStyle = past ? PAST_COLOUR : FUTURE_COLOUR;
     ctx.beginPath();
-    for (let i = 0; i < (vectors.source || []).length; i++) {
+    for (let i = 0; i < (vectors.source ? vectors.source.length : 0); i++) {
       if ((vectors.source[i] < 0) !== past) continue;
       const [sx, sy, dx, dy] = [vectors.src_x[i], vectors.src_y[i], vectors.dst_x[i], vectors.dst_y[i]];
       if (sx === dx && sy === dy) continue;
@@ -410,8 +429,9 @@ function drawVectors(ctx, vectors, area, pixel) {
 function qpDifference() {
   const [a, b] = state.shown;
   if (!a || !b || a.qp.rows !== b.qp.rows || a.qp.cols !== b.qp.cols) return null;
-  return b.qp.qp.map((row, r) =>
-    row.map((value, c) => (value < 0 || a.qp.qp[r][c] < 0 ? null : value - a.qp.qp[r][c])));
+  const values = Array.from(b.qp.values, (value, i) =>
+    (value < 0 || a.qp.values[i] < 0 ? null : value - a.qp.values[i]));
+  return { rows: b.qp.rows, cols: b.qp.cols, values };
 }
 
 // Facts and tooltips
@@ -448,6 +468,10 @@ function signed(value) {
   return value > 0 ? `+${text}` : text.replace("-", "\u2212");
 }
 
+function cellOf(grid, row, col) {
+  return row < grid.rows && col < grid.cols ? grid.values[row * grid.cols + col] : undefined;
+}
+
 // The lines of the tooltip at picture point (x, y) of a file's frame.
 function describePoint(file, x, y) {
   const frame = state.shown[file];
@@ -456,11 +480,11 @@ function describePoint(file, x, y) {
   const short = state.files[file].quantity_short;
   const row = Math.floor(y / CELL);
   const col = Math.floor(x / CELL);
-  const qp = frame.qp.qp[row] ? frame.qp.qp[row][col] : undefined;
+  const qp = cellOf(frame.qp, row, col);
   lines.push(qp === undefined || qp < 0 ? `no ${short}` : `${short} ${qp}`);
   if (state.files.length === 2) {
     const other = state.shown[1 - file];
-    const theirs = other && other.qp.qp[row] ? other.qp.qp[row][col] : undefined;
+    const theirs = other ? cellOf(other.qp, row, col) : undefined;
     if (qp >= 0 && theirs >= 0) {
       const delta = file === 1 ? qp - theirs : theirs - qp;
       lines.push(`\u0394${short} ${signed(delta)} (second \u2212 first)`);
@@ -479,7 +503,7 @@ function describePoint(file, x, y) {
     break;
   }
   const vectors = frame.vectors.vectors;
-  for (let i = 0; i < (vectors.source || []).length; i++) {
+  for (let i = 0; i < frame.vectors.count; i++) {
     const left = vectors.dst_x[i] - vectors.w[i] / 2;
     const top = vectors.dst_y[i] - vectors.h[i] / 2;
     if (x < left || y < top || x >= left + vectors.w[i] || y >= top + vectors.h[i]) continue;
@@ -530,6 +554,7 @@ function keepInTimeline(index) {
 }
 
 function drawTimeline() {
+  if (!state.tables[0]) return;
   const canvas = document.getElementById("timeline");
   const ratio = window.devicePixelRatio || 1;
   const rect = canvas.getBoundingClientRect();
@@ -785,6 +810,7 @@ function setUpControls() {
   const timeline = document.getElementById("timeline");
   timeline.addEventListener("click", (event) => goTo(timelineFrameAt(event.clientX)));
   timeline.addEventListener("mousemove", (event) => {
+    if (!state.tables[0]) return;
     const index = timelineFrameAt(event.clientX);
     const table = state.tables[0];
     const lines = [`frame ${index}: ${table.pict_type[index]}${table.key[index] ? " (key)" : ""}`,
@@ -822,7 +848,8 @@ function setUpControls() {
 
 async function start() {
   state.files = await getJson("/api/files");
-  state.tables = await Promise.all(state.files.map((_, file) => getJson(`/api/frames?file=${file}`)));
+  // The frame tables come while the first frame loads: the page waits for neither.
+  const tables = Promise.all(state.files.map((_, file) => getJson(`/api/frames?file=${file}`)));
   state.count = Math.min(...state.files.map((f) => f.num_frames));
   state.loaded = state.files.map(() => new Map());
   state.meanQp = state.files.map(() => []);
@@ -833,6 +860,8 @@ async function start() {
   drawLegend();
   fit();
   goTo(frameFromHash() ?? 0);
+  state.tables = await tables;
+  drawTimeline();
   followMeanQp();
 }
 
