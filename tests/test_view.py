@@ -422,6 +422,8 @@ def test_keys_move_the_title_and_the_link(browser, viewer, keys, frame):
         ActionChains(browser).send_keys(getattr(Keys, key)).perform()
     shown(browser, frame)
     assert browser.current_url.endswith(f"#frame={frame}")
+    # Loads abandoned by quick steps are cancelled quietly.
+    assert [e for e in browser.get_log("browser") if e["level"] == "SEVERE"] == []
 
 
 @pytest.mark.parametrize("frame", [0, 17, FRAMES - 1])

@@ -47,7 +47,8 @@ const state = {
   meanQp: [],
   timeline: { first: 0, last: 0 },
   views: [],
-  abort: null,
+  // Per file: frame index -> { promise, abort } of loads under way.
+  pending: [],
   // Milliseconds from each navigation to its frame drawn, for benchmarks.
   timings: [],
 };
@@ -118,14 +119,33 @@ async function getPacked(url, signal) {
   return { header, columns };
 }
 
-async function loadFrame(file, index, signal) {
+// A frame's data, from those kept, from a load under way, or loaded now.
+// Loads of frames the page has moved away from are cancelled (abandonLoads).
+function loadFrame(file, index) {
   const kept = state.loaded[file];
   if (kept.has(index)) {
     const frame = kept.get(index);
     kept.delete(index);
     kept.set(index, frame);
-    return frame;
+    return Promise.resolve(frame);
   }
+  const pending = state.pending[file];
+  if (!pending.has(index)) {
+    const abort = new AbortController();
+    const promise = fetchFrame(file, index, abort.signal).finally(() => pending.delete(index));
+    pending.set(index, { promise, abort });
+  }
+  return pending.get(index).promise;
+}
+
+function abandonLoads(keep) {
+  for (const pending of state.pending) {
+    for (const [index, load] of pending) if (!keep.includes(index)) load.abort.abort();
+  }
+}
+
+async function fetchFrame(file, index, signal) {
+  const kept = state.loaded[file];
   const query = `?file=${file}`;
   const base = `/api/frame/${index}`;
   const binary = `${query}&format=binary`;
@@ -166,11 +186,9 @@ function goTo(index, { follow = true } = {}) {
   document.getElementById("frame-number").value = index;
   keepInTimeline(index);
   drawTimeline();
-  if (state.abort) state.abort.abort();
-  const abort = new AbortController();
-  state.abort = abort;
+  abandonLoads([index, index + state.direction]);
   for (const view of state.views) view.status.textContent = `loading frame ${index}\u2026`;
-  Promise.all(state.files.map((_, file) => loadFrame(file, index, abort.signal)))
+  Promise.all(state.files.map((_, file) => loadFrame(file, index)))
     .then((frames) => {
       if (state.frame !== index) return;
       state.shown = frames;
@@ -191,8 +209,7 @@ function goTo(index, { follow = true } = {}) {
 // The next frame in the direction of travel, loaded while this one is looked at.
 function readAhead(index) {
   if (index < 0 || index >= state.count) return;
-  const signal = state.abort.signal;
-  state.files.forEach((_, file) => loadFrame(file, index, signal).catch(() => {}));
+  state.files.forEach((_, file) => loadFrame(file, index).catch(() => {}));
 }
 
 function keyFrameFrom(index, step) {
@@ -852,6 +869,7 @@ async function start() {
   const tables = Promise.all(state.files.map((_, file) => getJson(`/api/frames?file=${file}`)));
   state.count = Math.min(...state.files.map((f) => f.num_frames));
   state.loaded = state.files.map(() => new Map());
+  state.pending = state.files.map(() => new Map());
   state.meanQp = state.files.map(() => []);
   state.timeline = { first: 0, last: state.count };
   document.getElementById("names").textContent = state.files.map((f) => f.name).join(" vs ");
