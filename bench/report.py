@@ -31,6 +31,7 @@ DATASET_LOCAL = "mbgauge dataset, threads (local default)"
 DATASET_CLUSTER = "mbgauge dataset, 2-worker Dask cluster"
 DATASET_FFMPEG = "ffmpeg -threads 1, 2 files at a time"
 VIEW = "mbgauge view in headless Chromium"
+VIEW_SERVER = "mbgauge view's server, one frame at a time"
 NOT_VIDEOS = "not-video"  # the dataset scenario's files that are no video
 DATASET_CORES = 2  # what the three dataset routes each get: 2 threads, workers or processes
 
@@ -662,21 +663,72 @@ def _view_table(results: dict[str, Any]) -> list[str]:
             _spread_cell(rows, lambda r: r["server_cpu_s"], 1),
         ]
 
-    return _table(
+    def server_cells(
+        impl: str, rows: list[Row], peers: Callable[[str], list[Row]]
+    ) -> list[str] | None:
+        if impl != VIEW_SERVER:
+            return None
+        decode = peers(FFMPEG_1)
+        ffmpeg_cpu_ms = median_of(
+            decode, lambda r: 1e3 * r["cpu_s"] / r["frames"] if r.get("frames") else None
+        )
+
+        def cell(kind: str, key: str) -> str:
+            return _spread_cell(rows, lambda r: r[kind][key], 0)
+
+        def per_decoded(kind: str) -> str:
+            ours = median_of(rows, lambda r: r[kind]["cpu_mean_ms"])
+            if ours is None or not ffmpeg_cpu_ms:
+                return "–"
+            return f"{ours / ffmpeg_cpu_ms:.1f}"
+
+        return [
+            cell("step", "p50_ms"),
+            cell("step", "cpu_mean_ms"),
+            per_decoded("step"),
+            cell("jump", "p50_ms"),
+            cell("jump", "max_ms"),
+            cell("jump", "cpu_mean_ms"),
+            per_decoded("jump"),
+            "–" if ffmpeg_cpu_ms is None else f"{ffmpeg_cpu_ms:.1f}",
+        ]
+
+    server = _table(
         results,
         "view",
         (
-            "server start s",
-            "page open s",
-            "next frame p50 ms",
-            "next frame p95 ms",
-            "random jump p50 ms",
-            "random jump max ms",
-            "ffmpeg -threads 1 ms per frame",
-            "server CPU s",
+            "next frame ms",
+            "next frame CPU ms",
+            "in ffmpeg frames",
+            "random frame ms",
+            "random frame max ms",
+            "random frame CPU ms",
+            "in ffmpeg frames",
+            "ffmpeg -threads 1 CPU ms per frame",
         ),
-        cells,
+        server_cells,
     )
+    return [
+        *_table(
+            results,
+            "view",
+            (
+                "server start s",
+                "page open s",
+                "next frame p50 ms",
+                "next frame p95 ms",
+                "random jump p50 ms",
+                "random jump max ms",
+                "ffmpeg -threads 1 ms per frame",
+                "server CPU s",
+            ),
+            cells,
+        ),
+        "",
+        "The server's work for one frame, without a browser:",
+        "",
+        *server,
+    ]
 
 
 SECTIONS: dict[str, tuple[str, str, Callable[[dict[str, Any]], list[str]]]] = {
@@ -725,7 +777,10 @@ SECTIONS: dict[str, tuple[str, str, Callable[[dict[str, Any]], list[str]]]] = {
         "first frame is drawn), then the right arrow key pressed for each of the next "
         "frames, with 0.1 s of looking after each, and random jumps. Milliseconds: from the "
         "navigation until the page has drawn the frame with every layer's data, measured "
-        "by the page. Server CPU s: the command's process over the whole run.",
+        "by the page. Server CPU s: the command's process over the whole run. Then the "
+        "server's work for one frame (decode, picture, facts, tables) timed alone, in order "
+        "and at random frames, with its CPU time also counted in frames of ffmpeg's "
+        "single-threaded decode of the same file.",
         _view_table,
     ),
     "patch": (

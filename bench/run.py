@@ -307,6 +307,12 @@ def build_plan(
             report.VIEW,
             lambda run: {"workload": "view_browser", "steps": steps, "jumps": jumps, "seed": run},
         )
+        plan.add(
+            "view",
+            main,
+            report.VIEW_SERVER,
+            lambda run: {"workload": "view_frames", "steps": steps, "jumps": jumps, "seed": run},
+        )
         plan.command("view", main, report.FFMPEG_1, ffmpeg_decode(paths[main]))
 
     if "dataset" in args.scenarios:

@@ -771,6 +771,40 @@ def view_browser(
     return result
 
 
+@workload
+def view_frames(path: str, steps: int = 60, jumps: int = 20, seed: int = 0, **_: Any) -> Result:
+    """What the viewer's server does for one frame (decode it, make its
+    picture, facts and tables), timed in this process without a browser or
+    threads: `steps` frames in order from frame 0, then `jumps` random
+    frames, each on a session last used for a frame elsewhere. Wall and CPU
+    time per frame: the CPU time is what the load of other processes does
+    not inflate."""
+    import random
+
+    _import_mbgauge()
+    from mbgauge_tools.view.store import ViewedFile, decode_frame
+
+    viewed = ViewedFile(path)
+    viewed.close()  # only its frame table and block-structure check are used
+    session = _import_mbgauge().H264DecoderSession(path, motion_vectors=True)
+
+    def timed(indices: Sequence[int]) -> Result:
+        walls, cpus = [], []
+        for index in indices:
+            t0, c0 = time.perf_counter(), time.process_time()
+            decode_frame(
+                session, index, viewed.table[index], with_coding_blocks=viewed.coding_blocks
+            )
+            walls.append(time.perf_counter() - t0)
+            cpus.append(time.process_time() - c0)
+        return {**_latency_stats(walls), "cpu_mean_ms": float(np.mean(cpus) * 1e3)}
+
+    step = timed(range(steps))
+    rng = random.Random(seed)
+    jump = timed([rng.randrange(session.num_frames) for _ in range(jumps)])
+    return {"frames": session.num_frames, "step": step, "jump": jump}
+
+
 def _process_cpu_s(pid: int) -> float:
     """User and system CPU time of a running process, all its threads."""
     with open(f"/proc/{pid}/stat") as stat:
