@@ -12,7 +12,10 @@ so that the command line loads without them.
 
 from typing import Any
 
-__all__ = ["FrameData", "FrameNotFound", "ViewedFile", "create_app", "serve"]
+# The port tried first when none is given; a free one is taken if it is busy.
+DEFAULT_PORT = 8000
+
+__all__ = ["DEFAULT_PORT", "FrameData", "FrameNotFound", "ViewedFile", "create_app", "serve"]
 
 
 def __getattr__(name: str) -> Any:

@@ -14,8 +14,8 @@ from contextlib import ExitStack
 
 import uvicorn
 
+from . import DEFAULT_PORT
 from .app import create_app
-from .command import DEFAULT_PORT
 from .store import ViewedFile
 
 # Seconds the server gives open requests to finish when told to stop.

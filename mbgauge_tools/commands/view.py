@@ -1,21 +1,16 @@
-"""The `mbgauge view` subcommand's arguments and its run."""
+"""`mbgauge view`: one file, or two encodes of one source side by side, in
+the browser (the server is mbgauge_tools.view)."""
 
 from __future__ import annotations
 
 import argparse
 
-# The port tried first when none is given; a free one is taken if it is busy.
-DEFAULT_PORT = 8000
-
-SUMMARY = (
-    "Look at one file, or two encodes of one source side by side, in the browser: "
-    "the picture with its QP map, block structure and motion vectors, a timeline of "
-    "frame sizes and mean QP, the facts of each frame."
-)
+from ..view import DEFAULT_PORT
+from .base import Command, Console
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("file", metavar="FILE")
+    parser.add_argument("file", metavar="FILE", help="a video file")
     parser.add_argument(
         "file2", nargs="?", metavar="FILE2", help="a second file, shown beside the first"
     )
@@ -36,18 +31,34 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def run(args: argparse.Namespace) -> None:
+def run(args: argparse.Namespace, console: Console) -> None:
     try:
-        from .server import serve
+        from ..view.server import serve
     except ImportError as error:
         raise RuntimeError(
             f"mbgauge view needs the view extra (pip install 'mbgauge[view]'): {error}"
         ) from None
     paths = [args.file] + ([args.file2] if args.file2 else [])
-    serve(paths, host=args.host, port=args.port, open_browser=not args.no_browser)
+    serve(
+        paths,
+        host=args.host,
+        port=args.port,
+        open_browser=not args.no_browser,
+        announce=console.say,
+    )
 
 
 def _port(text: str) -> int:
     if not text.isdigit() or int(text) > 65535:
         raise argparse.ArgumentTypeError(f"not a port number: {text!r}")
     return int(text)
+
+
+COMMAND = Command(
+    "view",
+    "Look at one file, or two encodes of one source side by side, in the browser: the "
+    "picture with its QP map, block structure and motion vectors, a timeline of frame "
+    "sizes and mean QP, the facts of each frame.",
+    add_arguments,
+    run,
+)
