@@ -64,12 +64,16 @@ SCENARIO_ROLES = {
     "heatmap": ("main",),
     "dataset": ("dataset",),
     "patch": ("main", "hevc"),
+    "view": ("main", "hour"),
     "parse_only": ("noisy", "typical", "hevc1080"),
 }
 # Every tenth frame, as one would look through a file.
 HEATMAP_FRAMES = "0::10"
 HEATMAP_DIR = Path(tempfile.gettempdir()) / "mbgauge-bench-heatmaps"
-OPT_IN_SCENARIOS = ("patch", "parse_only")
+# view needs Debian's chromium and chromium-driver, and an hour-long input.
+OPT_IN_SCENARIOS = ("patch", "view", "parse_only")
+# Frames stepped through and random jumps of the view scenario, per run.
+VIEW_STEPS, VIEW_JUMPS = 60, 20
 PARSE_ONLY_OFF = {"MBGAUGE_PARSE_ONLY": "0"}
 RANDOM_BATCH = 32  # parse_only: frames of the random batch call
 
@@ -291,6 +295,28 @@ def build_plan(
             plan.add(
                 "open", long_, "PyAV reader index (demux all packets)", {"workload": "pyav_open"}
             )
+
+    if "view" in args.scenarios:
+        plan.add(
+            "view",
+            roles["hour"],
+            report.VIEW,
+            {"workload": "view_browser", "steps": 5, "jumps": 5},
+        )
+        steps, jumps = (5, 5) if args.quick else (VIEW_STEPS, VIEW_JUMPS)
+        plan.add(
+            "view",
+            main,
+            report.VIEW,
+            lambda run: {"workload": "view_browser", "steps": steps, "jumps": jumps, "seed": run},
+        )
+        plan.add(
+            "view",
+            main,
+            report.VIEW_SERVER,
+            lambda run: {"workload": "view_frames", "steps": steps, "jumps": jumps, "seed": run},
+        )
+        plan.command("view", main, report.FFMPEG_1, ffmpeg_decode(paths[main]))
 
     if "dataset" in args.scenarios:
         name = roles["dataset"]
@@ -597,6 +623,7 @@ def main(argv: list[str] | None = None) -> int:
             "long": "tiny-long",
             "hevc": "tiny-hevc",
             "dataset": "tiny-gop25",
+            "hour": "tiny-long",
             "noisy": "tiny-gop25",
             "typical": "tiny-gop6",
             "hevc1080": "tiny-hevc",
@@ -609,6 +636,7 @@ def main(argv: list[str] | None = None) -> int:
             "long": "720p-10min",
             "hevc": "720p-hevc",
             "dataset": "1080p-2s",
+            "hour": "720p-1h",
             "noisy": "1080p-noisy-4s",
             "typical": "1080p-typical-4s",
             "hevc1080": "1080p-hevc-4s",
