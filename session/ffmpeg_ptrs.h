@@ -7,7 +7,9 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavcodec/bsf.h>
+#include <libavformat/avio.h>
 #include <libavutil/frame.h>
+#include <libavutil/mem.h>
 }
 
 struct PacketDeleter {
@@ -23,7 +25,16 @@ struct FilterDeleter {
     void operator()(AVBSFContext* filter) const { av_bsf_free(&filter); }
 };
 
+// A custom AVIOContext and its buffer (which FFmpeg may have replaced).
+struct AvioContextDeleter {
+    void operator()(AVIOContext* context) const {
+        av_freep(&context->buffer);
+        avio_context_free(&context);
+    }
+};
+
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 using FilterPtr = std::unique_ptr<AVBSFContext, FilterDeleter>;
+using AvioContextPtr = std::unique_ptr<AVIOContext, AvioContextDeleter>;

@@ -14,6 +14,7 @@ extern "C" {
 }
 
 #include "ffmpeg_error.h"
+#include "index_cache.h"
 #include "quiet_probing.h"
 #include "stream_choice.h"
 
@@ -54,21 +55,10 @@ int H264DecoderSession::interrupt_trampoline(void* opaque) {
 }
 
 H264DecoderSession::H264DecoderSession(const std::string& path_arg,
-                                       std::function<bool()> interrupted, bool motion_vectors_arg)
+                                       std::function<bool()> interrupted, bool motion_vectors_arg,
+                                       std::shared_ptr<ByteSource> source)
     : path(path_arg), motion_vectors(motion_vectors_arg), interrupted_(std::move(interrupted)) {
-    // The context is made first so that reading the input (a slow disk, a
-    // FIFO without a writer) can be interrupted from the start.
-    cursor.fmt_ctx = avformat_alloc_context();
-    if (cursor.fmt_ctx == nullptr) throw std::bad_alloc();
-    cursor.fmt_ctx->interrupt_callback =
-        AVIOInterruptCB{&H264DecoderSession::interrupt_trampoline, this};
-    // On failure avformat_open_input frees the context and leaves it null.
-    const int open_result = avformat_open_input(&cursor.fmt_ctx, path.c_str(), nullptr, nullptr);
-    if (open_result < 0) {
-        throw InputOpenError("Cannot open input video: " + path + " (" +
-                                 ffmpeg_error_string(open_result) + ")",
-                             open_result);
-    }
+    open_input(source);
     AVFormatContext* fmt_ctx = cursor.fmt_ctx;
     try {
         // Cover pictures are video streams of one picture; they are never
@@ -86,7 +76,10 @@ H264DecoderSession::H264DecoderSession(const std::string& path_arg,
             const QuietProbing quiet;
             probe_result = avformat_find_stream_info(fmt_ctx, probe_options.get());
         }
-        if (probe_result < 0) throw std::runtime_error("Cannot find stream info in: " + path);
+        if (probe_result < 0) {
+            rethrow_source_failure();
+            throw std::runtime_error("Cannot find stream info in: " + path);
+        }
 
         cursor.video_stream_idx = choose_video_stream(fmt_ctx);
         if (cursor.video_stream_idx < 0)
@@ -94,7 +87,7 @@ H264DecoderSession::H264DecoderSession(const std::string& path_arg,
 
         read_stream_facts();
         cursor.set_up_decoder(static_cast<int>(kMaxPixels), motion_vectors);
-        index = build_stream_index(fmt_ctx, cursor.video_stream_idx, path);
+        index_stream();
         num_frames = index->num_frames();
         chroma_offsets_seen.assign(static_cast<size_t>(num_frames), ChromaQpOffsets{});
         chroma_offsets_known.assign(static_cast<size_t>(num_frames), false);
@@ -105,6 +98,7 @@ H264DecoderSession::H264DecoderSession(const std::string& path_arg,
         // from inside an FFmpeg call; freeing what that call was using could
         // crash the exiting process, so it is left as it is.
         cursor.abandon();
+        (void)input_reader.release();
         throw;
 #endif
     } catch (...) {
@@ -118,6 +112,71 @@ H264DecoderSession::H264DecoderSession(const std::string& path_arg,
 }
 
 H264DecoderSession::~H264DecoderSession() { release(); }
+
+void H264DecoderSession::open_input(const std::shared_ptr<ByteSource>& source) {
+    // The context is made first so that reading the input (a slow disk, a
+    // FIFO without a writer) can be interrupted from the start.
+    cursor.fmt_ctx = avformat_alloc_context();
+    if (cursor.fmt_ctx == nullptr) throw std::bad_alloc();
+    cursor.fmt_ctx->interrupt_callback =
+        AVIOInterruptCB{&H264DecoderSession::interrupt_trampoline, this};
+    if (source) {
+        try {
+            input_reader = std::make_unique<AvioReader>(source);
+        } catch (...) {
+            avformat_free_context(cursor.fmt_ctx);
+            cursor.fmt_ctx = nullptr;
+            throw;
+        }
+        cursor.fmt_ctx->pb = input_reader->context();
+        cursor.fmt_ctx->flags |= AVFMT_FLAG_CUSTOM_IO;
+    }
+    // On failure avformat_open_input frees the context and leaves it null.
+    const int open_result = avformat_open_input(&cursor.fmt_ctx, path.c_str(), nullptr, nullptr);
+    if (open_result < 0) {
+        rethrow_source_failure();
+        input_reader.reset();
+        throw InputOpenError("Cannot open input video: " + path + " (" +
+                                 ffmpeg_error_string(open_result) + ")",
+                             open_result);
+    }
+}
+
+void H264DecoderSession::rethrow_source_failure() {
+    if (input_reader == nullptr || !input_reader->failed()) return;
+    try {
+        input_reader->rethrow_failure();
+    } catch (...) {
+        if (cursor.fmt_ctx == nullptr) input_reader.reset();
+        throw;
+    }
+}
+
+void H264DecoderSession::index_stream() {
+    AVFormatContext* fmt_ctx = cursor.fmt_ctx;
+    AVStream* stream = fmt_ctx->streams[cursor.video_stream_idx];
+    const IndexCache cache = IndexCache::from_environment();
+    std::string identity;
+    if (cache.enabled()) identity = input_reader ? input_reader->source().identity()
+                                                 : local_file_identity(path);
+    const std::string key = IndexCache::key_for(identity, fmt_ctx, cursor.video_stream_idx);
+    if (!key.empty()) index = cache.load(key, stream);
+    if (index != nullptr) {
+        index_from_cache = true;
+        return;
+    }
+    try {
+        index = build_stream_index(fmt_ctx, cursor.video_stream_idx, path);
+    } catch (...) {
+        rethrow_source_failure();
+        throw;
+    }
+    // A read that failed ends the scan as the end of the input would.
+    rethrow_source_failure();
+    // A file changed while it was read gives an index of neither version.
+    if (!key.empty() && (input_reader || local_file_identity(path) == identity))
+        cache.store(key, *index, stream);
+}
 
 void H264DecoderSession::read_stream_facts() {
     const AVStream* stream = cursor.fmt_ctx->streams[cursor.video_stream_idx];
@@ -153,6 +212,8 @@ void H264DecoderSession::release() {
     frame_cache.clear();
     std::deque<int>().swap(cache_order);
     cursor.release();
+    // After the demuxer that reads through it.
+    input_reader.reset();
 }
 
 void H264DecoderSession::check_frame_index(int64_t frame_idx) const {
@@ -176,6 +237,19 @@ void H264DecoderSession::store_in_cache(int idx, std::shared_ptr<CachedFrame> re
 
 bool H264DecoderSession::decode_with(int frame_idx, const FrameSink& sink,
                                      DecodeCursor::SeekRule rule) {
+    bool decoded = false;
+    try {
+        decoded = decode_frame_with(frame_idx, sink, rule);
+    } catch (...) {
+        rethrow_source_failure();
+        throw;
+    }
+    rethrow_source_failure();
+    return decoded;
+}
+
+bool H264DecoderSession::decode_frame_with(int frame_idx, const FrameSink& sink,
+                                           DecodeCursor::SeekRule rule) {
     return cursor.decode_frame(
         frame_idx,
         [&](int idx, const AVFrame* frame) {

@@ -16,6 +16,8 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "avio_reader.h"
+#include "byte_source.h"
 #include "cached_frame.h"
 #include "decode_cursor.h"
 #include "stream_index.h"
@@ -36,10 +38,13 @@ public:
     // opened and indexed; returning true abandons the open (the constructor
     // then throws). It is never called after the constructor returns. With
     // `motion_vectors` the decoder also exports each picture's motion vectors
-    // into its record.
+    // into its record. With `source` the input is read from it, and `path`
+    // only names it in messages (and hints at its container by its suffix).
+    // The packet index comes from the index cache when it holds this input's.
     explicit H264DecoderSession(const std::string& path,
                                 std::function<bool()> interrupted = nullptr,
-                                bool motion_vectors = false);
+                                bool motion_vectors = false,
+                                std::shared_ptr<ByteSource> source = nullptr);
     ~H264DecoderSession();
 
     H264DecoderSession(const H264DecoderSession&) = delete;
@@ -92,8 +97,12 @@ public:
     bool motion_vectors = false;
     AVRational time_base{0, 1};
 
-    // Built once at construction and never changed; cursors share it.
+    // Built once at construction (or found in the index cache) and never
+    // changed; cursors share it.
     std::shared_ptr<const StreamIndex> index;
+    bool index_from_cache = false;
+    // The cursor's reader of a ByteSource; null for a local path.
+    std::unique_ptr<AvioReader> input_reader;
     DecodeCursor cursor;
 
     std::map<int, std::shared_ptr<CachedFrame>> frame_cache;
@@ -111,12 +120,17 @@ private:
     std::function<bool()> interrupted_;
 
     void read_stream_facts();
+    void open_input(const std::shared_ptr<ByteSource>& source);
+    void index_stream();
+    // Throws what the byte source failed with, if it did.
+    void rethrow_source_failure();
     void release();
     // Throws SessionClosedError after close(); called under decode_mutex.
     void check_open() const;
     void store_in_cache(int idx, std::shared_ptr<CachedFrame> record);
     // Runs the cursor to `frame_idx`, noting every picture's chroma offsets.
     bool decode_with(int frame_idx, const FrameSink& sink, DecodeCursor::SeekRule rule);
+    bool decode_frame_with(int frame_idx, const FrameSink& sink, DecodeCursor::SeekRule rule);
 
     std::vector<ChromaQpOffsets> chroma_offsets_seen;
     std::vector<bool> chroma_offsets_known;
