@@ -47,7 +47,7 @@ def store(tmp_path_factory):
         fs.mkdir("corpus")
         for name in INPUTS:
             fs.put_file(str(local / name), f"corpus/videos/{name}")
-        fs.put_file(str(local / "gop.mp4"), "corpus/videos/notes.txt")
+        fs.pipe_file("corpus/videos/notes.txt", b"not a video\n" * 100)
         yield fs, local
 
 
