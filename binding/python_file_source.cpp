@@ -1,6 +1,7 @@
 #include "binding/python_file_source.h"
 
 #include <cstring>
+#include <map>
 
 #include "binding/interpreter_lock.h"
 
@@ -25,6 +26,23 @@ py::object call_method(PyObject* file, const char* name, const py::tuple& args) 
     return call_python(py::handle(file).attr(name), args);
 }
 
+// One mutex per file object that sources read; looked up and dropped with
+// the interpreter lock held, and never held while Python runs.
+std::shared_ptr<std::mutex> mutex_of(PyObject* file) {
+    static std::mutex registry_mutex;
+    static std::map<PyObject*, std::weak_ptr<std::mutex>> registry;
+    const std::lock_guard<std::mutex> lock(registry_mutex);
+    for (auto it = registry.begin(); it != registry.end();) {
+        it = it->second.expired() ? registry.erase(it) : std::next(it);
+    }
+    std::shared_ptr<std::mutex> found = registry[file].lock();
+    if (!found) {
+        found = std::make_shared<std::mutex>();
+        registry[file] = found;
+    }
+    return found;
+}
+
 }  // namespace
 
 PythonReadError::PythonReadError(const std::string& message, PyObject* exception)
@@ -43,6 +61,7 @@ PyObject* PythonReadError::exception() const {
 PythonFileSource::PythonFileSource(py::object file, std::string name, size_t read_size,
                                    std::string identity, bool owned)
     : file_(file.release().ptr()),
+      file_mutex_(mutex_of(file_)),
       name_(std::move(name)),
       read_size_(read_size),
       identity_(std::move(identity)),
@@ -93,6 +112,15 @@ PythonFileSource::~PythonFileSource() {
 
 size_t PythonFileSource::read_at(int64_t offset, uint8_t* buffer, size_t size) {
     if (Py_IsFinalizing()) throw ByteSourceError("the interpreter is exiting");
+    std::unique_lock<std::mutex> one_step(*file_mutex_, std::defer_lock);
+    if (PyGILState_Check() && !one_step.try_lock()) {
+        // Never wait for the mutex holding the interpreter lock: its holder
+        // may be waiting for that lock.
+        const LockReleased released;
+        one_step.lock();
+    } else if (!one_step.owns_lock()) {
+        one_step.lock();
+    }
     const LockHeld held;
     try {
         call_method(file_, "seek", py::make_tuple(offset, 0));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include <pybind11/pybind11.h>
@@ -29,6 +30,11 @@ private:
     void check_and_measure();
 
     PyObject* file_;
+    // Held (without the interpreter lock, which is taken inside it) for each
+    // seek and read: a file object's own methods may give the interpreter
+    // lock up between the two, and every source over the same object
+    // (sessions sharing one file object) shares this mutex.
+    std::shared_ptr<std::mutex> file_mutex_;
     std::string name_;
     size_t read_size_;
     std::string identity_;

@@ -134,6 +134,23 @@ def test_queries_from_many_threads_on_one_remote_session(served):
         assert np.array_equal(got, expected[frame]), f"frame {frame}"
 
 
+def test_sessions_sharing_one_file_object_from_many_threads():
+    local = clip(".ts")
+    with mbgauge.H264DecoderSession(str(local)) as reference:
+        expected = reference.get_qpmaps(list(range(reference.num_frames)))
+    order = [(i * 23) % len(expected) for i in range(160)]
+    with open(local, "rb") as file:
+        sessions = [mbgauge.H264DecoderSession(file, read_size=4096) for _ in range(4)]
+        with ThreadPoolExecutor(4) as pool:
+            results = list(
+                pool.map(lambda k: sessions[k % 4].get_qpmap(order[k]), range(len(order)))
+            )
+        for session in sessions:
+            session.close()
+    for frame, got in zip(order, results):
+        assert np.array_equal(got, expected[frame]), f"frame {frame}"
+
+
 @pytest.mark.parametrize(
     "name, error",
     [
