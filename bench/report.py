@@ -78,12 +78,6 @@ def headline(row: Row) -> str:
     scenario = row["scenario"]
     if scenario == "dataset" and not row.get("frames"):
         return f"{ms_per_file(row):8.1f} ms per file"
-    if scenario in ("seq_qp", "mvs", "planes", "dataset", "remote"):
-        return f"{fps(row):8.1f} fps"
-    if scenario in ("random", "local"):
-        return f"mean {row['mean_ms']:8.2f} ms  p95 {row['p95_ms']:8.2f} ms"
-    if scenario == "open":
-        return f"{open_seconds(row):7.3f} s  {row.get('bytes_read', 0) / 2**20:7.1f} MiB read"
     if scenario == "remote" and "reopen_s" in row:
         return f"open {row['open_s']:7.3f} s  reopen {row['reopen_s']:7.4f} s"
     if scenario == "remote" and "open_bytes" in row:
@@ -92,6 +86,12 @@ def headline(row: Row) -> str:
             f"{row['open_requests']} requests; {row['access_frames']} frames "
             f"{row['access_bytes'] / 2**20:6.1f} MiB"
         )
+    if scenario in ("seq_qp", "mvs", "planes", "dataset", "remote"):
+        return f"{fps(row):8.1f} fps"
+    if scenario in ("random", "local"):
+        return f"mean {row['mean_ms']:8.2f} ms  p95 {row['p95_ms']:8.2f} ms"
+    if scenario == "open":
+        return f"{open_seconds(row):7.3f} s  {row.get('bytes_read', 0) / 2**20:7.1f} MiB read"
     if scenario == "heatmap" and row.get("heatmaps"):
         return (
             f"{row['heatmaps'] / row['total_s']:6.2f} heatmaps/s  "

@@ -55,13 +55,13 @@ bool looks_like_url(const py::object& path) {
     return true;
 }
 
-// A file object rather than a path: anything with read() that is not a str,
-// bytes or os.PathLike.
+// A file object rather than a path: anything with read() or readinto() that
+// is not a str, bytes or os.PathLike.
 bool is_file_object(const py::object& source) {
     if (PyUnicode_Check(source.ptr()) || PyBytes_Check(source.ptr()) ||
         PyByteArray_Check(source.ptr()) || py::hasattr(source, "__fspath__"))
         return false;
-    return py::hasattr(source, "read");
+    return py::hasattr(source, "read") || py::hasattr(source, "readinto");
 }
 
 // What names a file object in messages: its `name` (a path or URL) when it
