@@ -64,18 +64,51 @@ def no_index_cache(monkeypatch):
     monkeypatch.setenv("MBGAUGE_INDEX_CACHE", "off")
 
 
+class ReadOnly:
+    """A file object with seek and read only (no readinto)."""
+
+    def __init__(self, data: bytes) -> None:
+        self._data, self._position = data, 0
+
+    def seek(self, offset: int, whence: int = 0) -> int:
+        self._position = [0, self._position, len(self._data)][whence] + offset
+        return self._position
+
+    def read(self, size: int = -1) -> bytes:
+        chunk = self._data[self._position : self._position + size]
+        self._position += len(chunk)
+        return chunk
+
+    def close(self) -> None:
+        pass
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc) -> None:
+        pass
+
+
 @pytest.mark.parametrize("suffix", CONTAINERS)
-@pytest.mark.parametrize("kind", ["open file", "BytesIO", "fsspec file"])
+@pytest.mark.parametrize("kind", ["open file", "BytesIO", "fsspec file", "read only"])
 def test_file_objects_give_the_local_frames(kind, suffix):
     local = clip(suffix)
     if kind == "open file":
         file = open(local, "rb")  # noqa: SIM115
     elif kind == "BytesIO":
         file = io.BytesIO(local.read_bytes())
-    else:
+    elif kind == "fsspec file":
         file = fsspec.open(f"file://{local}", "rb").open()
-    with file, mbgauge.H264DecoderSession(file) as session:
+    else:
+        file = ReadOnly(local.read_bytes())
+    with file, mbgauge.H264DecoderSession(file, read_size=32 << 10) as session:
         assert_same_frames(session, local)
+
+
+@pytest.mark.parametrize("read_size", [0, -1])
+def test_read_size_must_be_positive(read_size):
+    with pytest.raises(ValueError, match="read_size"):
+        mbgauge.H264DecoderSession(io.BytesIO(b""), read_size=read_size)
 
 
 @pytest.mark.parametrize("suffix", CONTAINERS)
