@@ -137,15 +137,15 @@ H264DecoderSession* open_session(const py::object& source, bool motion_vectors,
     std::shared_ptr<ByteSource> byte_source;
     std::string name;
     if (looks_like_url(source)) {
-        // fsspec turns a URL into a file object; None when it does not know
-        // the scheme (the str is then a local path, as it always was), a
-        // str for a local file.
+        // fsspec turns a URL into a file object, and the URL's name without
+        // credentials; None when it does not know the scheme (the str is then
+        // a local path, as it always was), a str for a local file.
         const py::object opened =
             call_python(import_module("mbgauge_tools.remote").attr("remote").attr("open_url"),
                         py::make_tuple(source, read_size));
         if (py::isinstance<py::tuple>(opened)) {
             const auto parts = opened.cast<py::tuple>();
-            name = source.cast<std::string>();
+            name = parts[2].cast<std::string>();
             byte_source = std::make_shared<PythonFileSource>(
                 parts[0], name, static_cast<size_t>(read_size), parts[1].cast<std::string>(),
                 true);

@@ -13,6 +13,7 @@ import errno
 import os
 import re
 from typing import Any
+from urllib.parse import urlsplit, urlunsplit
 
 _URL = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]+)://")
 
@@ -32,6 +33,14 @@ def is_remote(name: object) -> bool:
     """True for a URL whose scheme names something other than a local file."""
     scheme = url_scheme(name)
     return scheme is not None and scheme not in _LOCAL
+
+
+def shown(url: str) -> str:
+    """The URL as messages and the index cache name it: without a user name,
+    password or query string (a signed URL's signature and token)."""
+    parts = urlsplit(url)
+    host = parts.netloc.rsplit("@", 1)[-1]
+    return urlunsplit((parts.scheme, host, parts.path, "", ""))
 
 
 def _fsspec() -> Any:
@@ -95,38 +104,42 @@ def filesystem(url: str) -> tuple[Any, str]:
     return _fsspec().core.url_to_fs(url)
 
 
-def open_url(url: str, read_size: int) -> tuple[Any, str] | str | None:
+def open_url(url: str, read_size: int) -> tuple[Any, str, str] | str | None:
     """Opens ``url`` for H264DecoderSession.
 
     Returns None for a scheme fsspec does not know (the str is then a local
-    path), a local path for ``file://``, or (file object, identity) where the
-    file reads ``read_size`` bytes per request and the identity names the
-    object's exact content for the index cache ("" when nothing does).
+    path), a local path for ``file://``, or (file object, identity, name)
+    where the file reads ``read_size`` bytes per request, the identity names
+    the object's exact content for the index cache ("" when nothing does) and
+    the name is the URL to show in messages (see `shown`).
     """
     scheme = url_scheme(url)
     if scheme is None or not _known_scheme(scheme):
         return None
     if scheme in _LOCAL:
         return os.fspath(url.split("://", 1)[1])
+    name = shown(url)
     fs, path = filesystem(url)
     try:
         fs.invalidate_cache(path)
         info = fs.info(path)
         if info.get("type") == "directory":
-            raise _open_error(IsADirectoryError, errno.EISDIR, url, "Is a directory")
+            raise _open_error(IsADirectoryError, errno.EISDIR, name, "Is a directory")
         file = fs.open(path, "rb", block_size=read_size, cache_type="none")
+    # Raised from None: the back end's own error names the URL as given,
+    # credentials and all.
     except FileNotFoundError as error:
         if _http_status(error) in (401, 403):
-            raise _open_error(PermissionError, errno.EACCES, url, "Permission denied") from error
+            raise _open_error(PermissionError, errno.EACCES, name, "Permission denied") from None
         raise _open_error(
-            FileNotFoundError, errno.ENOENT, url, "No such file or directory"
-        ) from error
-    except PermissionError as error:
-        raise _open_error(PermissionError, errno.EACCES, url, "Permission denied") from error
+            FileNotFoundError, errno.ENOENT, name, "No such file or directory"
+        ) from None
+    except PermissionError:
+        raise _open_error(PermissionError, errno.EACCES, name, "Permission denied") from None
     except OSError:
         raise
     except Exception as error:
         if _http_status(error) in (401, 403):
-            raise _open_error(PermissionError, errno.EACCES, url, "Permission denied") from error
+            raise _open_error(PermissionError, errno.EACCES, name, "Permission denied") from None
         raise
-    return file, _identity(url, info)
+    return file, _identity(name, info), name

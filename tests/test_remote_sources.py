@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import io
 import shutil
+import traceback
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
@@ -197,6 +198,23 @@ def test_http_open_errors(served, name, error):
         mbgauge.H264DecoderSession(url)
     assert str(raised.value).startswith(f"Cannot open input video: {url} (")
     assert isinstance(raised.value, RuntimeError)
+
+
+@pytest.mark.parametrize("name", ["clip.mp4", "missing.mp4", "notes.txt"])
+def test_credentials_in_a_url_are_never_shown_nor_cached(served, name, tmp_path, monkeypatch):
+    monkeypatch.setenv("MBGAUGE_INDEX_CACHE", str(tmp_path))
+    host = served.url.split("://", 1)[1]
+    url = f"http://reader:s3cr3t@{host}/{name}?X-Amz-Signature=t0ken"
+    try:
+        mbgauge.H264DecoderSession(url).close()
+    except RuntimeError as error:
+        text = "".join(traceback.format_exception(error))
+        assert f"http://{host}/{name}" in text
+        assert "s3cr3t" not in text and "t0ken" not in text
+    else:
+        assert name == "clip.mp4"
+    for entry in tmp_path.iterdir():
+        assert b"s3cr3t" not in entry.read_bytes() and b"t0ken" not in entry.read_bytes()
 
 
 def test_remote_file_that_is_not_a_video_raises_runtime_error(served):
