@@ -681,14 +681,15 @@ def targets(results: dict[str, Any]) -> list[str]:
                 )
             )
         for impl in (REOPEN_LOCAL, REOPEN_S3):
-            reopen = median_of(of(impl), lambda r: r["reopen_s"] / r["open_s"])
-            if reopen is not None:
+            wall = median_of(of(impl), lambda r: r["reopen_s"] / r["open_s"])
+            cpu = median_of(of(impl), lambda r: r["reopen_cpu_s"] / r["cpu_s"])
+            if wall is not None and cpu is not None:
                 lines.append(
                     _target(
-                        "reopen <= 5 % of the first open",
+                        "reopen <= 5 % of the first open (CPU time)",
                         f"{name}, {impl.rsplit(': ', 1)[1]}",
-                        f"{reopen * 100:.2f} %",
-                        reopen <= 0.05,
+                        f"{cpu * 100:.2f} % of its CPU time ({wall * 100:.2f} % of its wall time)",
+                        cpu <= 0.05,
                     )
                 )
     for name, of in _by_input(rows, "dataset"):

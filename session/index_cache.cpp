@@ -299,10 +299,13 @@ std::shared_ptr<const StreamIndex> IndexCache::load(const std::string& key,
                                                     AVStream* stream) const {
     if (!enabled() || key.empty()) return nullptr;
     const std::string path = entry_path(key);
-    std::ifstream file(path, std::ios::binary);
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
     if (!file) return nullptr;
-    const std::string bytes((std::istreambuf_iterator<char>(file)),
-                            std::istreambuf_iterator<char>());
+    const std::streamoff length = file.tellg();
+    if (length <= 0) return nullptr;
+    std::string bytes(static_cast<size_t>(length), '\0');
+    file.seekg(0);
+    if (!file.read(bytes.data(), length)) return nullptr;
     try {
         Reader header(bytes.data(), bytes.size());
         char magic[sizeof kMagic];
@@ -316,9 +319,13 @@ std::shared_ptr<const StreamIndex> IndexCache::load(const std::string& key,
         Reader in(payload.data(), payload.size());
         std::vector<SeekEntry> entries;
         std::shared_ptr<StreamIndex> index = deserialise(in, entries);
-        for (const SeekEntry& entry : entries)
-            av_add_index_entry(stream, entry.pos, entry.timestamp, entry.size, entry.distance,
-                               entry.flags);
+        // Demuxers that index every packet from the file's header (MP4) have
+        // them all already; the others get what the scan added.
+        if (avformat_index_get_entries_count(stream) < static_cast<int>(entries.size())) {
+            for (const SeekEntry& entry : entries)
+                av_add_index_entry(stream, entry.pos, entry.timestamp, entry.size,
+                                   entry.distance, entry.flags);
+        }
         // Recently used: eviction goes by modification time.
         std::error_code ignored;
         fs::last_write_time(path, fs::file_time_type::clock::now(), ignored);
