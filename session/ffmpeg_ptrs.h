@@ -7,6 +7,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavcodec/bsf.h>
+#include <libavformat/avformat.h>
 #include <libavformat/avio.h>
 #include <libavutil/frame.h>
 #include <libavutil/mem.h>
@@ -32,9 +33,14 @@ struct AvioContextDeleter {
         avio_context_free(&context);
     }
 };
+// An input opened by avformat_open_input, closed with it.
+struct FormatContextDeleter {
+    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+};
 
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 using FilterPtr = std::unique_ptr<AVBSFContext, FilterDeleter>;
 using AvioContextPtr = std::unique_ptr<AVIOContext, AvioContextDeleter>;
+using FormatContextPtr = std::unique_ptr<AVFormatContext, FormatContextDeleter>;

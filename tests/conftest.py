@@ -1,11 +1,26 @@
-"""Keeps the packet index cache of the test run in a directory of its own, so
-that the tests neither read nor fill the user's, and every open after a file's
-first goes through the cache as a user's would."""
+"""Fixtures shared by several test files, and the packet index cache of the
+test run, kept in a directory of its own so that the tests neither read nor
+fill the user's, and every open after a file's first goes through the cache
+as a user's would."""
+
+from __future__ import annotations
 
 import os
 import tempfile
+from pathlib import Path
 
 import pytest
+
+from tests.support import native
+
+
+@pytest.fixture(scope="session")
+def native_programs() -> dict[str, Path]:
+    """The native test programs of tests/cpp, built once per test run."""
+    try:
+        return native.build_programs()
+    except RuntimeError as error:
+        pytest.fail(str(error))
 
 
 @pytest.fixture(autouse=True, scope="session")
