@@ -70,13 +70,18 @@ SCENARIO_ROLES = {
     "dataset": ("dataset",),
     "patch": ("main", "hevc"),
     "remote": ("other", "long"),
+    "view": ("main", "hour"),
 }
 # Every tenth frame, as one would look through a file.
 HEATMAP_FRAMES = "0::10"
 HEATMAP_DIR = Path(tempfile.gettempdir()) / "mbgauge-bench-heatmaps"
-OPT_IN_SCENARIOS = ("patch", "remote")
+# view needs Debian's chromium and chromium-driver, and an hour-long input;
+# remote needs moto's server (.venv-moto).
+OPT_IN_SCENARIOS = ("patch", "remote", "view")
 REMOTE_BUCKET = "mbgauge-bench"
 RANDOM_FRAMES = 8  # the remote scenario's random accesses
+# Frames stepped through and random jumps of the view scenario, per run.
+VIEW_STEPS, VIEW_JUMPS = 60, 20
 
 FFMPEG_DECODE = ["ffmpeg", "-hide_banner", "-nostdin", "-benchmark"]
 FFPROBE_COUNT = [
@@ -296,6 +301,28 @@ def build_plan(
             plan.add(
                 "open", long_, "PyAV reader index (demux all packets)", {"workload": "pyav_open"}
             )
+
+    if "view" in args.scenarios:
+        plan.add(
+            "view",
+            roles["hour"],
+            report.VIEW,
+            {"workload": "view_browser", "steps": 5, "jumps": 5},
+        )
+        steps, jumps = (5, 5) if args.quick else (VIEW_STEPS, VIEW_JUMPS)
+        plan.add(
+            "view",
+            main,
+            report.VIEW,
+            lambda run: {"workload": "view_browser", "steps": steps, "jumps": jumps, "seed": run},
+        )
+        plan.add(
+            "view",
+            main,
+            report.VIEW_SERVER,
+            lambda run: {"workload": "view_frames", "steps": steps, "jumps": jumps, "seed": run},
+        )
+        plan.command("view", main, report.FFMPEG_1, ffmpeg_decode(paths[main]))
 
     if "dataset" in args.scenarios:
         name = roles["dataset"]
@@ -593,6 +620,7 @@ def main(argv: list[str] | None = None) -> int:
             "long": "tiny-long",
             "hevc": "tiny-hevc",
             "dataset": "tiny-gop25",
+            "hour": "tiny-long",
         }
         if args.quick
         else {
@@ -602,6 +630,7 @@ def main(argv: list[str] | None = None) -> int:
             "long": "720p-10min",
             "hevc": "720p-hevc",
             "dataset": "1080p-2s",
+            "hour": "720p-1h",
         }
     )
     if args.dataset_files is None:
