@@ -88,16 +88,18 @@ class RangeServer:
                     status = 206
                     extra = {"Content-Range": f"bytes {start}-{end}/{len(data)}"}
                 body = data[start : end + 1]
-                self._headers(status, len(body), _etag(data), extra)
                 with server._lock:
-                    server.requests += 1
                     drop = server.drop_after
                 if drop is not None and end >= drop:
                     body = body[: max(drop - start, 0)]
                     self.close_connection = True
-                self.wfile.write(body)
+                # Counted before the client can have the reply, so that a
+                # count read after the client is done includes it.
                 with server._lock:
+                    server.requests += 1
                     server.bytes_sent += len(body)
+                self._headers(status, len(data[start : end + 1]), _etag(data), extra)
+                self.wfile.write(body)
                 if drop is not None and end >= drop:
                     self.wfile.flush()
                     self.connection.shutdown(socket.SHUT_RDWR)
