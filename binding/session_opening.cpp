@@ -94,7 +94,8 @@ private:
 
 }  // namespace
 
-H264DecoderSession* open_session(const py::object& path, bool motion_vectors) {
+H264DecoderSession* open_session(const py::object& path, bool motion_vectors,
+                                 bool coding_blocks) {
     const std::string file = file_system_path(path);
     refresh_ffmpeg_log_level();
     prepare_numpy_if_imported();
@@ -104,7 +105,7 @@ H264DecoderSession* open_session(const py::object& path, bool motion_vectors) {
     watch.release();
     try {
         session = std::make_unique<H264DecoderSession>(
-            file, [&watch] { return watch.interrupted(); }, motion_vectors);
+            file, [&watch] { return watch.interrupted(); }, motion_vectors, coding_blocks);
 #if defined(__GLIBCXX__)
     } catch (abi::__forced_unwind&) {
         // A thread ended by unwinding its stack (pthread_exit, cancellation):

@@ -5,6 +5,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "coding_blocks.h"
 #include "ffmpeg_error.h"
 #include "ffmpeg_ptrs.h"
 #include "packed_frames.h"
@@ -50,6 +51,7 @@ void DecodeCursor::set_up_decoder(int pixel_limit, bool motion_vectors) {
     context->skip_loop_filter = AVDISCARD_ALL;
     context->export_side_data |= AV_CODEC_EXPORT_DATA_VIDEO_ENC_PARAMS;
     if (motion_vectors) context->export_side_data |= AV_CODEC_EXPORT_DATA_MVS;
+    if (export_coding_blocks) request_coding_blocks(context.get());
     context->thread_count = 0;
     // Frame threads attach a picture's encoding parameters before another
     // thread has finished decoding it (seen on FFmpeg 5.1, 7.1 and 9.0: B

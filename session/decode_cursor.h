@@ -70,6 +70,9 @@ public:
     static constexpr int kMaxForwardDecode = 350;
     int max_pixels = 0;
     bool export_motion_vectors = false;
+    // Whether the decoder is asked for the block structure (when the FFmpeg
+    // can export it); set before set_up_decoder.
+    bool export_coding_blocks = true;
     // A picture leaves the decoder at most this many packets after its own
     // (H.264 reorders at most 16 pictures; slice threads add no delay).
     static constexpr int kMaxOutputDelayPackets = 32;

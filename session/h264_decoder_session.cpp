@@ -54,8 +54,12 @@ int H264DecoderSession::interrupt_trampoline(void* opaque) {
 }
 
 H264DecoderSession::H264DecoderSession(const std::string& path_arg,
-                                       std::function<bool()> interrupted, bool motion_vectors_arg)
-    : path(path_arg), motion_vectors(motion_vectors_arg), interrupted_(std::move(interrupted)) {
+                                       std::function<bool()> interrupted, bool motion_vectors_arg,
+                                       bool coding_blocks_arg)
+    : path(path_arg),
+      motion_vectors(motion_vectors_arg),
+      coding_blocks(coding_blocks_arg),
+      interrupted_(std::move(interrupted)) {
     // The context is made first so that reading the input (a slow disk, a
     // FIFO without a writer) can be interrupted from the start.
     cursor.fmt_ctx = avformat_alloc_context();
@@ -93,6 +97,7 @@ H264DecoderSession::H264DecoderSession(const std::string& path_arg,
             throw std::runtime_error("No video stream found in: " + path);
 
         read_stream_facts();
+        cursor.export_coding_blocks = coding_blocks;
         cursor.set_up_decoder(static_cast<int>(kMaxPixels), motion_vectors);
         index = build_stream_index(fmt_ctx, cursor.video_stream_idx, path);
         num_frames = index->num_frames();

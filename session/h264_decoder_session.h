@@ -36,10 +36,11 @@ public:
     // opened and indexed; returning true abandons the open (the constructor
     // then throws). It is never called after the constructor returns. With
     // `motion_vectors` the decoder also exports each picture's motion vectors
-    // into its record.
+    // into its record; with `coding_blocks` (and an FFmpeg that can) its
+    // block structure.
     explicit H264DecoderSession(const std::string& path,
                                 std::function<bool()> interrupted = nullptr,
-                                bool motion_vectors = false);
+                                bool motion_vectors = false, bool coding_blocks = true);
     ~H264DecoderSession();
 
     H264DecoderSession(const H264DecoderSession&) = delete;
@@ -90,6 +91,7 @@ public:
     std::string codec;
     int bytes_per_sample = 1;
     bool motion_vectors = false;
+    bool coding_blocks = true;
     AVRational time_base{0, 1};
 
     // Built once at construction and never changed; cursors share it.
