@@ -30,6 +30,7 @@ from tqdm import tqdm
 
 import mbgauge
 
+from .block_layers import BLOCK_LAYERS, block_layer_png
 from .frames import FrameRangeError, FrameSelection, parse_frame_range, select_frames
 from .info import PROPERTIES, frame_table_lines, stream_info, write_frame_table_csv
 from .outputs import STDOUT, Output, OutputError, OutputPlan
@@ -362,7 +363,68 @@ def _first_format_lumas(
     return lumas
 
 
+def _run_block_layer(args: argparse.Namespace, console: Console) -> None:
+    """The heatmap command for a layer of the block structure."""
+    if args.motion_vectors or args.values or args.qp_range:
+        raise CommandError(
+            f"--layer {args.layer} draws the block structure: "
+            "--motion-vectors, --values and --qp-range go with --layer qp"
+        )
+    plan = OutputPlan([args.file], overwrite=args.overwrite)
+    image_format: ImageFormat = "png"
+    if args.frame is not None:
+        output = _outputs_per_file(plan, [args.file], args.out, ".png", binary=True)[0]
+        if not output.is_stdout:
+            chosen = image_format_of(output.shown)
+            if chosen is None:
+                raise CommandError(f"cannot write {output}: heatmaps are written as .png or .jpg")
+            image_format = chosen
+        _report_on_stderr_if_data_on_stdout(console, [output])
+    else:
+        directory = plan.directory(args.out)
+    job = _open_jobs([args.file], args.frames if args.frame is None else args.frame, console)[0]
+    if job is None:
+        return
+    session = job.pool.first
+    if args.frame is None:
+        outputs = {
+            frame: plan.file(directory / f"frame_{frame:06d}.png", binary=True)
+            for frame in job.frames
+        }
+    else:
+        outputs = {job.frames[0]: output}
+    name = Path(args.file).name
+    try:
+        if not len(session.get_coding_blocks(job.frames[0])):
+            console.fail(
+                f"{args.file}: no coding blocks: this FFmpeg's {session.codec} decoder exports "
+                f"none for the stream (checked frame {job.frames[0]})"
+            )
+            return
+    except RuntimeError as error:
+        raise CommandError(str(error)) from None
+    with _progress([job], args.quiet) as bar:
+        for frame, out in outputs.items():
+            out.write(
+                lambda stream, frame=frame: block_layer_png(
+                    session, frame, args.layer, stream, image_format, name=name
+                )
+            )
+            bar.update()
+    what = f"{args.layer} picture{'s' if len(outputs) != 1 else ''}"
+    if args.frame is not None:
+        console.say(f"{outputs[job.frames[0]]}: {what} of frame {args.frame} of {args.file}")
+    else:
+        console.say(
+            f"{args.out}: {len(outputs)} {what} of frames {args.frames} of {args.file}, "
+            f"frame_{job.frames[0]:06d}.png to frame_{job.frames[-1]:06d}.png"
+        )
+
+
 def run_heatmap(args: argparse.Namespace, console: Console) -> None:
+    if args.layer != "qp":
+        _run_block_layer(args, console)
+        return
     options = _heatmap_options(args)
     plan = OutputPlan([args.file], overwrite=args.overwrite)
     image_format: ImageFormat = "png"
@@ -758,6 +820,14 @@ def _parser() -> argparse.ArgumentParser:
         help="draw the motion vectors "
         "as arrows from where each block is predicted from to the block (white: "
         "from a past picture, black: from a future one)",
+    )
+    heatmap.add_argument(
+        "--layer",
+        choices=("qp", *BLOCK_LAYERS),
+        default="qp",
+        help="what to draw: the QP map (default); the block types in categorical "
+        "colours; the partitions as outlines; the bits per 16x16 area; the largest "
+        "transforms (the block layers need mbgauge's FFmpeg)",
     )
     heatmap.add_argument("--workers", type=_positive_int, metavar="N", help=workers_help)
     heatmap.add_argument("-y", "--overwrite", action="store_true", help=overwrite_help)

@@ -13,7 +13,7 @@ import numpy as np
 import numpy.typing as npt
 from tqdm import tqdm
 
-from mbgauge import H264DecoderSession
+from mbgauge import BLOCK_KINDS, H264DecoderSession
 
 from .files import atomic_output
 from .frames import FrameSelection
@@ -22,6 +22,10 @@ from .qpmaps import maps_by_size
 
 # mean/min/max cover the macroblocks that carry a QP; a frame that carries
 # none has a NaN mean and -1 as min and max, like the -1 cells of a QP map.
+# The block shares are shares of the picture's area covered by intra (and
+# PCM) blocks, inter (and direct and merge) blocks and skipped blocks, and
+# block_bits the bits of all its blocks (get_coding_blocks); NaN and -1 where
+# the FFmpeg exports no block structure or the codec has none.
 STATS_DTYPE = np.dtype(
     [
         ("frame", np.int64),
@@ -31,8 +35,17 @@ STATS_DTYPE = np.dtype(
         ("no_qp_share", np.float64),
         ("cb_qp_offset", np.int8),
         ("cr_qp_offset", np.int8),
+        ("intra_share", np.float64),
+        ("inter_share", np.float64),
+        ("skip_share", np.float64),
+        ("block_bits", np.int64),
     ]
 )
+BLOCK_GROUPS = {
+    "intra_share": ("intra", "pcm"),
+    "inter_share": ("inter", "direct", "merge"),
+    "skip_share": ("skip",),
+}
 
 
 def frame_stats(
@@ -56,16 +69,48 @@ def frame_stats(
     stats["max_qp"] = np.where(counts > 0, maps.max(axis=(1, 2), initial=-1), -1)
     stats["cb_qp_offset"] = offsets[:, 0]
     stats["cr_qp_offset"] = offsets[:, 1]
+    for name in BLOCK_GROUPS:
+        stats[name] = math.nan
+    stats["block_bits"] = -1
     return stats
 
 
-def stats_span(session: H264DecoderSession, frames: Frames) -> npt.NDArray[np.void]:
+def add_block_stats(session: H264DecoderSession, stats: npt.NDArray[np.void]) -> None:
+    """Fills the block shares and bits of `stats` from the frames' coding
+    blocks, if the session's FFmpeg exports them."""
+    if not session.coding_blocks or len(stats) == 0:
+        return
+    try:
+        blocks = session.get_coding_blocks_batch(stats["frame"])
+    except RuntimeError:
+        return  # an FFmpeg without the block structure
+    position = np.searchsorted(stats["frame"], blocks["frame"])
+    area = (blocks["w"].astype(np.int64) * blocks["h"]).astype(np.float64)
+    totals = np.bincount(position, area, len(stats))
+    names = np.asarray(BLOCK_KINDS)[blocks["kind"]]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        for name, kinds in BLOCK_GROUPS.items():
+            chosen = np.isin(names, kinds)
+            covered = np.bincount(position[chosen], area[chosen], len(stats))
+            stats[name] = np.where(totals > 0, covered / totals, math.nan)
+    bits = np.bincount(position, blocks["bits"].astype(np.float64), len(stats))
+    stats["block_bits"] = np.where(totals > 0, bits.astype(np.int64), -1)
+
+
+def stats_span(
+    session: H264DecoderSession, frames: Frames, *, blocks: bool = True
+) -> npt.NDArray[np.void]:
+    """STATS_DTYPE rows of `frames`; with `blocks`, the block shares and bits
+    too (a second pass over the frames)."""
     # Rows need not share a map size: a size change mid-stream is fine here.
     rows = [
         frame_stats(part, maps, session.get_chroma_qp_offsets(part))
         for part, maps in maps_by_size(session, frames)
     ]
-    return np.concatenate(rows)
+    stats = np.concatenate(rows)
+    if blocks:
+        add_block_stats(session, stats)
+    return stats
 
 
 def gather_stats(
@@ -115,6 +160,8 @@ def csv_lines(stats: npt.NDArray[np.void]) -> Iterator[str]:
             repr(float(row["no_qp_share"])),
             str(row["cb_qp_offset"]),
             str(row["cr_qp_offset"]),
+            *(repr(float(row[name])) if row["block_bits"] >= 0 else "" for name in BLOCK_GROUPS),
+            str(row["block_bits"]) if row["block_bits"] >= 0 else "",
         ]
         yield ",".join(fields) + "\n"
 
