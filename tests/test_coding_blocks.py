@@ -38,10 +38,13 @@ needs_blocks = pytest.mark.skipif(
 
 
 def test_without_the_export_the_query_says_what_it_needs():
-    session = mbgauge.H264DecoderSession(str(videos.lavfi_h264("blocks-probe", frames=2)))
+    path = str(videos.lavfi_h264("blocks-probe", frames=2))
+    session = mbgauge.H264DecoderSession(path)
     if coding_blocks_exported():
         assert session.get_coding_blocks(0).dtype.names == FIELDS
-        off = mbgauge.H264DecoderSession(session_path(session), coding_blocks=False)
+        assert session.get_coding_blocks_batch([1]).dtype.names == ("frame", *FIELDS)
+        off = mbgauge.H264DecoderSession(path, coding_blocks=False)
+        assert not off.coding_blocks
         with pytest.raises(ValueError, match="coding_blocks=True"):
             off.get_coding_blocks(0)
     else:
@@ -49,10 +52,6 @@ def test_without_the_export_the_query_says_what_it_needs():
             session.get_coding_blocks(0)
         with pytest.raises(RuntimeError, match="need mbgauge's FFmpeg"):
             session.get_coding_blocks_batch([0, 1])
-
-
-def session_path(session) -> str:
-    return str(videos.lavfi_h264("blocks-probe", frames=2))
 
 
 # FFmpeg's -debug mb_type characters: the first says what a macroblock is,
@@ -112,8 +111,8 @@ def h264_file(name: str, args: list[str], frames: int = 24) -> Path:
 def test_h264_kinds_and_partitions_match_ffmpeg_debug_mb_type(name, args):
     path = h264_file(name, args)
     session = mbgauge.H264DecoderSession(str(path))
-    expected = debug_mb_types(path, session.mb_cols)
-    assert len(expected) == session.num_frames
+    # ffmpeg's stream probing decodes (and prints) some frames first.
+    expected = debug_mb_types(path, session.mb_cols)[-session.num_frames :]
     seen = Counter()
     for f in range(session.num_frames):
         blocks = session.get_coding_blocks(f)
@@ -187,7 +186,7 @@ def test_block_bits_make_up_the_packet(name, make):
     table = session.get_coding_blocks_batch(range(session.num_frames))
     for f, size in enumerate(sizes):
         bits = table["bits"][table["frame"] == f]
-        assert (bits > 0).all(), f"frame {f}"
+        assert (bits >= 0).all(), f"frame {f}"
         assert 0.85 * size <= bits.sum() <= size, f"frame {f}: {bits.sum()} of {size} bits"
 
 
@@ -224,27 +223,41 @@ def test_hevc_coding_units_match_x265s_statistics(ctu):
         blocks = session.get_coding_blocks(f)
         total = len(blocks)
         kinds = blocks["kind"]
-        for size in (64, 32, 16, 8):
+        # x265 files a skipped coding unit under "Merge" when the first
+        # coding unit of its CTU merges (is skipped or merged), else under
+        # "Skip" (it reads the merge flag of the CTU's first partition).
+        first = {
+            (x // ctu, y // ctu): kind
+            for x, y, kind in zip(blocks["x"], blocks["y"], kinds)
+            if x % ctu == 0 and y % ctu == 0
+        }
+        ctu_merges = np.array(
+            [
+                first[(x // ctu, y // ctu)] in (KIND["skip"], KIND["merge"])
+                for x, y in zip(blocks["x"], blocks["y"])
+            ]
+        )
+        for size in (s for s in (64, 32, 16, 8) if s <= ctu):
             at = blocks["w"] == size
             intra = at & (kinds == KIND["intra"])
             whole = intra & (blocks["partition"] == PART["2Nx2N"])
             mode = blocks["intra_mode"]
+            skipped = at & (kinds == KIND["skip"])
             label = f"{size}x{size}"
+            # x265 counts its intra modes by number, 0 (planar) and 1 (DC),
+            # under the headings "DC" and "Planar" in that order.
             expected = {
-                f"Intra {label} DC": share(int((whole & (mode == 1)).sum()), total),
-                f"Intra {label} Planar": share(int((whole & (mode == 0)).sum()), total),
+                f"Intra {label} DC": share(int((whole & (mode == 0)).sum()), total),
+                f"Intra {label} Planar": share(int((whole & (mode == 1)).sum()), total),
                 f"Intra {label} Ang": share(int((whole & (mode > 1)).sum()), total),
                 f"Inter {label}": share(
                     int((at & np.isin(kinds, [KIND["inter"], KIND["merge"]])).sum()), total
                 ),
-                f"Skip {label}": stats[f][f"Skip {label}"],
-                f"Merge {label}": stats[f][f"Merge {label}"],
+                f"Skip {label}": share(int((skipped & ~ctu_merges).sum()), total),
+                f"Merge {label}": share(int((skipped & ctu_merges).sum()), total),
             }
             got = {name: stats[f][name] for name in expected}
             assert got == expected, f"frame {f}"
-            skipped = share(int((at & (kinds == KIND["skip"])).sum()), total)
-            x265_skips = float(got[f"Skip {label}"][:-1]) + float(got[f"Merge {label}"][:-1])
-            assert f"{x265_skips:.2f}%" == skipped or abs(x265_skips - float(skipped[:-1])) < 0.02
         nxn = int(((blocks["partition"] == PART["NxN"]) & (kinds == KIND["intra"])).sum())
         assert stats[f]["4x4"] == share(nxn, total), f"frame {f}"
 
@@ -264,10 +277,11 @@ def test_hevc_coding_units_never_exceed_the_ctu(ctu, largest):
 
 
 def panning_source(frames: int) -> list[str]:
-    """A lavfi source panning 4 pixels per frame to the right: content moves left."""
+    """One still picture panned 4 pixels per frame to the right: its content
+    moves left."""
     return [
         *("-f", "lavfi", "-i", "testsrc2=size=480x144:rate=25"),
-        *("-vf", "crop=256:144:x=4*n:y=0", "-frames:v", str(frames)),
+        *("-vf", "loop=loop=-1:size=1,crop=256:144:x=4*n:y=0", "-frames:v", str(frames)),
     ]
 
 
