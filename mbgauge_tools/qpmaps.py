@@ -4,7 +4,7 @@ array with the frame indices and chroma QP offsets and saved as `.npz`."""
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable, Iterator
+from collections.abc import Generator, Iterable, Iterator
 from contextlib import closing
 from dataclasses import dataclass
 from typing import BinaryIO
@@ -145,8 +145,8 @@ def _qp_maps(session: H264DecoderSession, frames: Frames) -> npt.NDArray[np.int8
 
 
 def _each_frame(
-    spans: Iterator[tuple[Frames, npt.NDArray[np.int8]]],
-) -> Iterator[tuple[int, npt.NDArray[np.int8]]]:
+    spans: Generator[tuple[Frames, npt.NDArray[np.int8]]],
+) -> Generator[tuple[int, npt.NDArray[np.int8]]]:
     with closing(spans):  # closing this iterator stops the workers at once
         for frames, maps in spans:
             yield from zip(frames.tolist(), maps)
