@@ -33,6 +33,7 @@ KIND_COLOURS = {
     "merge": "#17becf",
     "lossless": "#e377c2",
 }
+# The transform layer's colours by log2 of the transform size, 0 for none.
 TRANSFORM_COLOURS = {0: "#7f7f7f", 2: "#1f77b4", 3: "#ff7f0e", 4: "#2ca02c", 5: "#d62728"}
 PARTITION_LINE = "#ffdd00"
 BLOCK_LINE = "white"
@@ -42,13 +43,15 @@ FILL_OPACITY = 0.55
 MIN_SIDE = 720
 
 
-def prediction_splits(partition: str, x: int, y: int, size: int) -> list[tuple[list, list]]:
+def prediction_splits(
+    partition: str, x: int, y: int, size: int
+) -> list[tuple[list[float], list[float]]]:
     """The lines that split a block into its prediction blocks, as
     ([x0, x1], [y0, y1]) pairs."""
     half, quarter = size / 2, size / 4
     across = {"2NxN": half, "2NxnU": quarter, "2NxnD": size - quarter}
     down = {"Nx2N": half, "nLx2N": quarter, "nRx2N": size - quarter}
-    lines = []
+    lines: list[tuple[list[float], list[float]]] = []
     if partition in across or partition == "NxN":
         at = across.get(partition, half)
         lines.append(([x, x + size], [y + at, y + at]))
@@ -56,6 +59,11 @@ def prediction_splits(partition: str, x: int, y: int, size: int) -> list[tuple[l
         at = down.get(partition, half)
         lines.append(([x + at, x + at], [y, y + size]))
     return lines
+
+
+def transform_name(log2: int) -> str:
+    """The legend's name of a transform size given as its log2, 0 for none."""
+    return "no residual" if log2 == 0 else f"{1 << log2}x{1 << log2}"
 
 
 def bits_per_area(blocks: npt.NDArray[np.void], width: int, height: int) -> npt.NDArray[np.float64]:
@@ -90,12 +98,12 @@ def render_block_layer(
     else:
         picture /= 255
     scale = max(1, -(-MIN_SIDE // max(width, height)))
-    figure = Figure(figsize=((width * scale + 260) / DPI, (height * scale + 110) / DPI), dpi=DPI)
+    figure = Figure(figsize=((width * scale + 380) / DPI, (height * scale + 110) / DPI), dpi=DPI)
     axes: Axes = figure.add_axes(
         (
-            60 / (width * scale + 260),
+            60 / (width * scale + 380),
             50 / (height * scale + 110),
-            width * scale / (width * scale + 260),
+            width * scale / (width * scale + 380),
             height * scale / (height * scale + 110),
         )
     )
@@ -139,20 +147,22 @@ def render_block_layer(
                 axes.plot(xs, ys, color=PARTITION_LINE, linewidth=0.8)
         handles = [
             Patch(facecolor="none", edgecolor=BLOCK_LINE, label="coding block"),
-            Patch(facecolor=PARTITION_LINE, label="prediction block split"),
+            Patch(facecolor=PARTITION_LINE, label="prediction split"),
         ]
         axes.legend(
             handles=handles, loc="upper left", bbox_to_anchor=(1.01, 1), facecolor="#dddddd"
         )
         return figure
+    colours: dict[str, str]
     if layer == "type":
         labels = [mbgauge.BLOCK_KINDS[int(kind)] for kind in blocks["kind"]]
         colours = KIND_COLOURS
         present = [kind for kind in mbgauge.BLOCK_KINDS if kind in set(labels)]
     else:
-        labels = [int(size) for size in blocks["transform"]]
-        colours = TRANSFORM_COLOURS  # type: ignore[assignment]
-        present = sorted(set(labels))  # type: ignore[assignment]
+        sizes = {log2: transform_name(log2) for log2 in TRANSFORM_COLOURS}
+        labels = [sizes[int(log2)] for log2 in blocks["transform"]]
+        colours = {sizes[log2]: colour for log2, colour in TRANSFORM_COLOURS.items()}
+        present = [size for size in sizes.values() if size in set(labels)]
     for block, label in zip(blocks, labels):
         axes.add_patch(
             Rectangle(
@@ -164,13 +174,7 @@ def render_block_layer(
                 linewidth=0.4,
             )
         )
-
-    def legend_name(label: object) -> str:
-        if layer == "type":
-            return str(label)
-        return "no residual" if label == 0 else f"{1 << int(label)}x{1 << int(label)}"
-
-    handles = [Patch(facecolor=colours[label], label=legend_name(label)) for label in present]
+    handles = [Patch(facecolor=colours[label], label=label) for label in present]
     axes.legend(handles=handles, loc="upper left", bbox_to_anchor=(1.01, 1))
     return figure
 

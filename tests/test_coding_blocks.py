@@ -315,3 +315,58 @@ def test_hevc_and_h264_vectors_agree_on_a_pan():
         # One vector per prediction block, inside a coding unit of the frame.
         blocks = sessions[1].get_coding_blocks(f)
         assert len(vectors) >= int((blocks["kind"] != KIND["intra"]).sum())
+
+
+@needs_blocks
+def test_batch_rows_follow_the_frames_asked_with_repeats():
+    path = h264_file("cabac-spatial", H264_CASES[0][1])
+    session = mbgauge.H264DecoderSession(str(path))
+    asked = [5, 0, 5, 17]
+    table = session.get_coding_blocks_batch(asked)
+    single = [session.get_coding_blocks(f) for f in asked]
+    assert table["frame"].tolist() == [f for f, rows in zip(asked, single) for _ in rows]
+    assert table[list(FIELDS)].tolist() == np.concatenate(single).tolist()
+
+
+def run_command(capsys, *args) -> str:
+    from mbgauge_tools import cli
+
+    assert cli.main([str(arg) for arg in args]) == 0, capsys.readouterr().err
+    return capsys.readouterr().out
+
+
+@needs_blocks
+def test_stats_count_every_block_of_an_all_intra_encode(tmp_path, capsys):
+    # x264 with a key frame every frame: only intra macroblocks, no skip.
+    path = h264_file("all-intra", ["--keyint", "1", "--qp", "26"], frames=6)
+    run_command(capsys, "stats", path, "--csv", tmp_path / "s.csv")
+    with open(tmp_path / "s.csv", newline="") as table:
+        rows = list(csv.DictReader(table))
+    assert [(r["intra_share"], r["inter_share"], r["skip_share"]) for r in rows] == [
+        ("1.0", "0.0", "0.0")
+    ] * 6
+    sizes = packet_bits(mbgauge.H264DecoderSession(str(path)))
+    assert all(0.85 * size <= int(r["block_bits"]) <= size for r, size in zip(rows, sizes))
+
+
+@needs_blocks
+@pytest.mark.parametrize("layer", ["type", "partition", "bits", "transform"])
+def test_heatmap_draws_each_block_layer(tmp_path, capsys, layer):
+    from PIL import Image
+
+    path = h264_file("cabac-spatial", H264_CASES[0][1])
+    out = tmp_path / f"{layer}.png"
+    said = run_command(capsys, "heatmap", path, "--frame", 5, "--layer", layer, "--out", out)
+    assert f"{layer} picture of frame 5" in said
+    with Image.open(out) as image:
+        # The picture is drawn enlarged to at least 720 samples across.
+        assert image.format == "PNG" and image.width >= 720 + 60
+
+
+def test_block_layers_refuse_qp_options(tmp_path, capsys):
+    from mbgauge_tools import cli
+
+    path = h264_file("cabac-spatial", H264_CASES[0][1])
+    args = ["heatmap", str(path), "--frame", "0", "--layer", "type", "--values"]
+    assert cli.main([*args, "--out", str(tmp_path / "x.png")]) != 0
+    assert "--values" in capsys.readouterr().err
