@@ -595,8 +595,12 @@ def plot_mean_qp(
         (stats["block_bits"] >= 0).any()
     )
     panels = 1 + (frame_table is not None) + with_blocks
-    figure = Figure(figsize=(10, 4 * panels), dpi=DPI, layout="constrained")
-    axes, *below = figure.subplots(panels, 1, sharex=True, squeeze=False)[:, 0]
+    # The block shares share the height of the two panels above them.
+    figure = Figure(figsize=(10, 4 * min(panels, 2)), dpi=DPI, layout="constrained")
+    heights = [3, 3, 2][:panels] if panels == 3 else None
+    axes, *below = figure.subplots(panels, 1, sharex=True, squeeze=False, height_ratios=heights)[
+        :, 0
+    ]
     carries = stats["min_qp"] >= 0
     frames = stats["frame"]
     lowest = np.where(carries, stats["min_qp"], np.nan)

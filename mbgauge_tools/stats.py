@@ -7,6 +7,7 @@ import io
 import math
 import os
 from collections.abc import Iterable, Iterator
+from functools import partial
 from typing import BinaryIO
 
 import numpy as np
@@ -22,10 +23,6 @@ from .qpmaps import maps_by_size
 
 # mean/min/max cover the macroblocks that carry a QP; a frame that carries
 # none has a NaN mean and -1 as min and max, like the -1 cells of a QP map.
-# The block shares are shares of the picture's area covered by intra (and
-# PCM) blocks, inter (and direct and merge) blocks and skipped blocks, and
-# block_bits the bits of all its blocks (get_coding_blocks); NaN and -1 where
-# the FFmpeg exports no block structure or the codec has none.
 STATS_DTYPE = np.dtype(
     [
         ("frame", np.int64),
@@ -35,6 +32,15 @@ STATS_DTYPE = np.dtype(
         ("no_qp_share", np.float64),
         ("cb_qp_offset", np.int8),
         ("cr_qp_offset", np.int8),
+    ]
+)
+# With the block structure: the shares of the picture's area covered by
+# intra (and PCM) blocks, inter (and direct and merge) blocks and skipped
+# blocks, and block_bits, the bits of all its blocks (get_coding_blocks);
+# NaN and -1 where the FFmpeg exports no block structure or the codec has none.
+BLOCK_STATS_DTYPE = np.dtype(
+    [
+        *STATS_DTYPE.descr,
         ("intra_share", np.float64),
         ("inter_share", np.float64),
         ("skip_share", np.float64),
@@ -69,21 +75,27 @@ def frame_stats(
     stats["max_qp"] = np.where(counts > 0, maps.max(axis=(1, 2), initial=-1), -1)
     stats["cb_qp_offset"] = offsets[:, 0]
     stats["cr_qp_offset"] = offsets[:, 1]
-    for name in BLOCK_GROUPS:
-        stats[name] = math.nan
-    stats["block_bits"] = -1
     return stats
 
 
-def add_block_stats(session: H264DecoderSession, stats: npt.NDArray[np.void]) -> None:
-    """Fills the block shares and bits of `stats` from the frames' coding
-    blocks, if the session's FFmpeg exports them."""
+def with_block_stats(
+    session: H264DecoderSession, qp_stats: npt.NDArray[np.void]
+) -> npt.NDArray[np.void]:
+    """`qp_stats` (STATS_DTYPE) as rows of BLOCK_STATS_DTYPE, the block shares
+    and bits filled from the frames' coding blocks if the session's FFmpeg
+    exports them."""
+    stats = np.empty(len(qp_stats), BLOCK_STATS_DTYPE)
+    for name in STATS_DTYPE.names or ():
+        stats[name] = qp_stats[name]
+    for name in BLOCK_GROUPS:
+        stats[name] = math.nan
+    stats["block_bits"] = -1
     if not session.coding_blocks or len(stats) == 0:
-        return
+        return stats
     try:
         blocks = session.get_coding_blocks_batch(stats["frame"])
     except RuntimeError:
-        return  # an FFmpeg without the block structure
+        return stats  # an FFmpeg without the block structure
     position = np.searchsorted(stats["frame"], blocks["frame"])
     area = (blocks["w"].astype(np.int64) * blocks["h"]).astype(np.float64)
     totals = np.bincount(position, area, len(stats))
@@ -95,22 +107,21 @@ def add_block_stats(session: H264DecoderSession, stats: npt.NDArray[np.void]) ->
             stats[name] = np.where(totals > 0, covered / totals, math.nan)
     bits = np.bincount(position, blocks["bits"].astype(np.float64), len(stats))
     stats["block_bits"] = np.where(totals > 0, bits.astype(np.int64), -1)
+    return stats
 
 
 def stats_span(
     session: H264DecoderSession, frames: Frames, *, blocks: bool = True
 ) -> npt.NDArray[np.void]:
-    """STATS_DTYPE rows of `frames`; with `blocks`, the block shares and bits
-    too (a second pass over the frames)."""
+    """STATS_DTYPE rows of `frames`; with `blocks`, BLOCK_STATS_DTYPE rows,
+    the block shares and bits too (a second pass over the frames)."""
     # Rows need not share a map size: a size change mid-stream is fine here.
     rows = [
         frame_stats(part, maps, session.get_chroma_qp_offsets(part))
         for part, maps in maps_by_size(session, frames)
     ]
     stats = np.concatenate(rows)
-    if blocks:
-        add_block_stats(session, stats)
-    return stats
+    return with_block_stats(session, stats) if blocks else stats
 
 
 def gather_stats(
@@ -119,6 +130,8 @@ def gather_stats(
     stats = np.empty(count, STATS_DTYPE)
     filled = 0
     for result in results:
+        if filled == 0 and result.value.dtype != stats.dtype:
+            stats = np.empty(count, result.value.dtype)
         end = filled + len(result.value)
         if end > count:
             raise ValueError(f"expected statistics of {count} frames, got more")
@@ -141,14 +154,16 @@ def qp_stats(
     cb_qp_offset, cr_qp_offset), decoded span by span on `workers` threads."""
     job = open_job(path, frames)
     count = len(job.frames)
+    span = partial(stats_span, blocks=False)
     with tqdm(total=count, disable=not progress, unit="frame") as bar:
-        return gather_stats(counted(run_spans([job], stats_span, workers), bar), count)
+        return gather_stats(counted(run_spans([job], span, workers), bar), count)
 
 
 def csv_lines(stats: npt.NDArray[np.void]) -> Iterator[str]:
     """A header and one line per frame. Floats are written exactly; the
     fields a frame without any QP has no value for are left empty."""
-    names = STATS_DTYPE.names or ()
+    names = stats.dtype.names or ()
+    blocks = "block_bits" in names
     yield ",".join(names) + "\n"
     for row in stats:
         carries = row["min_qp"] >= 0
@@ -160,9 +175,11 @@ def csv_lines(stats: npt.NDArray[np.void]) -> Iterator[str]:
             repr(float(row["no_qp_share"])),
             str(row["cb_qp_offset"]),
             str(row["cr_qp_offset"]),
-            *(repr(float(row[name])) if row["block_bits"] >= 0 else "" for name in BLOCK_GROUPS),
-            str(row["block_bits"]) if row["block_bits"] >= 0 else "",
         ]
+        if blocks:
+            known = row["block_bits"] >= 0
+            fields += [repr(float(row[name])) if known else "" for name in BLOCK_GROUPS]
+            fields.append(str(row["block_bits"]) if known else "")
         yield ",".join(fields) + "\n"
 
 
