@@ -610,13 +610,21 @@ def test_stub_methods_match_the_runtime_signatures():
     properties = {node.name for node in session.body if isinstance(node, ast.FunctionDef)} - set(
         methods
     )
-    # motion_vectors: the session's option, beside the stream's properties.
-    assert properties == {*mbgauge_tools.PROPERTIES, "closed", "motion_vectors"}
+    # motion_vectors, coding_blocks: the session's options, beside the
+    # stream's properties.
+    assert properties == {
+        *mbgauge_tools.PROPERTIES,
+        "closed",
+        "motion_vectors",
+        "coding_blocks",
+    }
     assert set(methods) == {
         "__init__",
         "get_qpmap",
         "get_qp_blocks",
         "get_motion_vectors",
+        "get_coding_blocks",
+        "get_coding_blocks_batch",
         "get_plane_data",
         "get_chroma_qp_offset",
         "copy_plane_to_ptr",
