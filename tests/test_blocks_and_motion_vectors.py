@@ -20,7 +20,7 @@ import pytest
 import mbgauge
 from tests.support import videos
 from tests.support.ffmpeg_reference import ffmpeg_build_flags
-from tests.test_native_core import CPP_DIR
+from tests.support.native import CPP_DIR
 from tests.test_reference_decode import picture_types, qpfile_plan, qpfile_video
 
 MV_FIELDS = (
