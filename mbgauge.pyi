@@ -13,6 +13,9 @@ import numpy.typing as npt
 @type_check_only
 class _Pybind11Type(type): ...
 
+BLOCK_KINDS: tuple[str, ...]
+PARTITIONS: tuple[str, ...]
+
 class InputNotFoundError(FileNotFoundError, RuntimeError):
     """The input file does not exist."""
 
@@ -31,6 +34,7 @@ class H264DecoderSession(metaclass=_Pybind11Type):
         *,
         motion_vectors: bool = False,
         read_size: int = 1048576,
+        coding_blocks: bool = True,
     ) -> None: ...
     @property
     def width(self) -> int: ...
@@ -71,6 +75,8 @@ class H264DecoderSession(metaclass=_Pybind11Type):
     @property
     def parse_only(self) -> bool:
         """True when get_qpmaps and get_chroma_qp_offsets decode without reconstructing pictures: mbgauge's FFmpeg, an H.264 or HEVC stream, and MBGAUGE_PARSE_ONLY not set to 0."""
+    @property
+    def coding_blocks(self) -> bool: ...
     def get_qpmap(self, frame_idx: int) -> npt.NDArray[np.int8]:
         """Get QP map for frame as (mb_rows, mb_cols) int8 array"""
 
@@ -79,6 +85,14 @@ class H264DecoderSession(metaclass=_Pybind11Type):
 
     def get_motion_vectors(self, frame_idx: int) -> npt.NDArray[np.void]:
         """Get the frame's motion vectors as a structured array with FFmpeg's AVMotionVector fields; empty for intra pictures (needs motion_vectors=True)"""
+
+    def get_coding_blocks(self, frame_idx: int) -> npt.NDArray[np.void]:
+        """Get the frame's block structure, one row per H.264 macroblock or HEVC coding unit: a structured array (x, y, w, h, qp: int32; kind, partition, transform: uint8; intra_mode: int16; bits: int32); kind and partition index BLOCK_KINDS and PARTITIONS (needs mbgauge's FFmpeg)"""
+
+    def get_coding_blocks_batch(
+        self, frames: Sequence[int] | npt.NDArray[np.integer]
+    ) -> npt.NDArray[np.void]:
+        """Block structure of several frames as one structured array: a frame field, then the fields of get_coding_blocks; rows in the order of frames, each frame decoded once"""
 
     def get_plane_data(
         self, frame_idx: int, plane: int

@@ -26,6 +26,8 @@ PYAV_BUFFER = "PyAV side data via NumPy"
 PYAV_READER = "PyAV frame-exact reader"
 FFPROBE = "ffprobe -count_packets"
 MVS_ON = "mbgauge get_qpmap + get_motion_vectors"
+BLOCKS_OFF = "mbgauge get_qpmap, coding_blocks=False"
+BLOCKS_ON = "mbgauge get_qpmap + get_coding_blocks"
 FFPROBE_STARTUP = "ffprobe -version (start-up only)"
 DATASET_LOCAL = "mbgauge dataset, threads (local default)"
 DATASET_CLUSTER = "mbgauge dataset, 2-worker Dask cluster"
@@ -706,6 +708,20 @@ def targets(results: dict[str, Any]) -> list[str]:
                     r is not None and r >= 0.85 and same,
                 )
             )
+    for name, of in _by_input(rows, "blocks"):
+        off, on = of(BLOCKS_OFF), of(BLOCKS_ON)
+        if off and on:
+            r = _ratio_of(on, off, loop_fps)
+            same = {x["qp_sha256"] for x in on} == {x["qp_sha256"] for x in off}
+            lines.append(
+                _target(
+                    "block-structure export costs <= 15 % frames/s, maps unchanged",
+                    name,
+                    f"{fmt_ratio(r)} of the loop frames/s without it ({_vs(on, off, cpu_fps)} in "
+                    f"frames per CPU second); maps {'identical' if same else 'DIFFER'}",
+                    r is not None and r >= 0.85 and same,
+                )
+            )
     for name, of in _by_input(rows, "random"):
         single, batch = pooled_latencies(of(REFERENCE_QP)), pooled_latencies(of(BATCH_ACCESS))
         pyav = [pooled_latencies(of(impl)) for impl in (PYAV_READER, PYAV_READER_ASCENDING)]
@@ -934,6 +950,12 @@ SECTIONS: dict[str, tuple[str, str, Callable[[dict[str, Any]], list[str]]]] = {
         "One session without motion vectors and one that exports and reads them, over the "
         "same frames in order.",
         partial(_throughput_table, scenario="mvs", hash_key="qp_sha256"),
+    ),
+    "blocks": (
+        "Block-structure export",
+        "One session opened with coding_blocks=False (QP only) and one that exports the block "
+        "structure and reads get_coding_blocks for every frame, over the same frames in order.",
+        partial(_throughput_table, scenario="blocks", hash_key="qp_sha256"),
     ),
     "planes": (
         "Sequential planes",

@@ -55,12 +55,24 @@ import report  # noqa: E402
 
 BENCH_DIR = Path(__file__).resolve().parent
 WORKLOADS = BENCH_DIR / "workloads.py"
-SCENARIOS = ("seq_qp", "mvs", "planes", "random", "local", "open", "memory", "heatmap", "dataset")
+SCENARIOS = (
+    "seq_qp",
+    "mvs",
+    "blocks",
+    "planes",
+    "random",
+    "local",
+    "open",
+    "memory",
+    "heatmap",
+    "dataset",
+)
 DATASET_FILES = 40  # files of the dataset scenario (8 with --quick)
 DATASET_WORKERS = 2  # worker processes of its cluster, one thread each
 SCENARIO_ROLES = {
     "seq_qp": ("main", "other", "short_gop"),
     "mvs": ("main", "short_gop"),
+    "blocks": ("main", "hevc"),
     "planes": ("main",),
     "random": ("main", "short_gop"),
     "local": ("main", "short_gop"),
@@ -234,6 +246,19 @@ def build_plan(
             )
             plan.add("mvs", name, report.MVS_ON, {"workload": "mbgauge_qp", "motion_vectors": True})
             plan.command("mvs", name, report.FFMPEG_1, ffmpeg_decode(paths[name]))
+
+    if "blocks" in args.scenarios:
+        for name in dict.fromkeys([main, roles["hevc"]]):
+            plan.add(
+                "blocks",
+                name,
+                report.BLOCKS_OFF,
+                {"workload": "mbgauge_qp", "coding_blocks": False},
+            )
+            plan.add(
+                "blocks", name, report.BLOCKS_ON, {"workload": "mbgauge_qp", "coding_blocks": True}
+            )
+            plan.command("blocks", name, report.FFMPEG_1, ffmpeg_decode(paths[name]))
 
     if "planes" in args.scenarios:
         plan.add("planes", main, "mbgauge get_plane_data", {"workload": "mbgauge_planes_array"})

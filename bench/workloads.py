@@ -111,27 +111,38 @@ class _Clock:
 
 @workload
 def mbgauge_qp(
-    path: str, motion_vectors: bool = False, source: str | None = None, **_: Any
+    path: str,
+    motion_vectors: bool = False,
+    source: str | None = None,
+    coding_blocks: bool | None = None,
+    **_: Any,
 ) -> Result:
     """get_qpmap for every frame in order, in one session; with
     `motion_vectors`, in a session that exports them, reading
     get_motion_vectors for every frame too. `source`: a URL to open instead
-    of the local path."""
+    of the local path. `coding_blocks` False opens the session without the
+    block structure, True reads get_coding_blocks for every frame too; None
+    leaves the session's default."""
     mbgauge = _import_mbgauge()
     if source:
         _import_remote()
     clock = _Clock()
+    options = {} if coding_blocks is None else {"coding_blocks": coding_blocks}
     session = clock.opened(
-        mbgauge.H264DecoderSession(source or path, motion_vectors=motion_vectors)
+        mbgauge.H264DecoderSession(source or path, motion_vectors=motion_vectors, **options)
     )
     digest = hashlib.sha256()
-    vectors = 0
+    vectors = blocks = 0
     for frame in range(session.num_frames):
         digest.update(session.get_qpmap(frame))
         if motion_vectors:
             vectors += len(session.get_motion_vectors(frame))
+        if coding_blocks:
+            blocks += len(session.get_coding_blocks(frame))
     clock.stop()
-    extra = {"motion_vectors": vectors} if motion_vectors else {}
+    extra: dict[str, Any] = {"motion_vectors": vectors} if motion_vectors else {}
+    if coding_blocks:
+        extra["coding_blocks"] = blocks
     return clock.result(
         session.num_frames,
         qp_sha256=digest.hexdigest(),

@@ -10,6 +10,10 @@
 #include <string>
 #include <utility>
 
+extern "C" {
+#include <libavutil/avutil.h>
+}
+
 #include "binding/ffmpeg_log.h"
 #include "binding/interpreter_lock.h"
 #include "session/batch_plan.h"
@@ -278,4 +282,69 @@ py::array frame_table(const H264DecoderSession& session) {
         std::memcpy(row + height_at, &row_facts.height, sizeof row_facts.height);
     }
     return table;
+}
+
+namespace {
+
+void check_coding_blocks(const H264DecoderSession& session) {
+    if (!coding_blocks_supported()) {
+        throw std::runtime_error(
+            "Coding blocks need mbgauge's FFmpeg: the FFmpeg this module runs on (" +
+            std::string(av_version_info()) +
+            ") exports no block structure; build mbgauge with its own FFmpeg "
+            "(./scripts/setup.sh without MBGAUGE_FFMPEG=system)");
+    }
+    if (!session.coding_blocks()) {
+        throw py::value_error(
+            "Coding blocks are not exported by this session; open it with "
+            "H264DecoderSession(path, coding_blocks=True)");
+    }
+}
+
+template <typename Row>
+py::array coding_block_array(const Row* rows, size_t count, size_t block_offset,
+                             bool with_frame) {
+    const auto at = [block_offset](size_t offset) { return block_offset + offset; };
+    if (with_frame) {
+        return structured_array({{"frame", "=i4", 0},
+                                 {"x", "=i4", at(offsetof(CodingBlock, x))},
+                                 {"y", "=i4", at(offsetof(CodingBlock, y))},
+                                 {"w", "=i4", at(offsetof(CodingBlock, w))},
+                                 {"h", "=i4", at(offsetof(CodingBlock, h))},
+                                 {"qp", "=i4", at(offsetof(CodingBlock, qp))},
+                                 {"kind", "=u1", at(offsetof(CodingBlock, kind))},
+                                 {"partition", "=u1", at(offsetof(CodingBlock, partition))},
+                                 {"transform", "=u1", at(offsetof(CodingBlock, transform))},
+                                 {"intra_mode", "=i2", at(offsetof(CodingBlock, intra_mode))},
+                                 {"bits", "=i4", at(offsetof(CodingBlock, bits))}},
+                                sizeof(Row), rows, count);
+    }
+    return structured_array({{"x", "=i4", at(offsetof(CodingBlock, x))},
+                             {"y", "=i4", at(offsetof(CodingBlock, y))},
+                             {"w", "=i4", at(offsetof(CodingBlock, w))},
+                             {"h", "=i4", at(offsetof(CodingBlock, h))},
+                             {"qp", "=i4", at(offsetof(CodingBlock, qp))},
+                             {"kind", "=u1", at(offsetof(CodingBlock, kind))},
+                             {"partition", "=u1", at(offsetof(CodingBlock, partition))},
+                             {"transform", "=u1", at(offsetof(CodingBlock, transform))},
+                             {"intra_mode", "=i2", at(offsetof(CodingBlock, intra_mode))},
+                             {"bits", "=i4", at(offsetof(CodingBlock, bits))}},
+                            sizeof(Row), rows, count);
+}
+
+}  // namespace
+
+py::array get_coding_blocks(H264DecoderSession& session, const FrameIndex& frame_idx) {
+    check_coding_blocks(session);
+    const std::shared_ptr<CachedFrame> record = fetch_frame(session, frame_idx);
+    return coding_block_array(record->coding_blocks.data(), record->coding_blocks.size(), 0,
+                              false);
+}
+
+py::array get_coding_blocks_batch(H264DecoderSession& session, const py::handle& frames) {
+    check_coding_blocks(session);
+    const BatchPlan plan = plan_batch(session, frames);
+    std::vector<FrameCodingBlock> rows;
+    without_gil([&] { rows = decode_coding_blocks(session, plan, poll_for_interrupt); });
+    return coding_block_array(rows.data(), rows.size(), offsetof(FrameCodingBlock, block), true);
 }

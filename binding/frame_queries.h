@@ -29,6 +29,14 @@ py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const py::handle& fr
 py::array_t<int32_t> get_chroma_qp_offsets(H264DecoderSession& session, const py::handle& frames);
 py::array get_planes(H264DecoderSession& session, const py::handle& frames, int plane);
 
+// The block structure of a frame (one row per H.264 macroblock or HEVC
+// coding unit), and of several frames as one array with a leading `frame`
+// field, rows in the order of `frames`. Raise RuntimeError when the FFmpeg
+// the module runs on cannot export it, ValueError for a session opened
+// without it.
+py::array get_coding_blocks(H264DecoderSession& session, const FrameIndex& frame_idx);
+py::array get_coding_blocks_batch(H264DecoderSession& session, const py::handle& frames);
+
 // One row per frame, from the packet index alone: pts, time, key,
 // pict_type, packet_size, width, height.
 py::array frame_table(const H264DecoderSession& session);

@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <iterator>
 
 #include <pybind11/gil_safe_call_once.h>
 #include <pybind11/pybind11.h>
@@ -12,6 +13,7 @@ extern "C" {
 #include "binding/interpreter_lock.h"
 #include "binding/python_file_source.h"
 #include "binding/session_opening.h"
+#include "session/coding_blocks.h"
 #include "session/ffmpeg_error.h"
 #include "session/h264_decoder_session.h"
 
@@ -96,6 +98,13 @@ PYBIND11_MODULE(mbgauge, m, py::multiple_interpreters::not_supported()) {
     install_ffmpeg_log_callback();
     prepare_numpy_if_imported();
 
+    py::tuple kinds(std::size(kBlockKinds));
+    for (size_t i = 0; i < std::size(kBlockKinds); ++i) kinds[i] = kBlockKinds[i];
+    m.attr("BLOCK_KINDS") = kinds;
+    py::tuple partitions(std::size(kPartitions));
+    for (size_t i = 0; i < std::size(kPartitions); ++i) partitions[i] = kPartitions[i];
+    m.attr("PARTITIONS") = partitions;
+
     open_error_classes(&m);
     py::register_exception_translator([](std::exception_ptr thrown) {
         try {
@@ -115,7 +124,8 @@ PYBIND11_MODULE(mbgauge, m, py::multiple_interpreters::not_supported()) {
                      "Decodes H.264, HEVC, MPEG-1/2/4, VP8/VP9 and AV1 (DecoderSession is the "
                      "same class).");
     cls.def(py::init(&open_session), py::arg("path"), py::kw_only(),
-            py::arg("motion_vectors") = false, py::arg("read_size") = kDefaultReadSize);
+            py::arg("motion_vectors") = false, py::arg("read_size") = kDefaultReadSize,
+            py::arg("coding_blocks") = true);
     read_only(cls, "width", &Session::width, "Picture width in luma samples.");
     read_only(cls, "height", &Session::height, "Picture height in luma samples.");
     read_only(cls, "mb_cols", &Session::mb_cols, "Columns of 16x16 macroblocks.");
@@ -137,6 +147,8 @@ PYBIND11_MODULE(mbgauge, m, py::multiple_interpreters::not_supported()) {
               "True when get_qpmaps and get_chroma_qp_offsets decode without reconstructing "
               "pictures: mbgauge's FFmpeg, an H.264 or HEVC stream, and MBGAUGE_PARSE_ONLY "
               "not set to 0.");
+    read_only(cls, "coding_blocks", &Session::coding_blocks,
+              "False when the session was opened with coding_blocks=False.");
     cls.def_property_readonly("closed", &Session::closed, "True once close() was called.")
         .def("close", &Session::close, py::call_guard<LockReleased>(),
              "Release the file and the decoder; later frame queries raise ValueError")
@@ -155,6 +167,15 @@ PYBIND11_MODULE(mbgauge, m, py::multiple_interpreters::not_supported()) {
         .def("get_motion_vectors", &get_motion_vectors, py::arg("frame_idx"),
              "Get the frame's motion vectors as a structured array with FFmpeg's AVMotionVector "
              "fields; empty for intra pictures (needs motion_vectors=True)")
+        .def("get_coding_blocks", &get_coding_blocks, py::arg("frame_idx"),
+             "Get the frame's block structure, one row per H.264 macroblock or HEVC coding "
+             "unit: a structured array (x, y, w, h, qp: int32; kind, partition, transform: "
+             "uint8; intra_mode: int16; bits: int32); kind and partition index BLOCK_KINDS "
+             "and PARTITIONS (needs mbgauge's FFmpeg)")
+        .def("get_coding_blocks_batch", &get_coding_blocks_batch, py::arg("frames"),
+             "Block structure of several frames as one structured array: a frame field, then "
+             "the fields of get_coding_blocks; rows in the order of frames, each frame decoded "
+             "once")
         .def("get_plane_data", &get_plane_data, py::arg("frame_idx"), py::arg("plane"),
              "Get raw plane data (h, stride) for nodeblock frame")
         .def("get_chroma_qp_offset", &get_chroma_qp_offset, py::arg("frame_idx"),

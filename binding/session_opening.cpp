@@ -131,7 +131,7 @@ private:
 }  // namespace
 
 H264DecoderSession* open_session(const py::object& source, bool motion_vectors,
-                                 int64_t read_size) {
+                                 int64_t read_size, bool coding_blocks) {
     if (read_size < 1) throw py::value_error("read_size must be at least 1 byte");
     py::object path = source;
     std::shared_ptr<ByteSource> byte_source;
@@ -166,7 +166,8 @@ H264DecoderSession* open_session(const py::object& source, bool motion_vectors,
     watch.release();
     try {
         session = std::make_unique<H264DecoderSession>(
-            file, [&watch] { return watch.interrupted(); }, motion_vectors, byte_source);
+            file, [&watch] { return watch.interrupted(); }, motion_vectors, byte_source,
+            coding_blocks);
 #if defined(__GLIBCXX__)
     } catch (abi::__forced_unwind&) {
         // A thread ended by unwinding its stack (pthread_exit, cancellation):

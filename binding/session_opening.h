@@ -12,9 +12,10 @@ namespace py = pybind11;
 // opened and indexed without the interpreter lock, so other threads run
 // meanwhile; Ctrl-C (or any signal handler that raises) abandons the open and
 // its exception is raised here. A path with a NUL byte raises ValueError.
-// `motion_vectors`: the session's decoder exports motion vectors.
+// `motion_vectors`: the session's decoder exports motion vectors;
+// `coding_blocks`: the block structure, where the FFmpeg can.
 H264DecoderSession* open_session(const py::object& source, bool motion_vectors,
-                                 int64_t read_size);
+                                 int64_t read_size, bool coding_blocks);
 
 // Bytes per read of a URL or file object unless the caller says otherwise:
 // every read of an object store is a request.

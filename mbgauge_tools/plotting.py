@@ -591,16 +591,23 @@ def plot_mean_qp(
     as a bitrate viewer does."""
     from matplotlib.figure import Figure
 
-    panels = 1 if frame_table is None else 2
-    figure = Figure(figsize=(10, 4 * panels), dpi=DPI, layout="constrained")
-    axes, *below = figure.subplots(panels, 1, sharex=True, squeeze=False)[:, 0]
+    with_blocks = "block_bits" in (stats.dtype.names or ()) and bool(
+        (stats["block_bits"] >= 0).any()
+    )
+    panels = 1 + (frame_table is not None) + with_blocks
+    # The block shares share the height of the two panels above them.
+    figure = Figure(figsize=(10, 4 * min(panels, 2)), dpi=DPI, layout="constrained")
+    heights = [3, 3, 2][:panels] if panels == 3 else None
+    axes, *below = figure.subplots(panels, 1, sharex=True, squeeze=False, height_ratios=heights)[
+        :, 0
+    ]
     carries = stats["min_qp"] >= 0
     frames = stats["frame"]
     lowest = np.where(carries, stats["min_qp"], np.nan)
     highest = np.where(carries, stats["max_qp"], np.nan)
     axes.fill_between(frames, lowest, highest, alpha=0.25, linewidth=0, label="lowest to highest")
     axes.plot(frames, stats["mean_qp"], linewidth=1.2, label="mean")
-    if frame_table is None:
+    if panels == 1:
         axes.set_xlabel("frame index")
     name = quantity.name if quantity else "QP"
     axes.set_ylabel(name)
@@ -608,12 +615,38 @@ def plot_mean_qp(
     axes.legend(loc="upper left", bbox_to_anchor=(1.01, 1), borderaxespad=0)
     axes.set_title(f"{name} per frame — {label}" if label else f"{name} per frame")
     if frame_table is not None:
-        _plot_frame_sizes(below[0], frames, frame_table)
+        _plot_frame_sizes(below[0], frames, frame_table, stats if with_blocks else None)
+    if with_blocks:
+        _plot_block_shares(below[-1], stats)
+    for upper in [axes, *below][:-1]:
+        upper.set_xlabel("")
     return figure
 
 
+# Colours of the block shares: as the type layer of the block pictures.
+BLOCK_SHARE_COLOURS = {"intra": "#d62728", "inter": "#1f77b4", "skip": "#2ca02c"}
+
+
+def _plot_block_shares(axes: Any, stats: npt.NDArray[np.void]) -> None:
+    frames = stats["frame"]
+    bottom = np.zeros(len(stats))
+    for kind, colour in BLOCK_SHARE_COLOURS.items():
+        share = np.nan_to_num(stats[f"{kind}_share"])
+        axes.bar(frames, share, bottom=bottom, width=1.0, color=colour, linewidth=0, label=kind)
+        bottom += share
+    axes.set_ylim(0, 1)
+    axes.yaxis.set_major_formatter("{x:.0%}")
+    axes.set_xlabel("frame index")
+    axes.set_ylabel("share of the picture")
+    axes.legend(loc="upper left", bbox_to_anchor=(1.01, 1), borderaxespad=0, title="blocks")
+    axes.set_title("Intra, inter and skipped blocks")
+
+
 def _plot_frame_sizes(
-    axes: Any, frames: npt.NDArray[np.int64], frame_table: npt.NDArray[np.void]
+    axes: Any,
+    frames: npt.NDArray[np.int64],
+    frame_table: npt.NDArray[np.void],
+    stats: npt.NDArray[np.void] | None = None,
 ) -> None:
     rows = frame_table[frames]
     bits = rows["packet_size"].astype(np.int64) * 8
@@ -630,6 +663,15 @@ def _plot_frame_sizes(
             linewidth=0,
             label=f"{picture_type or '?'}: {np.count_nonzero(chosen)} frames, "
             f"mean {_kilobits(mean)}",
+        )
+    if stats is not None:
+        # What the coding blocks cost, against the whole packet.
+        axes.plot(
+            frames,
+            np.where(stats["block_bits"] >= 0, stats["block_bits"], np.nan),
+            color="black",
+            linewidth=1.0,
+            label="in coding blocks",
         )
     axes.set_xlabel("frame index")
     axes.set_ylabel("bits per frame")

@@ -7,13 +7,14 @@ import io
 import math
 import os
 from collections.abc import Iterable, Iterator
+from functools import partial
 from typing import BinaryIO
 
 import numpy as np
 import numpy.typing as npt
 from tqdm import tqdm
 
-from mbgauge import H264DecoderSession
+from mbgauge import BLOCK_KINDS, H264DecoderSession
 
 from .files import atomic_output
 from .frames import FrameSelection
@@ -33,6 +34,24 @@ STATS_DTYPE = np.dtype(
         ("cr_qp_offset", np.int8),
     ]
 )
+# With the block structure: the shares of the picture's area covered by
+# intra (and PCM) blocks, inter (and direct and merge) blocks and skipped
+# blocks, and block_bits, the bits of all its blocks (get_coding_blocks);
+# NaN and -1 where the FFmpeg exports no block structure or the codec has none.
+BLOCK_STATS_DTYPE = np.dtype(
+    [
+        *STATS_DTYPE.descr,
+        ("intra_share", np.float64),
+        ("inter_share", np.float64),
+        ("skip_share", np.float64),
+        ("block_bits", np.int64),
+    ]
+)
+BLOCK_GROUPS = {
+    "intra_share": ("intra", "pcm"),
+    "inter_share": ("inter", "direct", "merge"),
+    "skip_share": ("skip",),
+}
 
 
 def frame_stats(
@@ -59,13 +78,50 @@ def frame_stats(
     return stats
 
 
-def stats_span(session: H264DecoderSession, frames: Frames) -> npt.NDArray[np.void]:
+def with_block_stats(
+    session: H264DecoderSession, qp_stats: npt.NDArray[np.void]
+) -> npt.NDArray[np.void]:
+    """`qp_stats` (STATS_DTYPE) as rows of BLOCK_STATS_DTYPE, the block shares
+    and bits filled from the frames' coding blocks if the session's FFmpeg
+    exports them."""
+    stats = np.empty(len(qp_stats), BLOCK_STATS_DTYPE)
+    for name in STATS_DTYPE.names or ():
+        stats[name] = qp_stats[name]
+    for name in BLOCK_GROUPS:
+        stats[name] = math.nan
+    stats["block_bits"] = -1
+    if not session.coding_blocks or len(stats) == 0:
+        return stats
+    try:
+        blocks = session.get_coding_blocks_batch(stats["frame"])
+    except RuntimeError:
+        return stats  # an FFmpeg without the block structure
+    position = np.searchsorted(stats["frame"], blocks["frame"])
+    area = (blocks["w"].astype(np.int64) * blocks["h"]).astype(np.float64)
+    totals = np.bincount(position, area, len(stats))
+    names = np.asarray(BLOCK_KINDS)[blocks["kind"]]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        for name, kinds in BLOCK_GROUPS.items():
+            chosen = np.isin(names, kinds)
+            covered = np.bincount(position[chosen], area[chosen], len(stats))
+            stats[name] = np.where(totals > 0, covered / totals, math.nan)
+    bits = np.bincount(position, blocks["bits"].astype(np.float64), len(stats))
+    stats["block_bits"] = np.where(totals > 0, bits.astype(np.int64), -1)
+    return stats
+
+
+def stats_span(
+    session: H264DecoderSession, frames: Frames, *, blocks: bool = True
+) -> npt.NDArray[np.void]:
+    """STATS_DTYPE rows of `frames`; with `blocks`, BLOCK_STATS_DTYPE rows,
+    the block shares and bits too (a second pass over the frames)."""
     # Rows need not share a map size: a size change mid-stream is fine here.
     rows = [
         frame_stats(part, maps, session.get_chroma_qp_offsets(part))
         for part, maps in maps_by_size(session, frames)
     ]
-    return np.concatenate(rows)
+    stats = np.concatenate(rows)
+    return with_block_stats(session, stats) if blocks else stats
 
 
 def gather_stats(
@@ -74,6 +130,8 @@ def gather_stats(
     stats = np.empty(count, STATS_DTYPE)
     filled = 0
     for result in results:
+        if filled == 0 and result.value.dtype != stats.dtype:
+            stats = np.empty(count, result.value.dtype)
         end = filled + len(result.value)
         if end > count:
             raise ValueError(f"expected statistics of {count} frames, got more")
@@ -96,14 +154,16 @@ def qp_stats(
     cb_qp_offset, cr_qp_offset), decoded span by span on `workers` threads."""
     job = open_job(path, frames)
     count = len(job.frames)
+    span = partial(stats_span, blocks=False)
     with tqdm(total=count, disable=not progress, unit="frame") as bar:
-        return gather_stats(counted(run_spans([job], stats_span, workers), bar), count)
+        return gather_stats(counted(run_spans([job], span, workers), bar), count)
 
 
 def csv_lines(stats: npt.NDArray[np.void]) -> Iterator[str]:
     """A header and one line per frame. Floats are written exactly; the
     fields a frame without any QP has no value for are left empty."""
-    names = STATS_DTYPE.names or ()
+    names = stats.dtype.names or ()
+    blocks = "block_bits" in names
     yield ",".join(names) + "\n"
     for row in stats:
         carries = row["min_qp"] >= 0
@@ -116,6 +176,10 @@ def csv_lines(stats: npt.NDArray[np.void]) -> Iterator[str]:
             str(row["cb_qp_offset"]),
             str(row["cr_qp_offset"]),
         ]
+        if blocks:
+            known = row["block_bits"] >= 0
+            fields += [repr(float(row[name])) if known else "" for name in BLOCK_GROUPS]
+            fields.append(str(row["block_bits"]) if known else "")
         yield ",".join(fields) + "\n"
 
 

@@ -181,3 +181,23 @@ PlaneBatch decode_planes(H264DecoderSession& session, const BatchPlan& plan, int
     plan.copy_repeated_rows(batch.samples.get(), frame_bytes);
     return batch;
 }
+
+std::vector<FrameCodingBlock> decode_coding_blocks(H264DecoderSession& session,
+                                                   const BatchPlan& plan, const BatchPoll& poll) {
+    const std::vector<int>& frames = plan.frames();
+    std::vector<std::vector<CodingBlock>> per_frame(frames.size());
+    session.decode_frames(frames, DecodeCursor::Content::kSyntaxOnly,
+                          [&](size_t place, const AVFrame* frame) {
+        per_frame[place] = coding_blocks(frame);
+    }, poll);
+    size_t total = 0;
+    for (size_t row = 0; row < plan.rows(); ++row) total += per_frame[plan.place_of_row(row)].size();
+    std::vector<FrameCodingBlock> rows;
+    rows.reserve(total);
+    for (size_t row = 0; row < plan.rows(); ++row) {
+        const size_t place = plan.place_of_row(row);
+        for (const CodingBlock& block : per_frame[place])
+            rows.push_back(FrameCodingBlock{frames[place], block});
+    }
+    return rows;
+}

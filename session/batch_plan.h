@@ -24,6 +24,8 @@ public:
     size_t first_row(size_t place) const { return first_row_[place]; }
     // The place in frames() of frame `frame_idx`, which the plan holds.
     size_t place_of(int frame_idx) const;
+    // The place in frames() of row `row`'s frame.
+    size_t place_of_row(size_t row) const { return position_[row]; }
     // Gives every repeated row a copy of the row decoded for its frame's first
     // mention; rows are `row_bytes` apart from `data`.
     void copy_repeated_rows(uint8_t* data, size_t row_bytes) const;
@@ -66,6 +68,16 @@ struct PlaneBatch {
 // not have, std::invalid_argument for frames of different sizes or formats.
 PlaneBatch decode_planes(H264DecoderSession& session, const BatchPlan& plan, int plane,
                          const BatchPoll& poll);
+
+// One row of a batch's block structure: the frame, then its block.
+struct FrameCodingBlock {
+    int32_t frame = 0;
+    CodingBlock block;
+};
+// The coding blocks of every row's frame, rows in the order asked, each
+// frame's blocks in its order.
+std::vector<FrameCodingBlock> decode_coding_blocks(H264DecoderSession& session,
+                                                   const BatchPlan& plan, const BatchPoll& poll);
 
 // Throws std::out_of_range "Invalid plane index" unless `plane` is one a
 // record can keep.

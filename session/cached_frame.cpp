@@ -208,5 +208,6 @@ std::shared_ptr<CachedFrame> capture_frame(const AVFrame* frame, int64_t pts) {
     record->cb_offset = offsets.cb;
     record->cr_offset = offsets.cr;
     record->motion_vectors = motion_vectors(frame);
+    record->coding_blocks = coding_blocks(frame);
     return record;
 }

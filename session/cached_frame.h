@@ -12,6 +12,7 @@ extern "C" {
 #include <libavutil/motion_vector.h>
 }
 
+#include "coding_blocks.h"
 #include "picture_layout.h"
 
 // One block of a picture's exported encoding parameters, in luma samples of
@@ -51,6 +52,8 @@ struct CachedFrame {
     std::vector<QpBlock> qp_blocks;
     // Empty unless the decoder was asked to export motion vectors.
     std::vector<AVMotionVector> motion_vectors;
+    // Empty unless the decoder exported the picture's block structure.
+    std::vector<CodingBlock> coding_blocks;
     int cb_offset = 0;
     int cr_offset = 0;
 };
@@ -90,7 +93,7 @@ std::vector<QpBlock> qp_blocks(const AVFrame* frame);
 // The motion vectors the decoder attached to the picture, in its order.
 std::vector<AVMotionVector> motion_vectors(const AVFrame* frame);
 
-// Copies planes, macroblock QP map, QP blocks, chroma QP offsets and motion
-// vectors out of a decoded frame. `pts` is the timestamp under which the
+// Copies planes, macroblock QP map, QP blocks, chroma QP offsets, motion
+// vectors and coding blocks out of a decoded frame. `pts` is the timestamp under which the
 // frame was indexed.
 std::shared_ptr<CachedFrame> capture_frame(const AVFrame* frame, int64_t pts);

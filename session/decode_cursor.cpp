@@ -12,6 +12,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include "coding_blocks.h"
 #include "ffmpeg_error.h"
 #include "index_cache.h"
 #include "packed_frames.h"
@@ -121,9 +122,11 @@ void DecodeCursor::open(const std::string& path, AVIOInterruptCB interrupt, int 
     if (video_stream_idx_ < 0) throw std::runtime_error("No video stream found in: " + path);
 }
 
-void DecodeCursor::set_up_decoder(int pixel_limit, bool motion_vectors, bool parse_only) {
+void DecodeCursor::set_up_decoder(int pixel_limit, bool motion_vectors, bool coding_blocks,
+                                  bool parse_only) {
     max_pixels_ = pixel_limit;
     export_motion_vectors_ = motion_vectors;
+    export_coding_blocks_ = coding_blocks;
     const AVCodecParameters* params = stream().codecpar;
     const AVCodec* decoder = avcodec_find_decoder(params->codec_id);
     if (decoder == nullptr) throw std::runtime_error("H.264 decoder not found");
@@ -136,6 +139,7 @@ void DecodeCursor::set_up_decoder(int pixel_limit, bool motion_vectors, bool par
     context->skip_loop_filter = AVDISCARD_ALL;
     context->export_side_data |= AV_CODEC_EXPORT_DATA_VIDEO_ENC_PARAMS;
     if (motion_vectors) context->export_side_data |= AV_CODEC_EXPORT_DATA_MVS;
+    if (coding_blocks) request_coding_blocks(context.get());
     context->thread_count = 0;
     // Frame threads attach a picture's encoding parameters before another
     // thread has finished decoding it (seen on FFmpeg 5.1, 7.1 and 9.0: B
@@ -289,7 +293,7 @@ bool DecodeCursor::seek_to_packet(int key_packet_idx, AVPacket* packet) {
     // decoder keeps its order count across a flush, FFmpeg 5.1 to 9.0): they
     // come out as FFmpeg's own decode shows them only from a fresh decoder.
     if (key_packet_idx == 0 && !index_->packets.front().is_key) {
-        set_up_decoder(max_pixels_, export_motion_vectors_, parsing_only_);
+        set_up_decoder(max_pixels_, export_motion_vectors_, export_coding_blocks_, parsing_only_);
     } else {
         avcodec_flush_buffers(codec_ctx_.get());
     }
@@ -424,7 +428,7 @@ bool DecodeCursor::decode_frame(int frame_idx, const FrameSink& sink, SeekRule r
         const bool parse_only =
             content == Content::kSyntaxOnly && parse_only_allowed_ && decoder_can_parse_only_;
         if (parse_only != parsing_only_) {
-            set_up_decoder(max_pixels_, export_motion_vectors_, parse_only);
+            set_up_decoder(max_pixels_, export_motion_vectors_, export_coding_blocks_, parse_only);
             forget_position();
         }
         // First from where the decoder stands or from the frame's key packet;

@@ -60,11 +60,12 @@ public:
               std::shared_ptr<ByteSource> source = nullptr);
     // Opens the decoder of the chosen stream, without deblocking and
     // exporting per-block encoding parameters, and motion vectors too when
-    // asked.
+    // asked, and the block structure when asked and the FFmpeg can.
     // With `parse_only`, a decoder that reconstructs no picture if it has
     // FFmpeg's parse_only option (mbgauge's FFmpeg gives it to H.264 and
     // HEVC), else an ordinary one.
-    void set_up_decoder(int max_pixels, bool motion_vectors, bool parse_only = false);
+    void set_up_decoder(int max_pixels, bool motion_vectors, bool coding_blocks,
+                        bool parse_only = false);
     // Whether kSyntaxOnly requests may use a parse-only decoder (the
     // environment variable MBGAUGE_PARSE_ONLY=0 says no).
     void allow_parse_only(bool allowed) { parse_only_allowed_ = allowed; }
@@ -137,6 +138,7 @@ private:
     int next_packet_idx_ = -1;
     int max_pixels_ = 0;
     bool export_motion_vectors_ = false;
+    bool export_coding_blocks_ = false;
     bool parse_only_allowed_ = true;
     // The open decoder reconstructs nothing; the decoder has the option.
     bool parsing_only_ = false;

@@ -31,14 +31,17 @@ int H264DecoderSession::interrupt_trampoline(void* opaque) {
 
 H264DecoderSession::H264DecoderSession(const std::string& path,
                                        std::function<bool()> interrupted, bool motion_vectors,
-                                       std::shared_ptr<ByteSource> source)
-    : interrupted_(std::move(interrupted)), path_(path), motion_vectors_(motion_vectors) {
+                                       std::shared_ptr<ByteSource> source, bool coding_blocks)
+    : interrupted_(std::move(interrupted)),
+      path_(path),
+      motion_vectors_(motion_vectors),
+      coding_blocks_(coding_blocks) {
     try {
         cursor_.open(path_, AVIOInterruptCB{&H264DecoderSession::interrupt_trampoline, this},
                      static_cast<int>(kMaxPixels), std::move(source));
         read_stream_facts();
         cursor_.allow_parse_only(parse_only_allowed());
-        cursor_.set_up_decoder(static_cast<int>(kMaxPixels), motion_vectors_);
+        cursor_.set_up_decoder(static_cast<int>(kMaxPixels), motion_vectors_, coding_blocks_);
         parse_only_ = cursor_.parses_only_when_asked();
         index_ = cursor_.index_stream(path_);
         num_frames_ = index_->num_frames();

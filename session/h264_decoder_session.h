@@ -37,14 +37,16 @@ public:
     // opened and indexed; returning true abandons the open (the constructor
     // then throws). It is never called after the constructor returns. With
     // `motion_vectors` the decoder also exports each picture's motion vectors
-    // into its record.
+    // into its record; with `coding_blocks` (and an FFmpeg that can) its
+    // block structure.
     // With `source` the input is read from it, and `path` only names it in
     // messages (and hints at its container by its suffix). The packet index
     // comes from the index cache when it holds this input's.
     explicit H264DecoderSession(const std::string& path,
                                 std::function<bool()> interrupted = nullptr,
                                 bool motion_vectors = false,
-                                std::shared_ptr<ByteSource> source = nullptr);
+                                std::shared_ptr<ByteSource> source = nullptr,
+                                bool coding_blocks = true);
     ~H264DecoderSession();
 
     H264DecoderSession(const H264DecoderSession&) = delete;
@@ -110,6 +112,7 @@ public:
     // pictures: the decoder has the parse_only option (mbgauge's FFmpeg, H.264
     // and HEVC) and MBGAUGE_PARSE_ONLY is not 0.
     bool parse_only() const { return parse_only_; }
+    bool coding_blocks() const { return coding_blocks_; }
     int num_frames() const { return num_frames_; }
     // Built once at construction and never changed.
     const StreamIndex& index() const { return *index_; }
@@ -151,6 +154,7 @@ private:
     AVRational time_base_{0, 1};
     bool motion_vectors_ = false;
     bool parse_only_ = false;
+    bool coding_blocks_ = true;
     int num_frames_ = 0;
 
     // Shared with the cursor, which reads it while decoding.

@@ -45,7 +45,14 @@ def test_module_exports_the_session_class_its_open_errors_and_its_docstring():
         "InputNotFoundError",
         "InputPermissionError",
         "InputIsADirectoryError",
+        "BLOCK_KINDS",
+        "PARTITIONS",
     }
+    assert mbgauge.BLOCK_KINDS == ("intra", "inter", "skip", "direct", "pcm", "merge", "lossless")
+    assert mbgauge.PARTITIONS == (
+        *("2Nx2N", "2NxN", "Nx2N", "NxN"),
+        *("2NxnU", "2NxnD", "nLx2N", "nRx2N"),
+    )
     assert mbgauge.H264DecoderSession.__module__ == "mbgauge"
     # The codec-neutral name is the very same class, not a subclass or a copy.
     assert mbgauge.DecoderSession is mbgauge.H264DecoderSession

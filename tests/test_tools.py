@@ -610,14 +610,22 @@ def test_stub_methods_match_the_runtime_signatures():
     properties = {node.name for node in session.body if isinstance(node, ast.FunctionDef)} - set(
         methods
     )
-    # motion_vectors: the session's option, and parse_only: how its batch QP
-    # queries decode, beside the stream's properties.
-    assert properties == {*mbgauge_tools.PROPERTIES, "closed", "motion_vectors", "parse_only"}
+    # motion_vectors, coding_blocks: the session's options, and parse_only: how
+    # its batch QP queries decode, beside the stream's properties.
+    assert properties == {
+        *mbgauge_tools.PROPERTIES,
+        "closed",
+        "motion_vectors",
+        "coding_blocks",
+        "parse_only",
+    }
     assert set(methods) == {
         "__init__",
         "get_qpmap",
         "get_qp_blocks",
         "get_motion_vectors",
+        "get_coding_blocks",
+        "get_coding_blocks_batch",
         "get_plane_data",
         "get_chroma_qp_offset",
         "copy_plane_to_ptr",

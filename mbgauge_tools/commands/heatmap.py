@@ -1,5 +1,6 @@
 """`mbgauge heatmap`: a frame's QP map drawn over its picture, for one frame
-or for each frame of a range on one colour scale."""
+or for each frame of a range on one colour scale; or a layer of its block
+structure (types, partitions, bits, transforms)."""
 
 from __future__ import annotations
 
@@ -13,6 +14,7 @@ import numpy.typing as npt
 
 import mbgauge
 
+from ..block_layers import BLOCK_LAYERS, block_layer_png
 from ..outputs import Output, OutputPlan
 from ..parallel import FrameJob, Frames, counted, run_spans
 from ..plotting import (
@@ -94,9 +96,77 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         "as arrows from where each block is predicted from to the block (white: "
         "from a past picture, black: from a future one)",
     )
+    parser.add_argument(
+        "--layer",
+        choices=("qp", *BLOCK_LAYERS),
+        default="qp",
+        help="what to draw: the QP map (default); the block types in categorical "
+        "colours; the partitions as outlines; the bits per 16x16 area; the largest "
+        "transforms (the block layers need mbgauge's FFmpeg)",
+    )
+
+
+def run_block_layer(args: argparse.Namespace, console: Console) -> None:
+    """The command for a layer of the block structure."""
+    if args.motion_vectors or args.values or args.qp_range:
+        raise CommandError(
+            f"--layer {args.layer} draws the block structure: "
+            "--motion-vectors, --values and --qp-range go with --layer qp"
+        )
+    plan = OutputPlan([args.file], overwrite=args.overwrite)
+    image_format: ImageFormat = "png"
+    if args.frame is not None:
+        output = outputs_per_file(plan, [args.file], args.out, ".png", binary=True)[0]
+        if not output.is_stdout:
+            chosen = image_format_of(output.shown)
+            if chosen is None:
+                raise CommandError(f"cannot write {output}: heatmaps are written as .png or .jpg")
+            image_format = chosen
+        report_on_stderr_if_data_on_stdout(console, [output])
+    else:
+        directory = plan.directory(args.out)
+    job = open_jobs([args.file], args.frames if args.frame is None else args.frame, console)[0]
+    if job is None:
+        return
+    session = job.pool.first
+    if args.frame is None:
+        outputs = {
+            frame: plan.file(directory / f"frame_{frame:06d}.png", binary=True)
+            for frame in job.frames
+        }
+    else:
+        outputs = {job.frames[0]: output}
+    try:
+        exported = len(session.get_coding_blocks(job.frames[0])) > 0
+    except RuntimeError as error:
+        raise CommandError(str(error)) from None
+    if not exported:
+        console.fail(
+            f"{args.file}: no coding blocks: this FFmpeg's {session.codec} decoder exports "
+            f"none for the stream (checked frame {job.frames[0]})"
+        )
+        return
+    name = Path(args.file).name
+    with progress([job], args.quiet) as bar:
+        for frame, out in outputs.items():
+            out.write(
+                partial(block_layer_png, session, frame, args.layer, format=image_format, name=name)
+            )
+            bar.update()
+    what = f"{args.layer} picture{'s' if len(outputs) != 1 else ''}"
+    if args.frame is not None:
+        console.say(f"{outputs[job.frames[0]]}: {what} of frame {args.frame} of {args.file}")
+    else:
+        console.say(
+            f"{args.out}: {len(outputs)} {what} of frames {args.frames} of {args.file}, "
+            f"frame_{job.frames[0]:06d}.png to frame_{job.frames[-1]:06d}.png"
+        )
 
 
 def run(args: argparse.Namespace, console: Console) -> None:
+    if args.layer != "qp":
+        run_block_layer(args, console)
+        return
     heatmap = heatmap_options(args)
     plan = OutputPlan([args.file], overwrite=args.overwrite)
     image_format: ImageFormat = "png"
@@ -265,7 +335,7 @@ def _parse_qp_range(text: str) -> tuple[int, int]:
 COMMAND = Command(
     "heatmap",
     "Draw a frame's QP map (H.264, HEVC; the quantiser scale of MPEG-1/2/4) over its "
-    "picture as a colour-coded heatmap PNG.",
+    "picture as a colour-coded heatmap PNG, or a layer of its block structure.",
     add_arguments,
     run,
     shared=(options.FILE, options.WORKERS, options.OVERWRITE, options.QUIET),

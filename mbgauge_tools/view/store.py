@@ -175,7 +175,7 @@ def decode_frame(
     picture, width, height, pix_fmt = picture_jpeg(session, index)
     qp = _qp_grid(session, index, width, height)
     if with_coding_blocks:
-        blocks = session.get_coding_blocks(index)  # type: ignore[attr-defined]
+        blocks = session.get_coding_blocks(index)
     else:
         blocks = session.get_qp_blocks(index)
     vectors = session.get_motion_vectors(index)

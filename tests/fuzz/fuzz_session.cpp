@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -80,6 +81,13 @@ void check_record(const CachedFrame& record) {
     }
     for (const QpBlock& block : record.qp_blocks) {
         if (block.w <= 0 || block.h <= 0) fail("a QP block without size", block.w, block.h);
+    }
+    // The block structure (mbgauge's FFmpeg): what the decoder parsed.
+    for (const CodingBlock& block : record.coding_blocks) {
+        if (block.w <= 0 || block.h <= 0) fail("a coding block without size", block.w, block.h);
+        if (block.kind >= std::size(kBlockKinds) || block.partition >= std::size(kPartitions))
+            fail("a coding block of no known kind or partition", block.kind, block.partition);
+        if (block.bits < 0) fail("a coding block of negative cost", block.bits);
     }
 }
 

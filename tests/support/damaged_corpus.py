@@ -196,6 +196,10 @@ def exercise(path: str) -> None:
                 buffer = np.zeros(data.shape[0] * data.shape[1] + 64, data.dtype)
                 session.copy_plane_to_ptr(frame, plane, buffer.ctypes.data, data.strides[0])
                 assert not buffer[-32:].any(), "copy wrote past the rows it was given"
+            # Last: on an FFmpeg without the block structure it raises.
+            coding = session.get_coding_blocks(frame)
+            assert coding.ndim == 1 and coding.dtype.names[:4] == ("x", "y", "w", "h")
+            assert ((coding["w"] > 0) & (coding["h"] > 0)).all()
         except ALLOWED:
             pass
 
