@@ -69,6 +69,7 @@ void DecodeCursor::set_up_decoder(int pixel_limit, bool motion_vectors) {
     codec_ctx = context.release();
     av_bsf_free(&unpack_bsf);
     unpack_bsf = filter.release();
+    decoder_fed_ = false;
 }
 
 void DecodeCursor::attach(std::shared_ptr<const StreamIndex> stream_index) {
@@ -155,15 +156,12 @@ void DecodeCursor::send_parameter_sets(int packet_idx) {
 }
 
 bool DecodeCursor::seek_to_packet(int key_packet_idx, AVPacket* packet) {
-    // Pictures ahead of a stream's first key picture decode against missing
-    // references, and how depends on what the decoder saw before (the HEVC
-    // decoder keeps its order count across a flush, FFmpeg 5.1 to 9.0): they
-    // come out as FFmpeg's own decode shows them only from a fresh decoder.
-    if (key_packet_idx == 0 && !index->packets.front().is_key) {
-        set_up_decoder(max_pixels, export_motion_vectors);
-    } else {
-        avcodec_flush_buffers(codec_ctx);
-    }
+    // A flushed decoder keeps state from what it decoded before (the HEVC
+    // decoder its order count, FFmpeg 5.1 to 9.0; the H.264 decoder what it
+    // conceals damaged slices with), so pictures of a damaged stream, and
+    // those ahead of a stream's first key picture, would depend on the
+    // queries before. Every seek starts a fresh decoder instead.
+    if (decoder_fed_) set_up_decoder(max_pixels, export_motion_vectors);
     if (unpack_bsf != nullptr) av_bsf_flush(unpack_bsf);
     last_decoded_idx = -1;
     next_packet_idx = -1;
@@ -241,8 +239,18 @@ bool DecodeCursor::drain_decoder(AVFrame* frame, int frame_idx, const FrameSink&
     return obtained;
 }
 
+bool DecodeCursor::restart_decoder(int packet_idx, AVFrame* frame, int frame_idx,
+                                   const FrameSink& sink) {
+    avcodec_send_packet(codec_ctx, nullptr);
+    const bool obtained = receive_frames(frame, frame_idx, sink);
+    set_up_decoder(max_pixels, export_motion_vectors);
+    send_parameter_sets(packet_idx);
+    return obtained;
+}
+
 bool DecodeCursor::send_and_receive(AVPacket* packet, AVFrame* frame, int frame_idx,
                                     const FrameSink& sink) {
+    decoder_fed_ = true;
     int send_result = avcodec_send_packet(codec_ctx, packet);
     bool obtained = false;
     if (send_result == AVERROR(EAGAIN)) {
@@ -269,7 +277,14 @@ bool DecodeCursor::decode_until(int frame_idx, int first_packet_idx, bool holdin
             av_packet_unref(packet);
             continue;
         }
-        if (unpack_bsf != nullptr && !unpack_packet(unpack_bsf, packet)) continue;
+        bool obtained = false;
+        if (packet_idx >= 0 && packet_idx < static_cast<int>(packets.size()) && decoder_fed_ &&
+            index->restart_point[static_cast<size_t>(packet_idx)])
+            obtained = restart_decoder(packet_idx, frame, frame_idx, sink);
+        if (unpack_bsf != nullptr && !unpack_packet(unpack_bsf, packet)) {
+            if (obtained) return true;
+            continue;
+        }
         // The index's timestamps are the ones frames are looked up by; after a
         // byte seek the demuxer's own may be off.
         if (packet_idx >= 0 && packet_idx < static_cast<int>(packets.size())) {
@@ -283,7 +298,7 @@ bool DecodeCursor::decode_until(int frame_idx, int first_packet_idx, bool holdin
             packet->pts = AV_NOPTS_VALUE;
             packet->dts = AV_NOPTS_VALUE;
         }
-        if (send_and_receive(packet, frame, frame_idx, sink)) return true;
+        if (send_and_receive(packet, frame, frame_idx, sink) || obtained) return true;
         if (packet_idx >= last_useful_packet) return false;
     }
 }

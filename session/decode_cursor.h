@@ -100,6 +100,12 @@ private:
     // `frame_idx` is out.
     bool send_and_receive(AVPacket* packet, AVFrame* frame, int frame_idx, const FrameSink& sink);
     bool drain_decoder(AVFrame* frame, int frame_idx, const FrameSink& sink);
+    // Drains the decoder and replaces it with a fresh one, given the
+    // parameter sets in effect, ahead of the restart point `packet_idx`;
+    // true once `frame_idx` is out.
+    bool restart_decoder(int packet_idx, AVFrame* frame, int frame_idx, const FrameSink& sink);
+    // Whether the decoder has been sent a packet since it was set up.
+    bool decoder_fed_ = false;
     // Receives every frame the decoder has ready; true once `frame_idx` is out.
     bool receive_frames(AVFrame* frame, int frame_idx, const FrameSink& sink);
     // The frame index of a decoded picture, or -1 when its timestamp belongs

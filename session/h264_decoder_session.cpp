@@ -99,6 +99,11 @@ H264DecoderSession::H264DecoderSession(const std::string& path_arg,
         chroma_offsets_seen.assign(static_cast<size_t>(num_frames), ChromaQpOffsets{});
         chroma_offsets_known.assign(static_cast<size_t>(num_frames), false);
         cursor.attach(index);
+        {
+            // The decoder's complaints about the cut packet are expected here.
+            const QuietProbing quiet;
+            drop_frames_lost_to_cut();
+        }
 #if defined(__GLIBCXX__)
     } catch (abi::__forced_unwind&) {
         // The thread is being ended (a daemon thread at interpreter exit)
@@ -118,6 +123,35 @@ H264DecoderSession::H264DecoderSession(const std::string& path_arg,
 }
 
 H264DecoderSession::~H264DecoderSession() { release(); }
+
+void H264DecoderSession::drop_frames_lost_to_cut() {
+    // A file cut short (an MP4 whose index, at the front, lists samples past
+    // the end) ends with a packet whose picture, and those that reference it,
+    // may never come out of the decoder. Which ones do is found by decoding
+    // that last stretch once, so that every numbered frame decodes.
+    const std::vector<int> suspects = frames_after_cut(*index);
+    if (suspects.empty()) return;
+    std::vector<bool> seen(static_cast<size_t>(num_frames), false);
+    const FrameSink note = [&](int idx, const AVFrame*) { seen[static_cast<size_t>(idx)] = true; };
+    std::vector<int> missing;
+    for (const int frame : suspects) {
+        if (interrupted_ && interrupted_()) throw std::runtime_error("Interrupted: " + path);
+        if (!seen[static_cast<size_t>(frame)] &&
+            !cursor.decode_frame(frame, note, DecodeCursor::SeekRule::kNearby))
+            missing.push_back(frame);
+    }
+    if (missing.empty()) {
+        cursor.attach(index);
+        return;
+    }
+    if (static_cast<int>(missing.size()) == num_frames)
+        throw std::runtime_error("No frame of " + path + " can be decoded");
+    index = without_frames(*index, missing);
+    num_frames = index->num_frames();
+    chroma_offsets_seen.assign(static_cast<size_t>(num_frames), ChromaQpOffsets{});
+    chroma_offsets_known.assign(static_cast<size_t>(num_frames), false);
+    cursor.attach(index);
+}
 
 void H264DecoderSession::read_stream_facts() {
     const AVStream* stream = cursor.fmt_ctx->streams[cursor.video_stream_idx];
