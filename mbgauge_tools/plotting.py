@@ -412,15 +412,21 @@ class HeatmapPainter:
         # Points from image pixels: a point is dpi / 72 pixels.
         size = cell_pixels * VALUE_HEIGHT_SHARE * 72 / (DPI * layout.text_scale)
         light = _light_cells(picture, cell_pixels, qp.shape)
+        # The last row and column of cells may reach past the picture (a
+        # height of 120 leaves half a cell): values go in the middle of the
+        # part shown, in a smaller size where that part is too low for them.
+        assert self._format is not None
+        width, height = (extent / MB_SIZE for extent in self._format[:2])
         for row, col in zip(*np.nonzero(qp >= 0)):
+            shown = min(1.0, height - row)
             self._overlay.append(
                 self._axes.text(
-                    col + 0.5,
-                    row + 0.5,
+                    (col + min(col + 1.0, width)) / 2,
+                    row + shown / 2,
                     str(qp[row, col]),
                     ha="center",
                     va="center_baseline",
-                    fontsize=size,
+                    fontsize=size * min(1.0, shown / (2 * VALUE_HEIGHT_SHARE)),
                     color="black" if light[row, col] else "white",
                     clip_on=True,
                 )
