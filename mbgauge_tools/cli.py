@@ -46,7 +46,7 @@ from .plotting import (
     plot_mean_qp,
     save_figure,
 )
-from .qpmaps import QpMaps, maps_by_size, qp_span
+from .qpmaps import QpMaps, cell_map, maps_by_size, qp_span
 from .quantities import quantity_of
 from .stats import gather_stats, stats_span, summary_lines, table_lines, write_csv
 
@@ -498,7 +498,7 @@ def _first_frame_says_no_qp(job: FrameJob, *, every_codec: bool = False) -> bool
     session = job.pool.first
     if session.codec in _QP_IN_EVERY_FRAME and not every_codec:
         return False
-    return not (session.get_qpmap(job.frames[0]) >= 0).any()
+    return not (cell_map(session, int(job.frames[0])) >= 0).any()
 
 
 def _no_qp_message(path: str, session: mbgauge.H264DecoderSession, checked: str) -> str:

@@ -49,6 +49,7 @@ from mbgauge import H264DecoderSession
 from .files import atomic_output
 from .info import FRAME_TABLE_COLUMNS
 from .parallel import FrameJob, Frames, SessionPool, default_workers, run_spans
+from .qpmaps import BLOCK_SCALE_CODECS, maps_by_size
 from .stats import STATS_DTYPE, frame_stats, stats_span
 
 if TYPE_CHECKING:
@@ -66,8 +67,8 @@ FRAMES_SCHEMA = pa.schema(
         ("width", pa.int32()),
         ("height", pa.int32()),
         ("mean_qp", pa.float64()),
-        ("min_qp", pa.int8()),
-        ("max_qp", pa.int8()),
+        ("min_qp", pa.int16()),
+        ("max_qp", pa.int16()),
         ("no_qp_share", pa.float64()),
         ("cb_qp_offset", pa.int8()),
         ("cr_qp_offset", pa.int8()),
@@ -307,7 +308,13 @@ def _stats_and_maps(
 ) -> tuple[Any, npt.NDArray[np.int8]]:
     # One store per file holds maps of one size: a size change mid-stream
     # makes get_qpmaps refuse the span, and the file an error row.
-    maps = session.get_qpmaps(frames)
+    if session.codec in BLOCK_SCALE_CODECS:
+        parts = maps_by_size(session, frames)
+        if len(parts) > 1:
+            raise ValueError(f"the picture size changes at frame {int(parts[1][0][0])}")
+        maps = parts[0][1]
+    else:
+        maps = session.get_qpmaps(frames)
     return frame_stats(frames, maps, session.get_chroma_qp_offsets(frames)), maps
 
 
@@ -323,9 +330,12 @@ def _frames_as_table(
     for name in STATS_DTYPE.names or ():
         if name != "frame":
             columns[name] = stats[name]
+    # A frame without any QP has no minimum or maximum: null, not -1, so
+    # that min() and max() over the column skip it.
+    masks = {name: stats[name] < 0 for name in ("min_qp", "max_qp")}
     return pa.table(
         {
-            name: pa.array(columns[name], type=field.type)
+            name: pa.array(columns[name], type=field.type, mask=masks.get(name))
             for name, field in zip(FRAMES_SCHEMA.names, FRAMES_SCHEMA)
         },
         schema=FRAMES_SCHEMA,
@@ -343,6 +353,8 @@ class _MapsWriter:
         self.target.parent.mkdir(parents=True, exist_ok=True)
         self.partial = self.target.with_name(f".{self.target.name}{_PARTIAL}{uuid.uuid4().hex}")
         rows, cols = session.mb_rows, session.mb_cols
+        # VP9's quantiser index (0..255) needs int16 cells.
+        self.dtype = np.int16 if session.codec in BLOCK_SCALE_CODECS else np.int8
         group = zarr.open_group(store=str(self.partial), mode="w")
         group.attrs.update({"file": path, "width": session.width, "height": session.height})
         chunk = max(1, min(MAPS_CHUNK_FRAMES, count))
@@ -350,13 +362,13 @@ class _MapsWriter:
             "qp_maps",
             shape=(count, rows, cols),
             chunks=(chunk, rows, cols),
-            dtype="int8",
+            dtype=self.dtype,
             fill_value=-1,
         )
         self.offsets = group.create_array(
             "chroma_qp_offsets", shape=(count, 2), chunks=(max(count, 1), 2), dtype="int8"
         )
-        self.buffer = np.empty((chunk, rows, cols), np.int8)
+        self.buffer = np.empty((chunk, rows, cols), self.dtype)
         self.all_offsets = np.empty((count, 2), np.int8)
         self.filled = 0
 

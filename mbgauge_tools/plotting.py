@@ -21,6 +21,7 @@ import numpy.typing as npt
 from mbgauge import H264DecoderSession
 
 from .files import atomic_output
+from .qpmaps import cell_map
 from .quantities import Quantity, bit_depth, quantity_of
 
 if TYPE_CHECKING:
@@ -366,7 +367,7 @@ class HeatmapPainter:
         if data is None:
             # The frame's own size and format: a stream may change them mid-way.
             width, height, pix_fmt = session.get_frame_format(index)
-            qp = session.get_qpmap(index)
+            qp = cell_map(session, index)
             luma = session.get_plane_data(index, 0)[:height, :width]
         else:
             qp, luma, pix_fmt = data.qp, data.luma, data.pix_fmt
@@ -499,7 +500,7 @@ def _with_range(session: H264DecoderSession, index: int, options: HeatmapOptions
     caller nor the codec gives one."""
     if options.get("qp_range") or quantity_of(session.codec, session.pix_fmt).value_range:
         return options
-    qp = session.get_qpmap(index)
+    qp = cell_map(session, index)
     carried = qp[qp >= 0]
     if not carried.size:
         return options
