@@ -49,7 +49,7 @@ from mbgauge import H264DecoderSession
 from .files import atomic_output
 from .info import FRAME_TABLE_COLUMNS
 from .parallel import FrameJob, Frames, SessionPool, default_workers, run_spans
-from .qpmaps import BLOCK_SCALE_CODECS, maps_by_size
+from .qpmaps import BLOCK_SCALE_CODECS, CellMaps, maps_by_size
 from .stats import STATS_DTYPE, frame_stats, stats_span
 
 if TYPE_CHECKING:
@@ -303,9 +303,7 @@ def _stats_only(session: H264DecoderSession, frames: Frames) -> tuple[Any, None]
     return stats_span(session, frames), None
 
 
-def _stats_and_maps(
-    session: H264DecoderSession, frames: Frames
-) -> tuple[Any, npt.NDArray[np.int8]]:
+def _stats_and_maps(session: H264DecoderSession, frames: Frames) -> tuple[Any, CellMaps]:
     # One store per file holds maps of one size: a size change mid-stream
     # makes get_qpmaps refuse the span, and the file an error row.
     if session.codec in BLOCK_SCALE_CODECS:

@@ -183,7 +183,7 @@ def map_frames(
     frames: FrameSelection = None,
     *,
     workers: int | None = None,
-) -> Iterator[tuple[Frames, T]]:
+) -> Generator[tuple[Frames, T]]:
     """`(span_frames, work(session, span_frames))` for the selected frames of
     one file cut into spans at key frames, in frame order, computed on
     `workers` threads (default: one per core, at most one per span)."""
@@ -197,7 +197,7 @@ def open_job(path: str | os.PathLike[str], frames: FrameSelection = None) -> Fra
     return FrameJob(pool, select_frames(frames, pool.first.num_frames))
 
 
-def _frames_and_values(results: Generator[SpanResult[T]]) -> Iterator[tuple[Frames, T]]:
+def _frames_and_values(results: Generator[SpanResult[T]]) -> Generator[tuple[Frames, T]]:
     with closing(results):  # closing this iterator stops the workers at once
         for result in results:
             yield result.frames, result.value

@@ -21,7 +21,7 @@ import numpy.typing as npt
 from mbgauge import H264DecoderSession
 
 from .files import atomic_output
-from .qpmaps import cell_map
+from .qpmaps import CellMaps, cell_map
 from .quantities import Quantity, bit_depth, quantity_of
 
 if TYPE_CHECKING:
@@ -330,11 +330,11 @@ class HeatmapPainter:
                 spine.set_visible(False)
             axes.title.set_text("")
             self._pixels.picture = None
-            canvas.draw()  # type: ignore[no-untyped-call]
-            self._background = np.array(canvas.buffer_rgba())  # type: ignore[no-untyped-call]
+            canvas.draw()
+            self._background = np.array(canvas.buffer_rgba())
             for spine in spines:
                 spine.set_visible(True)
-        buffer = np.asarray(canvas.buffer_rgba())  # type: ignore[no-untyped-call]
+        buffer = np.asarray(canvas.buffer_rgba())
         buffer[...] = self._background
         top = buffer.shape[0] - self.layout.bottom - picture.shape[0]
         buffer[
@@ -402,7 +402,7 @@ class HeatmapPainter:
             detail += "; " + self._draw_motion_vectors(session.get_motion_vectors(index))
         return picture, f"{heading}\n{detail}"
 
-    def _write_cell_values(self, qp: npt.NDArray[np.int8], picture: npt.NDArray[np.uint8]) -> bool:
+    def _write_cell_values(self, qp: CellMaps, picture: npt.NDArray[np.uint8]) -> bool:
         """Writes each carried QP in the middle of its cell, black on light
         cells and white on dark ones; False when the cells are too small to
         read a value."""
@@ -445,8 +445,8 @@ class HeatmapPainter:
         from_y = to_y + vectors["motion_y"] / scale
         moving = (vectors["motion_x"] != 0) | (vectors["motion_y"] != 0)
         from_past = vectors["source"] < 0
-        for past, colour in ((True, PAST_REFERENCE_COLOUR), (False, FUTURE_REFERENCE_COLOUR)):
-            chosen = moving & (from_past == past)
+        for is_past, colour in ((True, PAST_REFERENCE_COLOUR), (False, FUTURE_REFERENCE_COLOUR)):
+            chosen = moving & (from_past == is_past)
             if not chosen.any():
                 continue
             self._overlay.append(
@@ -526,7 +526,7 @@ def blend_table(colours: npt.NDArray[np.uint8], opacity: float) -> npt.NDArray[n
 
 def compose_heatmap(
     luma: npt.NDArray[np.uint8] | npt.NDArray[np.uint16],
-    qp: npt.NDArray[np.int8],
+    qp: CellMaps,
     *,
     white: int,
     qp_range: tuple[int, int],
@@ -628,7 +628,7 @@ def _plot_frame_sizes(
     for picture_type in dict.fromkeys(sorted(set(types.tolist()), key=_picture_type_order)):
         chosen = types == picture_type
         colour = PICTURE_TYPE_COLOURS.get(picture_type, OTHER_PICTURE_TYPE_COLOUR)
-        mean = bits[chosen].mean()
+        mean = float(bits[chosen].mean())
         axes.bar(
             frames[chosen],
             bits[chosen],
@@ -646,7 +646,7 @@ def _plot_frame_sizes(
     consecutive = len(rows) > 1 and bool(np.all(np.diff(frames) == 1))
     duration = float(rows["time"][-1] - rows["time"][0]) if consecutive else 0.0
     rate = f", {bits[:-1].sum() / duration / 1000:.0f} kbit/s" if duration > 0 else ""
-    axes.set_title(f"Frame sizes: {_kilobits(bits.sum())} in {len(bits)} frames{rate}")
+    axes.set_title(f"Frame sizes: {_kilobits(float(bits.sum()))} in {len(bits)} frames{rate}")
 
 
 def _picture_type_order(picture_type: str) -> int:
@@ -671,9 +671,9 @@ def save_figure(
     canvas = (
         figure.canvas if isinstance(figure.canvas, FigureCanvasAgg) else FigureCanvasAgg(figure)
     )
-    canvas.draw()  # type: ignore[no-untyped-call]
+    canvas.draw()
     width, height = canvas.get_width_height(physical=True)
-    buffer = canvas.buffer_rgba()  # type: ignore[no-untyped-call]
+    buffer = canvas.buffer_rgba()
     image = Image.frombuffer("RGBA", (width, height), buffer, "raw", "RGBA", 0, 1).convert("RGB")
     _save_image(image, path, format, figure.dpi)
 

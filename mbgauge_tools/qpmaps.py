@@ -4,7 +4,7 @@ array with the frame indices and chroma QP offsets and saved as `.npz`."""
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable, Iterator
+from collections.abc import Generator, Iterable, Iterator
 from contextlib import closing
 from dataclasses import dataclass
 from typing import BinaryIO
@@ -19,8 +19,12 @@ from .files import atomic_output
 from .frames import FrameSelection
 from .parallel import Frames, SpanResult, counted, map_frames, open_job, run_spans
 
+# QP maps as the tools hold them: int8 from get_qpmap(s), int16 for the
+# codecs of BLOCK_SCALE_CODECS.
+CellMaps = npt.NDArray[np.int8] | npt.NDArray[np.int16]
+
 # What one worker makes of a span: its QP maps and (cb, cr) offsets.
-QpSpan = tuple[npt.NDArray[np.int8], npt.NDArray[np.int32]]
+QpSpan = tuple[CellMaps, npt.NDArray[np.int32]]
 
 
 def qp_span(session: H264DecoderSession, frames: Frames) -> QpSpan:
@@ -50,9 +54,7 @@ def block_cell_map(session: H264DecoderSession, frame: int) -> npt.NDArray[np.in
     return cells
 
 
-def cell_map(
-    session: H264DecoderSession, frame: int
-) -> npt.NDArray[np.int8] | npt.NDArray[np.int16]:
+def cell_map(session: H264DecoderSession, frame: int) -> CellMaps:
     """Frame `frame`'s QP map as the tools show it: get_qpmap's, or for the
     codecs of BLOCK_SCALE_CODECS block_cell_map's."""
     if session.codec in BLOCK_SCALE_CODECS:
@@ -60,16 +62,14 @@ def cell_map(
     return session.get_qpmap(frame)
 
 
-def maps_by_size(
-    session: H264DecoderSession, frames: Frames
-) -> list[tuple[Frames, npt.NDArray[np.int8]]]:
+def maps_by_size(session: H264DecoderSession, frames: Frames) -> list[tuple[Frames, CellMaps]]:
     """The frames' QP maps, in one array, or in one per run of frames of one
     picture size where the size changes among them (as the frame table says).
     For the codecs of BLOCK_SCALE_CODECS the maps are int16 (block_cell_map)."""
     if session.codec in BLOCK_SCALE_CODECS:
         maps = [block_cell_map(session, int(frame)) for frame in frames]
-        cuts = [i for i in range(1, len(maps)) if maps[i].shape != maps[i - 1].shape]
-        bounds = [0, *cuts, len(maps)]
+        changes = [i for i in range(1, len(maps)) if maps[i].shape != maps[i - 1].shape]
+        bounds = [0, *changes, len(maps)]
         return [
             (frames[start:end], np.stack(maps[start:end]))
             for start, end in zip(bounds, bounds[1:])
@@ -184,8 +184,8 @@ def _qp_maps(session: H264DecoderSession, frames: Frames) -> npt.NDArray[np.int8
 
 
 def _each_frame(
-    spans: Iterator[tuple[Frames, npt.NDArray[np.int8]]],
-) -> Iterator[tuple[int, npt.NDArray[np.int8]]]:
+    spans: Generator[tuple[Frames, npt.NDArray[np.int8]]],
+) -> Generator[tuple[int, npt.NDArray[np.int8]]]:
     with closing(spans):  # closing this iterator stops the workers at once
         for frames, maps in spans:
             yield from zip(frames.tolist(), maps)

@@ -18,7 +18,7 @@ from mbgauge import H264DecoderSession
 from .files import atomic_output
 from .frames import FrameSelection
 from .parallel import Frames, SpanResult, counted, open_job, run_spans
-from .qpmaps import maps_by_size
+from .qpmaps import CellMaps, maps_by_size
 
 # mean/min/max cover the macroblocks that carry a QP; a frame that carries
 # none has a NaN mean and -1 as min and max, like the -1 cells of a QP map.
@@ -37,7 +37,7 @@ STATS_DTYPE = np.dtype(
 
 
 def frame_stats(
-    frames: Frames, maps: npt.NDArray[np.int8], offsets: npt.NDArray[np.integer]
+    frames: Frames, maps: CellMaps, offsets: npt.NDArray[np.integer]
 ) -> npt.NDArray[np.void]:
     """Rows of STATS_DTYPE for the frames whose QP maps and (cb, cr) offsets
     are given. Computed where the frames are decoded, so that only the rows,

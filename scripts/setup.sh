@@ -73,7 +73,8 @@ BUILD_DIR=$ROOT/build/$FFMPEG_FLAVOUR
 
 # Rebuild mbgauge when its sources, build files or the FFmpeg it links change.
 build_fingerprint() {
-    (cd "$ROOT" && cat CMakeLists.txt pyproject.toml session/* binding/* mbgauge_tools/*.py mbgauge.pyi &&
+    (cd "$ROOT" && cat CMakeLists.txt pyproject.toml session/* binding/* mbgauge.pyi \
+            $(find mbgauge_tools -type f ! -path '*/__pycache__/*' | sort) &&
         pkg-config --variable=libdir libavcodec &&
         pkg-config --modversion libavformat libavcodec libavutil) | sha256sum | cut -d' ' -f1
 }

@@ -7,9 +7,10 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 
 "$ROOT/scripts/setup.sh"
-echo "== lint and format check (ruff)"
+echo "== lint, format and type check (ruff, mypy)"
 .venv/bin/ruff check .
 .venv/bin/ruff format --check .
+.venv/bin/mypy
 loaded_libavcodec() {
     "$1" -c "import mbgauge; print(next(l.split()[-1] for l in open('/proc/self/maps') if 'libavcodec' in l))"
 }

@@ -10,12 +10,20 @@ import pytest
 
 from tests.support import crafted
 
-TESTS = Path(__file__).resolve().parent
+ROOT = Path(__file__).resolve().parent.parent
 
 
 def test_quick_damaged_corpus_passes_completely(tmp_path):
     result = subprocess.run(
-        [sys.executable, str(TESTS / "damaged_corpus.py"), "--quick", "--workdir", str(tmp_path)],
+        [
+            sys.executable,
+            "-m",
+            "tests.support.damaged_corpus",
+            "--quick",
+            "--workdir",
+            str(tmp_path),
+        ],
+        cwd=ROOT,
         capture_output=True,
         text=True,
     )

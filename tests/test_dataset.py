@@ -12,19 +12,27 @@ import threading
 import time
 from pathlib import Path
 
-import dask.dataframe
 import numpy as np
-import pandas as pd
-import pyarrow.dataset
-import pyarrow.parquet as pq
 import pytest
-import zarr
-from distributed import Client, LocalCluster
-from distributed.diagnostics.plugin import WorkerPlugin
 
 import mbgauge
 from mbgauge_tools import cli, qp_stats
-from mbgauge_tools.dataset import (
+from tests.support import videos
+from tests.support.terminal import stderr_on_terminal
+
+# What `pip install 'mbgauge[dataset]'` adds; without it these tests skip.
+# pandas and pyarrow first: dask.dataframe fails otherwise with an ImportError
+# of its own, which importorskip does not take for a missing module.
+pd = pytest.importorskip("pandas")
+pyarrow_dataset = pytest.importorskip("pyarrow.dataset")
+pq = pytest.importorskip("pyarrow.parquet")
+zarr = pytest.importorskip("zarr")
+distributed = pytest.importorskip("distributed")
+dask_dataframe = pytest.importorskip("dask.dataframe")
+WorkerPlugin = pytest.importorskip("distributed.diagnostics.plugin").WorkerPlugin
+
+# Imports pyarrow itself: only once the optional dependencies are known to be there.
+from mbgauge_tools.dataset import (  # noqa: E402
     FILES_SCHEMA,
     FRAMES_SCHEMA,
     DatasetExistsError,
@@ -33,8 +41,6 @@ from mbgauge_tools.dataset import (
     frames_path,
     maps_path,
 )
-from tests.support import videos
-from tests.support.terminal import stderr_on_terminal
 
 GOP = 12
 # Per-frame QPs x264 is told to use (aq off: every macroblock of a frame
@@ -113,11 +119,11 @@ def bad_files(tmp_path_factory, good_files):
     }
 
 
-def local_cluster() -> LocalCluster:
+def local_cluster() -> distributed.LocalCluster:
     """Two worker processes of one thread each, and a scheduler, all on
     127.0.0.1 (the scheduler's HTTP server on any free port: another
     cluster on this machine may hold the usual one)."""
-    return LocalCluster(
+    return distributed.LocalCluster(
         n_workers=2,
         threads_per_worker=1,
         processes=True,
@@ -254,11 +260,11 @@ def test_frames_dataset_reads_without_mbgauge(local_run, reader):
     if reader == "pandas":
         table = pd.read_parquet(frames)
     elif reader == "pyarrow.dataset":
-        data = pyarrow.dataset.dataset(frames, format="parquet")
+        data = pyarrow_dataset.dataset(frames, format="parquet")
         assert data.schema.remove_metadata() == FRAMES_SCHEMA
         table = data.to_table().to_pandas()
     else:
-        table = dask.dataframe.read_parquet(frames).compute(scheduler="sync")
+        table = dask_dataframe.read_parquet(frames).compute(scheduler="sync")
     assert list(table.columns) == FRAMES_SCHEMA.names
     table = table.sort_values(["file", "frame"], ignore_index=True)
     pd.testing.assert_frame_equal(table, frames_of(local_run[0]), check_dtype=False)
@@ -424,7 +430,7 @@ def test_run_survives_a_worker_killed_in_a_task(good_files, tmp_path):
     long_clip = tmp_path / "long.mp4"
     shutil.copy(videos.lavfi_h264("dataset-long", size="160x120", frames=600), long_clip)
     inputs = [str(long_clip), *good_files[1]]
-    with local_cluster() as local, Client(local) as client:
+    with local_cluster() as local, distributed.Client(local) as client:
         client.register_plugin(KillWorkerOnce(str(marker), str(out), "long"))
         files = extract(inputs, out, client=client, maps=True)
     assert marker.read_text(), "no worker was killed while writing"

@@ -14,6 +14,7 @@ from PIL import Image
 import mbgauge
 import mbgauge_tools
 from mbgauge_tools import cli, plotting, quantities
+from mbgauge_tools.commands import heatmap as heatmap_command
 from tests.support import videos
 from tests.test_real_world_files import encoded, joined
 
@@ -315,8 +316,8 @@ def test_command_renders_from_batch_queries_as_the_painter_does_frame_by_frame(
     session = mbgauge.H264DecoderSession(str(path))
     painter = plotting.HeatmapPainter(
         session,
-        **cli._heatmap_options(
-            cli._parser().parse_args(
+        **heatmap_command.heatmap_options(
+            cli.parser().parse_args(
                 ["heatmap", str(path), "--frames", frames, "--out", str(out), *options]
             )
         ),

@@ -18,6 +18,9 @@ import pytest
 
 import mbgauge
 from mbgauge_tools import cli
+from mbgauge_tools.commands import heatmap as heatmap_command
+from mbgauge_tools.commands import qp as qp_command
+from mbgauge_tools.commands import stats as stats_command
 from tests.support import videos
 
 MBGAUGE = Path(sys.executable).with_name("mbgauge")
@@ -261,8 +264,12 @@ def test_outputs_are_checked_before_any_decoding(capsys, monkeypatch, tmp_path, 
     def no_decoding(*_):
         raise AssertionError("decoded before the outputs were checked")
 
-    for name in ("stats_span", "qp_span", "HeatmapPainter"):
-        monkeypatch.setattr(cli, name, no_decoding)
+    for command, name in (
+        (stats_command, "stats_span"),
+        (qp_command, "qp_span"),
+        (heatmap_command, "HeatmapPainter"),
+    ):
+        monkeypatch.setattr(command, name, no_decoding)
     (tmp_path / "clip.qp.npz").write_bytes(b"")
     before = sorted(tmp_path.iterdir())
     status = cli.main([a.format(clip=clip, tmp=tmp_path) for a in args])

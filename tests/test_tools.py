@@ -20,6 +20,7 @@ import pytest
 import mbgauge
 import mbgauge_tools
 from mbgauge_tools import cli, parallel, plotting
+from mbgauge_tools.commands import qp as qp_command
 from mbgauge_tools.frames import FrameRangeError, select_frames
 from mbgauge_tools.stats import csv_lines, frame_stats, summary_lines
 from tests.support import videos
@@ -544,7 +545,7 @@ def test_errors_print_one_line_and_exit_2(tmp_path, clip, audio_only, args, says
 
 
 def test_interrupt_stops_workers_and_leaves_no_file(capsys, monkeypatch, tmp_path, clip):
-    real_span = cli.qp_span
+    real_span = qp_command.qp_span
 
     def interrupted_at_frame_20(session, frames):
         if 20 in frames:
@@ -552,7 +553,7 @@ def test_interrupt_stops_workers_and_leaves_no_file(capsys, monkeypatch, tmp_pat
         return real_span(session, frames)
 
     monkeypatch.setattr(parallel, "SPAN_FRAMES", 12)
-    monkeypatch.setattr(cli, "qp_span", interrupted_at_frame_20)
+    monkeypatch.setattr(qp_command, "qp_span", interrupted_at_frame_20)
     status, stdout, stderr = run(capsys, "qp", clip, "--out", tmp_path / "m.npz", "--workers", 2)
     assert (status, stdout, stderr) == (130, "", "mbgauge: interrupted\n")
     assert list(tmp_path.iterdir()) == []
