@@ -128,6 +128,19 @@ MAPS_CHUNK_FRAMES = 256
 
 # Where a file's summary row is kept in its frames file's Parquet metadata.
 _ROW_METADATA_KEY = b"mbgauge.file"
+# The input's size and modification time when it was read: a resumed run
+# redoes a file replaced since under the same path.
+_SOURCE_METADATA_KEY = b"mbgauge.source"
+
+
+def _source_stamp(path: str) -> dict[str, int] | None:
+    try:
+        status = os.stat(path)
+    except OSError:
+        return None
+    return {"size": status.st_size, "mtime_ns": status.st_mtime_ns}
+
+
 _PARTIAL = ".partial-"
 
 
@@ -251,6 +264,7 @@ def extract_file(
     table. A file that cannot be read gives an error row; an output that
     cannot be written raises."""
     started = time.perf_counter()
+    source = _source_stamp(path)
     try:
         pool = SessionPool(path)
     except Exception as error:  # the extension's RuntimeError, or an OSError
@@ -294,7 +308,12 @@ def extract_file(
         "seconds": time.perf_counter() - started,
     }
     table = _frames_as_table(path, frames, stats)
-    table = table.replace_schema_metadata({_ROW_METADATA_KEY: json.dumps(row).encode()})
+    table = table.replace_schema_metadata(
+        {
+            _ROW_METADATA_KEY: json.dumps(row).encode(),
+            _SOURCE_METADATA_KEY: json.dumps(source).encode(),
+        }
+    )
     _write_parquet_atomically(table, frames_path(out, path))
     return row
 
@@ -499,14 +518,18 @@ def _remove_partials(out: Path) -> None:
 
 def _completed_row(out: Path, path: str, maps: bool) -> dict[str, Any] | None:
     """The files-table row a previous run left for this input, if that run
-    completed its outputs."""
+    completed its outputs from the file now at that path (same size and
+    modification time)."""
     finished = frames_path(out, path)
     if not finished.exists() or (maps and not maps_path(out, path).exists()):
         return None
     try:
         metadata = pq.read_schema(finished).metadata or {}
         row: dict[str, Any] = json.loads(metadata[_ROW_METADATA_KEY])
+        source = json.loads(metadata[_SOURCE_METADATA_KEY])
     except (OSError, KeyError, ValueError, pa.ArrowException):
+        return None
+    if source is None or source != _source_stamp(path):
         return None
     return row if row.get("file") == path else None
 

@@ -397,6 +397,29 @@ def test_resume_redoes_only_unfinished_files(good_files, tmp_path):
     pd.testing.assert_frame_equal(frames_of(out), expected)
 
 
+@pytest.mark.parametrize("change", ["replaced by another video", "rewritten in place"])
+def test_resume_redoes_a_file_replaced_under_the_same_path(good_files, tmp_path, change):
+    root = tmp_path / "videos"
+    root.mkdir()
+    path = root / "clip.mp4"
+    shutil.copy(named(good_files, "gop.mp4"), path)
+    out = tmp_path / "dataset"
+    extract([str(path)], out)
+    first_output = frames_path(out, str(path)).stat().st_mtime_ns
+    if change == "replaced by another video":
+        replacement = videos.lavfi_h264("dataset-replacement", size="96x64", frames=7)
+        shutil.copy(replacement, path)
+    else:
+        # Same bytes, written anew: the modification time alone changes.
+        path.write_bytes(path.read_bytes())
+    want = mbgauge.H264DecoderSession(str(path)).num_frames
+
+    files = extract([str(path)], out, resume=True)
+    assert files.to_pylist()[0]["num_frames"] == want
+    assert len(frames_of(out)) == want
+    assert frames_path(out, str(path)).stat().st_mtime_ns != first_output
+
+
 class KillWorkerOnce(WorkerPlugin):
     """Kills its worker process while it runs the task of the file named
     `victim`, once it has begun writing that file's maps, and only the first
