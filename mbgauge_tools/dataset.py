@@ -322,17 +322,15 @@ def _stats_only(session: H264DecoderSession, frames: Frames) -> tuple[Any, None]
     return stats_span(session, frames), None
 
 
-def _stats_and_maps(session: H264DecoderSession, frames: Frames) -> tuple[Any, CellMaps]:
-    # One store per file holds maps of one size: a size change mid-stream
-    # makes get_qpmaps refuse the span, and the file an error row.
-    if session.codec in BLOCK_SCALE_CODECS:
-        parts = maps_by_size(session, frames)
-        if len(parts) > 1:
-            raise ValueError(f"the picture size changes at frame {int(parts[1][0][0])}")
-        maps = parts[0][1]
-    else:
-        maps = session.get_qpmaps(frames)
-    return frame_stats(frames, maps, session.get_chroma_qp_offsets(frames)), maps
+def _stats_and_maps(session: H264DecoderSession, frames: Frames) -> tuple[Any, list[CellMaps]]:
+    # Where the picture size changes mid-stream, the span is taken in runs
+    # of one size; the store pads the smaller maps (see _MapsWriter).
+    stats: list[npt.NDArray[np.void]] = []
+    maps: list[CellMaps] = []
+    for part, part_maps in maps_by_size(session, frames):
+        stats.append(frame_stats(part, part_maps, session.get_chroma_qp_offsets(part)))
+        maps.extend(part_maps)
+    return np.concatenate(stats), maps
 
 
 def _frames_as_table(
@@ -369,7 +367,12 @@ class _MapsWriter:
         self.target = maps_path(out, path)
         self.target.parent.mkdir(parents=True, exist_ok=True)
         self.partial = self.target.with_name(f".{self.target.name}{_PARTIAL}{uuid.uuid4().hex}")
-        rows, cols = session.mb_rows, session.mb_cols
+        # Room for the largest picture of the file: a map of a smaller one
+        # (the size changes mid-stream) fills the top-left of its cells, and
+        # the rest read -1, no QP. The frames table gives each frame's size.
+        table = session.frame_table()
+        rows = max(session.mb_rows, -(-int(table["height"].max(initial=0)) // 16))
+        cols = max(session.mb_cols, -(-int(table["width"].max(initial=0)) // 16))
         # VP9's quantiser index (0..255) needs int16 cells.
         self.dtype = np.int16 if session.codec in BLOCK_SCALE_CODECS else np.int8
         group = zarr.open_group(store=str(self.partial), mode="w")
@@ -389,9 +392,16 @@ class _MapsWriter:
         self.all_offsets = np.empty((count, 2), np.int8)
         self.filled = 0
 
-    def add(self, qp: npt.NDArray[np.int8], cb: int, cr: int) -> None:
+    def add(self, qp: CellMaps, cb: int, cr: int) -> None:
         chunk = len(self.buffer)
-        self.buffer[self.filled % chunk] = qp
+        if qp.shape[0] > self.buffer.shape[1] or qp.shape[1] > self.buffer.shape[2]:
+            raise ValueError(
+                f"frame {self.filled} has {qp.shape[0]}x{qp.shape[1]} macroblocks, more than "
+                f"the {self.buffer.shape[1]}x{self.buffer.shape[2]} of the store"
+            )
+        cells = self.buffer[self.filled % chunk]
+        cells.fill(-1)
+        cells[: qp.shape[0], : qp.shape[1]] = qp
         self.all_offsets[self.filled] = (cb, cr)
         self.filled += 1
         if self.filled % chunk == 0:

@@ -130,6 +130,24 @@ def heatmap_scale(
     return max(scale, 2) if values and longest <= MAX_VALUES_PICTURE_SIDE else scale
 
 
+# Decoders that export motion vectors (AV_CODEC_EXPORT_DATA_MVS), FFmpeg 5.1
+# to 9.0: H.264 and the MPEG family; HEVC, VP9 and AV1 export none.
+MOTION_VECTOR_CODECS = frozenset(
+    {
+        "h264",
+        "mpeg1video",
+        "mpeg2video",
+        "mpeg4",
+        "h263",
+        "h263p",
+        "flv1",
+        "msmpeg4v2",
+        "msmpeg4v3",
+        "wmv1",
+        "wmv2",
+    }
+)
+
 # Bar colours of the frame-size panel, by picture type.
 PICTURE_TYPE_COLOURS = {"I": "tab:red", "P": "tab:blue", "B": "tab:green"}
 OTHER_PICTURE_TYPE_COLOUR = "tab:gray"
@@ -399,7 +417,7 @@ class HeatmapPainter:
         if self.values and not self._write_cell_values(qp, picture):
             detail += "; cells too small for their values"
         if self.motion_vectors:
-            detail += "; " + self._draw_motion_vectors(session.get_motion_vectors(index))
+            detail += "; " + self._draw_motion_vectors(session.get_motion_vectors(index), index)
         return picture, f"{heading}\n{detail}"
 
     def _write_cell_values(self, qp: CellMaps, picture: npt.NDArray[np.uint8]) -> bool:
@@ -434,11 +452,16 @@ class HeatmapPainter:
             )
         return True
 
-    def _draw_motion_vectors(self, vectors: npt.NDArray[np.void]) -> str:
+    def _draw_motion_vectors(self, vectors: npt.NDArray[np.void], index: int) -> str:
         """Arrows from each vector's source to its block (axes in macroblock
         units), zero vectors left out; says what was drawn, for the title."""
         if not vectors.size:
-            return "no motion vectors (intra picture)"
+            codec = self.session.codec
+            if codec not in MOTION_VECTOR_CODECS:
+                return f"no motion vectors: FFmpeg's {codec} decoder exports none"
+            if self.session.frame_table()["pict_type"][index] == "I":
+                return "no motion vectors (intra picture)"
+            return "no motion vectors"
         scale = np.where(vectors["motion_scale"] > 0, vectors["motion_scale"], 1).astype(float)
         to_x, to_y = vectors["dst_x"].astype(float), vectors["dst_y"].astype(float)
         from_x = to_x + vectors["motion_x"] / scale

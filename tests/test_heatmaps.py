@@ -436,3 +436,22 @@ def test_ten_bit_grey_hevc_heatmap(capsys, tmp_path):
     expected = colormaps["viridis"].resampled(64)(qp, bytes=True)[..., :3]
     colours = cell_colours(out, 320, 240)
     assert (colours == expected).all(), f"frame 2: {np.unique(colours.reshape(-1, 3), axis=0)}"
+
+
+@pytest.mark.parametrize(
+    "codec, frame, says",
+    [
+        ("hevc", 1, "no motion vectors: FFmpeg's hevc decoder exports none"),
+        ("h264", 0, "no motion vectors (intra picture)"),
+    ],
+)
+def test_motion_vector_title_says_why_a_picture_has_none(codec, frame, says):
+    """An HEVC P picture has motion, but FFmpeg's HEVC decoder exports no
+    vectors; an H.264 I picture has none to export."""
+    if codec == "hevc":
+        path = videos.libx265_video("heatmap-mv-hevc", ".mkv", "bframes=0:keyint=10", frames=3)
+    else:
+        path = videos.lavfi_h264("heatmap-mv-h264", size="160x96", frames=3)
+    assert videos.ffprobe_frames(path)[frame]["pict_type"] == ("P" if frame else "I")
+    figure = mbgauge_tools.render_heatmap(str(path), frame, motion_vectors=True)
+    assert says in figure.axes[0].get_title()
