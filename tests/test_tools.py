@@ -193,6 +193,19 @@ def test_stats_cover_only_cells_that_carry_a_qp(qp, mean, lowest, highest, share
         assert any("no frame carries a QP" in line for line in summary_lines(stats))
 
 
+@pytest.mark.parametrize("short", ["QP", "qscale", "q index"])
+def test_summary_labels_stand_apart_from_their_numbers(short):
+    stats = frame_stats(
+        np.arange(2), np.array([[[20, -1]], [[150, 31]]], np.int16), np.zeros((2, 2))
+    )
+    lines = summary_lines(stats, short)
+    assert len(lines) == 4
+    for line in lines:
+        label, gap, rest = re.match(r"(\S.*?\S)(\s{2,})(\S.*)", line).groups()
+        assert not label[-1].isdigit() and rest, line
+    assert f"{short} range" in lines[1] and lines[1].endswith("20 to 150")
+
+
 # qp, stats and --workers
 
 
