@@ -23,7 +23,7 @@ class InputIsADirectoryError(IsADirectoryError, RuntimeError):
     """The input path names a directory."""
 
 class H264DecoderSession(metaclass=_Pybind11Type):
-    """One opened video file; frames are addressed by display-order index."""
+    """One opened video file; frames are addressed by display-order index. Decodes H.264, HEVC, MPEG-1/2/4, VP8/VP9 and AV1 (DecoderSession is the same class)."""
 
     def __init__(
         self,
@@ -105,3 +105,5 @@ class H264DecoderSession(metaclass=_Pybind11Type):
 
     def frame_table(self) -> npt.NDArray[np.void]:
         """Per-frame facts from the packet index, without decoding: a structured array with fields pts, time, key, pict_type, packet_size, width, height"""
+
+DecoderSession = H264DecoderSession

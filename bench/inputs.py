@@ -100,6 +100,13 @@ FULL_INPUTS = {
             loops_of="720p-gop250",
             loops=20,
         ),
+        Input(
+            "720p-1h",
+            "the 720p input looped 120 times by stream copy: 1 hour, 108000 frames",
+            (),
+            loops_of="720p-gop250",
+            loops=120,
+        ),
     ]
 }
 

@@ -30,6 +30,8 @@ FFPROBE_STARTUP = "ffprobe -version (start-up only)"
 DATASET_LOCAL = "mbgauge dataset, threads (local default)"
 DATASET_CLUSTER = "mbgauge dataset, 2-worker Dask cluster"
 DATASET_FFMPEG = "ffmpeg -threads 1, 2 files at a time"
+VIEW = "mbgauge view in headless Chromium"
+VIEW_SERVER = "mbgauge view's server, one frame at a time"
 NOT_VIDEOS = "not-video"  # the dataset scenario's files that are no video
 DATASET_CORES = 2  # what the three dataset routes each get: 2 threads, workers or processes
 
@@ -635,9 +637,100 @@ _ACCESS_INTRO = (
     "over its frames."
 )
 
+
 # The sections of the report, in order, each shown when its scenario was run:
 # title, a paragraph before the table (str.format'ed with the settings), and
 # the table.
+def _view_table(results: dict[str, Any]) -> list[str]:
+    def cells(impl: str, rows: list[Row], peers: Callable[[str], list[Row]]) -> list[str] | None:
+        if impl != VIEW:
+            return None
+        decode_ms = median_of(
+            peers(FFMPEG_1), lambda r: 1e3 * r["total_s"] / r["frames"] if r.get("frames") else None
+        )
+
+        def latency(kind: str, key: str) -> str:
+            return _spread_cell(rows, lambda r: r[kind][key] if kind in r else None, 0)
+
+        return [
+            _spread_cell(rows, lambda r: r["startup_s"], 2),
+            _spread_cell(rows, lambda r: r["page_open_s"], 2),
+            latency("step", "p50_ms"),
+            latency("step", "p95_ms"),
+            latency("jump", "p50_ms"),
+            latency("jump", "max_ms"),
+            "–" if decode_ms is None else f"{decode_ms:.1f}",
+            _spread_cell(rows, lambda r: r["server_cpu_s"], 1),
+        ]
+
+    def server_cells(
+        impl: str, rows: list[Row], peers: Callable[[str], list[Row]]
+    ) -> list[str] | None:
+        if impl != VIEW_SERVER:
+            return None
+        decode = peers(FFMPEG_1)
+        ffmpeg_cpu_ms = median_of(
+            decode, lambda r: 1e3 * r["cpu_s"] / r["frames"] if r.get("frames") else None
+        )
+
+        def cell(kind: str, key: str) -> str:
+            return _spread_cell(rows, lambda r: r[kind][key], 0)
+
+        def per_decoded(kind: str) -> str:
+            ours = median_of(rows, lambda r: r[kind]["cpu_mean_ms"])
+            if ours is None or not ffmpeg_cpu_ms:
+                return "–"
+            return f"{ours / ffmpeg_cpu_ms:.1f}"
+
+        return [
+            cell("step", "p50_ms"),
+            cell("step", "cpu_mean_ms"),
+            per_decoded("step"),
+            cell("jump", "p50_ms"),
+            cell("jump", "max_ms"),
+            cell("jump", "cpu_mean_ms"),
+            per_decoded("jump"),
+            "–" if ffmpeg_cpu_ms is None else f"{ffmpeg_cpu_ms:.1f}",
+        ]
+
+    server = _table(
+        results,
+        "view",
+        (
+            "next frame ms",
+            "next frame CPU ms",
+            "in ffmpeg frames",
+            "random frame ms",
+            "random frame max ms",
+            "random frame CPU ms",
+            "in ffmpeg frames",
+            "ffmpeg -threads 1 CPU ms per frame",
+        ),
+        server_cells,
+    )
+    return [
+        *_table(
+            results,
+            "view",
+            (
+                "server start s",
+                "page open s",
+                "next frame p50 ms",
+                "next frame p95 ms",
+                "random jump p50 ms",
+                "random jump max ms",
+                "ffmpeg -threads 1 ms per frame",
+                "server CPU s",
+            ),
+            cells,
+        ),
+        "",
+        "The server's work for one frame, without a browser:",
+        "",
+        *server,
+    ]
+
+
 SECTIONS: dict[str, tuple[str, str, Callable[[dict[str, Any]], list[str]]]] = {
     "seq_qp": (
         "Sequential QP extraction",
@@ -677,6 +770,19 @@ SECTIONS: dict[str, tuple[str, str, Callable[[dict[str, Any]], list[str]]]] = {
         _dataset_table,
     ),
     "heatmap": ("Heatmaps", "", _heatmap_table),
+    "view": (
+        "`mbgauge view` in the browser",
+        "The command started on the input (server start: until it prints its URL, the file "
+        "opened and indexed), its page opened in headless Chromium (page open: until the "
+        "first frame is drawn), then the right arrow key pressed for each of the next "
+        "frames, with 0.1 s of looking after each, and random jumps. Milliseconds: from the "
+        "navigation until the page has drawn the frame with every layer's data, measured "
+        "by the page. Server CPU s: the command's process over the whole run. Then the "
+        "server's work for one frame (decode, picture, facts, tables) timed alone, in order "
+        "and at random frames, with its CPU time also counted in frames of ffmpeg's "
+        "single-threaded decode of the same file.",
+        _view_table,
+    ),
     "patch": (
         "mbgauge's FFmpeg against the same build without its patches",
         "The same mbgauge module, once on its own FFmpeg and once with the unpatched build "

@@ -64,11 +64,15 @@ SCENARIO_ROLES = {
     "heatmap": ("main",),
     "dataset": ("dataset",),
     "patch": ("main", "hevc"),
+    "view": ("main", "hour"),
 }
 # Every tenth frame, as one would look through a file.
 HEATMAP_FRAMES = "0::10"
 HEATMAP_DIR = Path(tempfile.gettempdir()) / "mbgauge-bench-heatmaps"
-OPT_IN_SCENARIOS = ("patch",)
+# view needs Debian's chromium and chromium-driver, and an hour-long input.
+OPT_IN_SCENARIOS = ("patch", "view")
+# Frames stepped through and random jumps of the view scenario, per run.
+VIEW_STEPS, VIEW_JUMPS = 60, 20
 
 FFMPEG_DECODE = ["ffmpeg", "-hide_banner", "-nostdin", "-benchmark"]
 FFPROBE_COUNT = [
@@ -288,6 +292,28 @@ def build_plan(
             plan.add(
                 "open", long_, "PyAV reader index (demux all packets)", {"workload": "pyav_open"}
             )
+
+    if "view" in args.scenarios:
+        plan.add(
+            "view",
+            roles["hour"],
+            report.VIEW,
+            {"workload": "view_browser", "steps": 5, "jumps": 5},
+        )
+        steps, jumps = (5, 5) if args.quick else (VIEW_STEPS, VIEW_JUMPS)
+        plan.add(
+            "view",
+            main,
+            report.VIEW,
+            lambda run: {"workload": "view_browser", "steps": steps, "jumps": jumps, "seed": run},
+        )
+        plan.add(
+            "view",
+            main,
+            report.VIEW_SERVER,
+            lambda run: {"workload": "view_frames", "steps": steps, "jumps": jumps, "seed": run},
+        )
+        plan.command("view", main, report.FFMPEG_1, ffmpeg_decode(paths[main]))
 
     if "dataset" in args.scenarios:
         name = roles["dataset"]
@@ -559,6 +585,7 @@ def main(argv: list[str] | None = None) -> int:
             "long": "tiny-long",
             "hevc": "tiny-hevc",
             "dataset": "tiny-gop25",
+            "hour": "tiny-long",
         }
         if args.quick
         else {
@@ -568,6 +595,7 @@ def main(argv: list[str] | None = None) -> int:
             "long": "720p-10min",
             "hevc": "720p-hevc",
             "dataset": "1080p-2s",
+            "hour": "720p-1h",
         }
     )
     if args.dataset_files is None:

@@ -691,6 +691,127 @@ def pyav_open(path: str, **_: Any) -> Result:
     return _opening(PyAVFrameReader, path, lambda reader: len(reader.pts))
 
 
+# --- mbgauge view ----------------------------------------------------------
+
+
+@workload
+def view_browser(
+    path: str, steps: int = 0, jumps: int = 0, seed: int = 0, pause_s: float = 0.1, **_: Any
+) -> Result:
+    """`mbgauge view` as a person uses it: the command started, its page
+    opened in headless Chromium, then `steps` presses of the right arrow
+    key (each waited for, then `pause_s` of looking) and `jumps` random
+    jumps. The page itself times each navigation until its frame is drawn
+    (all layers' data fetched, the picture decoded). CPU time: the server's
+    (the command's process), not the browser's."""
+    import random
+    import shutil
+
+    from selenium import webdriver
+    from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.keys import Keys
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    t0 = time.perf_counter()
+    server = subprocess.Popen(
+        [sys.executable, "-m", "mbgauge_tools", "view", path, "--port", "0", "--no-browser"],
+        cwd=root,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    url = server.stdout.readline().rsplit(" at ", 1)[1].strip()  # type: ignore[union-attr]
+    startup_s = time.perf_counter() - t0
+    options = webdriver.ChromeOptions()
+    options.binary_location = shutil.which("chromium") or "chromium"
+    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1600,1000"):
+        options.add_argument(argument)
+    driver = webdriver.Chrome(
+        service=webdriver.ChromeService(shutil.which("chromedriver")), options=options
+    )
+
+    def shown(frame: int) -> None:
+        WebDriverWait(driver, 600, poll_frequency=0.005).until(
+            lambda d: d.execute_script("return document.body.dataset.shownFrame") == str(frame)
+        )
+
+    try:
+        t1 = time.perf_counter()
+        driver.get(url)
+        shown(0)
+        page_open_s = time.perf_counter() - t1
+        num_frames = driver.execute_script("return mbgaugeView.state.count")
+        for step in range(1, steps + 1):
+            ActionChains(driver).send_keys(Keys.ARROW_RIGHT).perform()
+            shown(step)
+            time.sleep(pause_s)
+        rng = random.Random(seed)
+        for _ in range(jumps):
+            frame = rng.randrange(num_frames)
+            driver.execute_script("mbgaugeView.goTo(arguments[0])", frame)
+            shown(frame)
+            time.sleep(pause_s)
+        timings = driver.execute_script("return mbgaugeView.state.timings")
+        server_cpu_s = _process_cpu_s(server.pid)
+    finally:
+        driver.quit()
+        server.terminate()
+        server.wait()
+    result: Result = {
+        "frames": num_frames,
+        "startup_s": startup_s,
+        "page_open_s": page_open_s,
+        "first_frame_ms": timings[0]["ms"],
+        "server_cpu_s": server_cpu_s,
+    }
+    if steps:
+        result["step"] = _latency_stats([t["ms"] / 1e3 for t in timings[1 : steps + 1]])
+    if jumps:
+        result["jump"] = _latency_stats([t["ms"] / 1e3 for t in timings[steps + 1 :]])
+    return result
+
+
+@workload
+def view_frames(path: str, steps: int = 60, jumps: int = 20, seed: int = 0, **_: Any) -> Result:
+    """What the viewer's server does for one frame (decode it, make its
+    picture, facts and tables), timed in this process without a browser or
+    threads: `steps` frames in order from frame 0, then `jumps` random
+    frames, each on a session last used for a frame elsewhere. Wall and CPU
+    time per frame: the CPU time is what the load of other processes does
+    not inflate."""
+    import random
+
+    _import_mbgauge()
+    from mbgauge_tools.view.store import ViewedFile, decode_frame
+
+    viewed = ViewedFile(path)
+    viewed.close()  # only its frame table and block-structure check are used
+    session = _import_mbgauge().H264DecoderSession(path, motion_vectors=True)
+
+    def timed(indices: Sequence[int]) -> Result:
+        walls, cpus = [], []
+        for index in indices:
+            t0, c0 = time.perf_counter(), time.process_time()
+            decode_frame(
+                session, index, viewed.table[index], with_coding_blocks=viewed.coding_blocks
+            )
+            walls.append(time.perf_counter() - t0)
+            cpus.append(time.process_time() - c0)
+        return {**_latency_stats(walls), "cpu_mean_ms": float(np.mean(cpus) * 1e3)}
+
+    step = timed(range(steps))
+    rng = random.Random(seed)
+    jump = timed([rng.randrange(session.num_frames) for _ in range(jumps)])
+    return {"frames": session.num_frames, "step": step, "jump": jump}
+
+
+def _process_cpu_s(pid: int) -> float:
+    """User and system CPU time of a running process, all its threads."""
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def main() -> None:
     params = json.loads(sys.argv[1])
     result = WORKLOADS[params.pop("workload")](**params)

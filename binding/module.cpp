@@ -24,13 +24,13 @@ using SessionClass = py::class_<H264DecoderSession, std::shared_ptr<H264DecoderS
 // Python's "property 'width' of 'H264DecoderSession' object has no setter"
 // names it (a plain def_readonly getter is nameless), and whose docstring
 // help() shows.
-template <typename Member>
-void read_only(SessionClass& cls, const char* name, Member H264DecoderSession::*member,
+template <typename Value>
+void read_only(SessionClass& cls, const char* name, Value (H264DecoderSession::*getter)() const,
                const char* doc) {
     cls.def_property_readonly(
         name,
-        py::cpp_function([member](const H264DecoderSession& session) -> const Member& {
-            return session.*member;
+        py::cpp_function([getter](const H264DecoderSession& session) -> Value {
+            return (session.*getter)();
         }, py::name(name), py::is_method(cls), py::return_value_policy::copy, doc));
 }
 
@@ -108,7 +108,9 @@ PYBIND11_MODULE(mbgauge, m, py::multiple_interpreters::not_supported()) {
 
     using Session = H264DecoderSession;
     SessionClass cls(m, "H264DecoderSession",
-                     "One opened video file; frames are addressed by display-order index.");
+                     "One opened video file; frames are addressed by display-order index. "
+                     "Decodes H.264, HEVC, MPEG-1/2/4, VP8/VP9 and AV1 (DecoderSession is the "
+                     "same class).");
     cls.def(py::init(&open_session), py::arg("path"), py::kw_only(),
             py::arg("motion_vectors") = false);
     read_only(cls, "width", &Session::width, "Picture width in luma samples.");
@@ -168,4 +170,7 @@ PYBIND11_MODULE(mbgauge, m, py::multiple_interpreters::not_supported()) {
         .def("frame_table", &frame_table,
              "Per-frame facts from the packet index, without decoding: a structured array with "
              "fields pts, time, key, pict_type, packet_size, width, height");
+    // The class serves every codec FFmpeg decodes with exported encoding
+    // parameters, not only H.264: the codec-neutral name is the same object.
+    m.attr("DecoderSession") = cls;
 }

@@ -6,9 +6,9 @@
 #
 # Builds the extension with -DMBGAUGE_SANITIZE=ON (g++, build/asan) into a venv
 # of its own (.venv-asan), then runs pytest with the gcc sanitizer runtimes
-# preloaded into the interpreter. The native test binaries of
-# tests/test_native_core.py are compiled with the same sanitizers
-# (MBGAUGE_NATIVE_CXXFLAGS). Sanitizer reports of every process, including the
+# preloaded into the interpreter. The native test programs of tests/cpp
+# (tests/support/native.py) are built with the same sanitizers
+# (MBGAUGE_NATIVE_CXXFLAGS), in a build directory of their own. Sanitizer reports of every process, including the
 # subprocesses and forked children the tests start, are written to
 # build/asan-reports/; the script fails when pytest fails or any report was
 # written.

@@ -14,7 +14,7 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 VENV=${MBGAUGE_VENV:-$ROOT/.venv}
 APT_PACKAGES=(pkg-config libavformat-dev libavcodec-dev libavutil-dev ffmpeg x264 x265
               g++ cmake nasm xz-utils clang libclang-rt-dev valgrind patch
-              libdav1d-dev zlib1g-dev)
+              libdav1d-dev zlib1g-dev chromium chromium-driver)
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 

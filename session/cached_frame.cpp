@@ -7,7 +7,6 @@
 #include <tuple>
 
 extern "C" {
-#include <libavutil/imgutils.h>
 #include <libavutil/pixdesc.h>
 #include <libavutil/video_enc_params.h>
 }
@@ -17,38 +16,16 @@ namespace {
 // Largest QP a cell holds; -1 keeps its meaning of "no QP".
 constexpr int kMaxCellQp = std::numeric_limits<int8_t>::max();
 
-int ceil_shift(int value, int shift) { return -((-value) >> shift); }
-
-// Columns and rows the decoder left for the capture to crop; none when the
-// crop is not a sound one.
-void read_crop(const AVFrame* frame, PictureLayout& layout) {
-    const size_t horizontal = frame->crop_left + frame->crop_right;
-    const size_t vertical = frame->crop_top + frame->crop_bottom;
-    if (frame->width <= 0 || frame->height <= 0 || frame->crop_left > static_cast<size_t>(frame->width) ||
-        frame->crop_top > static_cast<size_t>(frame->height) ||
-        horizontal >= static_cast<size_t>(frame->width) ||
-        vertical >= static_cast<size_t>(frame->height)) {
-        layout.width = frame->width;
-        layout.height = frame->height;
-        return;
-    }
-    layout.crop_left = static_cast<int>(frame->crop_left);
-    layout.crop_top = static_cast<int>(frame->crop_top);
-    layout.width = frame->width - static_cast<int>(horizontal);
-    layout.height = frame->height - static_cast<int>(vertical);
-}
-
 int64_t ceil_div_by_cell(int64_t value) {
     return value >= 0 ? (value + kMacroblockSize - 1) / kMacroblockSize
                       : -((-value) / kMacroblockSize);
 }
 
-void copy_planes(const AVFrame* frame, const PictureLayout& layout, CachedFrame& record) {
-    for (int i = 0; i < record.num_planes; ++i) {
+void copy_planes(const AVFrame* frame, CachedFrame& record) {
+    const PictureLayout& layout = record.layout;
+    for (int i = 0; i < layout.num_planes; ++i) {
         record.linesize[i] = frame->linesize[i];
-        record.plane_width[i] = layout.plane_width[i];
-        record.plane_height[i] = layout.plane_height[i];
-        const int64_t bytes = int64_t{record.linesize[i]} * record.plane_height[i];
+        const int64_t bytes = int64_t{record.linesize[i]} * layout.plane_height[i];
         // A negative stride (bottom-up layout) gives a negative count, which
         // the vector rejects with std::length_error.
         const auto count = static_cast<size_t>(bytes);
@@ -64,7 +41,7 @@ void copy_planes(const AVFrame* frame, const PictureLayout& layout, CachedFrame&
         // of the decoder's last row; that row is taken up to its visible end.
         const uint8_t* first = frame->data[i] + layout.crop_offset[i];
         const int64_t last_row = std::min<int64_t>(
-            record.linesize[i], int64_t{record.plane_width[i]} * layout.pixel_step[i]);
+            record.linesize[i], int64_t{layout.plane_width[i]} * layout.pixel_step[i]);
         const int64_t readable = bytes - record.linesize[i] + last_row;
         record.planes[i].assign(count, 0);
         std::copy(first, first + readable, record.planes[i].begin());
@@ -97,8 +74,7 @@ int32_t saturated_sum(int32_t base, int32_t delta) {
 // a 16x16 macroblock.
 template <typename Visit>
 void for_each_qp_block(const AVFrame* frame, const AVVideoEncParams& params, Visit visit) {
-    PictureLayout crop;
-    read_crop(frame, crop);
+    const PictureLayout crop = picture_layout(frame);
     if (params.nb_blocks == 0) {
         if (base_is_frame_quantiser(params)) visit(QpBlock{0, 0, crop.width, crop.height, params.qp});
         return;
@@ -115,28 +91,6 @@ void for_each_qp_block(const AVFrame* frame, const AVVideoEncParams& params, Vis
 }
 
 }  // namespace
-
-PictureLayout picture_layout(const AVFrame* frame) {
-    PictureLayout layout;
-    read_crop(frame, layout);
-    const auto format = static_cast<AVPixelFormat>(frame->format);
-    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
-    layout.bytes_per_sample = desc != nullptr && desc->comp[0].depth > 8 ? 2 : 1;
-    layout.num_planes = std::min(av_pix_fmt_count_planes(format), kMaxCachedPlanes);
-    int pixel_steps[4] = {0, 0, 0, 0};
-    if (desc != nullptr) av_image_fill_max_pixsteps(pixel_steps, nullptr, desc);
-    for (int i = 0; i < layout.num_planes; ++i) {
-        const bool chroma = i > 0 && desc != nullptr;
-        const int shift_x = chroma ? desc->log2_chroma_w : 0;
-        const int shift_y = chroma ? desc->log2_chroma_h : 0;
-        layout.plane_width[i] = ceil_shift(layout.width, shift_x);
-        layout.plane_height[i] = ceil_shift(layout.height, shift_y);
-        layout.pixel_step[i] = pixel_steps[i];
-        layout.crop_offset[i] = int64_t{layout.crop_top >> shift_y} * frame->linesize[i] +
-                                int64_t{layout.crop_left >> shift_x} * pixel_steps[i];
-    }
-    return layout;
-}
 
 void copy_visible_plane(const AVFrame* frame, const PictureLayout& layout, int plane,
                         uint8_t* out) {
@@ -167,8 +121,7 @@ QpCellFit fill_qp_cells(const AVFrame* frame, int8_t* out, int mb_rows, int mb_c
     // The grid stays on the coded macroblocks: cell (0, 0) is the macroblock
     // holding the visible top-left sample, so with a crop that is not a
     // multiple of 16 the cells start that remainder before the picture.
-    PictureLayout crop;
-    read_crop(frame, crop);
+    const PictureLayout crop = picture_layout(frame);
     const int grid_x = crop.crop_left % kMacroblockSize;
     const int grid_y = crop.crop_top % kMacroblockSize;
     bool fits = true;
@@ -241,38 +194,19 @@ std::vector<AVMotionVector> motion_vectors(const AVFrame* frame) {
 std::shared_ptr<CachedFrame> capture_frame(const AVFrame* frame, int64_t pts) {
     auto record = std::make_shared<CachedFrame>();
     record->pts = pts;
-    const PictureLayout layout = picture_layout(frame);
-    record->width = layout.width;
-    record->height = layout.height;
-    record->crop_left = layout.crop_left;
-    record->crop_top = layout.crop_top;
-    record->mb_cols = (record->width + kMacroblockSize - 1) / kMacroblockSize;
-    record->mb_rows = (record->height + kMacroblockSize - 1) / kMacroblockSize;
-
+    record->layout = picture_layout(frame);
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
     record->pix_fmt = desc != nullptr ? desc->name : "yuv420p";
-    record->bytes_per_sample = layout.bytes_per_sample;
-    record->num_planes = layout.num_planes;
-    copy_planes(frame, layout, *record);
+    copy_planes(frame, *record);
 
-    record->qp_map.resize(static_cast<size_t>(int64_t{record->mb_rows} * record->mb_cols));
-    record->qp_cell_fit =
-        fill_qp_cells(frame, record->qp_map.data(), record->mb_rows, record->mb_cols);
+    const int mb_rows = record->layout.mb_rows();
+    const int mb_cols = record->layout.mb_cols();
+    record->qp_map.resize(static_cast<size_t>(int64_t{mb_rows} * mb_cols));
+    record->qp_cell_fit = fill_qp_cells(frame, record->qp_map.data(), mb_rows, mb_cols);
     record->qp_blocks = qp_blocks(frame);
     const ChromaQpOffsets offsets = read_chroma_qp_offsets(frame);
     record->cb_offset = offsets.cb;
     record->cr_offset = offsets.cr;
     record->motion_vectors = motion_vectors(frame);
     return record;
-}
-
-PlaneExtent plane_extent(const std::string& pix_fmt, int width, int height, int plane) {
-    const AVPixelFormat format = av_get_pix_fmt(pix_fmt.c_str());
-    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
-    if (desc == nullptr || plane < 0 ||
-        plane >= std::min(av_pix_fmt_count_planes(format), kMaxCachedPlanes))
-        return {};
-    const bool chroma = plane > 0;
-    return PlaneExtent{chroma ? ceil_shift(height, desc->log2_chroma_h) : height,
-                       chroma ? ceil_shift(width, desc->log2_chroma_w) : width};
 }

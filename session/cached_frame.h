@@ -12,6 +12,8 @@ extern "C" {
 #include <libavutil/motion_vector.h>
 }
 
+#include "picture_layout.h"
+
 // One block of a picture's exported encoding parameters, in luma samples of
 // the picture; `qp` is the frame's base plus the block's delta, unclamped.
 struct QpBlock {
@@ -35,61 +37,28 @@ enum class QpCellFit {
 // the decoder's memory. Never modified after capture_frame has built it.
 struct CachedFrame {
     int64_t pts = AV_NOPTS_VALUE;
-    int width = 0;
-    int height = 0;
+    // The visible picture, its planes and its macroblock grid.
+    PictureLayout layout;
     std::string pix_fmt;
-    std::array<std::vector<uint8_t>, 3> planes;
-    int linesize[3] = {0, 0, 0};
-    int plane_width[3] = {0, 0, 0};
-    int plane_height[3] = {0, 0, 0};
-    int num_planes = 0;
-    int bytes_per_sample = 1;
-    // mb_rows x mb_cols macroblock QPs, row-major; -1 where no block wrote,
-    // and everywhere when qp_cell_fit is not kFits.
+    // The visible rows of each plane, linesize[i] bytes apart.
+    std::array<std::vector<uint8_t>, kMaxCachedPlanes> planes;
+    int linesize[kMaxCachedPlanes] = {0, 0, 0};
+    // layout.mb_rows() x layout.mb_cols() macroblock QPs, row-major; -1 where
+    // no block wrote, and everywhere when qp_cell_fit is not kFits.
     std::vector<int8_t> qp_map;
     QpCellFit qp_cell_fit = QpCellFit::kFits;
     // The exported blocks in raster order of their top-left corners.
     std::vector<QpBlock> qp_blocks;
     // Empty unless the decoder was asked to export motion vectors.
     std::vector<AVMotionVector> motion_vectors;
-    int mb_rows = 0;
-    int mb_cols = 0;
     int cb_offset = 0;
     int cr_offset = 0;
-    // Columns and rows the stream crops off the left and top of the coded
-    // picture; the planes hold only what is left (the visible picture).
-    int crop_left = 0;
-    int crop_top = 0;
 };
-
-// Largest number of planes a record keeps; an alpha plane is dropped.
-constexpr int kMaxCachedPlanes = 3;
-
-// Side of the square cell of the QP map, in luma samples.
-constexpr int kMacroblockSize = 16;
 
 struct ChromaQpOffsets {
     int cb = 0;
     int cr = 0;
 };
-
-// The visible picture of a decoded frame (the decoder leaves cropping to the
-// capture) and the sizes of its planes, as a record keeps them.
-struct PictureLayout {
-    int width = 0;
-    int height = 0;
-    int crop_left = 0;
-    int crop_top = 0;
-    int num_planes = 0;
-    int bytes_per_sample = 1;
-    int plane_width[kMaxCachedPlanes] = {0, 0, 0};   // samples
-    int plane_height[kMaxCachedPlanes] = {0, 0, 0};
-    // Bytes from one sample to the next, and from the start of the decoder's
-    // plane to the first visible sample.
-    int pixel_step[kMaxCachedPlanes] = {0, 0, 0};
-    int64_t crop_offset[kMaxCachedPlanes] = {0, 0, 0};
-};
-PictureLayout picture_layout(const AVFrame* frame);
 
 // Copies the visible rows of plane `plane` of a decoded frame to `out`, each
 // `plane_width * bytes_per_sample` bytes, one after another; zeros where the
@@ -125,12 +94,3 @@ std::vector<AVMotionVector> motion_vectors(const AVFrame* frame);
 // vectors out of a decoded frame. `pts` is the timestamp under which the
 // frame was indexed.
 std::shared_ptr<CachedFrame> capture_frame(const AVFrame* frame, int64_t pts);
-
-// Rows and columns (samples) of `plane` of a picture of the given size and
-// pixel format; {0, 0} for a plane the format does not have. What a caller
-// sizes a buffer by when it goes by a session's properties.
-struct PlaneExtent {
-    int rows = 0;
-    int columns = 0;
-};
-PlaneExtent plane_extent(const std::string& pix_fmt, int width, int height, int plane);

@@ -4,10 +4,17 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavutil/dict.h>
+}
 
 #include "ffmpeg_error.h"
-#include "ffmpeg_ptrs.h"
 #include "packed_frames.h"
+#include "quiet_probing.h"
+#include "stream_choice.h"
 
 namespace {
 
@@ -17,28 +24,104 @@ struct FrameUnref {
     ~FrameUnref() { av_frame_unref(frame); }
 };
 
+// Probing decodes a few pictures with decoders of its own; they get the same
+// picture size bound as the cursor's decoder.
+class ProbeOptions {
+public:
+    ProbeOptions(unsigned int stream_count, int max_pixels) : options_(stream_count, nullptr) {
+        const std::string limit = std::to_string(max_pixels);
+        for (AVDictionary*& options : options_) {
+            if (av_dict_set(&options, "max_pixels", limit.c_str(), 0) < 0) {
+                free_all();
+                throw std::bad_alloc();
+            }
+        }
+    }
+    ~ProbeOptions() { free_all(); }
+    ProbeOptions(const ProbeOptions&) = delete;
+    ProbeOptions& operator=(const ProbeOptions&) = delete;
+    AVDictionary** get() { return options_.empty() ? nullptr : options_.data(); }
+
+private:
+    void free_all() {
+        for (AVDictionary*& options : options_) av_dict_free(&options);
+    }
+    std::vector<AVDictionary*> options_;
+};
+
+// Pictures a decoder has put out since it was opened (FFmpeg's count, which
+// a flush does not reset).
+int64_t pictures_decoded_by(const AVCodecContext* context) {
+    // AVCodecContext.frame_number was renamed frame_num in libavcodec 60.2.
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 2, 100)
+    return context->frame_num;
+#else
+    return context->frame_number;
+#endif
+}
+
 }  // namespace
 
 DecodeCursor::~DecodeCursor() { release(); }
 
+void DecodeCursor::forget_position() {
+    last_decoded_idx_ = -1;
+    next_packet_idx_ = -1;
+}
+
 void DecodeCursor::release() {
-    last_decoded_idx = -1;
-    next_packet_idx = -1;
-    if (codec_ctx != nullptr) avcodec_free_context(&codec_ctx);
-    av_bsf_free(&unpack_bsf);
-    if (fmt_ctx != nullptr) avformat_close_input(&fmt_ctx);
+    forget_position();
+    codec_ctx_.reset();
+    unpack_bsf_.reset();
+    fmt_ctx_.reset();
 }
 
 void DecodeCursor::abandon() {
-    fmt_ctx = nullptr;
-    codec_ctx = nullptr;
-    unpack_bsf = nullptr;
+    (void)fmt_ctx_.release();
+    (void)codec_ctx_.release();
+    (void)unpack_bsf_.release();
+}
+
+void DecodeCursor::open(const std::string& path, AVIOInterruptCB interrupt, int max_pixels) {
+    // The context is made first so that reading the input (a slow disk, a
+    // FIFO without a writer) can be interrupted from the start.
+    AVFormatContext* opening = avformat_alloc_context();
+    if (opening == nullptr) throw std::bad_alloc();
+    opening->interrupt_callback = interrupt;
+    // On failure avformat_open_input frees the context and leaves it null.
+    const int open_result = avformat_open_input(&opening, path.c_str(), nullptr, nullptr);
+    if (open_result < 0) {
+        throw InputOpenError("Cannot open input video: " + path + " (" +
+                                 ffmpeg_error_string(open_result) + ")",
+                             open_result);
+    }
+    fmt_ctx_.reset(opening);
+
+    // Cover pictures are video streams of one picture; they are never
+    // chosen, so they need not be read either.
+    for (unsigned int i = 0; i < fmt_ctx_->nb_streams; ++i) {
+        if (!is_moving_picture_stream(fmt_ctx_->streams[i]))
+            fmt_ctx_->streams[i]->discard = AVDISCARD_ALL;
+    }
+
+    // Probing logs every oddity of the file; keep it quiet, and restore the
+    // caller's level before looking at the result.
+    ProbeOptions probe_options(fmt_ctx_->nb_streams, max_pixels);
+    int probe_result = 0;
+    {
+        const QuietProbing quiet;
+        probe_result = avformat_find_stream_info(fmt_ctx_.get(), probe_options.get());
+    }
+    if (probe_result < 0) throw std::runtime_error("Cannot find stream info in: " + path);
+
+    video_stream_idx_ = choose_video_stream(fmt_ctx_.get());
+    if (video_stream_idx_ < 0) throw std::runtime_error("No video stream found in: " + path);
 }
 
 void DecodeCursor::set_up_decoder(int pixel_limit, bool motion_vectors) {
-    max_pixels = pixel_limit;
-    export_motion_vectors = motion_vectors;
-    const AVCodecParameters* params = fmt_ctx->streams[video_stream_idx]->codecpar;
+    max_pixels_ = pixel_limit;
+    export_motion_vectors_ = motion_vectors;
+    const AVCodecParameters* params = stream().codecpar;
     const AVCodec* decoder = avcodec_find_decoder(params->codec_id);
     if (decoder == nullptr) throw std::runtime_error("H.264 decoder not found");
     // Built aside and swapped in whole, so that a failed set-up (it is also
@@ -55,7 +138,7 @@ void DecodeCursor::set_up_decoder(int pixel_limit, bool motion_vectors) {
     // thread has finished decoding it (seen on FFmpeg 5.1, 7.1 and 9.0: B
     // frames read 0 in their bottom rows). Slice threads keep them exact.
     context->thread_type = FF_THREAD_SLICE;
-    context->max_pixels = max_pixels;
+    context->max_pixels = max_pixels_;
     // FFmpeg crops left and top edges only down to its buffer alignment (an
     // H.264 crop of 4 columns on the left leaves all 4 in the picture); the
     // capture crops exactly, knowing the crop, which also places the QP grid.
@@ -65,50 +148,61 @@ void DecodeCursor::set_up_decoder(int pixel_limit, bool motion_vectors) {
     if (open_result < 0)
         throw std::runtime_error("Cannot open codec: " + ffmpeg_error_string(open_result));
     FilterPtr filter(open_unpacking_filter(params));
-    avcodec_free_context(&codec_ctx);
-    codec_ctx = context.release();
-    av_bsf_free(&unpack_bsf);
-    unpack_bsf = filter.release();
+    if (codec_ctx_) pictures_before_ += pictures_decoded_by(codec_ctx_.get());
+    codec_ctx_ = std::move(context);
+    unpack_bsf_ = std::move(filter);
     decoder_fed_ = false;
 }
 
-void DecodeCursor::attach(std::shared_ptr<const StreamIndex> stream_index) {
-    index = std::move(stream_index);
-    av_seek_frame(fmt_ctx, video_stream_idx, 0, AVSEEK_FLAG_BACKWARD);
-    avcodec_flush_buffers(codec_ctx);
-    if (unpack_bsf != nullptr) av_bsf_flush(unpack_bsf);
-    last_decoded_idx = -1;
-    next_packet_idx = -1;
+std::shared_ptr<const StreamIndex> DecodeCursor::index_stream(const std::string& path) {
+    index_ = build_stream_index(fmt_ctx_.get(), video_stream_idx_, path);
+    av_seek_frame(fmt_ctx_.get(), video_stream_idx_, 0, AVSEEK_FLAG_BACKWARD);
+    avcodec_flush_buffers(codec_ctx_.get());
+    if (unpack_bsf_) av_bsf_flush(unpack_bsf_.get());
+    forget_position();
+    return index_;
+}
+
+void DecodeCursor::use_index(std::shared_ptr<const StreamIndex> index) {
+    index_ = std::move(index);
+    av_seek_frame(fmt_ctx_.get(), video_stream_idx_, 0, AVSEEK_FLAG_BACKWARD);
+    avcodec_flush_buffers(codec_ctx_.get());
+    if (unpack_bsf_) av_bsf_flush(unpack_bsf_.get());
+    forget_position();
+}
+
+int64_t DecodeCursor::pictures_decoded() const {
+    return pictures_before_ + (codec_ctx_ ? pictures_decoded_by(codec_ctx_.get()) : 0);
 }
 
 bool DecodeCursor::needs_seek(int frame_idx, SeekRule rule) const {
-    const int last = last_decoded_idx;
+    const int last = last_decoded_idx_;
     if (last < 0) return true;
     if (frame_idx <= last) return true;
-    const int key_packet = index->seek_packet[frame_idx];
+    const int key_packet = index_->seek_packet[frame_idx];
     if (rule == SeekRule::kCheapest) {
         // Decoding on reads every packet from the next one to the frame's; a
         // seek reads those from the frame's key packet, plus its own cost.
-        return next_packet_idx < 0 || next_packet_idx + kSeekCostPackets < key_packet;
+        return next_packet_idx_ < 0 || next_packet_idx_ + kSeekCostPackets < key_packet;
     }
     if (frame_idx - last > kMaxForwardDecode) return true;
     // Reading in order crosses into the next key group without a seek once the
     // decoder has been given that group's key packet: a seek would only flush
     // and decode the same packets again.
-    const bool key_packet_sent = next_packet_idx > key_packet;
-    return index->seek_packet[last] != key_packet && !key_packet_sent;
+    const bool key_packet_sent = next_packet_idx_ > key_packet;
+    return index_->seek_packet[last] != key_packet && !key_packet_sent;
 }
 
 bool DecodeCursor::read_video_packet(AVPacket* packet) {
-    while (av_read_frame(fmt_ctx, packet) >= 0) {
-        if (packet->stream_index == video_stream_idx) return true;
+    while (av_read_frame(fmt_ctx_.get(), packet) >= 0) {
+        if (packet->stream_index == video_stream_idx_) return true;
         av_packet_unref(packet);
     }
     return false;
 }
 
 int DecodeCursor::identify_packet(const AVPacket* packet, int hint) const {
-    const std::vector<PacketRecord>& packets = index->packets;
+    const std::vector<PacketRecord>& packets = index_->packets;
     auto matches = [&](int i) {
         const PacketRecord& record = packets[static_cast<size_t>(i)];
         if (record.size != packet->size) return false;
@@ -130,10 +224,10 @@ int DecodeCursor::identify_packet(const AVPacket* packet, int hint) const {
 int64_t DecodeCursor::demuxer_timestamp(const PacketRecord& record) const {
     // MP4 and Matroska index their key frames by pts: a dts there lands one
     // key group early. MPEG-TS/PS, AVI and FLV seek by dts.
-    const AVInputFormat* format = fmt_ctx->iformat;
+    const AVInputFormat* format = fmt_ctx_->iformat;
     const bool seeks_by_pts = (format->flags & AVFMT_SEEK_TO_PTS) ||
                               std::strncmp(format->name, "matroska", 8) == 0;
-    const bool synthetic_pts = index->synthetic_pts;
+    const bool synthetic_pts = index_->synthetic_pts;
     const int64_t pts = synthetic_pts ? record.container_pts : record.pts;
     if (seeks_by_pts && pts != AV_NOPTS_VALUE) return pts - record.timestamp_shift;
     if (record.dts != AV_NOPTS_VALUE) return record.dts - record.timestamp_shift;
@@ -142,17 +236,17 @@ int64_t DecodeCursor::demuxer_timestamp(const PacketRecord& record) const {
 }
 
 void DecodeCursor::send_parameter_sets(int packet_idx) {
-    const std::vector<int>& states = index->parameter_sets_at;
+    const std::vector<int>& states = index_->parameter_sets_at;
     if (packet_idx < 0 || packet_idx >= static_cast<int>(states.size())) return;
     const int state = states[static_cast<size_t>(packet_idx)];
     if (state < 0) return;
-    const std::vector<uint8_t>& sets = index->parameter_set_packets[static_cast<size_t>(state)];
+    const std::vector<uint8_t>& sets = index_->parameter_set_packets[static_cast<size_t>(state)];
     PacketPtr packet(av_packet_alloc());
     if (!packet || av_new_packet(packet.get(), static_cast<int>(sets.size())) < 0)
         throw std::bad_alloc();
     std::memcpy(packet->data, sets.data(), sets.size());
     // A packet of parameter sets alone puts out no picture.
-    avcodec_send_packet(codec_ctx, packet.get());
+    avcodec_send_packet(codec_ctx_.get(), packet.get());
 }
 
 bool DecodeCursor::seek_to_packet(int key_packet_idx, AVPacket* packet) {
@@ -161,23 +255,22 @@ bool DecodeCursor::seek_to_packet(int key_packet_idx, AVPacket* packet) {
     // conceals damaged slices with), so pictures of a damaged stream, and
     // those ahead of a stream's first key picture, would depend on the
     // queries before. Every seek starts a fresh decoder instead.
-    if (decoder_fed_) set_up_decoder(max_pixels, export_motion_vectors);
-    if (unpack_bsf != nullptr) av_bsf_flush(unpack_bsf);
-    last_decoded_idx = -1;
-    next_packet_idx = -1;
+    if (decoder_fed_) set_up_decoder(max_pixels_, export_motion_vectors_);
+    if (unpack_bsf_) av_bsf_flush(unpack_bsf_.get());
+    forget_position();
 
     // Demuxers differ in what a timestamp seek means (MPEG-TS seeks by dts and
     // lands on the next key frame when given a key packet's pts), so every
     // landing is checked against the index, and a landing past the key packet
     // is retried by byte position and then from earlier key packets.
-    const std::vector<PacketRecord>& packets = index->packets;
-    const bool byte_seekable = !(fmt_ctx->iformat->flags & AVFMT_NO_BYTE_SEEK);
+    const std::vector<PacketRecord>& packets = index_->packets;
+    const bool byte_seekable = !(fmt_ctx_->iformat->flags & AVFMT_NO_BYTE_SEEK);
     auto lands_in_time = [&](int64_t target, int flags) {
-        if (av_seek_frame(fmt_ctx, video_stream_idx, target, flags) < 0) return false;
+        if (av_seek_frame(fmt_ctx_.get(), video_stream_idx_, target, flags) < 0) return false;
         if (!read_video_packet(packet)) return false;
         const int landed = identify_packet(packet, key_packet_idx);
         if (landed >= 0 && landed <= key_packet_idx) {
-            next_packet_idx = landed;
+            next_packet_idx_ = landed;
             return true;
         }
         av_packet_unref(packet);
@@ -185,7 +278,7 @@ bool DecodeCursor::seek_to_packet(int key_packet_idx, AVPacket* packet) {
     };
     // In joined recordings a timestamp may name a packet of an earlier
     // recording, which the landing check accepts as a (far too early) start.
-    const bool bytes_first = index->recording_count > 1;
+    const bool bytes_first = index_->recording_count > 1;
     constexpr int kKeyPointsTried = 3;
     int key = key_packet_idx;
     for (int tried = 0; tried < kKeyPointsTried && key >= 0; ++tried) {
@@ -209,19 +302,19 @@ int DecodeCursor::frame_index_of(const AVFrame* frame) const {
     // With display ranks standing in for timestamps, a picture without one
     // came from a packet that could not be placed, and its dts means nothing.
     const int64_t pts = frame->pts != AV_NOPTS_VALUE ? frame->pts
-                        : index->synthetic_pts       ? AV_NOPTS_VALUE
+                        : index_->synthetic_pts       ? AV_NOPTS_VALUE
                                                      : frame->pkt_dts;
-    const auto found = index->pts_to_idx.find(pts);
-    return found == index->pts_to_idx.end() ? -1 : found->second;
+    const auto found = index_->pts_to_idx.find(pts);
+    return found == index_->pts_to_idx.end() ? -1 : found->second;
 }
 
 bool DecodeCursor::receive_frames(AVFrame* frame, int frame_idx, const FrameSink& sink) {
     bool obtained = false;
-    while (avcodec_receive_frame(codec_ctx, frame) >= 0) {
+    while (avcodec_receive_frame(codec_ctx_.get(), frame) >= 0) {
         const FrameUnref unref_when_handled{frame};
         const int idx = frame_index_of(frame);
         if (idx < 0) continue;
-        if (idx > last_decoded_idx) last_decoded_idx = idx;
+        if (idx > last_decoded_idx_) last_decoded_idx_ = idx;
         sink(idx, frame);
         if (idx == frame_idx) obtained = true;
     }
@@ -232,18 +325,17 @@ bool DecodeCursor::drain_decoder(AVFrame* frame, int frame_idx, const FrameSink&
     // The decoder holds back its last pictures until it is drained. A drained
     // decoder takes no more packets until it is flushed, so the next request
     // must seek.
-    avcodec_send_packet(codec_ctx, nullptr);
+    avcodec_send_packet(codec_ctx_.get(), nullptr);
     const bool obtained = receive_frames(frame, frame_idx, sink);
-    last_decoded_idx = -1;
-    next_packet_idx = -1;
+    forget_position();
     return obtained;
 }
 
 bool DecodeCursor::restart_decoder(int packet_idx, AVFrame* frame, int frame_idx,
                                    const FrameSink& sink) {
-    avcodec_send_packet(codec_ctx, nullptr);
+    avcodec_send_packet(codec_ctx_.get(), nullptr);
     const bool obtained = receive_frames(frame, frame_idx, sink);
-    set_up_decoder(max_pixels, export_motion_vectors);
+    set_up_decoder(max_pixels_, export_motion_vectors_);
     send_parameter_sets(packet_idx);
     return obtained;
 }
@@ -251,12 +343,12 @@ bool DecodeCursor::restart_decoder(int packet_idx, AVFrame* frame, int frame_idx
 bool DecodeCursor::send_and_receive(AVPacket* packet, AVFrame* frame, int frame_idx,
                                     const FrameSink& sink) {
     decoder_fed_ = true;
-    int send_result = avcodec_send_packet(codec_ctx, packet);
+    int send_result = avcodec_send_packet(codec_ctx_.get(), packet);
     bool obtained = false;
     if (send_result == AVERROR(EAGAIN)) {
         // The decoder wants its output taken before it takes more input.
         obtained = receive_frames(frame, frame_idx, sink);
-        send_result = avcodec_send_packet(codec_ctx, packet);
+        send_result = avcodec_send_packet(codec_ctx_.get(), packet);
     }
     av_packet_unref(packet);
     if (send_result >= 0 && receive_frames(frame, frame_idx, sink)) obtained = true;
@@ -265,13 +357,13 @@ bool DecodeCursor::send_and_receive(AVPacket* packet, AVFrame* frame, int frame_
 
 bool DecodeCursor::decode_until(int frame_idx, int first_packet_idx, bool holding_packet,
                                 AVPacket* packet, AVFrame* frame, const FrameSink& sink) {
-    const std::vector<PacketRecord>& packets = index->packets;
-    const int last_useful_packet = index->frame_packet[frame_idx] + kMaxOutputDelayPackets;
+    const std::vector<PacketRecord>& packets = index_->packets;
+    const int last_useful_packet = index_->frame_packet[frame_idx] + kMaxOutputDelayPackets;
     while (true) {
         if (!holding_packet && !read_video_packet(packet))
             return drain_decoder(frame, frame_idx, sink);
         holding_packet = false;
-        const int packet_idx = next_packet_idx >= 0 ? next_packet_idx++ : -1;
+        const int packet_idx = next_packet_idx_ >= 0 ? next_packet_idx_++ : -1;
         // A seek may land before the key packet; decoding starts at the key packet.
         if (packet_idx >= 0 && packet_idx < first_packet_idx) {
             av_packet_unref(packet);
@@ -279,9 +371,9 @@ bool DecodeCursor::decode_until(int frame_idx, int first_packet_idx, bool holdin
         }
         bool obtained = false;
         if (packet_idx >= 0 && packet_idx < static_cast<int>(packets.size()) && decoder_fed_ &&
-            index->restart_point[static_cast<size_t>(packet_idx)])
+            index_->restart_point[static_cast<size_t>(packet_idx)])
             obtained = restart_decoder(packet_idx, frame, frame_idx, sink);
-        if (unpack_bsf != nullptr && !unpack_packet(unpack_bsf, packet)) {
+        if (unpack_bsf_ && !unpack_packet(unpack_bsf_.get(), packet)) {
             if (obtained) return true;
             continue;
         }
@@ -290,9 +382,9 @@ bool DecodeCursor::decode_until(int frame_idx, int first_packet_idx, bool holdin
         if (packet_idx >= 0 && packet_idx < static_cast<int>(packets.size())) {
             packet->pts = packets[static_cast<size_t>(packet_idx)].pts;
             packet->dts = packets[static_cast<size_t>(packet_idx)].dts;
-        } else if (index->synthetic_pts) {
+        } else if (index_->synthetic_pts) {
             packet->pts = AV_NOPTS_VALUE;
-        } else if (index->recording_count > 1) {
+        } else if (index_->recording_count > 1) {
             // Which recording an unplaced packet belongs to is unknown, so its
             // picture cannot be matched to a frame.
             packet->pts = AV_NOPTS_VALUE;
@@ -310,20 +402,19 @@ bool DecodeCursor::decode_frame(int frame_idx, const FrameSink& sink, SeekRule r
     try {
         // First from where the decoder stands or from the frame's key packet;
         // if the frame does not come out, once more from an earlier key point.
-        int start_packet = needs_seek(frame_idx, rule) ? index->seek_packet[frame_idx] : -1;
+        int start_packet = needs_seek(frame_idx, rule) ? index_->seek_packet[frame_idx] : -1;
         for (int attempt = 0; attempt < 2 && (attempt == 0 || start_packet >= 0); ++attempt) {
             const bool holding = start_packet >= 0 && seek_to_packet(start_packet, packet.get());
             if (holding) send_parameter_sets(start_packet);
             if (decode_until(frame_idx, start_packet, holding, packet.get(), frame.get(), sink))
                 return true;
             start_packet = start_packet < 0
-                               ? index->seek_packet[frame_idx]
-                               : previous_key_packet(index->packets, start_packet);
+                               ? index_->seek_packet[frame_idx]
+                               : previous_key_packet(index_->packets, start_packet);
         }
     } catch (...) {
         // Whatever the decoder still holds is of no use to the next request.
-        last_decoded_idx = -1;
-        next_packet_idx = -1;
+        forget_position();
         throw;
     }
     return false;

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -9,6 +10,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "ffmpeg_ptrs.h"
 #include "stream_index.h"
 
 // Gets every decoded picture that maps to a frame index, with that index.
@@ -36,12 +38,22 @@ public:
     DecodeCursor(const DecodeCursor&) = delete;
     DecodeCursor& operator=(const DecodeCursor&) = delete;
 
-    // Opens the decoder of stream `video_stream_idx` of `fmt_ctx`, without
-    // deblocking and exporting per-block encoding parameters, and motion
-    // vectors too when asked.
+    // Opens the input at `path` (the URL is handed to libavformat as it is),
+    // probes it quietly and chooses its first moving-picture video stream;
+    // `interrupt` is asked now and then while the input is read. Throws
+    // InputOpenError when the input cannot be opened and std::runtime_error
+    // when it has no stream info or no video stream; then nothing stays open.
+    void open(const std::string& path, AVIOInterruptCB interrupt, int max_pixels);
+    // Opens the decoder of the chosen stream, without deblocking and
+    // exporting per-block encoding parameters, and motion vectors too when
+    // asked.
     void set_up_decoder(int max_pixels, bool motion_vectors);
-    // Attaches the stream's index, rewinds the input and flushes the decoder.
-    void attach(std::shared_ptr<const StreamIndex> stream_index);
+    // Reads the whole stream into an index (see build_stream_index), then
+    // rewinds the input, flushes the decoder and keeps the index.
+    std::shared_ptr<const StreamIndex> index_stream(const std::string& path);
+    // Replaces the index by a revision of it (frames removed), then rewinds
+    // and flushes as index_stream does.
+    void use_index(std::shared_ptr<const StreamIndex> index);
     // Frees the decoder and closes the input.
     void release();
     // Forgets the FFmpeg objects without freeing them: for a thread being
@@ -53,23 +65,26 @@ public:
     // cannot be decoded. The index must be in range.
     bool decode_frame(int frame_idx, const FrameSink& sink, SeekRule rule);
 
-    // Owned by the cursor; opened by the session, which chooses the stream.
-    AVFormatContext* fmt_ctx = nullptr;
-    AVCodecContext* codec_ctx = nullptr;
-    // Unpacks packed MPEG-4 B-frames before decoding; null for other streams.
-    AVBSFContext* unpack_bsf = nullptr;
-    int video_stream_idx = -1;
-    std::shared_ptr<const StreamIndex> index;
-
-    int last_decoded_idx = -1;
+    // The chosen stream; only while the input is open.
+    const AVStream& stream() const { return *fmt_ctx_->streams[video_stream_idx_]; }
+    int stream_index() const { return video_stream_idx_; }
+    // Streams of the input, chosen or not; 0 once released.
+    unsigned int stream_count() const { return fmt_ctx_ ? fmt_ctx_->nb_streams : 0u; }
+    // True while the input and the decoder are open.
+    bool is_open() const { return fmt_ctx_ != nullptr && codec_ctx_ != nullptr; }
+    // The last frame index that came out of the decoder; -1 after a seek,
+    // a drain or a failure.
+    int last_decoded_index() const { return last_decoded_idx_; }
     // Demux position of the next video packet the demuxer will return; -1
     // when unknown (after the rewind, a drain, or a seek that found no
     // indexed packet).
-    int next_packet_idx = -1;
+    int next_packet_index() const { return next_packet_idx_; }
+    // Pictures the cursor's decoders have put out since it was opened
+    // (FFmpeg's count, which a flush does not reset, summed over the fresh
+    // decoders of seeks and restart points).
+    int64_t pictures_decoded() const;
 
     static constexpr int kMaxForwardDecode = 350;
-    int max_pixels = 0;
-    bool export_motion_vectors = false;
     // A picture leaves the decoder at most this many packets after its own
     // (H.264 reorders at most 16 pictures; slice threads add no delay).
     static constexpr int kMaxOutputDelayPackets = 32;
@@ -78,6 +93,19 @@ public:
     static constexpr int kSeekCostPackets = 2;
 
 private:
+    FormatContextPtr fmt_ctx_;
+    CodecContextPtr codec_ctx_;
+    // Unpacks packed MPEG-4 B-frames before decoding; null for other streams.
+    FilterPtr unpack_bsf_;
+    int video_stream_idx_ = -1;
+    std::shared_ptr<const StreamIndex> index_;
+    int last_decoded_idx_ = -1;
+    int next_packet_idx_ = -1;
+    int max_pixels_ = 0;
+    bool export_motion_vectors_ = false;
+
+    // Forgets where the demuxer and the decoder stand.
+    void forget_position();
     bool needs_seek(int frame_idx, SeekRule rule) const;
     // Flushes the decoder and positions the demuxer at the key packet
     // `key_packet_idx` or before it; true when `packet` then holds the first
@@ -106,6 +134,8 @@ private:
     bool restart_decoder(int packet_idx, AVFrame* frame, int frame_idx, const FrameSink& sink);
     // Whether the decoder has been sent a packet since it was set up.
     bool decoder_fed_ = false;
+    // Pictures put out by the decoders that set_up_decoder replaced.
+    int64_t pictures_before_ = 0;
     // Receives every frame the decoder has ready; true once `frame_idx` is out.
     bool receive_frames(AVFrame* frame, int frame_idx, const FrameSink& sink);
     // The frame index of a decoded picture, or -1 when its timestamp belongs

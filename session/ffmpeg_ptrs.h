@@ -7,6 +7,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavcodec/bsf.h>
+#include <libavformat/avformat.h>
 #include <libavutil/frame.h>
 }
 
@@ -23,7 +24,13 @@ struct FilterDeleter {
     void operator()(AVBSFContext* filter) const { av_bsf_free(&filter); }
 };
 
+// An input opened by avformat_open_input, closed with it.
+struct FormatContextDeleter {
+    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+};
+
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 using FilterPtr = std::unique_ptr<AVBSFContext, FilterDeleter>;
+using FormatContextPtr = std::unique_ptr<AVFormatContext, FormatContextDeleter>;

@@ -4,47 +4,17 @@
 #if defined(__GLIBCXX__)
 #include <cxxabi.h>
 #endif
-#include <new>
 #include <stdexcept>
 
 extern "C" {
-#include <libavutil/dict.h>
-#include <libavutil/log.h>
 #include <libavutil/pixdesc.h>
 }
 
-#include "ffmpeg_error.h"
 #include "quiet_probing.h"
-#include "stream_choice.h"
 
 namespace {
 
 bool is_usable_rate(AVRational rate) { return rate.num > 0 && rate.den > 0; }
-
-// Probing decodes a few pictures with decoders of its own; they get the same
-// picture size bound as the session's decoder.
-class ProbeOptions {
-public:
-    explicit ProbeOptions(unsigned int stream_count) : options_(stream_count, nullptr) {
-        const std::string max_pixels = std::to_string(H264DecoderSession::kMaxPixels);
-        for (AVDictionary*& options : options_) {
-            if (av_dict_set(&options, "max_pixels", max_pixels.c_str(), 0) < 0) {
-                free_all();
-                throw std::bad_alloc();
-            }
-        }
-    }
-    ~ProbeOptions() { free_all(); }
-    ProbeOptions(const ProbeOptions&) = delete;
-    ProbeOptions& operator=(const ProbeOptions&) = delete;
-    AVDictionary** get() { return options_.empty() ? nullptr : options_.data(); }
-
-private:
-    void free_all() {
-        for (AVDictionary*& options : options_) av_dict_free(&options);
-    }
-    std::vector<AVDictionary*> options_;
-};
 
 }  // namespace
 
@@ -53,52 +23,18 @@ int H264DecoderSession::interrupt_trampoline(void* opaque) {
     return session->interrupted_ && session->interrupted_() ? 1 : 0;
 }
 
-H264DecoderSession::H264DecoderSession(const std::string& path_arg,
-                                       std::function<bool()> interrupted, bool motion_vectors_arg)
-    : path(path_arg), motion_vectors(motion_vectors_arg), interrupted_(std::move(interrupted)) {
-    // The context is made first so that reading the input (a slow disk, a
-    // FIFO without a writer) can be interrupted from the start.
-    cursor.fmt_ctx = avformat_alloc_context();
-    if (cursor.fmt_ctx == nullptr) throw std::bad_alloc();
-    cursor.fmt_ctx->interrupt_callback =
-        AVIOInterruptCB{&H264DecoderSession::interrupt_trampoline, this};
-    // On failure avformat_open_input frees the context and leaves it null.
-    const int open_result = avformat_open_input(&cursor.fmt_ctx, path.c_str(), nullptr, nullptr);
-    if (open_result < 0) {
-        throw InputOpenError("Cannot open input video: " + path + " (" +
-                                 ffmpeg_error_string(open_result) + ")",
-                             open_result);
-    }
-    AVFormatContext* fmt_ctx = cursor.fmt_ctx;
+H264DecoderSession::H264DecoderSession(const std::string& path,
+                                       std::function<bool()> interrupted, bool motion_vectors)
+    : interrupted_(std::move(interrupted)), path_(path), motion_vectors_(motion_vectors) {
     try {
-        // Cover pictures are video streams of one picture; they are never
-        // chosen, so they need not be read either.
-        for (unsigned int i = 0; i < fmt_ctx->nb_streams; ++i) {
-            if (!is_moving_picture_stream(fmt_ctx->streams[i]))
-                fmt_ctx->streams[i]->discard = AVDISCARD_ALL;
-        }
-
-        // Probing logs every oddity of the file; keep it quiet, and restore the
-        // caller's level before looking at the result.
-        ProbeOptions probe_options(fmt_ctx->nb_streams);
-        int probe_result = 0;
-        {
-            const QuietProbing quiet;
-            probe_result = avformat_find_stream_info(fmt_ctx, probe_options.get());
-        }
-        if (probe_result < 0) throw std::runtime_error("Cannot find stream info in: " + path);
-
-        cursor.video_stream_idx = choose_video_stream(fmt_ctx);
-        if (cursor.video_stream_idx < 0)
-            throw std::runtime_error("No video stream found in: " + path);
-
+        cursor_.open(path_, AVIOInterruptCB{&H264DecoderSession::interrupt_trampoline, this},
+                     static_cast<int>(kMaxPixels));
         read_stream_facts();
-        cursor.set_up_decoder(static_cast<int>(kMaxPixels), motion_vectors);
-        index = build_stream_index(fmt_ctx, cursor.video_stream_idx, path);
-        num_frames = index->num_frames();
-        chroma_offsets_seen.assign(static_cast<size_t>(num_frames), ChromaQpOffsets{});
-        chroma_offsets_known.assign(static_cast<size_t>(num_frames), false);
-        cursor.attach(index);
+        cursor_.set_up_decoder(static_cast<int>(kMaxPixels), motion_vectors_);
+        index_ = cursor_.index_stream(path_);
+        num_frames_ = index_->num_frames();
+        chroma_offsets_seen_.assign(static_cast<size_t>(num_frames_), ChromaQpOffsets{});
+        chroma_offsets_known_.assign(static_cast<size_t>(num_frames_), false);
         {
             // The decoder's complaints about the cut packet are expected here.
             const QuietProbing quiet;
@@ -109,7 +45,7 @@ H264DecoderSession::H264DecoderSession(const std::string& path_arg,
         // The thread is being ended (a daemon thread at interpreter exit)
         // from inside an FFmpeg call; freeing what that call was using could
         // crash the exiting process, so it is left as it is.
-        cursor.abandon();
+        cursor_.abandon();
         throw;
 #endif
     } catch (...) {
@@ -129,129 +65,152 @@ void H264DecoderSession::drop_frames_lost_to_cut() {
     // the end) ends with a packet whose picture, and those that reference it,
     // may never come out of the decoder. Which ones do is found by decoding
     // that last stretch once, so that every numbered frame decodes.
-    const std::vector<int> suspects = frames_after_cut(*index);
+    const std::vector<int> suspects = frames_after_cut(*index_);
     if (suspects.empty()) return;
-    std::vector<bool> seen(static_cast<size_t>(num_frames), false);
+    std::vector<bool> seen(static_cast<size_t>(num_frames_), false);
     const FrameSink note = [&](int idx, const AVFrame*) { seen[static_cast<size_t>(idx)] = true; };
     std::vector<int> missing;
     for (const int frame : suspects) {
-        if (interrupted_ && interrupted_()) throw std::runtime_error("Interrupted: " + path);
+        if (interrupted_ && interrupted_()) throw std::runtime_error("Interrupted: " + path_);
         if (!seen[static_cast<size_t>(frame)] &&
-            !cursor.decode_frame(frame, note, DecodeCursor::SeekRule::kNearby))
+            !cursor_.decode_frame(frame, note, DecodeCursor::SeekRule::kNearby))
             missing.push_back(frame);
     }
-    if (missing.empty()) {
-        cursor.attach(index);
-        return;
+    if (static_cast<int>(missing.size()) == num_frames_)
+        throw std::runtime_error("No frame of " + path_ + " can be decoded");
+    if (!missing.empty()) {
+        index_ = without_frames(*index_, missing);
+        num_frames_ = index_->num_frames();
+        chroma_offsets_seen_.assign(static_cast<size_t>(num_frames_), ChromaQpOffsets{});
+        chroma_offsets_known_.assign(static_cast<size_t>(num_frames_), false);
     }
-    if (static_cast<int>(missing.size()) == num_frames)
-        throw std::runtime_error("No frame of " + path + " can be decoded");
-    index = without_frames(*index, missing);
-    num_frames = index->num_frames();
-    chroma_offsets_seen.assign(static_cast<size_t>(num_frames), ChromaQpOffsets{});
-    chroma_offsets_known.assign(static_cast<size_t>(num_frames), false);
-    cursor.attach(index);
+    cursor_.use_index(index_);
 }
 
 void H264DecoderSession::read_stream_facts() {
-    const AVStream* stream = cursor.fmt_ctx->streams[cursor.video_stream_idx];
-    const AVCodecParameters* params = stream->codecpar;
-    time_base = stream->time_base;
+    const AVStream& stream = cursor_.stream();
+    const AVCodecParameters* params = stream.codecpar;
+    time_base_ = stream.time_base;
 
     AVRational rate{0, 0};
-    if (is_usable_rate(stream->avg_frame_rate)) {
-        rate = stream->avg_frame_rate;
-    } else if (is_usable_rate(stream->r_frame_rate)) {
-        rate = stream->r_frame_rate;
+    if (is_usable_rate(stream.avg_frame_rate)) {
+        rate = stream.avg_frame_rate;
+    } else if (is_usable_rate(stream.r_frame_rate)) {
+        rate = stream.r_frame_rate;
     }
     if (is_usable_rate(rate)) {
-        fps_num = rate.num;
-        fps_den = rate.den;
-        fps = static_cast<double>(rate.num) / static_cast<double>(rate.den);
+        fps_num_ = rate.num;
+        fps_den_ = rate.den;
+        fps_ = static_cast<double>(rate.num) / static_cast<double>(rate.den);
     }
 
-    codec = avcodec_get_name(params->codec_id);
-    width = params->width;
-    height = params->height;
-    mb_cols = (width + kMacroblockSize - 1) / kMacroblockSize;
-    mb_rows = (height + kMacroblockSize - 1) / kMacroblockSize;
-
+    codec_ = avcodec_get_name(params->codec_id);
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(params->format));
-    if (desc != nullptr) {
-        pix_fmt = desc->name;
-        if (desc->comp[0].depth > 8) bytes_per_sample = 2;
-    }
+    if (desc != nullptr) pix_fmt_ = desc->name;
+    layout_ = declared_layout(pix_fmt_, params->width, params->height);
 }
 
 void H264DecoderSession::release() {
-    frame_cache.clear();
-    std::deque<int>().swap(cache_order);
-    cursor.release();
+    frame_cache_.clear();
+    std::deque<int>().swap(cache_order_);
+    cursor_.release();
 }
 
 void H264DecoderSession::check_frame_index(int64_t frame_idx) const {
-    if (frame_idx < 0 || frame_idx >= num_frames)
+    if (frame_idx < 0 || frame_idx >= num_frames_)
         throw std::out_of_range("Frame index out of bounds: " + std::to_string(frame_idx));
 }
 
+namespace {
+
+std::string describe(const PictureLayout& layout, const std::string& pix_fmt) {
+    return std::to_string(layout.width) + "x" + std::to_string(layout.height) + " " + pix_fmt;
+}
+
+}  // namespace
+
+void H264DecoderSession::check_fits_declared(const CachedFrame& record, int frame_idx,
+                                             int plane) const {
+    const PictureLayout& own = record.layout;
+    const bool declared_plane = plane < layout_.num_planes;
+    const int declared_rows = declared_plane ? layout_.plane_height[plane] : 0;
+    const int64_t declared_row_bytes = declared_plane ? layout_.row_bytes(plane) : 0;
+    const std::string sizes = "Frame " + std::to_string(frame_idx) + " is " +
+                              describe(own, record.pix_fmt) + " but the session is " +
+                              describe(layout_, pix_fmt_);
+    // The caller reads the buffer in samples of the session's size: 8-bit
+    // samples in a buffer of 16-bit ones (or the other way) would be garbage.
+    if (own.bytes_per_sample != layout_.bytes_per_sample) {
+        throw std::invalid_argument(sizes + ": its samples are " +
+                                    std::to_string(own.bytes_per_sample) + " bytes, not the session's " +
+                                    std::to_string(layout_.bytes_per_sample) + "; nothing was copied");
+    }
+    if (own.plane_height[plane] <= declared_rows && own.row_bytes(plane) <= declared_row_bytes) return;
+    throw std::invalid_argument(
+        sizes + ": its plane " + std::to_string(plane) + " (" + std::to_string(own.plane_height[plane]) +
+        " rows of " + std::to_string(own.row_bytes(plane)) + " bytes) does not fit a buffer sized "
+        "from the session's properties (" + std::to_string(declared_rows) + " rows of " +
+        std::to_string(declared_row_bytes) + " bytes); nothing was copied");
+}
+
 void H264DecoderSession::store_in_cache(int idx, std::shared_ptr<CachedFrame> record) {
-    auto existing = frame_cache.find(idx);
-    if (existing != frame_cache.end()) {
+    auto existing = frame_cache_.find(idx);
+    if (existing != frame_cache_.end()) {
         existing->second = std::move(record);
         return;
     }
-    while (frame_cache.size() >= kCacheCapacity && !cache_order.empty()) {
-        frame_cache.erase(cache_order.front());
-        cache_order.pop_front();
+    while (frame_cache_.size() >= kCacheCapacity && !cache_order_.empty()) {
+        frame_cache_.erase(cache_order_.front());
+        cache_order_.pop_front();
     }
-    frame_cache.emplace(idx, std::move(record));
-    cache_order.push_back(idx);
+    frame_cache_.emplace(idx, std::move(record));
+    cache_order_.push_back(idx);
 }
 
 bool H264DecoderSession::decode_with(int frame_idx, const FrameSink& sink,
                                      DecodeCursor::SeekRule rule) {
-    return cursor.decode_frame(
+    return cursor_.decode_frame(
         frame_idx,
         [&](int idx, const AVFrame* frame) {
-            chroma_offsets_seen[static_cast<size_t>(idx)] = read_chroma_qp_offsets(frame);
-            chroma_offsets_known[static_cast<size_t>(idx)] = true;
+            chroma_offsets_seen_[static_cast<size_t>(idx)] = read_chroma_qp_offsets(frame);
+            chroma_offsets_known_[static_cast<size_t>(idx)] = true;
             sink(idx, frame);
         },
         rule);
 }
 
 bool H264DecoderSession::known_chroma_qp_offsets(int frame_idx, ChromaQpOffsets& offsets) {
-    std::lock_guard<std::mutex> lock(decode_mutex);
+    std::lock_guard<std::mutex> lock(decode_mutex_);
     check_open();
     check_frame_index(frame_idx);
-    if (!chroma_offsets_known[static_cast<size_t>(frame_idx)]) return false;
-    offsets = chroma_offsets_seen[static_cast<size_t>(frame_idx)];
+    if (!chroma_offsets_known_[static_cast<size_t>(frame_idx)]) return false;
+    offsets = chroma_offsets_seen_[static_cast<size_t>(frame_idx)];
     return true;
 }
 
 void H264DecoderSession::close() {
-    std::lock_guard<std::mutex> lock(decode_mutex);
+    std::lock_guard<std::mutex> lock(decode_mutex_);
     release();
-    is_closed = true;
+    is_closed_ = true;
 }
 
-bool H264DecoderSession::closed() const { return is_closed.load(); }
+bool H264DecoderSession::closed() const { return is_closed_.load(); }
 
 void H264DecoderSession::check_open() const {
-    if (is_closed) throw SessionClosedError("Session is closed: " + path);
+    if (is_closed_) throw SessionClosedError("Session is closed: " + path_);
 }
 
 std::shared_ptr<CachedFrame> H264DecoderSession::get_frame(int frame_idx) {
-    std::lock_guard<std::mutex> lock(decode_mutex);
+    std::lock_guard<std::mutex> lock(decode_mutex_);
     check_open();
     check_frame_index(frame_idx);
-    if (auto cached = frame_cache.find(frame_idx); cached != frame_cache.end())
+    if (auto cached = frame_cache_.find(frame_idx); cached != frame_cache_.end())
         return cached->second;
 
     std::shared_ptr<CachedFrame> result;
     const auto capture = [&](int idx, const AVFrame* frame) {
         std::shared_ptr<CachedFrame> record =
-            capture_frame(frame, index->display_pts[static_cast<size_t>(idx)]);
+            capture_frame(frame, index_->display_pts[static_cast<size_t>(idx)]);
         if (idx == frame_idx) result = record;
         store_in_cache(idx, std::move(record));
     };
@@ -262,7 +221,7 @@ std::shared_ptr<CachedFrame> H264DecoderSession::get_frame(int frame_idx) {
 
 void H264DecoderSession::decode_frames(const std::vector<int>& frames, const BatchSink& take,
                                        const std::function<void()>& poll) {
-    std::lock_guard<std::mutex> lock(decode_mutex);
+    std::lock_guard<std::mutex> lock(decode_mutex_);
     check_open();
     std::vector<bool> taken(frames.size(), false);
     int decoded = 0;
@@ -282,4 +241,15 @@ void H264DecoderSession::decode_frames(const std::vector<int>& frames, const Bat
             !taken[position])
             throw std::runtime_error("Failed to decode frame " + std::to_string(frame_idx));
     }
+}
+
+std::vector<int> H264DecoderSession::cached_frames() const {
+    std::lock_guard<std::mutex> lock(decode_mutex_);
+    return {cache_order_.begin(), cache_order_.end()};
+}
+
+std::shared_ptr<const CachedFrame> H264DecoderSession::cached_frame(int frame_idx) const {
+    std::lock_guard<std::mutex> lock(decode_mutex_);
+    const auto cached = frame_cache_.find(frame_idx);
+    return cached == frame_cache_.end() ? nullptr : cached->second;
 }

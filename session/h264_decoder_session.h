@@ -76,28 +76,40 @@ public:
     // Throws std::out_of_range naming `frame_idx` unless it is a frame index.
     void check_frame_index(int64_t frame_idx) const;
 
-    std::string path;
-    int width = 0;
-    int height = 0;
-    int mb_cols = 0;
-    int mb_rows = 0;
-    int num_frames = 0;
-    double fps = 24.0;
-    int fps_num = 24;
-    int fps_den = 1;
-    std::string pix_fmt = "yuv420p";
+    // A caller's buffer is sized from the declared picture; throws
+    // std::invalid_argument when plane `plane` of `record` (frame `frame_idx`,
+    // of a stream that changed size or format mid-way) would not fit it, or
+    // its samples are of another size.
+    void check_fits_declared(const CachedFrame& record, int frame_idx, int plane) const;
+
+    // What the file's headers declare, read once at construction.
+    const std::string& path() const { return path_; }
+    // The declared picture: the first pictures' size and pixel format (a
+    // stream may change them mid-way; every record has its own layout).
+    const PictureLayout& layout() const { return layout_; }
+    int width() const { return layout_.width; }
+    int height() const { return layout_.height; }
+    int mb_cols() const { return layout_.mb_cols(); }
+    int mb_rows() const { return layout_.mb_rows(); }
+    int bytes_per_sample() const { return layout_.bytes_per_sample; }
+    const std::string& pix_fmt() const { return pix_fmt_; }
     // FFmpeg's name of the stream's codec ("h264", "hevc", "mpeg2video", ...).
-    std::string codec;
-    int bytes_per_sample = 1;
-    bool motion_vectors = false;
-    AVRational time_base{0, 1};
+    const std::string& codec() const { return codec_; }
+    double fps() const { return fps_; }
+    int fps_num() const { return fps_num_; }
+    int fps_den() const { return fps_den_; }
+    AVRational time_base() const { return time_base_; }
+    bool motion_vectors() const { return motion_vectors_; }
+    int num_frames() const { return num_frames_; }
+    // Built once at construction and never changed.
+    const StreamIndex& index() const { return *index_; }
 
-    // Built once at construction and never changed; cursors share it.
-    std::shared_ptr<const StreamIndex> index;
-    DecodeCursor cursor;
-
-    std::map<int, std::shared_ptr<CachedFrame>> frame_cache;
-    std::deque<int> cache_order;
+    // The decoder's state, for tests and diagnostics.
+    const DecodeCursor& cursor() const { return cursor_; }
+    // Indices of the cached frames, oldest insertion first (the eviction order).
+    std::vector<int> cached_frames() const;
+    // The cached record of `frame_idx`, or null; neither decodes nor counts as a use.
+    std::shared_ptr<const CachedFrame> cached_frame(int frame_idx) const;
 
     static constexpr size_t kCacheCapacity = 64;
     static constexpr int kPollInterval = 32;
@@ -121,13 +133,31 @@ private:
     // Runs the cursor to `frame_idx`, noting every picture's chroma offsets.
     bool decode_with(int frame_idx, const FrameSink& sink, DecodeCursor::SeekRule rule);
 
-    std::vector<ChromaQpOffsets> chroma_offsets_seen;
-    std::vector<bool> chroma_offsets_known;
+    std::string path_;
+    PictureLayout layout_;
+    std::string pix_fmt_ = "yuv420p";
+    std::string codec_;
+    double fps_ = 24.0;
+    int fps_num_ = 24;
+    int fps_den_ = 1;
+    AVRational time_base_{0, 1};
+    bool motion_vectors_ = false;
+    int num_frames_ = 0;
+
+    // Shared with the cursor, which reads it while decoding.
+    std::shared_ptr<const StreamIndex> index_;
+    DecodeCursor cursor_;
+
+    std::map<int, std::shared_ptr<CachedFrame>> frame_cache_;
+    std::deque<int> cache_order_;
+
+    std::vector<ChromaQpOffsets> chroma_offsets_seen_;
+    std::vector<bool> chroma_offsets_known_;
 
     // Held for the whole of a query's decoding: the cursor and cache are
     // shared state, and the Python lock is released while decoding.
-    std::mutex decode_mutex;
-    // Set under decode_mutex; read without it, so that asking whether a
+    mutable std::mutex decode_mutex_;
+    // Set under decode_mutex_; read without it, so that asking whether a
     // session is closed never waits for a decode on another thread.
-    std::atomic<bool> is_closed{false};
+    std::atomic<bool> is_closed_{false};
 };

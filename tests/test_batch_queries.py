@@ -155,6 +155,25 @@ def test_batch_qp_maps_carry_the_qp_x264_was_given_for_each_frame():
         )
 
 
+@pytest.mark.parametrize(
+    "view",
+    [
+        lambda n: np.arange(n)[::-3],
+        lambda n: np.arange(n, dtype=np.uint16)[1::4],
+        lambda n: np.stack([np.arange(n), np.arange(n)[::-1]], axis=1)[:, 1],
+    ],
+    ids=["reversed step 3", "uint16 step 4", "column of a 2-D array"],
+)
+def test_strided_index_arrays_are_read_through_their_strides(view):
+    path = qpfile_video()
+    _, qps = qpfile_plan()
+    session = mbgauge.H264DecoderSession(str(path))
+    frames = view(session.num_frames)
+    assert not frames.flags.c_contiguous
+    maps = session.get_qpmaps(frames)
+    assert [int(np.unique(m)[0]) for m in maps] == [qps[f] for f in frames.tolist()]
+
+
 def test_chroma_offsets_batch_after_qp_maps_batch_equals_x264_setting():
     # -4 asked with psy-rd on: x264 writes -6 into its PPS.
     path = chroma_offset_video("medium", 1, -4)

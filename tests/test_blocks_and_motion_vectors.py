@@ -23,7 +23,7 @@ from mbgauge_tools import cli
 from mbgauge_tools.dataset import extract, maps_path
 from tests.support import ffmpeg_reference, videos
 from tests.support.ffmpeg_reference import ffmpeg_build_flags
-from tests.test_native_core import CPP_DIR
+from tests.support.native import CPP_DIR
 from tests.test_reference_decode import picture_types, qpfile_plan, qpfile_video
 
 MV_FIELDS = (

@@ -40,11 +40,14 @@ def test_module_exports_the_session_class_its_open_errors_and_its_docstring():
     public = {name for name in vars(mbgauge) if not name.startswith("__")}
     assert public == {
         "H264DecoderSession",
+        "DecoderSession",
         "InputNotFoundError",
         "InputPermissionError",
         "InputIsADirectoryError",
     }
     assert mbgauge.H264DecoderSession.__module__ == "mbgauge"
+    # The codec-neutral name is the very same class, not a subclass or a copy.
+    assert mbgauge.DecoderSession is mbgauge.H264DecoderSession
     assert mbgauge.__file__.endswith(sysconfig.get_config_var("EXT_SUFFIX"))
 
 

@@ -1,23 +1,16 @@
-"""The C++ session core on its own, without Python in the loop: compiles the
-native tests in tests/cpp against the session sources and the FFmpeg that the
-mbgauge module runs on, then runs each test case of them as its own pytest
-case."""
+"""The C++ session core on its own, without Python in the loop: runs each test
+case of the native test programs in tests/cpp (built once per test run by the
+native_programs fixture, against the session sources and the FFmpeg that the
+mbgauge module runs on) as its own pytest case."""
 
 from __future__ import annotations
 
-import os
-import shlex
-import shutil
 import subprocess
 from pathlib import Path
 
 import pytest
 
-from tests.support import ffmpeg_reference, videos
-
-TESTS_DIR = Path(__file__).resolve().parent
-ROOT = TESTS_DIR.parent
-CPP_DIR = TESTS_DIR / "cpp"
+from tests.support import videos
 
 PACKET_INDEX_CASES = [
     "closed_key_groups",
@@ -67,54 +60,6 @@ QP_CELLS_CASES = [
 ]
 
 X264 = ["-c:v", "libx264", "-preset", "veryfast"]
-
-
-def native_build_command(name: str, out_dir: Path) -> list[str]:
-    """g++ command building tests/cpp/NAME.cpp with the session sources."""
-    sources = sorted(str(p) for p in (ROOT / "session").glob("*.cpp"))
-    # scripts/sanitize.sh builds these binaries with the sanitizers too.
-    sanitize_flags = shlex.split(os.environ.get("MBGAUGE_NATIVE_CXXFLAGS", ""))
-    return [
-        "g++",
-        "-std=c++17",
-        "-Wall",
-        "-Wextra",
-        "-Werror",
-        "-O1",
-        *sanitize_flags,
-        f"-I{ROOT}",
-        str(CPP_DIR / f"{name}.cpp"),
-        *sources,
-        *ffmpeg_reference.ffmpeg_build_flags(),
-        "-o",
-        str(out_dir / name),
-    ]
-
-
-def _compile_commands(out_dir: Path) -> dict[str, list[str]]:
-    return {
-        name: native_build_command(name, out_dir)
-        for name in ("test_packet_index", "test_session", "test_qp_cells")
-    }
-
-
-@pytest.fixture(scope="session")
-def native_tests(tmp_path_factory) -> dict[str, Path]:
-    """Both test binaries, compiled side by side."""
-    if shutil.which("g++") is None:
-        pytest.fail("g++ is needed to build the native tests")
-    out_dir = tmp_path_factory.mktemp("native-core")
-    commands = _compile_commands(out_dir)
-    running = {
-        name: subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        for name, cmd in commands.items()
-    }
-    for name, process in running.items():
-        output, _ = process.communicate(timeout=300)
-        assert process.returncode == 0, (
-            f"compiling {name} failed:\n{shlex.join(commands[name])}\n{output}"
-        )
-    return {name: out_dir / name for name in commands}
 
 
 @pytest.fixture(scope="session")
@@ -201,22 +146,22 @@ def _assert_passed(result: subprocess.CompletedProcess) -> None:
         ("test_qp_cells", QP_CELLS_CASES),
     ],
 )
-def test_every_native_case_is_collected(native_tests, binary, cases):
-    listed = _run(native_tests[binary], "--list")
+def test_every_native_case_is_collected(native_programs, binary, cases):
+    listed = _run(native_programs[binary], "--list")
     _assert_passed(listed)
     assert listed.stdout.split() == cases
 
 
 @pytest.mark.parametrize("case", PACKET_INDEX_CASES)
-def test_packet_index(native_tests, case):
-    _assert_passed(_run(native_tests["test_packet_index"], "--run", case))
+def test_packet_index(native_programs, case):
+    _assert_passed(_run(native_programs["test_packet_index"], "--run", case))
 
 
 @pytest.mark.parametrize("case", QP_CELLS_CASES)
-def test_qp_cells(native_tests, case):
-    _assert_passed(_run(native_tests["test_qp_cells"], "--run", case))
+def test_qp_cells(native_programs, case):
+    _assert_passed(_run(native_programs["test_qp_cells"], "--run", case))
 
 
 @pytest.mark.parametrize("case", SESSION_CASES)
-def test_session(native_tests, session_files, case):
-    _assert_passed(_run(native_tests["test_session"], "--run", case, *session_files))
+def test_session(native_programs, session_files, case):
+    _assert_passed(_run(native_programs["test_session"], "--run", case, *session_files))

@@ -9,7 +9,6 @@ import pytest
 
 import mbgauge
 from tests.support import stress
-from tests.test_native_core import native_build_command
 
 
 def test_open_query_close_cycles_do_not_grow_resident_memory():
@@ -39,17 +38,16 @@ def test_deleting_a_session_while_another_thread_holds_its_arrays():
     assert same == [True] * 10
 
 
-def test_valgrind_finds_no_definite_leak_in_the_session_core(tmp_path):
+def test_valgrind_finds_no_definite_leak_in_the_session_core(tmp_path, native_programs):
     if shutil.which("valgrind") is None:
         pytest.skip("valgrind is not installed")
-    subprocess.run(native_build_command("leak_driver", tmp_path), check=True)
     result = subprocess.run(
         [
             "valgrind",
             "--leak-check=full",
             "--errors-for-leak-kinds=definite",
             "--error-exitcode=99",
-            str(tmp_path / "leak_driver"),
+            str(native_programs["leak_driver"]),
             "3",
             str(stress.small_clip()),
             str(tmp_path / "missing"),

@@ -53,6 +53,10 @@ def test_wheel_carries_its_ffmpeg_and_gives_hevc_qps_in_a_fresh_venv(tmp_path):
             if name.startswith("mbgauge.libs/")
         }
     assert {"libavformat", "libavcodec", "libavutil", "libdav1d"} <= bundled, bundled
+    with zipfile.ZipFile(wheel) as archive:
+        # The viewer's page ships in the package, beside its modules.
+        page = {name for name in archive.namelist() if "/view/static/" in name}
+    assert {f"mbgauge_tools/view/static/{n}" for n in ("index.html", "view.js", "view.css")} == page
 
     path = videos.libx265_video(
         "wheel-hevc-cqp", ".mkv", "qp=33:ipratio=1:pbratio=1:aq-mode=0:cutree=0:bframes=2", frames=6

@@ -7,7 +7,7 @@ subcommand is a new module here plus its line in COMMANDS below."""
 
 from __future__ import annotations
 
-from . import dataset, frames, heatmap, info, qp, stats
+from . import dataset, frames, heatmap, info, qp, stats, view
 from .base import Command
 
 # In the order `mbgauge --help` lists them.
@@ -18,4 +18,5 @@ COMMANDS: tuple[Command, ...] = (
     stats.COMMAND,
     heatmap.COMMAND,
     dataset.COMMAND,
+    view.COMMAND,
 )

@@ -24,10 +24,10 @@ int main(int argc, char** argv) {
     for (int cycle = 0; cycle < cycles; ++cycle) {
         {
             H264DecoderSession session(argv[2]);
-            for (int frame : {0, session.num_frames / 2, session.num_frames - 1, 1})
+            for (int frame : {0, session.num_frames() / 2, session.num_frames() - 1, 1})
                 kept = session.get_frame(frame);
             try {
-                session.get_frame(session.num_frames);
+                session.get_frame(session.num_frames());
             } catch (const std::out_of_range&) {
             }
         }
@@ -39,5 +39,5 @@ int main(int argc, char** argv) {
         }
     }
     // A record handed out outlives its session.
-    return kept && kept->qp_map.size() == static_cast<size_t>(kept->mb_rows * kept->mb_cols) ? 0 : 1;
+    return kept && kept->qp_map.size() == static_cast<size_t>(kept->layout.mb_rows() * kept->layout.mb_cols()) ? 0 : 1;
 }

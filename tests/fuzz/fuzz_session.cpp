@@ -63,13 +63,13 @@ struct Tail {
 
 // What the binding relies on in a record it is handed.
 void check_record(const CachedFrame& record) {
-    if (record.num_planes < 0 || record.num_planes > kMaxCachedPlanes)
-        fail("num_planes out of range", record.num_planes);
-    if (record.bytes_per_sample != 1 && record.bytes_per_sample != 2)
-        fail("bytes_per_sample neither 1 nor 2", record.bytes_per_sample);
-    if (record.mb_rows < 0 || record.mb_cols < 0) fail("negative macroblock grid", record.mb_rows, record.mb_cols);
+    if (record.layout.num_planes < 0 || record.layout.num_planes > kMaxCachedPlanes)
+        fail("num_planes out of range", record.layout.num_planes);
+    if (record.layout.bytes_per_sample != 1 && record.layout.bytes_per_sample != 2)
+        fail("bytes_per_sample neither 1 nor 2", record.layout.bytes_per_sample);
+    if (record.layout.mb_rows() < 0 || record.layout.mb_cols() < 0) fail("negative macroblock grid", record.layout.mb_rows(), record.layout.mb_cols());
     // get_qpmap copies qp_map.size() bytes into a mb_rows x mb_cols array.
-    const size_t cells = static_cast<size_t>(record.mb_rows) * static_cast<size_t>(record.mb_cols);
+    const size_t cells = static_cast<size_t>(record.layout.mb_rows()) * static_cast<size_t>(record.layout.mb_cols());
     if (record.qp_map.size() != cells) fail("qp_map size is not mb_rows * mb_cols", record.qp_map.size(), cells);
     for (int8_t qp : record.qp_map) {
         if (qp < -1) fail("qp below -1", qp);
@@ -83,9 +83,9 @@ void check_record(const CachedFrame& record) {
 
 // copy_plane_to_ptr's copy, into a buffer fenced by guard bytes.
 void copy_plane_like_binding(const CachedFrame& record, int plane, unsigned stride_choice) {
-    const int rows = record.plane_height[plane];
+    const int rows = record.layout.plane_height[plane];
     const int src_stride = record.linesize[plane];
-    const int visible = record.plane_width[plane] * record.bytes_per_sample;
+    const int visible = record.layout.plane_width[plane] * record.layout.bytes_per_sample;
     int dst_stride = 0;
     switch (stride_choice % 4) {
     case 0: dst_stride = visible; break;                                      // tight
@@ -121,15 +121,15 @@ void copy_plane_like_binding(const CachedFrame& record, int plane, unsigned stri
 void exercise(const uint8_t* data, size_t size) {
     // Inputs of odd length also export motion vectors.
     H264DecoderSession session(g_input_path, nullptr, size % 2 == 1);
-    const int frames = session.num_frames;
+    const int frames = session.num_frames();
     if (g_verbose)
-        std::fprintf(stderr, "opened: %dx%d %s, %d frames\n", session.width, session.height,
-                     session.pix_fmt.c_str(), frames);
+        std::fprintf(stderr, "opened: %dx%d %s, %d frames\n", session.width(), session.height(),
+                     session.pix_fmt().c_str(), frames);
     if (frames < 0) fail("negative num_frames", frames);
-    if (static_cast<int>(session.index->seek_packet.size()) != frames ||
-        static_cast<int>(session.index->frame_packet.size()) != frames ||
-        static_cast<int>(session.index->display_pts.size()) != frames)
-        fail("frame tables disagree with num_frames", frames, static_cast<long long>(session.index->seek_packet.size()));
+    if (static_cast<int>(session.index().seek_packet.size()) != frames ||
+        static_cast<int>(session.index().frame_packet.size()) != frames ||
+        static_cast<int>(session.index().display_pts.size()) != frames)
+        fail("frame tables disagree with num_frames", frames, static_cast<long long>(session.index().seek_packet.size()));
 
     // An index just past the end is refused as out of range.
     try {
@@ -158,10 +158,10 @@ void exercise(const uint8_t* data, size_t size) {
         if (!record) fail("get_frame returned no record", frame_idx);
         if (g_verbose)
             std::fprintf(stderr, "frame %d: %s, %d planes, linesize %d/%d/%d\n", frame_idx,
-                         record->pix_fmt.c_str(), record->num_planes, record->linesize[0],
+                         record->pix_fmt.c_str(), record->layout.num_planes, record->linesize[0],
                          record->linesize[1], record->linesize[2]);
         check_record(*record);
-        for (int plane = 0; plane < record->num_planes; ++plane)
+        for (int plane = 0; plane < record->layout.num_planes; ++plane)
             copy_plane_like_binding(*record, plane, tail[8 + call] + 7u * plane);
     }
 }

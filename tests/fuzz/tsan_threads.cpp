@@ -43,7 +43,7 @@ void fail(const std::string& what) {
 // Reads every byte the record holds, as a frame query would.
 uint64_t read_record(const CachedFrame& record) {
     uint64_t sum = 0;
-    for (int p = 0; p < record.num_planes; ++p) {
+    for (int p = 0; p < record.layout.num_planes; ++p) {
         for (uint8_t byte : record.planes[p]) sum += byte;
     }
     for (int8_t qp : record.qp_map) sum += static_cast<uint8_t>(qp);
@@ -51,19 +51,19 @@ uint64_t read_record(const CachedFrame& record) {
 }
 
 void check_record(const CachedFrame& record, const std::string& where) {
-    if (record.qp_map.size() != static_cast<size_t>(record.mb_rows) * record.mb_cols)
+    if (record.qp_map.size() != static_cast<size_t>(record.layout.mb_rows()) * record.layout.mb_cols())
         fail(where + ": qp_map size is not mb_rows * mb_cols");
-    for (int p = 0; p < record.num_planes; ++p) {
+    for (int p = 0; p < record.layout.num_planes; ++p) {
         if (record.linesize[p] > 0 &&
-            record.planes[p].size() < static_cast<size_t>(record.linesize[p]) * record.plane_height[p])
+            record.planes[p].size() < static_cast<size_t>(record.linesize[p]) * record.layout.plane_height[p])
             fail(where + ": plane " + std::to_string(p) + " shorter than linesize * height");
     }
 }
 
 void ask_random_frames(H264DecoderSession& session, std::mt19937& rng, int calls,
                        const std::string& name) {
-    if (session.num_frames <= 0) return;
-    std::uniform_int_distribution<int> pick(0, session.num_frames - 1);
+    if (session.num_frames() <= 0) return;
+    std::uniform_int_distribution<int> pick(0, session.num_frames() - 1);
     volatile uint64_t sink = 0;
     for (int i = 0; i < calls; ++i) {
         const int idx = pick(rng);
