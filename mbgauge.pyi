@@ -3,7 +3,7 @@
 import os
 from collections.abc import Sequence
 from types import TracebackType
-from typing import Self, type_check_only
+from typing import BinaryIO, Self, type_check_only
 
 import numpy as np
 import numpy.typing as npt
@@ -27,9 +27,10 @@ class H264DecoderSession(metaclass=_Pybind11Type):
 
     def __init__(
         self,
-        path: str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes],
+        path: str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes] | BinaryIO,
         *,
         motion_vectors: bool = False,
+        read_size: int = 1048576,
     ) -> None: ...
     @property
     def width(self) -> int: ...

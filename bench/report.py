@@ -33,6 +33,11 @@ DATASET_FFMPEG = "ffmpeg -threads 1, 2 files at a time"
 VIEW = "mbgauge view in headless Chromium"
 VIEW_SERVER = "mbgauge view's server, one frame at a time"
 NOT_VIDEOS = "not-video"  # the dataset scenario's files that are no video
+REMOTE_LOCAL = "mbgauge get_qpmap, local path"
+REMOTE_S3 = "mbgauge get_qpmap, S3 URL (moto on 127.0.0.1)"
+REMOTE_READS = "reads of an S3 URL, 1 MiB requests"
+REOPEN_LOCAL = "open, then reopen from the index cache: local path"
+REOPEN_S3 = "open, then reopen from the index cache: S3 URL"
 DATASET_CORES = 2  # what the three dataset routes each get: 2 threads, workers or processes
 
 
@@ -75,7 +80,15 @@ def headline(row: Row) -> str:
     scenario = row["scenario"]
     if scenario == "dataset" and not row.get("frames"):
         return f"{ms_per_file(row):8.1f} ms per file"
-    if scenario in ("seq_qp", "mvs", "planes", "dataset"):
+    if scenario == "remote" and "reopen_s" in row:
+        return f"open {row['open_s']:7.3f} s  reopen {row['reopen_s']:7.4f} s"
+    if scenario == "remote" and "open_bytes" in row:
+        return (
+            f"scan {row['open_bytes'] / row['file_bytes']:5.3f}x the file in "
+            f"{row['open_requests']} requests; {row['access_frames']} frames "
+            f"{row['access_bytes'] / 2**20:6.1f} MiB"
+        )
+    if scenario in ("seq_qp", "mvs", "planes", "dataset", "remote"):
         return f"{fps(row):8.1f} fps"
     if scenario in ("random", "local"):
         return f"mean {row['mean_ms']:8.2f} ms  p95 {row['p95_ms']:8.2f} ms"
@@ -326,6 +339,51 @@ def _open_table(results: dict[str, Any]) -> list[str]:
         ),
         cells,
     )
+
+
+def _remote_table(results: dict[str, Any]) -> list[str]:
+    def cells(impl: str, rows: list[Row], peers: Callable[[str], list[Row]]) -> list[Any]:
+        if impl == REMOTE_READS:
+            size = rows[0]["file_bytes"]
+            return [
+                impl,
+                "scan " + _spread_cell(rows, lambda r: r["open_s"], 3) + " s",
+                "–",
+                "scan: "
+                + _spread_cell(rows, lambda r: r["open_bytes"] / size, 3)
+                + "x the file in "
+                + _spread_cell(rows, lambda r: r["open_requests"], 0)
+                + " requests; "
+                + f"{rows[0]['access_frames']} random frames: "
+                + _spread_cell(rows, lambda r: r["access_bytes"] / 2**20)
+                + " MiB in "
+                + _spread_cell(rows, lambda r: r["access_requests"], 0)
+                + " requests",
+            ]
+        if "reopen_s" in rows[0]:
+            return [
+                impl,
+                "open "
+                + _spread_cell(rows, lambda r: r["open_s"], 3)
+                + " s, reopen "
+                + _spread_cell(rows, lambda r: r["reopen_s"], 4)
+                + " s",
+                "–",
+                "reopen / open "
+                + _spread_cell(rows, lambda r: 100 * r["reopen_s"] / r["open_s"], 2)
+                + " %; CPU s: open "
+                + _spread_cell(rows, lambda r: r["cpu_s"], 3)
+                + ", reopen "
+                + _spread_cell(rows, lambda r: r["reopen_cpu_s"], 4),
+            ]
+        return [
+            impl,
+            _spread_cell(rows, fps) + " fps",
+            _vs(rows, peers(REMOTE_LOCAL), fps),
+            "CPU s " + _spread_cell(rows, lambda r: r.get("cpu_s"), 2),
+        ]
+
+    return _table(results, "remote", ("implementation", "time", "vs local path", "details"), cells)
 
 
 def _memory_lines(results: dict[str, Any]) -> list[str]:
@@ -601,6 +659,41 @@ def targets(results: dict[str, Any]) -> list[str]:
                     r is not None and r < 1.5,
                 )
             )
+    for name, of in _by_input(rows, "remote"):
+        local, s3 = of(REMOTE_LOCAL), of(REMOTE_S3)
+        if local and s3:
+            r = _ratio_of(s3, local, fps)
+            lines.append(
+                _target(
+                    "whole-file QP from S3 >= 0.8x the local path",
+                    name,
+                    f"{fmt_ratio(r)} of its frames/s",
+                    r is not None and r >= 0.8,
+                )
+            )
+        reads = of(REMOTE_READS)
+        if reads:
+            scan = median_of(reads, lambda r: r["open_bytes"] / r["file_bytes"])
+            lines.append(
+                _target(
+                    "whole-file scan reads <= 1.1x the file",
+                    name,
+                    f"{scan:.3f}x",
+                    scan is not None and scan <= 1.1,
+                )
+            )
+        for impl in (REOPEN_LOCAL, REOPEN_S3):
+            wall = median_of(of(impl), lambda r: r["reopen_s"] / r["open_s"])
+            cpu = median_of(of(impl), lambda r: r["reopen_cpu_s"] / r["cpu_s"])
+            if wall is not None and cpu is not None:
+                lines.append(
+                    _target(
+                        "reopen <= 5 % of the first open (CPU time)",
+                        f"{name}, {impl.rsplit(': ', 1)[1]}",
+                        f"{cpu * 100:.2f} % of its CPU time ({wall * 100:.2f} % of its wall time)",
+                        cpu <= 0.05,
+                    )
+                )
     for name, of in _by_input(rows, "dataset"):
         local, cluster = of(DATASET_LOCAL), of(DATASET_CLUSTER)
         if name == NOT_VIDEOS:
@@ -770,6 +863,15 @@ SECTIONS: dict[str, tuple[str, str, Callable[[dict[str, Any]], list[str]]]] = {
         _dataset_table,
     ),
     "heatmap": ("Heatmaps", "", _heatmap_table),
+    "remote": (
+        "Reading from an object store",
+        "moto's S3 server on 127.0.0.1 holds copies of the inputs; sessions open their `s3://` "
+        "URLs through fsspec/s3fs, 1 MiB per request. Every frame's QP map through the URL "
+        "against the local path; what opening (the whole-file scan) and 8 random frames read "
+        "of the 10-minute file; and a first open against a reopen that finds the packet index "
+        "in the cache (the time of each, in one process).",
+        _remote_table,
+    ),
     "view": (
         "`mbgauge view` in the browser",
         "The command started on the input (server start: until it prints its URL, the file "

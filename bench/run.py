@@ -15,7 +15,11 @@ files: threads of one process vs a 2-worker Dask cluster on this machine vs
 ffmpeg decoding 2 files at a time), and, only when asked for, patch (sequential QP
 extraction on mbgauge's patched FFmpeg against the same FFmpeg build without
 its patches, H.264 and HEVC; builds the unpatched FFmpeg with ffmpeg/build.sh
---unpatched first).
+--unpatched first) and remote (every frame's QP map read from a local S3
+server against the local path; the bytes and requests of a whole-file scan
+and of 8 random frames of the 10-minute file; reopening with and without the
+packet index cache; needs fsspec, s3fs and .venv-moto from scripts/setup.sh).
+The packet index cache is off in every measurement but the reopen rows.
 Every measurement runs in a fresh child process (bench/workloads.py), so its
 peak resident memory is its own; the runs of the implementations being
 compared are interleaved, one after another, on the same machine. Results go
@@ -26,6 +30,7 @@ PyAV is optional: without it (or with --no-pyav) its rows are left out.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib.util
 import json
 import math
@@ -37,7 +42,7 @@ import subprocess
 import sys
 import tempfile
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from functools import partial
 from pathlib import Path
@@ -64,13 +69,17 @@ SCENARIO_ROLES = {
     "heatmap": ("main",),
     "dataset": ("dataset",),
     "patch": ("main", "hevc"),
+    "remote": ("other", "long"),
     "view": ("main", "hour"),
 }
 # Every tenth frame, as one would look through a file.
 HEATMAP_FRAMES = "0::10"
 HEATMAP_DIR = Path(tempfile.gettempdir()) / "mbgauge-bench-heatmaps"
-# view needs Debian's chromium and chromium-driver, and an hour-long input.
-OPT_IN_SCENARIOS = ("patch", "view")
+# view needs Debian's chromium and chromium-driver, and an hour-long input;
+# remote needs moto's server (.venv-moto).
+OPT_IN_SCENARIOS = ("patch", "remote", "view")
+REMOTE_BUCKET = "mbgauge-bench"
+RANDOM_FRAMES = 8  # the remote scenario's random accesses
 # Frames stepped through and random jumps of the view scenario, per run.
 VIEW_STEPS, VIEW_JUMPS = 60, 20
 
@@ -388,6 +397,30 @@ def build_plan(
         )
         # The decoding alone, on one thread, for the ratio.
         plan.command("heatmap", main, report.FFMPEG_1, ffmpeg_decode(paths[main]))
+    if "remote" in args.scenarios:
+        other, long_ = roles["other"], roles["long"]
+
+        def url(name: str) -> str:
+            return f"s3://{REMOTE_BUCKET}/{paths[name].name}"
+
+        plan.add("remote", other, report.REMOTE_LOCAL, {"workload": "mbgauge_qp"})
+        plan.add(
+            "remote", other, report.REMOTE_S3, {"workload": "mbgauge_qp", "source": url(other)}
+        )
+        frames = facts[long_]["frames"]
+        plan.add(
+            "remote",
+            long_,
+            report.REMOTE_READS,
+            lambda run: {
+                "workload": "mbgauge_remote_reads",
+                "source": url(long_),
+                "indices": random_indices(frames, RANDOM_FRAMES, 2000 + run),
+            },
+        )
+        for impl, source in ((report.REOPEN_LOCAL, None), (report.REOPEN_S3, url(long_))):
+            plan.add("remote", long_, impl, {"workload": "mbgauge_reopen", "source": source})
+
     if "patch" in args.scenarios:
         unpatched = unpatched_ffmpeg_libdir()
         for name in dict.fromkeys([main, roles["hevc"]]):
@@ -440,7 +473,9 @@ def unpatched_ffmpeg_libdir() -> str:
 def run_child(params: dict[str, Any]) -> dict[str, Any]:
     # No BLAS work happens here: one OpenBLAS thread, so that an idle BLAS
     # pool does not compete with the decoders for the cores.
-    env = {**os.environ, "OPENBLAS_NUM_THREADS": "1"}
+    # The packet index cache would turn every opening after the first into a
+    # cache hit; the workloads that measure it set it themselves.
+    env = {**os.environ, "OPENBLAS_NUM_THREADS": "1", "MBGAUGE_INDEX_CACHE": "off"}
     if "library_path" in params:
         env["LD_LIBRARY_PATH"] = params["library_path"]
     result = subprocess.run(
@@ -617,6 +652,38 @@ def main(argv: list[str] | None = None) -> int:
             "file": path.name,
         }
 
+    with contextlib.ExitStack() as stack:
+        if "remote" in args.scenarios:
+            remote_inputs = [roles[role] for role in SCENARIO_ROLES["remote"]]
+            stack.enter_context(s3_store([paths[name] for name in remote_inputs]))
+        return measure(args, paths, facts, roles, pyav)
+
+
+@contextlib.contextmanager
+def s3_store(files: list[Path]) -> Iterator[None]:
+    """moto's S3 server on 127.0.0.1 (the tests' helper starts it), holding
+    `files` in REMOTE_BUCKET; the workloads find it through the environment."""
+    sys.path.insert(0, str(BENCH_DIR.parent))
+    import fsspec
+
+    from tests.support import servers
+
+    with servers.s3_endpoint():
+        fs = fsspec.filesystem("s3", skip_instance_cache=True)
+        if not fs.exists(REMOTE_BUCKET):
+            fs.mkdir(REMOTE_BUCKET)
+        for path in files:
+            fs.put_file(str(path), f"{REMOTE_BUCKET}/{path.name}")
+        yield
+
+
+def measure(
+    args: argparse.Namespace,
+    paths: dict[str, Path],
+    facts: dict[str, dict[str, Any]],
+    roles: dict[str, str],
+    pyav: bool,
+) -> int:
     plan = build_plan(args, paths, facts, roles, pyav)
     machine = machine_facts(pyav)
     print(

@@ -110,13 +110,20 @@ class _Clock:
 
 
 @workload
-def mbgauge_qp(path: str, motion_vectors: bool = False, **_: Any) -> Result:
+def mbgauge_qp(
+    path: str, motion_vectors: bool = False, source: str | None = None, **_: Any
+) -> Result:
     """get_qpmap for every frame in order, in one session; with
     `motion_vectors`, in a session that exports them, reading
-    get_motion_vectors for every frame too."""
+    get_motion_vectors for every frame too. `source`: a URL to open instead
+    of the local path."""
     mbgauge = _import_mbgauge()
+    if source:
+        _import_remote()
     clock = _Clock()
-    session = clock.opened(mbgauge.H264DecoderSession(path, motion_vectors=motion_vectors))
+    session = clock.opened(
+        mbgauge.H264DecoderSession(source or path, motion_vectors=motion_vectors)
+    )
     digest = hashlib.sha256()
     vectors = 0
     for frame in range(session.num_frames):
@@ -331,6 +338,108 @@ def mbgauge_open(path: str, **_: Any) -> Result:
     """Construction (the packet index) alone: time and bytes read."""
     mbgauge = _import_mbgauge()
     return _opening(mbgauge.H264DecoderSession, path, lambda session: session.num_frames)
+
+
+def _import_remote() -> None:
+    """Imports what reading a URL imports (fsspec, s3fs, aiobotocore: most of
+    a second of CPU time), once per process, before a clock starts."""
+    import fsspec
+
+    import mbgauge_tools.remote
+
+    fsspec.filesystem("s3")
+    assert mbgauge_tools.remote
+
+
+class _CountingFile:
+    """A binary file object that counts the reads the session makes of it."""
+
+    def __init__(self, file: Any) -> None:
+        self._file = file
+        self.requests = 0
+        self.bytes = 0
+
+    def seekable(self) -> bool:
+        return True
+
+    def seek(self, offset: int, whence: int = 0) -> int:
+        return self._file.seek(offset, whence)
+
+    def read(self, size: int = -1) -> bytes:
+        data = self._file.read(size)
+        self.requests += 1
+        self.bytes += len(data)
+        return data
+
+    def readinto(self, buffer: Any) -> int:
+        count = self._file.readinto(buffer)
+        self.requests += 1
+        self.bytes += count
+        return count
+
+
+@workload
+def mbgauge_remote_reads(
+    path: str, source: str, indices: Sequence[int] = (), read_size: int = 1 << 20, **_: Any
+) -> Result:
+    """What the session reads of `source` (through fsspec, `read_size` bytes
+    per request): opening (the whole-file scan), then `indices` one by one."""
+    import fsspec
+
+    mbgauge = _import_mbgauge()
+    fs, name = fsspec.core.url_to_fs(source)
+    size = fs.size(name)
+    with fs.open(name, "rb", block_size=read_size, cache_type="none") as raw:
+        counting = _CountingFile(raw)
+        t0 = time.perf_counter()
+        session = mbgauge.H264DecoderSession(counting, read_size=read_size)
+        t1 = time.perf_counter()
+        opened = (counting.requests, counting.bytes)
+        for frame in indices:
+            session.get_qpmap(frame)
+        t2 = time.perf_counter()
+        session.close()
+    return {
+        "frames": session.num_frames,
+        "file_bytes": size,
+        "open_s": t1 - t0,
+        "open_requests": opened[0],
+        "open_bytes": opened[1],
+        "access_s": t2 - t1,
+        "access_frames": len(indices),
+        "access_requests": counting.requests - opened[0],
+        "access_bytes": counting.bytes - opened[1],
+        "baseline_rss_kib": _status_kib("VmRSS"),
+    }
+
+
+@workload
+def mbgauge_reopen(path: str, source: str | None = None, **_: Any) -> Result:
+    """A first open with an empty packet index cache, then a reopen that
+    finds the index there: time and CPU time of each."""
+    import tempfile
+
+    mbgauge = _import_mbgauge()
+    if source:
+        _import_remote()
+    with tempfile.TemporaryDirectory(prefix="mbgauge-bench-index-") as directory:
+        os.environ["MBGAUGE_INDEX_CACHE"] = directory
+        timings = []
+        for _ in range(2):
+            t0, c0 = time.perf_counter(), time.process_time()
+            session = mbgauge.H264DecoderSession(source or path)
+            timings.append((time.perf_counter() - t0, time.process_time() - c0))
+            frames = session.num_frames
+            session.close()
+    (first_s, first_cpu), (reopen_s, reopen_cpu) = timings
+    return {
+        "frames": frames,
+        "open_s": first_s,
+        "cpu_s": first_cpu,
+        "reopen_s": reopen_s,
+        "reopen_cpu_s": reopen_cpu,
+        "baseline_rss_kib": _status_kib("VmRSS"),
+    }
 
 
 @workload

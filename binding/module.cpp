@@ -10,6 +10,7 @@ extern "C" {
 #include "binding/ffmpeg_log.h"
 #include "binding/frame_queries.h"
 #include "binding/interpreter_lock.h"
+#include "binding/python_file_source.h"
 #include "binding/session_opening.h"
 #include "session/ffmpeg_error.h"
 #include "session/h264_decoder_session.h"
@@ -103,6 +104,8 @@ PYBIND11_MODULE(mbgauge, m, py::multiple_interpreters::not_supported()) {
             raise_open_error(error);
         } catch (const SessionClosedError& error) {
             py::set_error(PyExc_ValueError, error.what());
+        } catch (const ByteSourceError& error) {
+            raise_read_error(error);
         }
     });
 
@@ -112,7 +115,7 @@ PYBIND11_MODULE(mbgauge, m, py::multiple_interpreters::not_supported()) {
                      "Decodes H.264, HEVC, MPEG-1/2/4, VP8/VP9 and AV1 (DecoderSession is the "
                      "same class).");
     cls.def(py::init(&open_session), py::arg("path"), py::kw_only(),
-            py::arg("motion_vectors") = false);
+            py::arg("motion_vectors") = false, py::arg("read_size") = kDefaultReadSize);
     read_only(cls, "width", &Session::width, "Picture width in luma samples.");
     read_only(cls, "height", &Session::height, "Picture height in luma samples.");
     read_only(cls, "mb_cols", &Session::mb_cols, "Columns of 16x16 macroblocks.");

@@ -11,6 +11,7 @@
 
 #include "binding/ffmpeg_log.h"
 #include "binding/interpreter_lock.h"
+#include "binding/python_file_source.h"
 
 namespace {
 
@@ -37,6 +38,41 @@ std::string file_system_path(const py::object& path) {
     // libavformat would open the name up to the first NUL: another file.
     if (bytes.find('\0') != std::string::npos) throw py::value_error("embedded null byte in path");
     return bytes;
+}
+
+// A str that starts with a URL scheme ("s3://", "https://", ...).
+bool looks_like_url(const py::object& path) {
+    if (!PyUnicode_Check(path.ptr())) return false;
+    const std::string text = path.cast<std::string>();
+    const size_t colon = text.find("://");
+    if (colon == std::string::npos || colon < 2) return false;
+    for (size_t i = 0; i < colon; ++i) {
+        const char c = text[i];
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        const bool other = (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+        if (!letter && (i == 0 || !other)) return false;
+    }
+    return true;
+}
+
+// A file object rather than a path: anything with read() or readinto() that
+// is not a str, bytes or os.PathLike.
+bool is_file_object(const py::object& source) {
+    if (PyUnicode_Check(source.ptr()) || PyBytes_Check(source.ptr()) ||
+        PyByteArray_Check(source.ptr()) || py::hasattr(source, "__fspath__"))
+        return false;
+    return py::hasattr(source, "read") || py::hasattr(source, "readinto");
+}
+
+// What names a file object in messages: its `name` (a path or URL) when it
+// has a str one, else its repr.
+std::string file_object_name(const py::object& file) {
+    if (py::hasattr(file, "name")) {
+        const py::object name = file.attr("name");
+        if (PyUnicode_Check(name.ptr()) && !name.cast<std::string>().empty())
+            return name.cast<std::string>();
+    }
+    return py::repr(file).cast<std::string>();
 }
 
 // Runs without the interpreter lock on the opening thread; now and then takes
@@ -94,8 +130,34 @@ private:
 
 }  // namespace
 
-H264DecoderSession* open_session(const py::object& path, bool motion_vectors) {
-    const std::string file = file_system_path(path);
+H264DecoderSession* open_session(const py::object& source, bool motion_vectors,
+                                 int64_t read_size) {
+    if (read_size < 1) throw py::value_error("read_size must be at least 1 byte");
+    py::object path = source;
+    std::shared_ptr<ByteSource> byte_source;
+    std::string name;
+    if (looks_like_url(source)) {
+        // fsspec turns a URL into a file object, and the URL's name without
+        // credentials; None when it does not know the scheme (the str is then
+        // a local path, as it always was), a str for a local file.
+        const py::object opened =
+            call_python(import_module("mbgauge_tools.remote").attr("remote").attr("open_url"),
+                        py::make_tuple(source, read_size));
+        if (py::isinstance<py::tuple>(opened)) {
+            const auto parts = opened.cast<py::tuple>();
+            name = parts[2].cast<std::string>();
+            byte_source = std::make_shared<PythonFileSource>(
+                parts[0], name, static_cast<size_t>(read_size), parts[1].cast<std::string>(),
+                true);
+        } else if (!opened.is_none()) {
+            path = opened;
+        }
+    } else if (is_file_object(source)) {
+        name = file_object_name(source);
+        byte_source = std::make_shared<PythonFileSource>(
+            source, name, static_cast<size_t>(read_size), std::string(), false);
+    }
+    const std::string file = byte_source ? name : file_system_path(path);
     refresh_ffmpeg_log_level();
     prepare_numpy_if_imported();
     SignalWatch watch;
@@ -104,7 +166,7 @@ H264DecoderSession* open_session(const py::object& path, bool motion_vectors) {
     watch.release();
     try {
         session = std::make_unique<H264DecoderSession>(
-            file, [&watch] { return watch.interrupted(); }, motion_vectors);
+            file, [&watch] { return watch.interrupted(); }, motion_vectors, byte_source);
 #if defined(__GLIBCXX__)
     } catch (abi::__forced_unwind&) {
         // A thread ended by unwinding its stack (pthread_exit, cancellation):

@@ -13,6 +13,13 @@ file's Parquet metadata, which is how a resumed run learns about work a
 previous run finished. Without a Dask client the tasks run on threads of
 this process (one per core), which needs no cluster.
 
+Inputs and `out` may be URLs that fsspec knows (``s3://bucket/videos/*.mp4``,
+``--out s3://bucket/dataset``): the tasks read the videos straight from the
+store, and each task's frames file is written under a unique temporary name
+and then copied to its final name in one step, which an object store makes
+visible whole or not at all (there is no rename). QP map stores (`maps`) are
+written to local directories only.
+
 Layout of `out`:
 
     frames/NAME-HASH.parquet   one row per frame of each readable file
@@ -46,6 +53,7 @@ from tqdm import tqdm
 
 from mbgauge import H264DecoderSession
 
+from . import remote
 from .files import atomic_output
 from .info import FRAME_TABLE_COLUMNS
 from .parallel import FrameJob, Frames, SessionPool, default_workers, run_spans
@@ -158,6 +166,10 @@ def find_inputs(paths: Iterable[str | os.PathLike[str]]) -> list[str]:
     order of their paths."""
     found: dict[str, None] = {}
     for path in _expand_lists(paths):
+        if isinstance(path, str):
+            for url in _expand_url(path):
+                found.setdefault(url)
+            continue
         if path.is_dir():
             videos = [
                 os.path.abspath(os.path.join(root, name))
@@ -172,9 +184,27 @@ def find_inputs(paths: Iterable[str | os.PathLike[str]]) -> list[str]:
     return list(found)
 
 
-def _expand_lists(paths: Iterable[str | os.PathLike[str]]) -> Iterator[Path]:
+def _expand_url(url: str) -> list[str]:
+    """A URL as it is; one with glob characters, or naming a directory (a
+    prefix), as the video files it matches, in the order of their names."""
+    fs, path = remote.filesystem(url)
+    if any(char in path for char in "*?["):
+        names = fs.glob(path)
+    elif fs.isdir(path):
+        names = [name for name in fs.find(path) if Path(name).suffix.lower() in VIDEO_SUFFIXES]
+    else:
+        return [url]
+    if not names:
+        raise FileNotFoundError(f"no video files match {url}")
+    return [fs.unstrip_protocol(name) for name in sorted(names)]
+
+
+def _expand_lists(paths: Iterable[str | os.PathLike[str]]) -> Iterator[Path | str]:
     for path in paths:
         text = os.fspath(path)
+        if remote.is_remote(text):
+            yield text
+            continue
         if not text.startswith("@"):
             yield Path(text)
             continue
@@ -186,7 +216,7 @@ def _expand_lists(paths: Iterable[str | os.PathLike[str]]) -> Iterator[Path]:
         for line in lines:
             entry = line.strip()
             if entry and not entry.startswith("#"):
-                yield listing.parent / entry
+                yield entry if remote.is_remote(entry) else listing.parent / entry
 
 
 def output_name(path: str) -> str:
@@ -203,6 +233,11 @@ def frames_path(out: str | os.PathLike[str], path: str) -> Path:
 
 def maps_path(out: str | os.PathLike[str], path: str) -> Path:
     return Path(out) / "maps" / f"{output_name(path)}.zarr"
+
+
+def frames_url(out: str, path: str) -> str:
+    """frames_path of an `out` that is a URL."""
+    return f"{out.rstrip('/')}/frames/{output_name(path)}.parquet"
 
 
 def extract(
@@ -231,6 +266,16 @@ def extract(
     inputs = find_inputs(paths)
     if not inputs:
         raise FileNotFoundError("no video files found in the paths given")
+    if remote.is_remote(os.fspath(out)):
+        return _extract_to_store(
+            inputs,
+            os.fspath(out),
+            client,
+            maps=maps,
+            resume=resume,
+            overwrite=overwrite,
+            progress=progress,
+        )
     out = Path(out)
     _prepare(out, resume=resume, overwrite=overwrite)
     rows: dict[str, dict[str, Any]] = {}
@@ -314,7 +359,10 @@ def extract_file(
             _SOURCE_METADATA_KEY: json.dumps(source).encode(),
         }
     )
-    _write_parquet_atomically(table, frames_path(out, path))
+    if remote.is_remote(out):
+        _commit_to_store(table, frames_url(out, path))
+    else:
+        _write_parquet_atomically(table, frames_path(out, path))
     return row
 
 
@@ -421,7 +469,7 @@ class _MapsWriter:
         shutil.rmtree(self.partial, ignore_errors=True)
 
 
-def _run_on_threads(paths: Sequence[str], out: Path, maps: bool) -> Iterator[dict[str, Any]]:
+def _run_on_threads(paths: Sequence[str], out: Path | str, maps: bool) -> Iterator[dict[str, Any]]:
     if not paths:
         return
     stop = threading.Event()
@@ -443,7 +491,7 @@ def _run_on_threads(paths: Sequence[str], out: Path, maps: bool) -> Iterator[dic
 
 
 def _run_on_cluster(
-    client: distributed.Client, paths: Sequence[str], out: Path, maps: bool
+    client: distributed.Client, paths: Sequence[str], out: Path | str, maps: bool
 ) -> Iterator[dict[str, Any]]:
     from distributed import as_completed as cluster_completed
 
@@ -456,7 +504,7 @@ def _run_on_cluster(
         client.submit(
             extract_file,
             path,
-            os.fspath(out.absolute()),
+            out if isinstance(out, str) else os.fspath(out.absolute()),
             maps,
             key=f"mbgauge-dataset-{output_name(path)}-{uuid.uuid4().hex[:8]}",
             pure=False,
@@ -548,6 +596,102 @@ def _write_parquet_atomically(table: pa.Table, target: Path) -> None:
     target.parent.mkdir(parents=True, exist_ok=True)
     with atomic_output(target) as stream:
         pq.write_table(table, stream)
+
+
+def _extract_to_store(
+    inputs: list[str],
+    out: str,
+    client: distributed.Client | None,
+    *,
+    maps: bool,
+    resume: bool,
+    overwrite: bool,
+    progress: bool,
+) -> pa.Table:
+    """extract() into an object store (or any fsspec URL)."""
+    if maps:
+        raise ValueError("QP map stores (maps) are written to local directories only")
+    fs, root = remote.filesystem(out)
+    root = root.rstrip("/")
+    fs.invalidate_cache()
+    holds_dataset = fs.exists(f"{root}/files.parquet") or bool(_store_frames(fs, root))
+    if holds_dataset and not resume:
+        if not overwrite:
+            raise DatasetExistsError(f"{out} already holds a dataset")
+        for name in [*_store_frames(fs, root), f"{root}/files.parquet"]:
+            if fs.exists(name):
+                fs.rm(name)
+    _remove_store_partials(fs, root)
+    rows: dict[str, dict[str, Any]] = {}
+    if resume:
+        finished = set(_store_frames(fs, root))
+        for path in inputs:
+            name = remote.filesystem(frames_url(out, path))[1]
+            row = _store_row(fs, name, path) if name in finished else None
+            if row is not None:
+                rows[path] = row
+    todo = [path for path in inputs if path not in rows]
+    with tqdm(
+        total=len(inputs), initial=len(rows), unit="file", disable=not progress, leave=False
+    ) as bar:
+        if client is None:
+            completed = _run_on_threads(todo, out, maps)
+        else:
+            completed = _run_on_cluster(client, todo, out, maps)
+        for row in completed:
+            rows[row["file"]] = row
+            bar.update()
+    _remove_store_partials(fs, root)
+    table = pa.Table.from_pylist([rows[path] for path in inputs], schema=FILES_SCHEMA)
+    _commit_to_store(table, f"{out.rstrip('/')}/files.parquet")
+    return table
+
+
+def _store_frames(fs: Any, root: str) -> list[str]:
+    """The committed frames files under `root`/frames of a store."""
+    try:
+        names = fs.ls(f"{root}/frames", detail=False, refresh=True)
+    except FileNotFoundError:
+        return []
+    return [name for name in names if name.endswith(".parquet") and _PARTIAL not in name]
+
+
+def _remove_store_partials(fs: Any, root: str) -> None:
+    try:
+        names = fs.ls(f"{root}/frames", detail=False, refresh=True)
+    except FileNotFoundError:
+        return
+    for name in names:
+        if _PARTIAL in name:
+            fs.rm(name)
+
+
+def _store_row(fs: Any, name: str, path: str) -> dict[str, Any] | None:
+    try:
+        with fs.open(name, "rb") as file:
+            metadata = pq.read_schema(file).metadata or {}
+        row: dict[str, Any] = json.loads(metadata[_ROW_METADATA_KEY])
+    except (OSError, KeyError, ValueError, pa.ArrowException):
+        return None
+    return row if row.get("file") == path else None
+
+
+def _commit_to_store(table: pa.Table, url: str) -> None:
+    """Writes `table` as Parquet to `url`: first whole under a unique
+    temporary name, then copied to its name, which the store makes visible
+    in one step, and the temporary object removed."""
+    fs, target = remote.filesystem(url)
+    parent, name = target.rsplit("/", 1)
+    partial = f"{parent}/.{name}{_PARTIAL}{uuid.uuid4().hex}"
+    try:
+        with fs.open(partial, "wb") as stream:
+            pq.write_table(table, stream)
+        fs.copy(partial, target)
+    finally:
+        try:
+            fs.rm(partial)
+        except FileNotFoundError:
+            pass
 
 
 def run_command(args: Any) -> int:

@@ -79,6 +79,16 @@ build_fingerprint() {
         pkg-config --modversion libavformat libavcodec libavutil) | sha256sum | cut -d' ' -f1
 }
 BUILD_STAMP=$VENV/.mbgauge-build
+
+# The tests' S3 server, in an environment of its own (see requirements-moto.txt).
+MOTO_VENV=${MBGAUGE_MOTO_VENV:-$ROOT/.venv-moto}
+MOTO_STAMP=$MOTO_VENV/.requirements.sha256
+if ! runs_313 "$MOTO_VENV/bin/python" || ! sha256sum --status -c "$MOTO_STAMP" 2>/dev/null; then
+    rm -rf "$MOTO_VENV"
+    "$PYTHON313" -m venv "$MOTO_VENV"
+    "$MOTO_VENV/bin/python" -m pip install -q -r "$ROOT/requirements-moto.txt"
+    sha256sum "$ROOT/requirements-moto.txt" > "$MOTO_STAMP"
+fi
 fingerprint=$(build_fingerprint)
 if [ "$(cat "$BUILD_STAMP" 2>/dev/null)" != "$fingerprint" ] ||
         ! "$VENV/bin/python" -c 'import mbgauge' 2>/dev/null; then

@@ -12,6 +12,7 @@ extern "C" {
 }
 
 #include "ffmpeg_error.h"
+#include "index_cache.h"
 #include "packed_frames.h"
 #include "quiet_probing.h"
 #include "stream_choice.h"
@@ -74,23 +75,32 @@ void DecodeCursor::release() {
     codec_ctx_.reset();
     unpack_bsf_.reset();
     fmt_ctx_.reset();
+    reader_.reset();
 }
 
 void DecodeCursor::abandon() {
     (void)fmt_ctx_.release();
     (void)codec_ctx_.release();
     (void)unpack_bsf_.release();
+    (void)reader_.release();
 }
 
-void DecodeCursor::open(const std::string& path, AVIOInterruptCB interrupt, int max_pixels) {
+void DecodeCursor::open(const std::string& path, AVIOInterruptCB interrupt, int max_pixels,
+                        std::shared_ptr<ByteSource> source) {
+    if (source) reader_ = std::make_unique<AvioReader>(std::move(source));
     // The context is made first so that reading the input (a slow disk, a
     // FIFO without a writer) can be interrupted from the start.
     AVFormatContext* opening = avformat_alloc_context();
     if (opening == nullptr) throw std::bad_alloc();
     opening->interrupt_callback = interrupt;
+    if (reader_) {
+        opening->pb = reader_->context();
+        opening->flags |= AVFMT_FLAG_CUSTOM_IO;
+    }
     // On failure avformat_open_input frees the context and leaves it null.
     const int open_result = avformat_open_input(&opening, path.c_str(), nullptr, nullptr);
     if (open_result < 0) {
+        rethrow_source_failure();
         throw InputOpenError("Cannot open input video: " + path + " (" +
                                  ffmpeg_error_string(open_result) + ")",
                              open_result);
@@ -112,7 +122,10 @@ void DecodeCursor::open(const std::string& path, AVIOInterruptCB interrupt, int 
         const QuietProbing quiet;
         probe_result = avformat_find_stream_info(fmt_ctx_.get(), probe_options.get());
     }
-    if (probe_result < 0) throw std::runtime_error("Cannot find stream info in: " + path);
+    if (probe_result < 0) {
+        rethrow_source_failure();
+        throw std::runtime_error("Cannot find stream info in: " + path);
+    }
 
     video_stream_idx_ = choose_video_stream(fmt_ctx_.get());
     if (video_stream_idx_ < 0) throw std::runtime_error("No video stream found in: " + path);
@@ -154,8 +167,33 @@ void DecodeCursor::set_up_decoder(int pixel_limit, bool motion_vectors) {
     decoder_fed_ = false;
 }
 
+void DecodeCursor::rethrow_source_failure() {
+    if (reader_) reader_->rethrow_failure();
+}
+
 std::shared_ptr<const StreamIndex> DecodeCursor::index_stream(const std::string& path) {
-    index_ = build_stream_index(fmt_ctx_.get(), video_stream_idx_, path);
+    AVStream* stream = fmt_ctx_->streams[video_stream_idx_];
+    const IndexCache cache = IndexCache::from_environment();
+    std::string identity;
+    if (cache.enabled())
+        identity = reader_ ? reader_->source().identity() : local_file_identity(path);
+    const std::string key = IndexCache::key_for(identity, fmt_ctx_.get(), video_stream_idx_);
+    std::shared_ptr<const StreamIndex> cached = key.empty() ? nullptr : cache.load(key, stream);
+    index_from_cache_ = cached != nullptr;
+    if (cached != nullptr) {
+        index_ = std::move(cached);
+    } else {
+        try {
+            index_ = build_stream_index(fmt_ctx_.get(), video_stream_idx_, path);
+        } catch (...) {
+            rethrow_source_failure();
+            throw;
+        }
+        rethrow_source_failure();
+        // A file changed while it was read gives an index of neither version.
+        if (!key.empty() && (reader_ || local_file_identity(path) == identity))
+            cache.store(key, *index_, stream);
+    }
     av_seek_frame(fmt_ctx_.get(), video_stream_idx_, 0, AVSEEK_FLAG_BACKWARD);
     avcodec_flush_buffers(codec_ctx_.get());
     if (unpack_bsf_) av_bsf_flush(unpack_bsf_.get());

@@ -10,6 +10,8 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "avio_reader.h"
+#include "byte_source.h"
 #include "ffmpeg_ptrs.h"
 #include "stream_index.h"
 
@@ -43,17 +45,27 @@ public:
     // `interrupt` is asked now and then while the input is read. Throws
     // InputOpenError when the input cannot be opened and std::runtime_error
     // when it has no stream info or no video stream; then nothing stays open.
-    void open(const std::string& path, AVIOInterruptCB interrupt, int max_pixels);
+    // With `source` the input is read from it through an AVIOContext of the
+    // cursor's own, and `path` only names it (and hints at its container).
+    void open(const std::string& path, AVIOInterruptCB interrupt, int max_pixels,
+              std::shared_ptr<ByteSource> source = nullptr);
     // Opens the decoder of the chosen stream, without deblocking and
     // exporting per-block encoding parameters, and motion vectors too when
     // asked.
     void set_up_decoder(int max_pixels, bool motion_vectors);
     // Reads the whole stream into an index (see build_stream_index), then
     // rewinds the input, flushes the decoder and keeps the index.
+    // The index comes from the packet index cache when it holds this input's
+    // (see index_cache.h), and goes into it when it did not.
     std::shared_ptr<const StreamIndex> index_stream(const std::string& path);
     // Replaces the index by a revision of it (frames removed), then rewinds
     // and flushes as index_stream does.
     void use_index(std::shared_ptr<const StreamIndex> index);
+    // Throws what the byte source failed with since the last call, if it
+    // did: a failed read ends FFmpeg's reading as the end of the input would.
+    void rethrow_source_failure();
+    // True when index_stream() found the index in the cache.
+    bool index_from_cache() const { return index_from_cache_; }
     // Frees the decoder and closes the input.
     void release();
     // Forgets the FFmpeg objects without freeing them: for a thread being
@@ -93,6 +105,9 @@ public:
     static constexpr int kSeekCostPackets = 2;
 
 private:
+    // Declared before the demuxer that reads through it, so freed after it.
+    std::unique_ptr<AvioReader> reader_;
+    bool index_from_cache_ = false;
     FormatContextPtr fmt_ctx_;
     CodecContextPtr codec_ctx_;
     // Unpacks packed MPEG-4 B-frames before decoding; null for other streams.

@@ -24,11 +24,12 @@ int H264DecoderSession::interrupt_trampoline(void* opaque) {
 }
 
 H264DecoderSession::H264DecoderSession(const std::string& path,
-                                       std::function<bool()> interrupted, bool motion_vectors)
+                                       std::function<bool()> interrupted, bool motion_vectors,
+                                       std::shared_ptr<ByteSource> source)
     : interrupted_(std::move(interrupted)), path_(path), motion_vectors_(motion_vectors) {
     try {
         cursor_.open(path_, AVIOInterruptCB{&H264DecoderSession::interrupt_trampoline, this},
-                     static_cast<int>(kMaxPixels));
+                     static_cast<int>(kMaxPixels), std::move(source));
         read_stream_facts();
         cursor_.set_up_decoder(static_cast<int>(kMaxPixels), motion_vectors_);
         index_ = cursor_.index_stream(path_);
@@ -169,14 +170,24 @@ void H264DecoderSession::store_in_cache(int idx, std::shared_ptr<CachedFrame> re
 
 bool H264DecoderSession::decode_with(int frame_idx, const FrameSink& sink,
                                      DecodeCursor::SeekRule rule) {
-    return cursor_.decode_frame(
-        frame_idx,
-        [&](int idx, const AVFrame* frame) {
-            chroma_offsets_seen_[static_cast<size_t>(idx)] = read_chroma_qp_offsets(frame);
-            chroma_offsets_known_[static_cast<size_t>(idx)] = true;
-            sink(idx, frame);
-        },
-        rule);
+    bool decoded = false;
+    try {
+        decoded = cursor_.decode_frame(
+            frame_idx,
+            [&](int idx, const AVFrame* frame) {
+                chroma_offsets_seen_[static_cast<size_t>(idx)] = read_chroma_qp_offsets(frame);
+                chroma_offsets_known_[static_cast<size_t>(idx)] = true;
+                sink(idx, frame);
+            },
+            rule);
+    } catch (...) {
+        // A failed read of the input shows as a failure to decode: say what
+        // it was instead.
+        cursor_.rethrow_source_failure();
+        throw;
+    }
+    cursor_.rethrow_source_failure();
+    return decoded;
 }
 
 bool H264DecoderSession::known_chroma_qp_offsets(int frame_idx, ChromaQpOffsets& offsets) {

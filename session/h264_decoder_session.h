@@ -16,6 +16,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "byte_source.h"
 #include "cached_frame.h"
 #include "decode_cursor.h"
 #include "stream_index.h"
@@ -37,9 +38,13 @@ public:
     // then throws). It is never called after the constructor returns. With
     // `motion_vectors` the decoder also exports each picture's motion vectors
     // into its record.
+    // With `source` the input is read from it, and `path` only names it in
+    // messages (and hints at its container by its suffix). The packet index
+    // comes from the index cache when it holds this input's.
     explicit H264DecoderSession(const std::string& path,
                                 std::function<bool()> interrupted = nullptr,
-                                bool motion_vectors = false);
+                                bool motion_vectors = false,
+                                std::shared_ptr<ByteSource> source = nullptr);
     ~H264DecoderSession();
 
     H264DecoderSession(const H264DecoderSession&) = delete;

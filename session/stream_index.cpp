@@ -34,18 +34,7 @@ void number_index_frames(StreamIndex& index) {
     index.frame_packet = std::move(tables.frame_packet);
     index.pts_to_idx = std::move(tables.pts_to_idx);
 
-    const std::vector<PacketRecord>& packets = index.packets;
-    std::vector<int> earliest_start(packets.size(), static_cast<int>(packets.size()));
-    for (size_t frame = 0; frame < index.frame_packet.size(); ++frame) {
-        int& start = earliest_start[static_cast<size_t>(index.frame_packet[frame])];
-        start = std::min(start, index.seek_packet[frame]);
-    }
-    index.restart_point.assign(packets.size(), false);
-    int start_of_rest = static_cast<int>(packets.size());
-    for (size_t i = packets.size(); i-- > 0;) {
-        start_of_rest = std::min(start_of_rest, earliest_start[i]);
-        index.restart_point[i] = packets[i].is_key && start_of_rest >= static_cast<int>(i);
-    }
+    mark_restart_points(index);
 }
 
 }  // namespace
@@ -161,6 +150,21 @@ std::shared_ptr<const StreamIndex> build_stream_index(AVFormatContext* fmt_ctx,
                                  " (its packets have no timestamps and their display order "
                                  "cannot be read from the bitstream)");
     return index;
+}
+
+void mark_restart_points(StreamIndex& index) {
+    const std::vector<PacketRecord>& packets = index.packets;
+    std::vector<int> earliest_start(packets.size(), static_cast<int>(packets.size()));
+    for (size_t frame = 0; frame < index.frame_packet.size(); ++frame) {
+        int& start = earliest_start[static_cast<size_t>(index.frame_packet[frame])];
+        start = std::min(start, index.seek_packet[frame]);
+    }
+    index.restart_point.assign(packets.size(), false);
+    int start_of_rest = static_cast<int>(packets.size());
+    for (size_t i = packets.size(); i-- > 0;) {
+        start_of_rest = std::min(start_of_rest, earliest_start[i]);
+        index.restart_point[i] = packets[i].is_key && start_of_rest >= static_cast<int>(i);
+    }
 }
 
 std::vector<int> frames_after_cut(const StreamIndex& index) {

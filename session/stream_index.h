@@ -54,6 +54,9 @@ std::shared_ptr<const StreamIndex> build_stream_index(AVFormatContext* fmt_ctx,
                                                       int video_stream_idx,
                                                       const std::string& path);
 
+// Fills `restart_point` from the packets and the frame tables.
+void mark_restart_points(StreamIndex& index);
+
 // The frames whose pictures may not come out of the decoder because a packet
 // they depend on was cut short: those carried from the key point before the
 // first such packet onwards, ascending. Empty when no packet was cut short.

@@ -15,9 +15,15 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         nargs="+",
         metavar="PATH",
         help="a video file, a directory "
-        "(searched recursively for video files) or @LIST (a text file of paths)",
+        "(searched recursively for video files), @LIST (a text file of paths), or a URL "
+        "(s3://bucket/videos/*.mp4: a glob, or a prefix searched for video files)",
     )
-    parser.add_argument("--out", required=True, metavar="DIR", help="the dataset's directory")
+    parser.add_argument(
+        "--out",
+        required=True,
+        metavar="DIR",
+        help="the dataset's directory, or a URL (s3://bucket/qp-dataset)",
+    )
     parser.add_argument(
         "--maps",
         action="store_true",
@@ -46,7 +52,10 @@ def run(args: argparse.Namespace, console: Console) -> int:
         raise CommandError(
             f"mbgauge dataset needs {error.name}: pip install 'mbgauge[dataset]'"
         ) from None
-    return dataset.run_command(args)
+    try:
+        return dataset.run_command(args)
+    except ImportError as error:  # a URL without the remote extra
+        raise CommandError(str(error)) from None
 
 
 COMMAND = Command(
