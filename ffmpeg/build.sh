@@ -9,6 +9,12 @@
 #   ffmpeg/build.sh --key        only print the prefix it would use
 #   ffmpeg/build.sh --unpatched  the same build without the patches (the
 #                                benchmarks compare the two; add --key as well)
+#   ffmpeg/build.sh --sanitize   the patched build instrumented with
+#                                AddressSanitizer and UndefinedBehaviorSanitizer
+#                                (clang, FFmpeg's clang-asan-ubsan toolchain),
+#                                into a prefix of its own (add --key as well);
+#                                its libraries need clang's ASan runtime in the
+#                                process (see tests/fuzz/README.md)
 #
 # Exit status 3 with a message on stderr when the source cannot be had;
 # any other failure (a patch that does not apply, a failed compile) is 1.
@@ -19,8 +25,12 @@ CACHE_DIR=${MBGAUGE_CACHE:-$HOME/.cache/mbgauge}
 VERSION=9.0.2
 TARBALL_NAME=ffmpeg_$VERSION.orig.tar.xz
 PATCHES=("$HERE"/patches/*.patch)
+SANITIZE=0
 if [ "${1:-}" = --unpatched ]; then
     PATCHES=()
+    shift
+elif [ "${1:-}" = --sanitize ]; then
+    SANITIZE=1
     shift
 fi
 
@@ -37,10 +47,17 @@ CONFIGURE_ARGS=(--enable-shared --disable-static --enable-rpath
     --enable-parser=h264,hevc,mpeg4video,mpegvideo,vp8,vp9,av1,aac,mpegaudio
     --enable-decoder=h264,hevc,mpeg4,mpeg2video,mpeg1video,vp8,vp9,libdav1d
     --enable-bsf=h264_mp4toannexb,hevc_mp4toannexb,extract_extradata,mpeg4_unpack_bframes,vp9_superframe_split,av1_frame_split)
+# The code the patches add runs inside FFmpeg, where mbgauge's own sanitizer
+# builds do not look. clang, so that a libFuzzer target (which links clang's
+# ASan runtime statically) can load these libraries too.
+if [ $SANITIZE = 1 ]; then
+    CONFIGURE_ARGS+=(--toolchain=clang-asan-ubsan --disable-stripping)
+fi
 
 KEY=$( (echo "$VERSION"; printf '%s\n' "${CONFIGURE_ARGS[@]}"; cat "${PATCHES[@]}" /dev/null) |
     sha256sum | cut -c1-16)
 PREFIX=$CACHE_DIR/ffmpeg-$VERSION-$KEY
+[ $SANITIZE = 1 ] && PREFIX=$CACHE_DIR/ffmpeg-$VERSION-asan-$KEY
 
 if [ "${1:-}" = --key ]; then echo "$PREFIX"; exit 0; fi
 [ -f "$PREFIX/.complete" ] && { echo "$PREFIX"; exit 0; }

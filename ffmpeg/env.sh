@@ -4,6 +4,9 @@
 #   MBGAUGE_FFMPEG=patched (the default)  ffmpeg/build.sh's prefix, built if needed
 #   MBGAUGE_FFMPEG=system                 the system's FFmpeg (its HEVC decoder
 #                                         exports no QPs)
+#   MBGAUGE_FFMPEG=sanitize               ffmpeg/build.sh --sanitize's prefix: the
+#                                         patched FFmpeg with ASan and UBSan (its
+#                                         users need clang's ASan runtime)
 #
 # When FFmpeg's source cannot be fetched, the system FFmpeg is used, with a
 # message saying so.
@@ -28,5 +31,15 @@ case $FFMPEG_FLAVOUR in
         unset _ffmpeg_status _ffmpeg_prefix
         ;;
     system) ;;
-    *) echo "mbgauge: MBGAUGE_FFMPEG must be 'patched' (the default) or 'system'" >&2; exit 2 ;;
+    sanitize)
+        _ffmpeg_prefix=$("$(dirname "${BASH_SOURCE[0]}")/build.sh" --sanitize | tail -n 1) || {
+            echo "mbgauge: building the sanitizer FFmpeg failed (ffmpeg/build.sh --sanitize)" >&2
+            exit 1
+        }
+        export PKG_CONFIG_PATH=$_ffmpeg_prefix/lib/pkgconfig
+        FFMPEG_FLAVOUR=$(basename "$_ffmpeg_prefix")
+        unset _ffmpeg_prefix
+        ;;
+    *) echo "mbgauge: MBGAUGE_FFMPEG must be 'patched' (the default), 'system' or 'sanitize'" >&2
+       exit 2 ;;
 esac

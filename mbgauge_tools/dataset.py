@@ -57,6 +57,7 @@ from . import remote
 from .files import atomic_output
 from .info import FRAME_TABLE_COLUMNS
 from .parallel import FrameJob, Frames, SessionPool, default_workers, run_spans
+from .qpmaps import BLOCK_SCALE_CODECS, CellMaps, maps_by_size
 from .stats import STATS_DTYPE, frame_stats, stats_span
 
 if TYPE_CHECKING:
@@ -74,8 +75,8 @@ FRAMES_SCHEMA = pa.schema(
         ("width", pa.int32()),
         ("height", pa.int32()),
         ("mean_qp", pa.float64()),
-        ("min_qp", pa.int8()),
-        ("max_qp", pa.int8()),
+        ("min_qp", pa.int16()),
+        ("max_qp", pa.int16()),
         ("no_qp_share", pa.float64()),
         ("cb_qp_offset", pa.int8()),
         ("cr_qp_offset", pa.int8()),
@@ -135,6 +136,19 @@ MAPS_CHUNK_FRAMES = 256
 
 # Where a file's summary row is kept in its frames file's Parquet metadata.
 _ROW_METADATA_KEY = b"mbgauge.file"
+# The input's size and modification time when it was read: a resumed run
+# redoes a file replaced since under the same path.
+_SOURCE_METADATA_KEY = b"mbgauge.source"
+
+
+def _source_stamp(path: str) -> dict[str, int] | None:
+    try:
+        status = os.stat(path)
+    except OSError:
+        return None
+    return {"size": status.st_size, "mtime_ns": status.st_mtime_ns}
+
+
 _PARTIAL = ".partial-"
 
 
@@ -295,6 +309,7 @@ def extract_file(
     table. A file that cannot be read gives an error row; an output that
     cannot be written raises."""
     started = time.perf_counter()
+    source = _source_stamp(path)
     try:
         pool = SessionPool(path)
     except Exception as error:  # the extension's RuntimeError, or an OSError
@@ -338,7 +353,12 @@ def extract_file(
         "seconds": time.perf_counter() - started,
     }
     table = _frames_as_table(path, frames, stats)
-    table = table.replace_schema_metadata({_ROW_METADATA_KEY: json.dumps(row).encode()})
+    table = table.replace_schema_metadata(
+        {
+            _ROW_METADATA_KEY: json.dumps(row).encode(),
+            _SOURCE_METADATA_KEY: json.dumps(source).encode(),
+        }
+    )
     if remote.is_remote(out):
         _commit_to_store(table, frames_url(out, path))
     else:
@@ -351,13 +371,15 @@ def _stats_only(session: H264DecoderSession, frames: Frames) -> tuple[Any, None]
     return stats_span(session, frames, blocks=False), None
 
 
-def _stats_and_maps(
-    session: H264DecoderSession, frames: Frames
-) -> tuple[Any, npt.NDArray[np.int8]]:
-    # One store per file holds maps of one size: a size change mid-stream
-    # makes get_qpmaps refuse the span, and the file an error row.
-    maps = session.get_qpmaps(frames)
-    return frame_stats(frames, maps, session.get_chroma_qp_offsets(frames)), maps
+def _stats_and_maps(session: H264DecoderSession, frames: Frames) -> tuple[Any, list[CellMaps]]:
+    # Where the picture size changes mid-stream, the span is taken in runs
+    # of one size; the store pads the smaller maps (see _MapsWriter).
+    stats: list[npt.NDArray[np.void]] = []
+    maps: list[CellMaps] = []
+    for part, part_maps in maps_by_size(session, frames):
+        stats.append(frame_stats(part, part_maps, session.get_chroma_qp_offsets(part)))
+        maps.extend(part_maps)
+    return np.concatenate(stats), maps
 
 
 def _frames_as_table(
@@ -372,9 +394,12 @@ def _frames_as_table(
     for name in STATS_DTYPE.names or ():
         if name != "frame":
             columns[name] = stats[name]
+    # A frame without any QP has no minimum or maximum: null, not -1, so
+    # that min() and max() over the column skip it.
+    masks = {name: stats[name] < 0 for name in ("min_qp", "max_qp")}
     return pa.table(
         {
-            name: pa.array(columns[name], type=field.type)
+            name: pa.array(columns[name], type=field.type, mask=masks.get(name))
             for name, field in zip(FRAMES_SCHEMA.names, FRAMES_SCHEMA)
         },
         schema=FRAMES_SCHEMA,
@@ -391,7 +416,14 @@ class _MapsWriter:
         self.target = maps_path(out, path)
         self.target.parent.mkdir(parents=True, exist_ok=True)
         self.partial = self.target.with_name(f".{self.target.name}{_PARTIAL}{uuid.uuid4().hex}")
-        rows, cols = session.mb_rows, session.mb_cols
+        # Room for the largest picture of the file: a map of a smaller one
+        # (the size changes mid-stream) fills the top-left of its cells, and
+        # the rest read -1, no QP. The frames table gives each frame's size.
+        table = session.frame_table()
+        rows = max(session.mb_rows, -(-int(table["height"].max(initial=0)) // 16))
+        cols = max(session.mb_cols, -(-int(table["width"].max(initial=0)) // 16))
+        # VP9's quantiser index (0..255) needs int16 cells.
+        self.dtype = np.int16 if session.codec in BLOCK_SCALE_CODECS else np.int8
         group = zarr.open_group(store=str(self.partial), mode="w")
         group.attrs.update({"file": path, "width": session.width, "height": session.height})
         chunk = max(1, min(MAPS_CHUNK_FRAMES, count))
@@ -399,19 +431,26 @@ class _MapsWriter:
             "qp_maps",
             shape=(count, rows, cols),
             chunks=(chunk, rows, cols),
-            dtype="int8",
+            dtype=self.dtype,
             fill_value=-1,
         )
         self.offsets = group.create_array(
             "chroma_qp_offsets", shape=(count, 2), chunks=(max(count, 1), 2), dtype="int8"
         )
-        self.buffer = np.empty((chunk, rows, cols), np.int8)
+        self.buffer = np.empty((chunk, rows, cols), self.dtype)
         self.all_offsets = np.empty((count, 2), np.int8)
         self.filled = 0
 
-    def add(self, qp: npt.NDArray[np.int8], cb: int, cr: int) -> None:
+    def add(self, qp: CellMaps, cb: int, cr: int) -> None:
         chunk = len(self.buffer)
-        self.buffer[self.filled % chunk] = qp
+        if qp.shape[0] > self.buffer.shape[1] or qp.shape[1] > self.buffer.shape[2]:
+            raise ValueError(
+                f"frame {self.filled} has {qp.shape[0]}x{qp.shape[1]} macroblocks, more than "
+                f"the {self.buffer.shape[1]}x{self.buffer.shape[2]} of the store"
+            )
+        cells = self.buffer[self.filled % chunk]
+        cells.fill(-1)
+        cells[: qp.shape[0], : qp.shape[1]] = qp
         self.all_offsets[self.filled] = (cb, cr)
         self.filled += 1
         if self.filled % chunk == 0:
@@ -538,14 +577,18 @@ def _remove_partials(out: Path) -> None:
 
 def _completed_row(out: Path, path: str, maps: bool) -> dict[str, Any] | None:
     """The files-table row a previous run left for this input, if that run
-    completed its outputs."""
+    completed its outputs from the file now at that path (same size and
+    modification time)."""
     finished = frames_path(out, path)
     if not finished.exists() or (maps and not maps_path(out, path).exists()):
         return None
     try:
         metadata = pq.read_schema(finished).metadata or {}
         row: dict[str, Any] = json.loads(metadata[_ROW_METADATA_KEY])
+        source = json.loads(metadata[_SOURCE_METADATA_KEY])
     except (OSError, KeyError, ValueError, pa.ArrowException):
+        return None
+    if source is None or source != _source_stamp(path):
         return None
     return row if row.get("file") == path else None
 

@@ -21,6 +21,7 @@ import numpy.typing as npt
 from mbgauge import H264DecoderSession
 
 from .files import atomic_output
+from .qpmaps import CellMaps, cell_map
 from .quantities import Quantity, bit_depth, quantity_of
 
 if TYPE_CHECKING:
@@ -128,6 +129,24 @@ def heatmap_scale(
     scale = max(1, math.ceil(side / longest))
     return max(scale, 2) if values and longest <= MAX_VALUES_PICTURE_SIDE else scale
 
+
+# Decoders that export motion vectors (AV_CODEC_EXPORT_DATA_MVS), FFmpeg 5.1
+# to 9.0: H.264 and the MPEG family; HEVC, VP9 and AV1 export none.
+MOTION_VECTOR_CODECS = frozenset(
+    {
+        "h264",
+        "mpeg1video",
+        "mpeg2video",
+        "mpeg4",
+        "h263",
+        "h263p",
+        "flv1",
+        "msmpeg4v2",
+        "msmpeg4v3",
+        "wmv1",
+        "wmv2",
+    }
+)
 
 # Bar colours of the frame-size panel, by picture type.
 PICTURE_TYPE_COLOURS = {"I": "tab:red", "P": "tab:blue", "B": "tab:green"}
@@ -366,7 +385,7 @@ class HeatmapPainter:
         if data is None:
             # The frame's own size and format: a stream may change them mid-way.
             width, height, pix_fmt = session.get_frame_format(index)
-            qp = session.get_qpmap(index)
+            qp = cell_map(session, index)
             luma = session.get_plane_data(index, 0)[:height, :width]
         else:
             qp, luma, pix_fmt = data.qp, data.luma, data.pix_fmt
@@ -398,10 +417,10 @@ class HeatmapPainter:
         if self.values and not self._write_cell_values(qp, picture):
             detail += "; cells too small for their values"
         if self.motion_vectors:
-            detail += "; " + self._draw_motion_vectors(session.get_motion_vectors(index))
+            detail += "; " + self._draw_motion_vectors(session.get_motion_vectors(index), index)
         return picture, f"{heading}\n{detail}"
 
-    def _write_cell_values(self, qp: npt.NDArray[np.int8], picture: npt.NDArray[np.uint8]) -> bool:
+    def _write_cell_values(self, qp: CellMaps, picture: npt.NDArray[np.uint8]) -> bool:
         """Writes each carried QP in the middle of its cell, black on light
         cells and white on dark ones; False when the cells are too small to
         read a value."""
@@ -412,26 +431,37 @@ class HeatmapPainter:
         # Points from image pixels: a point is dpi / 72 pixels.
         size = cell_pixels * VALUE_HEIGHT_SHARE * 72 / (DPI * layout.text_scale)
         light = _light_cells(picture, cell_pixels, qp.shape)
+        # The last row and column of cells may reach past the picture (a
+        # height of 120 leaves half a cell): values go in the middle of the
+        # part shown, in a smaller size where that part is too low for them.
+        assert self._format is not None
+        width, height = (extent / MB_SIZE for extent in self._format[:2])
         for row, col in zip(*np.nonzero(qp >= 0)):
+            shown = min(1.0, height - row)
             self._overlay.append(
                 self._axes.text(
-                    col + 0.5,
-                    row + 0.5,
+                    (col + min(col + 1.0, width)) / 2,
+                    row + shown / 2,
                     str(qp[row, col]),
                     ha="center",
                     va="center_baseline",
-                    fontsize=size,
+                    fontsize=size * min(1.0, shown / (2 * VALUE_HEIGHT_SHARE)),
                     color="black" if light[row, col] else "white",
                     clip_on=True,
                 )
             )
         return True
 
-    def _draw_motion_vectors(self, vectors: npt.NDArray[np.void]) -> str:
+    def _draw_motion_vectors(self, vectors: npt.NDArray[np.void], index: int) -> str:
         """Arrows from each vector's source to its block (axes in macroblock
         units), zero vectors left out; says what was drawn, for the title."""
         if not vectors.size:
-            return "no motion vectors (intra picture)"
+            codec = self.session.codec
+            if codec not in MOTION_VECTOR_CODECS:
+                return f"no motion vectors: FFmpeg's {codec} decoder exports none"
+            if self.session.frame_table()["pict_type"][index] == "I":
+                return "no motion vectors (intra picture)"
+            return "no motion vectors"
         scale = np.where(vectors["motion_scale"] > 0, vectors["motion_scale"], 1).astype(float)
         to_x, to_y = vectors["dst_x"].astype(float), vectors["dst_y"].astype(float)
         from_x = to_x + vectors["motion_x"] / scale
@@ -493,7 +523,7 @@ def _with_range(session: H264DecoderSession, index: int, options: HeatmapOptions
     caller nor the codec gives one."""
     if options.get("qp_range") or quantity_of(session.codec, session.pix_fmt).value_range:
         return options
-    qp = session.get_qpmap(index)
+    qp = cell_map(session, index)
     carried = qp[qp >= 0]
     if not carried.size:
         return options
@@ -519,7 +549,7 @@ def blend_table(colours: npt.NDArray[np.uint8], opacity: float) -> npt.NDArray[n
 
 def compose_heatmap(
     luma: npt.NDArray[np.uint8] | npt.NDArray[np.uint16],
-    qp: npt.NDArray[np.int8],
+    qp: CellMaps,
     *,
     white: int,
     qp_range: tuple[int, int],

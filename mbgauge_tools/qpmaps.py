@@ -19,8 +19,12 @@ from .files import atomic_output
 from .frames import FrameSelection
 from .parallel import Frames, SpanResult, counted, map_frames, open_job, run_spans
 
+# QP maps as the tools hold them: int8 from get_qpmap(s), int16 for the
+# codecs of BLOCK_SCALE_CODECS.
+CellMaps = npt.NDArray[np.int8] | npt.NDArray[np.int16]
+
 # What one worker makes of a span: its QP maps and (cb, cr) offsets.
-QpSpan = tuple[npt.NDArray[np.int8], npt.NDArray[np.int32]]
+QpSpan = tuple[CellMaps, npt.NDArray[np.int32]]
 
 
 def qp_span(session: H264DecoderSession, frames: Frames) -> QpSpan:
@@ -33,11 +37,44 @@ def qp_span(session: H264DecoderSession, frames: Frames) -> QpSpan:
     return parts[0][1], session.get_chroma_qp_offsets(frames)
 
 
-def maps_by_size(
-    session: H264DecoderSession, frames: Frames
-) -> list[tuple[Frames, npt.NDArray[np.int8]]]:
+# Codecs whose exported values do not fit int8 maps (VP9's quantiser index,
+# 0..255): the tools build their maps from the QP blocks instead, as int16.
+BLOCK_SCALE_CODECS = frozenset({"vp9"})
+
+
+def block_cell_map(session: H264DecoderSession, frame: int) -> npt.NDArray[np.int16]:
+    """Frame `frame`'s map built from its QP blocks, as int16 on the codec's
+    own scale: like get_qpmap, each 16x16 cell takes the block that covers
+    its top-left sample, and -1 where none does."""
+    width, height, _ = session.get_frame_format(frame)
+    cells = np.full((-(-height // 16), -(-width // 16)), -1, np.int16)
+    for block in session.get_qp_blocks(frame):
+        x, y, w, h = (int(block[name]) for name in ("x", "y", "w", "h"))
+        cells[-(-y // 16) : -(-(y + h) // 16), -(-x // 16) : -(-(x + w) // 16)] = block["qp"]
+    return cells
+
+
+def cell_map(session: H264DecoderSession, frame: int) -> CellMaps:
+    """Frame `frame`'s QP map as the tools show it: get_qpmap's, or for the
+    codecs of BLOCK_SCALE_CODECS block_cell_map's."""
+    if session.codec in BLOCK_SCALE_CODECS:
+        return block_cell_map(session, frame)
+    return session.get_qpmap(frame)
+
+
+def maps_by_size(session: H264DecoderSession, frames: Frames) -> list[tuple[Frames, CellMaps]]:
     """The frames' QP maps, in one array, or in one per run of frames of one
-    picture size where the size changes among them (as the frame table says)."""
+    picture size where the size changes among them (as the frame table says).
+    For the codecs of BLOCK_SCALE_CODECS the maps are int16 (block_cell_map)."""
+    if session.codec in BLOCK_SCALE_CODECS:
+        maps = [block_cell_map(session, int(frame)) for frame in frames]
+        changes = [i for i in range(1, len(maps)) if maps[i].shape != maps[i - 1].shape]
+        bounds = [0, *changes, len(maps)]
+        return [
+            (frames[start:end], np.stack(maps[start:end]))
+            for start, end in zip(bounds, bounds[1:])
+            if end > start
+        ]
     try:
         return [(frames, session.get_qpmaps(frames))]
     except ValueError:
@@ -85,7 +122,7 @@ class QpMaps:
             if end > count:
                 raise ValueError(f"expected {count} QP maps, got more")
             if maps is None:
-                maps = np.empty((count, *span_maps.shape[1:]), np.int8)
+                maps = np.empty((count, *span_maps.shape[1:]), span_maps.dtype)
             elif span_maps.shape[1:] != maps.shape[1:]:
                 raise mixed_sizes(
                     int(result.frames[0]), span_maps.shape[1:], int(frames[0]), maps.shape[1:]
@@ -141,6 +178,8 @@ def read_qp_maps(
 
 
 def _qp_maps(session: H264DecoderSession, frames: Frames) -> npt.NDArray[np.int8]:
+    if session.codec in BLOCK_SCALE_CODECS:
+        return np.stack([block_cell_map(session, int(frame)) for frame in frames])
     return session.get_qpmaps(frames)
 
 

@@ -15,10 +15,11 @@ class Quantity:
     value_range: tuple[int, int] | None  # what the codec can code; None: not known
 
 
-# MPEG-1/2/4 Part 2 and the H.263 family code the quantiser scale as 1..31.
+# MPEG-1/2/4 Part 2 and the H.263 family code a quantiser of 1..31; FFmpeg
+# exports the quantiser scale it multiplies by, twice that (2..62), or for
+# MPEG-2 with the non-linear table (q_scale_type) the table's value (1..112).
 _MPEG_CODECS = {
     "mpeg1video",
-    "mpeg2video",
     "mpeg4",
     "h263",
     "h263p",
@@ -39,8 +40,10 @@ def quantity_of(codec: str, pix_fmt: str = "yuv420p") -> Quantity:
     if codec in ("h264", "hevc"):
         high = 51 + 6 * max(0, bit_depth(pix_fmt) - 8)
         return Quantity("H.264 QP" if codec == "h264" else "HEVC QP", "QP", (0, high))
+    if codec == "mpeg2video":
+        return Quantity("MPEG quantiser scale", "qscale", (1, 112))
     if codec in _MPEG_CODECS:
-        return Quantity("MPEG quantiser scale", "qscale", (1, 31))
+        return Quantity("MPEG quantiser scale", "qscale", (2, 62))
     if codec in ("vp9", "av1"):
         return Quantity(f"{codec.upper()} quantiser index", "q index", (0, 255))
     return Quantity(f"{codec.upper()} quantiser", "quantiser", None)

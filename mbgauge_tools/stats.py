@@ -19,16 +19,17 @@ from mbgauge import BLOCK_KINDS, H264DecoderSession
 from .files import atomic_output
 from .frames import FrameSelection
 from .parallel import Frames, SpanResult, counted, open_job, run_spans
-from .qpmaps import maps_by_size
+from .qpmaps import CellMaps, maps_by_size
 
 # mean/min/max cover the macroblocks that carry a QP; a frame that carries
 # none has a NaN mean and -1 as min and max, like the -1 cells of a QP map.
+# min and max are int16, wide enough for VP9's quantiser index (0..255).
 STATS_DTYPE = np.dtype(
     [
         ("frame", np.int64),
         ("mean_qp", np.float64),
-        ("min_qp", np.int8),
-        ("max_qp", np.int8),
+        ("min_qp", np.int16),
+        ("max_qp", np.int16),
         ("no_qp_share", np.float64),
         ("cb_qp_offset", np.int8),
         ("cr_qp_offset", np.int8),
@@ -55,7 +56,7 @@ BLOCK_GROUPS = {
 
 
 def frame_stats(
-    frames: Frames, maps: npt.NDArray[np.int8], offsets: npt.NDArray[np.integer]
+    frames: Frames, maps: CellMaps, offsets: npt.NDArray[np.integer]
 ) -> npt.NDArray[np.void]:
     """Rows of STATS_DTYPE for the frames whose QP maps and (cb, cr) offsets
     are given. Computed where the frames are decoded, so that only the rows,
@@ -70,7 +71,9 @@ def frame_stats(
         stats["no_qp_share"] = (cells - counts) / cells
     stats["frame"] = frames
     stats["min_qp"] = np.where(
-        counts > 0, np.where(carried, maps, 127).min(axis=(1, 2), initial=127), -1
+        counts > 0,
+        np.where(carried, maps.astype(np.int16), 32767).min(axis=(1, 2), initial=32767),
+        -1,
     )
     stats["max_qp"] = np.where(counts > 0, maps.max(axis=(1, 2), initial=-1), -1)
     stats["cb_qp_offset"] = offsets[:, 0]
@@ -218,24 +221,33 @@ def table_lines(stats: npt.NDArray[np.void], short: str = "QP") -> Iterator[str]
 def summary_lines(stats: npt.NDArray[np.void], short: str = "QP") -> list[str]:
     """A few lines that sum the statistics up; `short` names the quantity."""
     carrying = stats[stats["min_qp"] >= 0]
+    # Labels in one column wide enough for the longest ("cells without
+    # q index"), so that no label runs into its number.
+    labels = {
+        "mean": f"mean {short} per frame",
+        "range": f"{short} range",
+        "none": f"cells without {short}",
+        "chroma": "chroma QP offsets",
+    }
+    width = max(map(len, labels.values())) + 2
     lines = []
     if carrying.size:
         means = carrying["mean_qp"]
         lowest, highest = carrying[np.argmin(means)], carrying[np.argmax(means)]
         lines += [
-            f"{'mean ' + short + ' per frame':<20}{means.mean():.2f} on average, "
+            f"{labels['mean']:<{width}}{means.mean():.2f} on average, "
             f"lowest {lowest['mean_qp']:.2f} (frame {lowest['frame']}), "
             f"highest {highest['mean_qp']:.2f} (frame {highest['frame']})",
-            f"{short + ' range':<20}{carrying['min_qp'].min()} to {carrying['max_qp'].max()}",
+            f"{labels['range']:<{width}}{carrying['min_qp'].min()} to {carrying['max_qp'].max()}",
         ]
     else:
-        lines.append(f"{short:<20}no frame carries a {short} value")
+        lines.append(f"{short:<{width}}no frame carries a {short} value")
     lines.append(
-        f"{'cells without ' + short:<20}{stats['no_qp_share'].mean():.1%} "
+        f"{labels['none']:<{width}}{stats['no_qp_share'].mean():.1%} "
         f"(frames without any: {stats.size - carrying.size})"
     )
     lines.append(
-        f"chroma QP offsets   cb {_value_range(stats['cb_qp_offset'])}, "
+        f"{labels['chroma']:<{width}}cb {_value_range(stats['cb_qp_offset'])}, "
         f"cr {_value_range(stats['cr_qp_offset'])}"
     )
     return lines

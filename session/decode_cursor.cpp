@@ -52,6 +52,17 @@ private:
     std::vector<AVDictionary*> options_;
 };
 
+// Pictures a decoder has put out since it was opened (FFmpeg's count, which
+// a flush does not reset).
+int64_t pictures_decoded_by(const AVCodecContext* context) {
+    // AVCodecContext.frame_number was renamed frame_num in libavcodec 60.2.
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 2, 100)
+    return context->frame_num;
+#else
+    return context->frame_number;
+#endif
+}
+
 }  // namespace
 
 DecodeCursor::~DecodeCursor() { release(); }
@@ -163,10 +174,12 @@ void DecodeCursor::set_up_decoder(int pixel_limit, bool motion_vectors, bool cod
     if (open_result < 0)
         throw std::runtime_error("Cannot open codec: " + ffmpeg_error_string(open_result));
     FilterPtr filter(open_unpacking_filter(params));
+    if (codec_ctx_) pictures_before_ += pictures_decoded_by(codec_ctx_.get());
     codec_ctx_ = std::move(context);
     unpack_bsf_ = std::move(filter);
     decoder_can_parse_only_ = can_parse_only;
     parsing_only_ = parses_only;
+    decoder_fed_ = false;
 }
 
 void DecodeCursor::rethrow_source_failure() {
@@ -203,14 +216,16 @@ std::shared_ptr<const StreamIndex> DecodeCursor::index_stream(const std::string&
     return index_;
 }
 
+void DecodeCursor::use_index(std::shared_ptr<const StreamIndex> index) {
+    index_ = std::move(index);
+    av_seek_frame(fmt_ctx_.get(), video_stream_idx_, 0, AVSEEK_FLAG_BACKWARD);
+    avcodec_flush_buffers(codec_ctx_.get());
+    if (unpack_bsf_) av_bsf_flush(unpack_bsf_.get());
+    forget_position();
+}
+
 int64_t DecodeCursor::pictures_decoded() const {
-    if (!codec_ctx_) return 0;
-    // AVCodecContext.frame_number was renamed frame_num in libavcodec 60.2.
-#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 2, 100)
-    return codec_ctx_->frame_num;
-#else
-    return codec_ctx_->frame_number;
-#endif
+    return pictures_before_ + (codec_ctx_ ? pictures_decoded_by(codec_ctx_.get()) : 0);
 }
 
 bool DecodeCursor::needs_seek(int frame_idx, SeekRule rule) const {
@@ -288,15 +303,13 @@ void DecodeCursor::send_parameter_sets(int packet_idx) {
 }
 
 bool DecodeCursor::seek_to_packet(int key_packet_idx, AVPacket* packet) {
-    // Pictures ahead of a stream's first key picture decode against missing
-    // references, and how depends on what the decoder saw before (the HEVC
-    // decoder keeps its order count across a flush, FFmpeg 5.1 to 9.0): they
-    // come out as FFmpeg's own decode shows them only from a fresh decoder.
-    if (key_packet_idx == 0 && !index_->packets.front().is_key) {
+    // A flushed decoder keeps state from what it decoded before (the HEVC
+    // decoder its order count, FFmpeg 5.1 to 9.0; the H.264 decoder what it
+    // conceals damaged slices with), so pictures of a damaged stream, and
+    // those ahead of a stream's first key picture, would depend on the
+    // queries before. Every seek starts a fresh decoder instead.
+    if (decoder_fed_)
         set_up_decoder(max_pixels_, export_motion_vectors_, export_coding_blocks_, parsing_only_);
-    } else {
-        avcodec_flush_buffers(codec_ctx_.get());
-    }
     if (unpack_bsf_) av_bsf_flush(unpack_bsf_.get());
     forget_position();
 
@@ -372,8 +385,18 @@ bool DecodeCursor::drain_decoder(AVFrame* frame, int frame_idx, const FrameSink&
     return obtained;
 }
 
+bool DecodeCursor::restart_decoder(int packet_idx, AVFrame* frame, int frame_idx,
+                                   const FrameSink& sink) {
+    avcodec_send_packet(codec_ctx_.get(), nullptr);
+    const bool obtained = receive_frames(frame, frame_idx, sink);
+    set_up_decoder(max_pixels_, export_motion_vectors_, export_coding_blocks_, parsing_only_);
+    send_parameter_sets(packet_idx);
+    return obtained;
+}
+
 bool DecodeCursor::send_and_receive(AVPacket* packet, AVFrame* frame, int frame_idx,
                                     const FrameSink& sink) {
+    decoder_fed_ = true;
     int send_result = avcodec_send_packet(codec_ctx_.get(), packet);
     bool obtained = false;
     if (send_result == AVERROR(EAGAIN)) {
@@ -400,7 +423,14 @@ bool DecodeCursor::decode_until(int frame_idx, int first_packet_idx, bool holdin
             av_packet_unref(packet);
             continue;
         }
-        if (unpack_bsf_ && !unpack_packet(unpack_bsf_.get(), packet)) continue;
+        bool obtained = false;
+        if (packet_idx >= 0 && packet_idx < static_cast<int>(packets.size()) && decoder_fed_ &&
+            index_->restart_point[static_cast<size_t>(packet_idx)])
+            obtained = restart_decoder(packet_idx, frame, frame_idx, sink);
+        if (unpack_bsf_ && !unpack_packet(unpack_bsf_.get(), packet)) {
+            if (obtained) return true;
+            continue;
+        }
         // The index's timestamps are the ones frames are looked up by; after a
         // byte seek the demuxer's own may be off.
         if (packet_idx >= 0 && packet_idx < static_cast<int>(packets.size())) {
@@ -414,7 +444,7 @@ bool DecodeCursor::decode_until(int frame_idx, int first_packet_idx, bool holdin
             packet->pts = AV_NOPTS_VALUE;
             packet->dts = AV_NOPTS_VALUE;
         }
-        if (send_and_receive(packet, frame, frame_idx, sink)) return true;
+        if (send_and_receive(packet, frame, frame_idx, sink) || obtained) return true;
         if (packet_idx >= last_useful_packet) return false;
     }
 }

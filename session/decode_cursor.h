@@ -64,8 +64,7 @@ public:
     // With `parse_only`, a decoder that reconstructs no picture if it has
     // FFmpeg's parse_only option (mbgauge's FFmpeg gives it to H.264 and
     // HEVC), else an ordinary one.
-    void set_up_decoder(int max_pixels, bool motion_vectors, bool coding_blocks,
-                        bool parse_only = false);
+    void set_up_decoder(int max_pixels, bool motion_vectors, bool coding_blocks, bool parse_only);
     // Whether kSyntaxOnly requests may use a parse-only decoder (the
     // environment variable MBGAUGE_PARSE_ONLY=0 says no).
     void allow_parse_only(bool allowed) { parse_only_allowed_ = allowed; }
@@ -77,6 +76,9 @@ public:
     // The index comes from the packet index cache when it holds this input's
     // (see index_cache.h), and goes into it when it did not.
     std::shared_ptr<const StreamIndex> index_stream(const std::string& path);
+    // Replaces the index by a revision of it (frames removed), then rewinds
+    // and flushes as index_stream does.
+    void use_index(std::shared_ptr<const StreamIndex> index);
     // Throws what the byte source failed with since the last call, if it
     // did: a failed read ends FFmpeg's reading as the end of the input would.
     void rethrow_source_failure();
@@ -112,8 +114,9 @@ public:
     // when unknown (after the rewind, a drain, or a seek that found no
     // indexed packet).
     int next_packet_index() const { return next_packet_idx_; }
-    // Pictures the decoder has put out since it was opened (FFmpeg's count,
-    // which a flush does not reset).
+    // Pictures the cursor's decoders have put out since it was opened
+    // (FFmpeg's count, which a flush does not reset, summed over the fresh
+    // decoders of seeks and restart points).
     int64_t pictures_decoded() const;
 
     static constexpr int kMaxForwardDecode = 350;
@@ -168,6 +171,14 @@ private:
     // `frame_idx` is out.
     bool send_and_receive(AVPacket* packet, AVFrame* frame, int frame_idx, const FrameSink& sink);
     bool drain_decoder(AVFrame* frame, int frame_idx, const FrameSink& sink);
+    // Drains the decoder and replaces it with a fresh one, given the
+    // parameter sets in effect, ahead of the restart point `packet_idx`;
+    // true once `frame_idx` is out.
+    bool restart_decoder(int packet_idx, AVFrame* frame, int frame_idx, const FrameSink& sink);
+    // Whether the decoder has been sent a packet since it was set up.
+    bool decoder_fed_ = false;
+    // Pictures put out by the decoders that set_up_decoder replaced.
+    int64_t pictures_before_ = 0;
     // Receives every frame the decoder has ready; true once `frame_idx` is out.
     bool receive_frames(AVFrame* frame, int frame_idx, const FrameSink& sink);
     // The frame index of a decoded picture, or -1 when its timestamp belongs

@@ -11,6 +11,8 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include "quiet_probing.h"
+
 namespace {
 
 bool is_usable_rate(AVRational rate) { return rate.num > 0 && rate.den > 0; }
@@ -41,12 +43,17 @@ H264DecoderSession::H264DecoderSession(const std::string& path,
                      static_cast<int>(kMaxPixels), std::move(source));
         read_stream_facts();
         cursor_.allow_parse_only(parse_only_allowed());
-        cursor_.set_up_decoder(static_cast<int>(kMaxPixels), motion_vectors_, coding_blocks_);
+        cursor_.set_up_decoder(static_cast<int>(kMaxPixels), motion_vectors_, coding_blocks_, false);
         parse_only_ = cursor_.parses_only_when_asked();
         index_ = cursor_.index_stream(path_);
         num_frames_ = index_->num_frames();
         chroma_offsets_seen_.assign(static_cast<size_t>(num_frames_), ChromaQpOffsets{});
         chroma_offsets_known_.assign(static_cast<size_t>(num_frames_), false);
+        {
+            // The decoder's complaints about the cut packet are expected here.
+            const QuietProbing quiet;
+            drop_frames_lost_to_cut();
+        }
 #if defined(__GLIBCXX__)
     } catch (abi::__forced_unwind&) {
         // The thread is being ended (a daemon thread at interpreter exit)
@@ -66,6 +73,33 @@ H264DecoderSession::H264DecoderSession(const std::string& path,
 }
 
 H264DecoderSession::~H264DecoderSession() { release(); }
+
+void H264DecoderSession::drop_frames_lost_to_cut() {
+    // A file cut short (an MP4 whose index, at the front, lists samples past
+    // the end) ends with a packet whose picture, and those that reference it,
+    // may never come out of the decoder. Which ones do is found by decoding
+    // that last stretch once, so that every numbered frame decodes.
+    const std::vector<int> suspects = frames_after_cut(*index_);
+    if (suspects.empty()) return;
+    std::vector<bool> seen(static_cast<size_t>(num_frames_), false);
+    const FrameSink note = [&](int idx, const AVFrame*) { seen[static_cast<size_t>(idx)] = true; };
+    std::vector<int> missing;
+    for (const int frame : suspects) {
+        if (interrupted_ && interrupted_()) throw std::runtime_error("Interrupted: " + path_);
+        if (!seen[static_cast<size_t>(frame)] &&
+            !cursor_.decode_frame(frame, note, DecodeCursor::SeekRule::kNearby))
+            missing.push_back(frame);
+    }
+    if (static_cast<int>(missing.size()) == num_frames_)
+        throw std::runtime_error("No frame of " + path_ + " can be decoded");
+    if (!missing.empty()) {
+        index_ = without_frames(*index_, missing);
+        num_frames_ = index_->num_frames();
+        chroma_offsets_seen_.assign(static_cast<size_t>(num_frames_), ChromaQpOffsets{});
+        chroma_offsets_known_.assign(static_cast<size_t>(num_frames_), false);
+    }
+    cursor_.use_index(index_);
+}
 
 void H264DecoderSession::read_stream_facts() {
     const AVStream& stream = cursor_.stream();

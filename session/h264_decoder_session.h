@@ -136,6 +136,9 @@ private:
     std::function<bool()> interrupted_;
 
     void read_stream_facts();
+    // Removes from the index the frames that a packet cut short by the end
+    // of the file keeps from coming out of the decoder.
+    void drop_frames_lost_to_cut();
     void release();
     // Throws SessionClosedError after close(); called under decode_mutex.
     void check_open() const;

@@ -26,14 +26,14 @@ namespace fs = std::filesystem;
 namespace {
 
 // Bumped whenever the layout below changes.
-constexpr uint32_t kFormatVersion = 2;
+constexpr uint32_t kFormatVersion = 3;
 constexpr char kMagic[8] = {'M', 'B', 'G', 'I', 'D', 'X', '\r', '\n'};
 
 // The serialiser below writes every member; a new member must be added there
 // (and kFormatVersion bumped) before these sizes are updated.
 #if defined(__GLIBCXX__) && defined(__x86_64__)
 static_assert(sizeof(PacketRecord) == 72, "PacketRecord changed: update index_cache.cpp");
-static_assert(sizeof(StreamIndex) == 224, "StreamIndex changed: update index_cache.cpp");
+static_assert(sizeof(StreamIndex) == 264, "StreamIndex changed: update index_cache.cpp");
 #endif
 
 uint64_t fnv1a(const char* data, size_t size) {
@@ -127,6 +127,7 @@ void write_packet(Writer& out, const PacketRecord& p) {
     out.put(p.pict_type);
     out.put(p.width);
     out.put(p.height);
+    out.put<uint8_t>(p.cut_short);
 }
 
 PacketRecord read_packet(Reader& in) {
@@ -143,6 +144,7 @@ PacketRecord read_packet(Reader& in) {
     p.pict_type = in.get<char>();
     p.width = in.get<int32_t>();
     p.height = in.get<int32_t>();
+    p.cut_short = in.get<uint8_t>() != 0;
     return p;
 }
 
@@ -236,6 +238,8 @@ std::shared_ptr<StreamIndex> deserialise(Reader& in, std::vector<SeekEntry>& ent
         !std::all_of(index->seek_packet.begin(), index->seek_packet.end(), in_packets) ||
         !std::all_of(index->frame_packet.begin(), index->frame_packet.end(), in_packets))
         throw std::out_of_range("inconsistent tables");
+    // Derived from the tables above, so not stored.
+    mark_restart_points(*index);
     return index;
 }
 

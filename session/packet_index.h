@@ -30,6 +30,9 @@ struct PacketRecord {
     char pict_type = '?';
     int32_t width = 0;
     int32_t height = 0;
+    // The demuxer read less than the container said the packet holds (MP4
+    // cut short: its index lists samples beyond the end of the file).
+    bool cut_short = false;
 };
 
 // Frame numbering of a stream, derived from its packets in demux order.

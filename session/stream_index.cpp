@@ -26,6 +26,17 @@ char picture_type_char(int type) {
     }
 }
 
+void number_index_frames(StreamIndex& index) {
+    FrameTables tables = number_frames(index.packets);
+    index.display_pts = std::move(tables.display_pts);
+    index.seek_pts = std::move(tables.seek_pts);
+    index.seek_packet = std::move(tables.seek_packet);
+    index.frame_packet = std::move(tables.frame_packet);
+    index.pts_to_idx = std::move(tables.pts_to_idx);
+
+    mark_restart_points(index);
+}
+
 }  // namespace
 
 std::shared_ptr<const StreamIndex> build_stream_index(AVFormatContext* fmt_ctx,
@@ -57,6 +68,9 @@ std::shared_ptr<const StreamIndex> build_stream_index(AVFormatContext* fmt_ctx,
                                                (packet->flags & AV_PKT_FLAG_KEY) != 0,
                                                static_cast<int32_t>(packets.size()),
                                                (packet->flags & AV_PKT_FLAG_DISCARD) != 0});
+                // A read cut short by the end of the file is flagged corrupt.
+                packets.back().cut_short = (packet->flags & AV_PKT_FLAG_CORRUPT) != 0 &&
+                                           (fmt_ctx->pb == nullptr || avio_feof(fmt_ctx->pb));
                 if (scan_unpacker) {
                     // Packed streams flag whatever packet the container's index
                     // names (even a placeholder); an unpacked I picture is the key.
@@ -128,12 +142,7 @@ std::shared_ptr<const StreamIndex> build_stream_index(AVFormatContext* fmt_ctx,
             index->parameter_sets_at.push_back(picture.parameter_sets);
     }
 
-    FrameTables tables = number_frames(packets);
-    index->display_pts = std::move(tables.display_pts);
-    index->seek_pts = std::move(tables.seek_pts);
-    index->seek_packet = std::move(tables.seek_packet);
-    index->frame_packet = std::move(tables.frame_packet);
-    index->pts_to_idx = std::move(tables.pts_to_idx);
+    number_index_frames(*index);
     // Packets whose display order is unknown are not numbered; a stream with
     // none numbered is not an empty one.
     if (index->display_pts.empty())
@@ -141,4 +150,43 @@ std::shared_ptr<const StreamIndex> build_stream_index(AVFormatContext* fmt_ctx,
                                  " (its packets have no timestamps and their display order "
                                  "cannot be read from the bitstream)");
     return index;
+}
+
+void mark_restart_points(StreamIndex& index) {
+    const std::vector<PacketRecord>& packets = index.packets;
+    std::vector<int> earliest_start(packets.size(), static_cast<int>(packets.size()));
+    for (size_t frame = 0; frame < index.frame_packet.size(); ++frame) {
+        int& start = earliest_start[static_cast<size_t>(index.frame_packet[frame])];
+        start = std::min(start, index.seek_packet[frame]);
+    }
+    index.restart_point.assign(packets.size(), false);
+    int start_of_rest = static_cast<int>(packets.size());
+    for (size_t i = packets.size(); i-- > 0;) {
+        start_of_rest = std::min(start_of_rest, earliest_start[i]);
+        index.restart_point[i] = packets[i].is_key && start_of_rest >= static_cast<int>(i);
+    }
+}
+
+std::vector<int> frames_after_cut(const StreamIndex& index) {
+    const std::vector<PacketRecord>& packets = index.packets;
+    const auto cut = std::find_if(packets.begin(), packets.end(),
+                                  [](const PacketRecord& packet) { return packet.cut_short; });
+    std::vector<int> frames;
+    if (cut == packets.end()) return frames;
+    const int key = std::max(previous_key_packet(packets, static_cast<int>(cut - packets.begin()) + 1), 0);
+    for (int frame = 0; frame < index.num_frames(); ++frame) {
+        if (index.frame_packet[static_cast<size_t>(frame)] >= key) frames.push_back(frame);
+    }
+    return frames;
+}
+
+std::shared_ptr<const StreamIndex> without_frames(const StreamIndex& index,
+                                                  const std::vector<int>& missing) {
+    auto copy = std::make_shared<StreamIndex>(index);
+    for (const int frame : missing) {
+        const int packet = index.frame_packet[static_cast<size_t>(frame)];
+        copy->packets[static_cast<size_t>(packet)].discard = true;
+    }
+    number_index_frames(*copy);
+    return copy;
 }

@@ -24,6 +24,13 @@ struct StreamIndex {
     // of the packet that carries the frame.
     std::vector<int> seek_packet;
     std::vector<int> frame_packet;
+    // Per packet: a key packet from which decoding can start afresh without
+    // changing any picture, because no frame carried at or after it is
+    // reached from an earlier key packet (an open GOP's leading pictures
+    // are). The cursor gives the decoder a fresh start at each one it
+    // crosses, as at every seek, so that a picture of a damaged stream comes
+    // out the same whichever query reached it.
+    std::vector<bool> restart_point;
     // The stream's packets carry no presentation timestamps; their pts in
     // `packets` are display ranks recovered from the bitstream.
     bool synthetic_pts = false;
@@ -46,3 +53,16 @@ struct StreamIndex {
 std::shared_ptr<const StreamIndex> build_stream_index(AVFormatContext* fmt_ctx,
                                                       int video_stream_idx,
                                                       const std::string& path);
+
+// Fills `restart_point` from the packets and the frame tables.
+void mark_restart_points(StreamIndex& index);
+
+// The frames whose pictures may not come out of the decoder because a packet
+// they depend on was cut short: those carried from the key point before the
+// first such packet onwards, ascending. Empty when no packet was cut short.
+std::vector<int> frames_after_cut(const StreamIndex& index);
+
+// A copy of `index` without the frames `missing` (ascending frame indices),
+// the remaining frames renumbered in display order.
+std::shared_ptr<const StreamIndex> without_frames(const StreamIndex& index,
+                                                  const std::vector<int>& missing);

@@ -18,7 +18,10 @@ import numpy as np
 import pytest
 
 import mbgauge
-from tests.support import videos
+import mbgauge_tools
+from mbgauge_tools import cli
+from mbgauge_tools.dataset import extract, maps_path
+from tests.support import ffmpeg_reference, videos
 from tests.support.ffmpeg_reference import ffmpeg_build_flags
 from tests.support.native import CPP_DIR
 from tests.test_reference_decode import picture_types, qpfile_plan, qpfile_video
@@ -459,3 +462,44 @@ def test_motion_vector_query_needs_the_option_and_a_valid_frame():
         "u2",
     ]
     assert vectors.flags.writeable and vectors.base is None
+
+
+@pytest.mark.parametrize("case", ["no segmentation", "variance aq"])
+def test_tools_read_vp9_quantiser_indices_on_their_own_scale(case, tmp_path):
+    """stats, qp, heatmap and dataset read VP9 through its blocks, as int16
+    cells on the 0..255 scale, equal to the cells FFmpeg's own blocks fill."""
+    from matplotlib import colormaps
+
+    from tests.test_heatmaps import cell_colours
+
+    path = VP9_CASES[case]()
+    session = mbgauge.H264DecoderSession(path)
+    shape = (session.mb_rows, session.mb_cols)
+    # Without segmentation FFmpeg exports the frame's quantiser and no block:
+    # it stands for the whole picture.
+    want = np.stack(
+        [
+            p.cell_map(*shape) if len(p.blocks) else np.full(shape, p.qp)
+            for p in ffmpeg_reference.decode(path)
+        ]
+    )
+    assert len(want) == session.num_frames and want.max() > 127
+
+    maps = mbgauge_tools.read_qp_maps(path).qp_maps
+    assert maps.dtype == np.int16 and np.array_equal(maps, want)
+    stats = mbgauge_tools.qp_stats(path)
+    assert list(stats["min_qp"]) == [int(m[m >= 0].min()) for m in want]
+    assert list(stats["max_qp"]) == [int(m[m >= 0].max()) for m in want]
+    assert list(stats["mean_qp"]) == [float(m[m >= 0].mean()) for m in want]
+
+    colours = cell_colours(mbgauge_tools.heatmap_png(session, 3, opacity=1.0), 320, 240)
+    expected = colormaps["viridis"].resampled(256)(want[3], bytes=True)[..., :3]
+    assert np.array_equal(colours, expected)
+
+    out = tmp_path / "dataset"
+    extract([str(path)], out, maps=True)
+    zarr = pytest.importorskip("zarr")
+    assert np.array_equal(
+        zarr.open_group(str(maps_path(out, str(path))), mode="r")["qp_maps"][:], want
+    )
+    assert cli.main(["stats", str(path)]) == 0

@@ -286,6 +286,26 @@ def test_maps_are_zarr_stores_chunked_by_frames(good_files, tmp_path):
         assert tuple(offsets[frame]) == session.get_chroma_qp_offset(frame), f"frame {frame}"
 
 
+@pytest.mark.parametrize("name", ["size-change.264", "size-change.ts"])
+def test_maps_of_a_file_whose_picture_size_changes_are_all_written(name, tmp_path):
+    """Each frame's map fills the top-left of a store sized for the largest
+    picture; the cells beyond it read -1 (no QP)."""
+    from tests.test_real_world_files import CASES
+
+    path = str(CASES[name]())
+    out = tmp_path / "dataset"
+    files = extract([path], out, maps=True)
+    assert files.to_pylist()[0]["status"] == "ok"
+    session = mbgauge.H264DecoderSession(path)
+    qp_maps = zarr.open_group(str(maps_path(out, path)), mode="r")["qp_maps"][:]
+    assert len(qp_maps) == session.num_frames
+    for frame in range(session.num_frames):
+        qp = session.get_qpmap(frame)
+        rows, cols = qp.shape
+        assert np.array_equal(qp_maps[frame, :rows, :cols], qp), f"frame {frame}"
+        assert (qp_maps[frame, rows:] == -1).all() and (qp_maps[frame, :, cols:] == -1).all()
+
+
 # Bad inputs
 
 
@@ -395,6 +415,29 @@ def test_resume_redoes_only_unfinished_files(good_files, tmp_path):
         frames_path(out, path).name for path in good_files[1]
     )
     pd.testing.assert_frame_equal(frames_of(out), expected)
+
+
+@pytest.mark.parametrize("change", ["replaced by another video", "rewritten in place"])
+def test_resume_redoes_a_file_replaced_under_the_same_path(good_files, tmp_path, change):
+    root = tmp_path / "videos"
+    root.mkdir()
+    path = root / "clip.mp4"
+    shutil.copy(named(good_files, "gop.mp4"), path)
+    out = tmp_path / "dataset"
+    extract([str(path)], out)
+    first_output = frames_path(out, str(path)).stat().st_mtime_ns
+    if change == "replaced by another video":
+        replacement = videos.lavfi_h264("dataset-replacement", size="96x64", frames=7)
+        shutil.copy(replacement, path)
+    else:
+        # Same bytes, written anew: the modification time alone changes.
+        path.write_bytes(path.read_bytes())
+    want = mbgauge.H264DecoderSession(str(path)).num_frames
+
+    files = extract([str(path)], out, resume=True)
+    assert files.to_pylist()[0]["num_frames"] == want
+    assert len(frames_of(out)) == want
+    assert frames_path(out, str(path)).stat().st_mtime_ns != first_output
 
 
 class KillWorkerOnce(WorkerPlugin):

@@ -61,6 +61,47 @@ def test_cells_take_the_colour_of_the_encoder_qp_on_the_codec_range(
         assert figure.axes[1].get_ylim() == (-0.5, levels - 0.5)
 
 
+@pytest.mark.parametrize(
+    "codec, suffix, q, low, high",
+    [
+        ("mpeg2video", ".m2v", 25, 1, 112),
+        ("mpeg2video", ".m2v", 31, 1, 112),
+        ("mpeg2video", ".m2v", 4, 1, 112),
+        ("mpeg1video", ".mpg", 16, 2, 62),
+        ("mpeg4", ".avi", 25, 2, 62),
+    ],
+)
+def test_mpeg_cells_take_the_colour_of_twice_the_encoder_quantiser(codec, suffix, q, low, high):
+    """FFmpeg's MPEG decoders export the quantiser scale, twice the coded
+    quantiser: `-q:v 25` reads 50, coloured on a scale that reaches it."""
+    path = videos.ffmpeg_video(
+        f"heatmap-{codec}-q{q}",
+        suffix,
+        *("-f", "lavfi", "-i", "testsrc2=size=160x96:rate=25", "-frames:v", "3"),
+        *("-c:v", codec, "-q:v", str(q), "-bf", "0"),
+    )
+    session = mbgauge.H264DecoderSession(path)
+    expected = colormaps["viridis"].resampled(high - low + 1)(2 * q - low, bytes=True)[:3]
+    assert (session.get_qpmap(1) == 2 * q).all()
+    colours = cell_colours(mbgauge_tools.heatmap_png(session, 1, opacity=1.0), 160, 96)
+    assert (colours == expected).all(), np.unique(colours.reshape(-1, 3), axis=0)
+
+
+def test_values_of_the_last_row_sit_in_the_part_of_the_cell_shown():
+    """A picture 120 high shows half of its last row of macroblocks: the
+    values written there stay inside the picture."""
+    path = videos.lavfi_h264("heatmap-120-high", size="160x120", frames=2, extra=["-qp", "30"])
+    figure = mbgauge_tools.render_heatmap(str(path), 0, values=True)
+    axes = figure.axes[0]
+    renderer = FigureCanvasAgg(figure).get_renderer()
+    box = axes.get_window_extent(renderer)
+    texts = [t for t in axes.texts if t.get_text()]
+    assert len(texts) == 10 * 8
+    for text in texts:
+        extent = text.get_window_extent(renderer)
+        assert box.y0 <= extent.y0 and extent.y1 <= box.y1, (text.get_text(), text.get_position())
+
+
 def test_default_colour_map_is_perceptually_uniform(capsys, tmp_path):
     path = constant_qp_clip(30)
     assert (
@@ -395,3 +436,22 @@ def test_ten_bit_grey_hevc_heatmap(capsys, tmp_path):
     expected = colormaps["viridis"].resampled(64)(qp, bytes=True)[..., :3]
     colours = cell_colours(out, 320, 240)
     assert (colours == expected).all(), f"frame 2: {np.unique(colours.reshape(-1, 3), axis=0)}"
+
+
+@pytest.mark.parametrize(
+    "codec, frame, says",
+    [
+        ("hevc", 1, "no motion vectors: FFmpeg's hevc decoder exports none"),
+        ("h264", 0, "no motion vectors (intra picture)"),
+    ],
+)
+def test_motion_vector_title_says_why_a_picture_has_none(codec, frame, says):
+    """An HEVC P picture has motion, but FFmpeg's HEVC decoder exports no
+    vectors; an H.264 I picture has none to export."""
+    if codec == "hevc":
+        path = videos.libx265_video("heatmap-mv-hevc", ".mkv", "bframes=0:keyint=10", frames=3)
+    else:
+        path = videos.lavfi_h264("heatmap-mv-h264", size="160x96", frames=3)
+    assert videos.ffprobe_frames(path)[frame]["pict_type"] == ("P" if frame else "I")
+    figure = mbgauge_tools.render_heatmap(str(path), frame, motion_vectors=True)
+    assert says in figure.axes[0].get_title()

@@ -1,7 +1,8 @@
 """Files shaped like the ones people have: a cover picture ahead of the video,
 streams that change size or format mid-way, recordings joined with `cat`,
 container timestamps that contradict the bitstream, a recording cut in the
-middle of a key group, and a picture cropped on the left and top.
+middle of a key group, a fast-start MP4 cut short, and a picture cropped on
+the left and top.
 
 For each, the frame count is the one of FFmpeg's full decode, and every frame
 index, asked for in shuffled order or first thing in a fresh session, gives
@@ -154,6 +155,26 @@ def ts_cut_mid_key_group() -> Path:
     return videos.made_video("real-cut", ".ts", [str(source), "from 2/5, at a TS packet"], make)
 
 
+def faststart_cut(codec: str, percent: int) -> Path:
+    """An MP4 with its index at the front, cut after `percent` % of its bytes
+    (a download that stopped): the index lists samples past the end."""
+    if codec == "h264":
+        clip = encoded("real-faststart-clip", ".mp4", frames=40)
+    else:
+        clip = videos.libx265_video(
+            "real-faststart-clip", ".mp4", "crf=30:bframes=2:keyint=15", size="320x240", frames=40
+        )
+    faststart = remuxed(f"real-faststart-{codec}", ".mp4", clip, "-movflags", "+faststart")
+
+    def make(out: Path) -> None:
+        data = faststart.read_bytes()
+        out.write_bytes(data[: len(data) * percent // 100])
+
+    return videos.made_video(
+        f"real-faststart-{codec}-cut{percent}", ".mp4", [str(faststart), f"first {percent} %"], make
+    )
+
+
 CASES = {
     # 1. A cover picture as the first video stream.
     "cover-first.mp4": lambda: cover_first(".mp4"),
@@ -218,7 +239,13 @@ CASES = {
     ),
     # 5. Undecodable pictures at the start.
     "cut-mid-key-group.ts": ts_cut_mid_key_group,
-    # 6. Cropped on the left and top.
+    # 6. A fast-start MP4 cut short: its index names samples past the cut.
+    **{
+        f"faststart-{codec}-cut{percent}.mp4": functools.partial(faststart_cut, codec, percent)
+        for codec in ("h264", "hevc")
+        for percent in (37, 61, 83)
+    },
+    # 7. Cropped on the left and top.
     "crop-left-top.mp4": lambda: encoded(
         "real-crop", ".mp4", frames=30, extra=("-x264opts", "crop-rect=4,2,6,8")
     ),

@@ -17,6 +17,7 @@ import mbgauge
 from ..frames import FrameRangeError, FrameSelection, parse_frame_range, select_frames
 from ..outputs import STDOUT, Output, OutputPlan
 from ..parallel import FrameJob, SessionPool, SpanResult, SpanWork, counted, run_spans
+from ..qpmaps import BLOCK_SCALE_CODECS, cell_map
 from ..quantities import quantity_of
 from .base import CommandError, Console
 
@@ -152,8 +153,11 @@ def first_frame_says_no_qp(job: FrameJob, *, every_codec: bool = False) -> bool:
     session = job.pool.first
     if session.codec in QP_IN_EVERY_FRAME and not every_codec:
         return False
+    frame = int(job.frames[0])
+    if session.codec in BLOCK_SCALE_CODECS:
+        return not (cell_map(session, frame) >= 0).any()
     # A batch query, as the job's own: it decodes without reconstructing.
-    return not (session.get_qpmaps([job.frames[0]]) >= 0).any()
+    return not (session.get_qpmaps([frame]) >= 0).any()
 
 
 def no_qp_message(path: str, session: mbgauge.H264DecoderSession, checked: str) -> str:

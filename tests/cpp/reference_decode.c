@@ -3,8 +3,9 @@
  * packet in file order, then a drain. For each picture the decoder puts out,
  * in that order, writes to stdout the line "WIDTH HEIGHT PIX_FMT ROWS COLS\n",
  * the visible luma rows (bytes per sample 1 or 2, no padding) and the QP of
- * every macroblock of the coded picture, ROWS x COLS int8 cells, from the
- * exported video encoding parameters (-1 where no block carries one).
+ * every 16x16 cell of the coded picture, ROWS x COLS int8 cells, from the
+ * exported video encoding parameters (-1 where no block covers the cell's
+ * top-left sample).
  *
  * Usage: reference_decode FILE STREAM_INDEX
  */
@@ -25,14 +26,18 @@ static void write_picture(const AVFrame *frame) {
     int rows = 0, cols = 0;
     for (unsigned i = 0; params && i < params->nb_blocks; i++) {
         AVVideoBlockParams *b = av_video_enc_params_block(params, i);
-        if (b->src_y / 16 + 1 > rows) rows = b->src_y / 16 + 1;
-        if (b->src_x / 16 + 1 > cols) cols = b->src_x / 16 + 1;
+        if ((b->src_y + b->h + 15) / 16 > rows) rows = (b->src_y + b->h + 15) / 16;
+        if ((b->src_x + b->w + 15) / 16 > cols) cols = (b->src_x + b->w + 15) / 16;
     }
     signed char *qp = malloc((size_t)rows * cols + 1);
     memset(qp, -1, (size_t)rows * cols);
+    /* A macroblock cell takes the block that covers its top-left sample
+     * (HEVC's coding blocks range from 8x8 to 64x64). */
     for (unsigned i = 0; params && i < params->nb_blocks; i++) {
         AVVideoBlockParams *b = av_video_enc_params_block(params, i);
-        qp[(b->src_y / 16) * cols + b->src_x / 16] = (signed char)(params->qp + b->delta_qp);
+        for (int y = (b->src_y + 15) / 16 * 16; y < b->src_y + b->h; y += 16)
+            for (int x = (b->src_x + 15) / 16 * 16; x < b->src_x + b->w; x += 16)
+                qp[(y / 16) * cols + x / 16] = (signed char)(params->qp + b->delta_qp);
     }
     printf("%d %d %s %d %d\n", frame->width, frame->height, desc->name, rows, cols);
     fflush(stdout);

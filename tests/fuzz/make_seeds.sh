@@ -75,4 +75,38 @@ seed hevc_10bit_slices.mp4 "${SRC[@]}" -frames:v 10 -pix_fmt yuv420p10le "${X265
 seed hevc_raw_short.hevc "${SRC[@]}" -frames:v 12 "${X265[@]}" log-level=error:crf=34:bframes=2:keyint=6 \
     -f hevc
 
+# Fast-start MP4s (index at the front) cut short: the index lists samples past
+# the end of the file.
+cut_seed() {
+    local name=$1 source=$2 percent=$3
+    [ -s "$OUT/$name" ] && return 0
+    head -c $(($(stat -c %s "$OUT/$source") * percent / 100)) "$OUT/$source" > "$OUT/.partial-$name"
+    mv "$OUT/.partial-$name" "$OUT/$name"
+}
+cut_seed h264_faststart_cut.mp4 h264_faststart.mp4 61
+seed hevc_faststart.mp4 "${SRC[@]}" -frames:v 12 "${X265[@]}" log-level=error:crf=34:bframes=2:keyint=6 \
+    -movflags +faststart
+cut_seed hevc_faststart_cut.mp4 hevc_faststart.mp4 61
+# Streams decoded by slice threads (H.264 in four slices, HEVC wavefronts),
+# with 40 bits flipped past their first 600 bytes.
+flipped_seed() {
+    local name=$1 source=$2
+    [ -s "$OUT/$name" ] && return 0
+    python3 - "$OUT/$source" "$OUT/.partial-$name" <<'PY'
+import random, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+rng = random.Random(21)
+for _ in range(40):
+    data[rng.randrange(600, len(data))] ^= 1 << rng.randrange(8)
+open(sys.argv[2], "wb").write(data)
+PY
+    mv "$OUT/.partial-$name" "$OUT/$name"
+}
+seed h264_4_slices.h264 "${SRC[@]}" -frames:v 12 "${X264[@]}" -bf 2 -g 6 -crf 30 \
+    -x264-params slices=4 -f h264
+flipped_seed h264_4_slices_flipped.h264 h264_4_slices.h264
+seed hevc_wpp.ts "${SRC[@]}" -frames:v 12 "${X265[@]}" \
+    log-level=error:crf=30:ctu=16:wpp=1:bframes=2:keyint=6
+flipped_seed hevc_wpp_flipped.ts hevc_wpp.ts
+
 ls -l "$OUT" | awk 'NR > 1 && $5 >= 20480 { print "make_seeds: " $9 " is " $5 " bytes" > "/dev/stderr" }'
