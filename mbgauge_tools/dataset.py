@@ -284,17 +284,7 @@ def extract(
             row = _completed_row(out, path, maps)
             if row is not None:
                 rows[path] = row
-    todo = [path for path in inputs if path not in rows]
-    with tqdm(
-        total=len(inputs), initial=len(rows), unit="file", disable=not progress, leave=False
-    ) as bar:
-        if client is None:
-            completed = _run_on_threads(todo, out, maps)
-        else:
-            completed = _run_on_cluster(client, todo, out, maps)
-        for row in completed:
-            rows[row["file"]] = row
-            bar.update()
+    _extract_missing(inputs, rows, out, maps, client, progress)
     _remove_partials(out)
     table = pa.Table.from_pylist([rows[path] for path in inputs], schema=FILES_SCHEMA)
     _write_parquet_atomically(table, out / "files.parquet")
@@ -470,6 +460,29 @@ class _MapsWriter:
         shutil.rmtree(self.partial, ignore_errors=True)
 
 
+def _extract_missing(
+    inputs: list[str],
+    rows: dict[str, dict[str, Any]],
+    out: Path | str,
+    maps: bool,
+    client: distributed.Client | None,
+    progress: bool,
+) -> None:
+    """Extracts the inputs that have no row yet, on threads or on the cluster,
+    and adds their rows."""
+    todo = [path for path in inputs if path not in rows]
+    with tqdm(
+        total=len(inputs), initial=len(rows), unit="file", disable=not progress, leave=False
+    ) as bar:
+        if client is None:
+            completed = _run_on_threads(todo, out, maps)
+        else:
+            completed = _run_on_cluster(client, todo, out, maps)
+        for row in completed:
+            rows[row["file"]] = row
+            bar.update()
+
+
 def _run_on_threads(paths: Sequence[str], out: Path | str, maps: bool) -> Iterator[dict[str, Any]]:
     if not paths:
         return
@@ -631,17 +644,7 @@ def _extract_to_store(
             row = _store_row(fs, name, path) if name in finished else None
             if row is not None:
                 rows[path] = row
-    todo = [path for path in inputs if path not in rows]
-    with tqdm(
-        total=len(inputs), initial=len(rows), unit="file", disable=not progress, leave=False
-    ) as bar:
-        if client is None:
-            completed = _run_on_threads(todo, out, maps)
-        else:
-            completed = _run_on_cluster(client, todo, out, maps)
-        for row in completed:
-            rows[row["file"]] = row
-            bar.update()
+    _extract_missing(inputs, rows, out, maps, client, progress)
     _remove_store_partials(fs, root)
     table = pa.Table.from_pylist([rows[path] for path in inputs], schema=FILES_SCHEMA)
     _commit_to_store(table, f"{out.rstrip('/')}/files.parquet")
