@@ -131,7 +131,8 @@ def heatmap_scale(
 
 
 # Decoders that export motion vectors (AV_CODEC_EXPORT_DATA_MVS), FFmpeg 5.1
-# to 9.0: H.264 and the MPEG family; HEVC, VP9 and AV1 export none.
+# to 9.0: H.264 and the MPEG family; HEVC only on mbgauge's FFmpeg (see
+# decoder_exports_motion_vectors), VP9 and AV1 none.
 MOTION_VECTOR_CODECS = frozenset(
     {
         "h264",
@@ -211,6 +212,24 @@ class HeatmapData:
     qp: npt.NDArray[np.int8]
     luma: npt.NDArray[np.uint8] | npt.NDArray[np.uint16]
     pix_fmt: str
+
+
+def decoder_exports_motion_vectors(session: H264DecoderSession) -> bool:
+    """Whether the session's decoder exports motion vectors: those of
+    MOTION_VECTOR_CODECS, and HEVC on mbgauge's FFmpeg, which exports them
+    with the block structure (other builds refuse that query with
+    RuntimeError)."""
+    if session.codec in MOTION_VECTOR_CODECS:
+        return True
+    if session.codec != "hevc":
+        return False
+    try:
+        session.get_coding_blocks(0)
+    except RuntimeError:
+        return False
+    except ValueError:
+        pass  # the session was opened without the structure; the build has it
+    return True
 
 
 class HeatmapPainter:
@@ -456,11 +475,11 @@ class HeatmapPainter:
         """Arrows from each vector's source to its block (axes in macroblock
         units), zero vectors left out; says what was drawn, for the title."""
         if not vectors.size:
-            codec = self.session.codec
-            if codec not in MOTION_VECTOR_CODECS:
-                return f"no motion vectors: FFmpeg's {codec} decoder exports none"
             if self.session.frame_table()["pict_type"][index] == "I":
                 return "no motion vectors (intra picture)"
+            codec = self.session.codec
+            if not decoder_exports_motion_vectors(self.session):
+                return f"no motion vectors: FFmpeg's {codec} decoder exports none"
             return "no motion vectors"
         scale = np.where(vectors["motion_scale"] > 0, vectors["motion_scale"], 1).astype(float)
         to_x, to_y = vectors["dst_x"].astype(float), vectors["dst_y"].astype(float)
