@@ -91,6 +91,12 @@ def main() -> None:
                 driver.find_element("id", "zoom-in").click()
             hover(driver, 0, 330, 170)
             save(driver, "view-qp.png")
+            driver.get(f"{url}#frame=53")
+            shown(driver, 53)
+            for layer in ("layer-qp", "layer-vectors", "layer-blocks"):
+                driver.find_element("id", layer).click()
+            hover(driver, 0, 430, 150)
+            save(driver, "view-blocks.png")
         with serving(first, second) as url:
             driver.get(f"{url}#frame=60")
             shown(driver, 60)
