@@ -385,6 +385,17 @@ bool DecodeCursor::drain_decoder(AVFrame* frame, int frame_idx, const FrameSink&
     return obtained;
 }
 
+bool DecodeCursor::renews_at_restart_points() const {
+    // The H.264 and HEVC decoders conceal damaged slices from what they
+    // decoded before, so a fresh decoder at each restart point makes a
+    // picture the same whichever query reached it. The MPEG-1/2/4 decoders
+    // attach no encoding parameters to the picture a drain puts out, so
+    // renewing theirs would lose the QP map of each restart point's
+    // predecessor (FFmpeg 5.1 to 9.0).
+    const AVCodecID codec = stream().codecpar->codec_id;
+    return codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_HEVC;
+}
+
 bool DecodeCursor::restart_decoder(int packet_idx, AVFrame* frame, int frame_idx,
                                    const FrameSink& sink) {
     avcodec_send_packet(codec_ctx_.get(), nullptr);
@@ -425,7 +436,7 @@ bool DecodeCursor::decode_until(int frame_idx, int first_packet_idx, bool holdin
         }
         bool obtained = false;
         if (packet_idx >= 0 && packet_idx < static_cast<int>(packets.size()) && decoder_fed_ &&
-            index_->restart_point[static_cast<size_t>(packet_idx)])
+            renews_at_restart_points() && index_->restart_point[static_cast<size_t>(packet_idx)])
             obtained = restart_decoder(packet_idx, frame, frame_idx, sink);
         if (unpack_bsf_ && !unpack_packet(unpack_bsf_.get(), packet)) {
             if (obtained) return true;

@@ -175,6 +175,8 @@ private:
     // parameter sets in effect, ahead of the restart point `packet_idx`;
     // true once `frame_idx` is out.
     bool restart_decoder(int packet_idx, AVFrame* frame, int frame_idx, const FrameSink& sink);
+    // Whether decoding renews the decoder at restart points (H.264, HEVC).
+    bool renews_at_restart_points() const;
     // Whether the decoder has been sent a packet since it was set up.
     bool decoder_fed_ = false;
     // Pictures put out by the decoders that set_up_decoder replaced.

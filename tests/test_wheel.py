@@ -55,7 +55,11 @@ def test_wheel_carries_its_ffmpeg_and_gives_hevc_qps_in_a_fresh_venv(tmp_path):
     assert {"libavformat", "libavcodec", "libavutil", "libdav1d"} <= bundled, bundled
     with zipfile.ZipFile(wheel) as archive:
         # The viewer's page ships in the package, beside its modules.
-        page = {name for name in archive.namelist() if "/view/static/" in name}
+        page = {
+            name
+            for name in archive.namelist()
+            if "/view/static/" in name and not name.endswith("/")
+        }
     assert {f"mbgauge_tools/view/static/{n}" for n in ("index.html", "view.js", "view.css")} == page
 
     path = videos.libx265_video(
