@@ -58,7 +58,6 @@ WORKLOADS = BENCH_DIR / "workloads.py"
 SCENARIOS = (
     "seq_qp",
     "mvs",
-    "blocks",
     "planes",
     "random",
     "local",
@@ -89,8 +88,8 @@ SCENARIO_ROLES = {
 HEATMAP_FRAMES = "0::10"
 HEATMAP_DIR = Path(tempfile.gettempdir()) / "mbgauge-bench-heatmaps"
 # view needs Debian's chromium and chromium-driver, and an hour-long input;
-# remote needs moto's server (.venv-moto).
-OPT_IN_SCENARIOS = ("patch", "remote", "view", "parse_only")
+# remote needs moto's server (.venv-moto); blocks needs mbgauge's FFmpeg.
+OPT_IN_SCENARIOS = ("patch", "remote", "view", "parse_only", "blocks")
 REMOTE_BUCKET = "mbgauge-bench"
 RANDOM_FRAMES = 8  # the remote scenario's random accesses
 # Frames stepped through and random jumps of the view scenario, per run.

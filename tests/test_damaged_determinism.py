@@ -14,6 +14,7 @@ import pytest
 
 import mbgauge
 from tests.support import videos
+from tests.test_hevc import ffmpeg_exports_hevc_qp
 
 SRC = ["-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25", "-frames:v", "50"]
 FLIPS = 200
@@ -62,6 +63,8 @@ STREAMS = {
 def damaged(request) -> tuple[Path, list[int]]:
     """The damaged file and the frames of it that decode (a picture whose
     slices were all hit never comes out, and its queries raise)."""
+    if request.param.startswith("hevc") and not ffmpeg_exports_hevc_qp():
+        pytest.skip("damaged wavefront HEVC decodes alike in every run on mbgauge's FFmpeg only")
     path = STREAMS[request.param]()
     session = mbgauge.H264DecoderSession(path)
     frames = []

@@ -47,7 +47,7 @@ def store(tmp_path_factory):
         fs.mkdir("corpus")
         for name in INPUTS:
             fs.put_file(str(local / name), f"corpus/videos/{name}")
-        fs.pipe_file("corpus/videos/notes.txt", b"not a video\n" * 100)
+        fs.pipe_file("corpus/videos/notes.dat", b"not a video\n" * 100)
         yield fs, local
 
 
@@ -103,11 +103,11 @@ def test_command_reads_a_glob_from_s3_and_writes_parquet_there(store, local_fram
 
 def test_directory_prefix_finds_videos_by_suffix_and_a_non_video_is_an_error_row(store):
     fs, _ = store
-    table = extract(["s3://corpus/videos/", "s3://corpus/videos/notes.txt"], "s3://corpus/out-dir")
+    table = extract(["s3://corpus/videos/", "s3://corpus/videos/notes.dat"], "s3://corpus/out-dir")
     rows = {Path(row["file"]).name: row for row in table.to_pylist()}
-    assert sorted(rows) == sorted([*INPUTS, "notes.txt"])
-    assert rows["notes.txt"]["status"] == "error"
-    assert all(row["status"] == "ok" for name, row in rows.items() if name != "notes.txt")
+    assert sorted(rows) == sorted([*INPUTS, "notes.dat"])
+    assert rows["notes.dat"]["status"] == "error"
+    assert all(row["status"] == "ok" for name, row in rows.items() if name != "notes.dat")
 
 
 def test_missing_object_is_an_error_row(store):
