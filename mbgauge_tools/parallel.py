@@ -5,8 +5,9 @@ The extension releases the GIL while it decodes, so threads decode in
 parallel. A session serialises its own calls, so each span borrows a session
 of its own from the file's pool. A span that starts at a key frame costs no
 decoding its neighbour also does, so spans are cut where a key group starts,
-once they hold SPAN_FRAMES frames (a key group longer than MAX_SPAN_FRAMES is
-cut inside, at the cost of decoding its start twice). Results come back in
+once they hold SPAN_FRAMES frames (fewer in a short file, so that each core
+has one); a key group longer than MAX_SPAN_FRAMES is cut inside, at the cost
+of decoding its start twice. Results come back in
 job and span order, whatever the number of workers, with at most two spans
 per worker decoded ahead of the one being consumed.
 """
@@ -112,7 +113,11 @@ class FrameJob:
 
     def __post_init__(self) -> None:
         key = self.pool.first.frame_table()["key"]
-        object.__setattr__(self, "spans", key_spans(key, self.frames))
+        # A short file still gives every core a span of its own where its key
+        # groups allow: spans shrink to as many frames as each core's share.
+        share = -(-len(self.frames) // default_workers())
+        spans = key_spans(key, self.frames, span_frames=max(1, min(SPAN_FRAMES, share)))
+        object.__setattr__(self, "spans", spans)
 
 
 @dataclass(frozen=True)

@@ -56,15 +56,21 @@ int AvioReader::read_packet(void* opaque, uint8_t* buffer, int size) {
     }
 }
 
+int64_t AvioReader::known_size() {
+    // A source read as it arrives (a pipe) learns its size at its end.
+    if (size_ < 0) size_ = source_->size();
+    return size_;
+}
+
 int64_t AvioReader::seek(void* opaque, int64_t offset, int whence) {
     auto* reader = static_cast<AvioReader*>(opaque);
     // Seeking only moves the position: the next read asks for it.
     switch (whence & ~AVSEEK_FORCE) {
-    case AVSEEK_SIZE: return reader->size_ >= 0 ? reader->size_ : AVERROR(ENOSYS);
+    case AVSEEK_SIZE: return reader->known_size() >= 0 ? reader->size_ : AVERROR(ENOSYS);
     case SEEK_SET: break;
     case SEEK_CUR: offset += reader->position_; break;
     case SEEK_END:
-        if (reader->size_ < 0) return AVERROR(ENOSYS);
+        if (reader->known_size() < 0) return AVERROR(ENOSYS);
         offset += reader->size_;
         break;
     default: return AVERROR(EINVAL);

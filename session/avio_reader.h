@@ -36,6 +36,7 @@ public:
 private:
     static int read_packet(void* opaque, uint8_t* buffer, int size);
     static int64_t seek(void* opaque, int64_t offset, int whence);
+    int64_t known_size();
 
     std::shared_ptr<ByteSource> source_;
     AvioContextPtr context_;

@@ -11,6 +11,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include "pipe_spool.h"
 #include "quiet_probing.h"
 
 namespace {
@@ -38,7 +39,12 @@ H264DecoderSession::H264DecoderSession(const std::string& path,
       path_(path),
       motion_vectors_(motion_vectors),
       coding_blocks_(coding_blocks) {
+    std::shared_ptr<PipeSpool> spool;
     try {
+        if (!source) {
+            spool = PipeSpool::open_if_unseekable(path_, interrupted_, this);
+            if (spool) source = spool;
+        }
         cursor_.open(path_, AVIOInterruptCB{&H264DecoderSession::interrupt_trampoline, this},
                      static_cast<int>(kMaxPixels), std::move(source));
         read_stream_facts();
@@ -59,17 +65,20 @@ H264DecoderSession::H264DecoderSession(const std::string& path,
         // The thread is being ended (a daemon thread at interpreter exit)
         // from inside an FFmpeg call; freeing what that call was using could
         // crash the exiting process, so it is left as it is.
+        if (spool) spool->unwatch(this);
         cursor_.abandon();
         throw;
 #endif
     } catch (...) {
         interrupted_ = nullptr;
+        if (spool) spool->unwatch(this);
         release();
         throw;
     }
     // Frame queries run without the interpreter lock; the check must not
     // outlive the open it was given for.
     interrupted_ = nullptr;
+    if (spool) spool->unwatch(this);
 }
 
 H264DecoderSession::~H264DecoderSession() { release(); }

@@ -12,10 +12,12 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import mbgauge
 from tests.support import videos
+from tests.test_outputs import MBGAUGE
 
 
 def make(name, suffix=".mp4", **kwargs) -> Path:
@@ -372,6 +374,57 @@ def test_ffmpeg_writes_nothing_to_stderr_itself():
         timeout=120,
     )
     assert result.returncode == 0 and result.stderr == "", result.stderr
+
+
+# --- Pipes -------------------------------------------------------------------
+
+GOP_12 = ["-g", "12", "-bf", "2"]
+
+
+@pytest.mark.parametrize(
+    "suffix, encoder",
+    [
+        (".h264", ["-c:v", "libx264", *GOP_12]),
+        (".hevc", ["-c:v", "libx265", "-x265-params", "log-level=error", *GOP_12]),
+        (".m2v", ["-c:v", "mpeg2video", *GOP_12]),
+        (".mkv", ["-c:v", "libx264", *GOP_12]),
+        (".mp4", ["-c:v", "libx264", *GOP_12]),
+    ],
+    ids=["raw H.264", "raw HEVC", "MPEG-2", "MKV", "MP4, index at the end"],
+)
+def test_a_pipe_reads_like_the_file_it_carries(tmp_path, suffix, encoder):
+    """`cat clip | ... /dev/stdin`: a session reads every frame, in any order,
+    and the command's two workers (two sessions of the one pipe) give the
+    file's own statistics."""
+    clip = videos.lavfi_h264("piped", suffix, frames=40, encoder=encoder)
+    code = (
+        "import sys, numpy, mbgauge\n"
+        "s = mbgauge.H264DecoderSession('/dev/stdin')\n"
+        "numpy.save(sys.argv[1], s.get_qpmaps(range(s.num_frames)))\n"
+        "numpy.save(sys.argv[2], s.get_planes([s.num_frames - 1, 0, 20], 0))\n"
+    )
+    maps, planes = tmp_path / "maps.npy", tmp_path / "planes.npy"
+    piped = subprocess.run(
+        [sys.executable, "-c", code, str(maps), str(planes)],
+        input=clip.read_bytes(),
+        capture_output=True,
+        timeout=120,
+    )
+    assert piped.returncode == 0, piped.stderr.decode()
+    session = open_session(clip)
+    last = session.num_frames - 1
+    assert np.array_equal(np.load(maps), session.get_qpmaps(range(session.num_frames)))
+    assert np.array_equal(np.load(planes), session.get_planes([last, 0, 20], 0))
+
+    csv = {}
+    for name, source in (("pipe", "/dev/stdin"), ("file", str(clip))):
+        csv[name] = tmp_path / f"{name}.csv"
+        command = [MBGAUGE, "stats", source, "--csv", csv[name], "--workers", "2", "-q"]
+        done = subprocess.run(
+            command, input=clip.read_bytes(), capture_output=True, timeout=120
+        )
+        assert done.returncode == 0, done.stderr.decode()
+    assert csv["pipe"].read_text() == csv["file"].read_text()
 
 
 # --- Opening without the interpreter lock ----------------------------------
