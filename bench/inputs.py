@@ -98,19 +98,19 @@ FULL_INPUTS = {
             _encode("1920x1080", 2, 60),
         ),
         Input(
-            "1080p-noisy-4s",
-            "1920x1080, 4 s at 30 fps, GOP 60, B-frames, medium, CRF 23, noisy",
-            _encode("1920x1080", 4, 60),
+            "1080p-noisy-20s",
+            "1920x1080, 20 s at 30 fps, GOP 60, B-frames, medium, CRF 23, noisy",
+            _encode("1920x1080", 20, 60),
         ),
         Input(
-            "1080p-typical-4s",
-            "1920x1080, 4 s at 30 fps, GOP 60, B-frames, medium, CRF 28, little noise",
-            _encode("1920x1080", 4, 60, crf=28, source=QUIET_SOURCE),
+            "1080p-typical-20s",
+            "1920x1080, 20 s at 30 fps, GOP 60, B-frames, medium, CRF 28, little noise",
+            _encode("1920x1080", 20, 60, crf=28, source=QUIET_SOURCE),
         ),
         Input(
-            "1080p-hevc-4s",
-            "1920x1080 HEVC (x265), 4 s at 30 fps, GOP 60, B-frames, fast, CRF 26, noisy",
-            _encode("1920x1080", 4, 60, preset="fast", crf=26, codec="libx265"),
+            "1080p-hevc-20s",
+            "1920x1080 HEVC (x265), 20 s at 30 fps, GOP 60, B-frames, fast, CRF 26, noisy",
+            _encode("1920x1080", 20, 60, preset="fast", crf=26, codec="libx265"),
         ),
         Input(
             "720p-10min",

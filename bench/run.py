@@ -696,9 +696,9 @@ def main(argv: list[str] | None = None) -> int:
             "hevc": "720p-hevc",
             "dataset": "1080p-2s",
             "hour": "720p-1h",
-            "noisy": "1080p-noisy-4s",
-            "typical": "1080p-typical-4s",
-            "hevc1080": "1080p-hevc-4s",
+            "noisy": "1080p-noisy-20s",
+            "typical": "1080p-typical-20s",
+            "hevc1080": "1080p-hevc-20s",
         }
     )
     if args.dataset_files is None:

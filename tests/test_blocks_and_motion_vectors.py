@@ -24,6 +24,7 @@ from mbgauge_tools.dataset import extract, maps_path
 from tests.support import ffmpeg_reference, videos
 from tests.support.ffmpeg_reference import ffmpeg_build_flags
 from tests.support.native import CPP_DIR
+from tests.test_coding_blocks import coding_blocks_exported
 from tests.test_reference_decode import picture_types, qpfile_plan, qpfile_video
 
 MV_FIELDS = (
@@ -377,12 +378,14 @@ def test_interlaced_h264_fills_the_frame_grid():
 # ---------------------------------------------------------------------------
 
 
-# FFmpeg's MPEG-4 Part 2 decoder (5.1 and 9.0) exports B pictures' vectors
-# from motion tables it never writes for B pictures (only P pictures update
-# them), so their values are those of whichever picture last used the pooled
-# table: they follow the decoding history. Where each vector is, its
+# FFmpeg's MPEG-4 Part 2 decoder exports B pictures' vectors from motion
+# tables it writes only for P pictures, unless patched as mbgauge's FFmpeg
+# is: elsewhere their values are those of whichever picture last used the
+# pooled table, and follow the decoding history. Where each vector is, its
 # direction, size and scale are the picture's own.
-HISTORY_DEPENDENT_B_VECTORS = {"mpeg4", "mpeg4 4mv qpel"}
+HISTORY_DEPENDENT_B_VECTORS = (
+    set() if coding_blocks_exported() else {"mpeg4", "mpeg4 4mv qpel"}
+)
 
 
 def without_motion(vector: tuple[int, ...]) -> tuple[int, ...]:
@@ -417,6 +420,61 @@ def test_motion_vectors_equal_ffmpeg_export_for_the_same_display_frame(
         assert vectors == expected, (
             f"{name}, {order}, frame {f} ({types[f]}): {first_difference(vectors, expected)}"
         )
+
+
+def panning_mpeg4_video(flags: str) -> Path:
+    # A still, detailed picture (a deep zoom into the Mandelbrot set) that
+    # moves 4 samples to the left every frame.
+    return videos.ffmpeg_video(
+        f"mv-mpeg4-pan{flags}",
+        ".mp4",
+        "-f",
+        "lavfi",
+        "-i",
+        "mandelbrot=size=640x240:rate=25:start_scale=0.005:end_scale=0.005",
+        "-vf",
+        "crop=320:240:4*n:0",
+        "-frames:v",
+        "30",
+        "-c:v",
+        "mpeg4",
+        "-q:v",
+        "3",
+        "-bf",
+        "2",
+        "-g",
+        "15",
+        *(["-flags", flags] if flags else []),
+    )
+
+
+@pytest.mark.skipif(
+    "not coding_blocks_exported()",
+    reason="MPEG-4 Part 2 B pictures' own vectors need mbgauge's FFmpeg",
+)
+@pytest.mark.parametrize("flags", ["", "+mv4+qpel"])
+@pytest.mark.parametrize("order", ["in order", "shuffled"])
+def test_mpeg4_b_pictures_carry_the_motion_of_the_picture(flags, order):
+    """A pan of 4 samples a frame: a B picture's blocks come from 4 samples
+    to the right per frame back in the past reference, and from 4 to the
+    left per frame ahead in the future one, whichever frames came before."""
+    path = panning_mpeg4_video(flags)
+    types = picture_types(path)
+    session = mbgauge.H264DecoderSession(str(path), motion_vectors=True)
+    references = [f for f, kind in enumerate(types) if kind != "B"]
+    frames = range(session.num_frames) if order == "in order" else shuffled(session.num_frames)
+    b_pictures = [f for f in frames if types[f] == "B" and f < references[-1]]
+    assert len(b_pictures) >= 8
+    for f in b_pictures:
+        vectors = session.get_motion_vectors(f)
+        past = f - max(r for r in references if r < f)
+        future = min(r for r in references if r > f) - f
+        for source, expected in ((-1, 4 * past), (1, -4 * future)):
+            chosen = vectors[vectors["source"] == source]
+            shift_x = chosen["src_x"].astype(int) - chosen["dst_x"]
+            shift_y = chosen["src_y"].astype(int) - chosen["dst_y"]
+            assert len(chosen) > 100, (f, source)
+            assert (np.median(shift_x), np.median(shift_y)) == (expected, 0), (f, source)
 
 
 @pytest.mark.parametrize("name", MV_CASES)
