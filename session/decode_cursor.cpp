@@ -116,6 +116,8 @@ void DecodeCursor::open(const std::string& path, AVIOInterruptCB interrupt, int 
             fmt_ctx_->streams[i]->discard = AVDISCARD_ALL;
     }
 
+    if (restore_probe_from_cache(path)) return;
+
     // Probing logs every oddity of the file; keep it quiet, and restore the
     // caller's level before looking at the result.
     ProbeOptions probe_options(fmt_ctx_->nb_streams, max_pixels);
@@ -131,6 +133,32 @@ void DecodeCursor::open(const std::string& path, AVIOInterruptCB interrupt, int 
 
     video_stream_idx_ = choose_video_stream(fmt_ctx_.get());
     if (video_stream_idx_ < 0) throw std::runtime_error("No video stream found in: " + path);
+    probed_ = ProbedStream::of(fmt_ctx_.get(), video_stream_idx_);
+}
+
+bool DecodeCursor::restore_probe_from_cache(const std::string& path) {
+    // FFmpeg's probe reads and decodes the first pictures. A file opened
+    // before has what the probe found in the index cache, beside its packet
+    // index; where the header it was found for has not changed, the probe is
+    // skipped and both are taken from there.
+    const IndexCache cache = IndexCache::from_environment();
+    if (!cache.enabled()) return false;
+    const int chosen = choose_video_stream(fmt_ctx_.get());
+    if (chosen < 0) return false;
+    const std::string identity =
+        reader_ ? reader_->source().identity() : local_file_identity(path);
+    const std::string key = IndexCache::key_for(identity, fmt_ctx_.get(), chosen);
+    if (key.empty()) return false;
+    ProbedStream probed;
+    std::shared_ptr<const StreamIndex> cached =
+        cache.load(key, fmt_ctx_->streams[chosen], &probed);
+    if (cached == nullptr || !probed.matches_header(fmt_ctx_.get(), chosen)) return false;
+    probed.restore(fmt_ctx_.get(), chosen);
+    video_stream_idx_ = chosen;
+    probed_ = probed;
+    index_ = std::move(cached);
+    index_from_cache_ = true;
+    return true;
 }
 
 void DecodeCursor::set_up_decoder(int pixel_limit, bool motion_vectors, bool coding_blocks,
@@ -187,6 +215,15 @@ void DecodeCursor::rethrow_source_failure() {
 }
 
 std::shared_ptr<const StreamIndex> DecodeCursor::index_stream(const std::string& path) {
+    if (!index_from_cache_) find_or_build_index(path);
+    av_seek_frame(fmt_ctx_.get(), video_stream_idx_, 0, AVSEEK_FLAG_BACKWARD);
+    avcodec_flush_buffers(codec_ctx_.get());
+    if (unpack_bsf_) av_bsf_flush(unpack_bsf_.get());
+    forget_position();
+    return index_;
+}
+
+void DecodeCursor::find_or_build_index(const std::string& path) {
     AVStream* stream = fmt_ctx_->streams[video_stream_idx_];
     const IndexCache cache = IndexCache::from_environment();
     std::string identity;
@@ -207,13 +244,8 @@ std::shared_ptr<const StreamIndex> DecodeCursor::index_stream(const std::string&
         rethrow_source_failure();
         // A file changed while it was read gives an index of neither version.
         if (!key.empty() && (reader_ || local_file_identity(path) == identity))
-            cache.store(key, *index_, stream);
+            cache.store(key, *index_, stream, probed_);
     }
-    av_seek_frame(fmt_ctx_.get(), video_stream_idx_, 0, AVSEEK_FLAG_BACKWARD);
-    avcodec_flush_buffers(codec_ctx_.get());
-    if (unpack_bsf_) av_bsf_flush(unpack_bsf_.get());
-    forget_position();
-    return index_;
 }
 
 void DecodeCursor::use_index(std::shared_ptr<const StreamIndex> index) {

@@ -13,6 +13,7 @@ extern "C" {
 #include "avio_reader.h"
 #include "byte_source.h"
 #include "ffmpeg_ptrs.h"
+#include "index_cache.h"
 #include "stream_index.h"
 
 // Gets every decoded picture that maps to a frame index, with that index.
@@ -128,9 +129,18 @@ public:
     static constexpr int kSeekCostPackets = 2;
 
 private:
+    // Takes what the first open's probe found, and the packet index, from
+    // the index cache; false (nothing taken) when it holds neither.
+    bool restore_probe_from_cache(const std::string& path);
+    // The packet index from the cache, or by reading the whole input (and
+    // then kept in the cache).
+    void find_or_build_index(const std::string& path);
+
     // Declared before the demuxer that reads through it, so freed after it.
     std::unique_ptr<AvioReader> reader_;
     bool index_from_cache_ = false;
+    // What FFmpeg's probe found (or what the cache kept of it).
+    ProbedStream probed_;
     FormatContextPtr fmt_ctx_;
     CodecContextPtr codec_ctx_;
     // Unpacks packed MPEG-4 B-frames before decoding; null for other streams.

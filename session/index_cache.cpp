@@ -15,6 +15,7 @@
 #include <sstream>
 #include <system_error>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 extern "C" {
@@ -26,7 +27,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // Bumped whenever the layout below changes.
-constexpr uint32_t kFormatVersion = 3;
+constexpr uint32_t kFormatVersion = 5;
 constexpr char kMagic[8] = {'M', 'B', 'G', 'I', 'D', 'X', '\r', '\n'};
 
 // The serialiser below writes every member; a new member must be added there
@@ -36,12 +37,19 @@ static_assert(sizeof(PacketRecord) == 72, "PacketRecord changed: update index_ca
 static_assert(sizeof(StreamIndex) == 264, "StreamIndex changed: update index_cache.cpp");
 #endif
 
+// FNV-1a, taken eight bytes at a time where it can (an entry's payload is
+// megabytes, read at every reopen). Each step is a bijection of the hash, so
+// any one damaged word changes the result.
 uint64_t fnv1a(const char* data, size_t size) {
+    constexpr uint64_t kPrime = 0x100000001b3ULL;
     uint64_t hash = 0xcbf29ce484222325ULL;
-    for (size_t i = 0; i < size; ++i) {
-        hash ^= static_cast<unsigned char>(data[i]);
-        hash *= 0x100000001b3ULL;
+    size_t i = 0;
+    for (; i + sizeof(uint64_t) <= size; i += sizeof(uint64_t)) {
+        uint64_t word;
+        std::memcpy(&word, data + i, sizeof word);
+        hash = (hash ^ word) * kPrime;
     }
+    for (; i < size; ++i) hash = (hash ^ static_cast<unsigned char>(data[i])) * kPrime;
     return hash;
 }
 
@@ -101,6 +109,14 @@ public:
         take(text.data(), text.size());
         return text;
     }
+    // The next counted bytes where they lie, uncopied.
+    std::pair<const char*, size_t> get_view() {
+        const size_t size = get_count(1);
+        const char* start = data_;
+        data_ += size;
+        left_ -= size;
+        return {start, size};
+    }
     bool at_end() const { return left_ == 0; }
 
 private:
@@ -157,8 +173,42 @@ struct SeekEntry {
     int32_t flags;
 };
 
-std::string serialise(const StreamIndex& index, const AVStream* stream) {
+void write_probed(Writer& out, const ProbedStream& p) {
+    for (const int32_t value :
+         {p.format, p.width, p.height, p.video_delay, p.field_order, p.color_range,
+          p.color_primaries, p.color_trc, p.color_space, p.chroma_location, p.profile, p.level,
+          p.bits_per_raw_sample, p.extradata_size})
+        out.put(value);
+    for (const AVRational value : {p.sample_aspect_ratio, p.avg_frame_rate, p.r_frame_rate}) {
+        out.put<int32_t>(value.num);
+        out.put<int32_t>(value.den);
+    }
+    out.put(p.start_time);
+    out.put(p.duration);
+    out.put(p.stream_count);
+}
+
+ProbedStream read_probed(Reader& in) {
+    ProbedStream p;
+    for (int32_t* value :
+         {&p.format, &p.width, &p.height, &p.video_delay, &p.field_order, &p.color_range,
+          &p.color_primaries, &p.color_trc, &p.color_space, &p.chroma_location, &p.profile,
+          &p.level, &p.bits_per_raw_sample, &p.extradata_size})
+        *value = in.get<int32_t>();
+    for (AVRational* value : {&p.sample_aspect_ratio, &p.avg_frame_rate, &p.r_frame_rate}) {
+        value->num = in.get<int32_t>();
+        value->den = in.get<int32_t>();
+    }
+    p.start_time = in.get<int64_t>();
+    p.duration = in.get<int64_t>();
+    p.stream_count = in.get<uint32_t>();
+    return p;
+}
+
+std::string serialise(const StreamIndex& index, const AVStream* stream,
+                      const ProbedStream& probed) {
     Writer out;
+    write_probed(out, probed);
     out.put<uint64_t>(index.packets.size());
     for (const PacketRecord& packet : index.packets) write_packet(out, packet);
     out.put_vector(index.display_pts);
@@ -197,7 +247,9 @@ std::string serialise(const StreamIndex& index, const AVStream* stream) {
     return std::move(out.bytes());
 }
 
-std::shared_ptr<StreamIndex> deserialise(Reader& in, std::vector<SeekEntry>& entries) {
+std::shared_ptr<StreamIndex> deserialise(Reader& in, std::vector<SeekEntry>& entries,
+                                         ProbedStream& probed) {
+    probed = read_probed(in);
     auto index = std::make_shared<StreamIndex>();
     const size_t packet_count = in.get_count(1);
     index->packets.reserve(packet_count);
@@ -269,6 +321,64 @@ bool turned_off(const char* value) {
 
 }  // namespace
 
+ProbedStream ProbedStream::of(const AVFormatContext* fmt_ctx, int stream_idx) {
+    const AVStream* stream = fmt_ctx->streams[stream_idx];
+    const AVCodecParameters* params = stream->codecpar;
+    ProbedStream p;
+    p.format = params->format;
+    p.width = params->width;
+    p.height = params->height;
+    p.video_delay = params->video_delay;
+    p.field_order = params->field_order;
+    p.color_range = params->color_range;
+    p.color_primaries = params->color_primaries;
+    p.color_trc = params->color_trc;
+    p.color_space = params->color_space;
+    p.chroma_location = params->chroma_location;
+    p.profile = params->profile;
+    p.level = params->level;
+    p.bits_per_raw_sample = params->bits_per_raw_sample;
+    p.extradata_size = params->extradata_size;
+    p.sample_aspect_ratio = params->sample_aspect_ratio;
+    p.avg_frame_rate = stream->avg_frame_rate;
+    p.r_frame_rate = stream->r_frame_rate;
+    p.start_time = stream->start_time;
+    p.duration = stream->duration;
+    p.stream_count = fmt_ctx->nb_streams;
+    return p;
+}
+
+bool ProbedStream::matches_header(const AVFormatContext* fmt_ctx, int stream_idx) const {
+    // A demuxer that finds streams while reading packets (MPEG-TS) has no
+    // final stream list before the probe; a stream whose configuration the
+    // probe took from its packets (raw streams) is not yet configured.
+    return (fmt_ctx->ctx_flags & AVFMTCTX_NOHEADER) == 0 && fmt_ctx->nb_streams == stream_count &&
+           fmt_ctx->streams[stream_idx]->codecpar->extradata_size == extradata_size;
+}
+
+void ProbedStream::restore(AVFormatContext* fmt_ctx, int stream_idx) const {
+    AVStream* stream = fmt_ctx->streams[stream_idx];
+    AVCodecParameters* params = stream->codecpar;
+    params->format = format;
+    params->width = width;
+    params->height = height;
+    params->video_delay = video_delay;
+    params->field_order = static_cast<AVFieldOrder>(field_order);
+    params->color_range = static_cast<AVColorRange>(color_range);
+    params->color_primaries = static_cast<AVColorPrimaries>(color_primaries);
+    params->color_trc = static_cast<AVColorTransferCharacteristic>(color_trc);
+    params->color_space = static_cast<AVColorSpace>(color_space);
+    params->chroma_location = static_cast<AVChromaLocation>(chroma_location);
+    params->profile = profile;
+    params->level = level;
+    params->bits_per_raw_sample = bits_per_raw_sample;
+    params->sample_aspect_ratio = sample_aspect_ratio;
+    stream->avg_frame_rate = avg_frame_rate;
+    stream->r_frame_rate = r_frame_rate;
+    stream->start_time = start_time;
+    stream->duration = duration;
+}
+
 IndexCache::IndexCache(std::string directory, int64_t max_bytes)
     : directory_(std::move(directory)), max_bytes_(max_bytes) {}
 
@@ -299,30 +409,33 @@ std::string IndexCache::entry_path(const std::string& key) const {
     return directory_ + "/" + hex(fnv1a(key.data(), key.size())) + ".idx";
 }
 
-std::shared_ptr<const StreamIndex> IndexCache::load(const std::string& key,
-                                                    AVStream* stream) const {
+std::shared_ptr<const StreamIndex> IndexCache::load(const std::string& key, AVStream* stream,
+                                                    ProbedStream* probed) const {
     if (!enabled() || key.empty()) return nullptr;
     const std::string path = entry_path(key);
     std::ifstream file(path, std::ios::binary | std::ios::ate);
     if (!file) return nullptr;
     const std::streamoff length = file.tellg();
     if (length <= 0) return nullptr;
-    std::string bytes(static_cast<size_t>(length), '\0');
+    // Left uninitialised: the read fills it.
+    const std::unique_ptr<char[]> bytes(new char[static_cast<size_t>(length)]);
     file.seekg(0);
-    if (!file.read(bytes.data(), length)) return nullptr;
+    if (!file.read(bytes.get(), length)) return nullptr;
     try {
-        Reader header(bytes.data(), bytes.size());
+        Reader header(bytes.get(), static_cast<size_t>(length));
         char magic[sizeof kMagic];
         for (char& c : magic) c = header.get<char>();
         if (std::memcmp(magic, kMagic, sizeof kMagic) != 0) return nullptr;
         if (header.get<uint32_t>() != kFormatVersion) return nullptr;
         if (header.get_bytes() != key) return nullptr;
-        const std::string payload = header.get_bytes();
+        const auto [payload, payload_size] = header.get_view();
         const auto checksum = header.get<uint64_t>();
-        if (!header.at_end() || checksum != fnv1a(payload.data(), payload.size())) return nullptr;
-        Reader in(payload.data(), payload.size());
+        if (!header.at_end() || checksum != fnv1a(payload, payload_size)) return nullptr;
+        Reader in(payload, payload_size);
         std::vector<SeekEntry> entries;
-        std::shared_ptr<StreamIndex> index = deserialise(in, entries);
+        ProbedStream found;
+        std::shared_ptr<StreamIndex> index = deserialise(in, entries, found);
+        if (probed != nullptr) *probed = found;
         // Demuxers that index every packet from the file's header (MP4) have
         // them all already; the others get what the scan added.
         if (avformat_index_get_entries_count(stream) < static_cast<int>(entries.size())) {
@@ -341,10 +454,10 @@ std::shared_ptr<const StreamIndex> IndexCache::load(const std::string& key,
     }
 }
 
-void IndexCache::store(const std::string& key, const StreamIndex& index,
-                       const AVStream* stream) const {
+void IndexCache::store(const std::string& key, const StreamIndex& index, const AVStream* stream,
+                       const ProbedStream& probed) const {
     if (!enabled() || key.empty()) return;
-    const std::string payload = serialise(index, stream);
+    const std::string payload = serialise(index, stream, probed);
     Writer out;
     for (char c : kMagic) out.put(c);
     out.put(kFormatVersion);

@@ -455,7 +455,8 @@ def test_qp_command_reports_a_size_change_in_one_line(tmp_path):
     )
     assert result.returncode == 2
     assert result.stderr.count("\n") == 1, result.stderr
-    assert "frame 50 has 17x30 macroblocks but frame 0 has 15x20" in result.stderr
+    # The earlier frame named is one of the same span of work (cores decide).
+    assert re.search(r"frame 50 has 17x30 macroblocks but frame \d+ has 15x20", result.stderr)
     assert not out.exists()
     # Each part on its own exports fine.
     for frames, shape in (("0:50", (50, 15, 20)), ("50:", (30, 17, 30))):
