@@ -383,9 +383,7 @@ def test_interlaced_h264_fills_the_frame_grid():
 # is: elsewhere their values are those of whichever picture last used the
 # pooled table, and follow the decoding history. Where each vector is, its
 # direction, size and scale are the picture's own.
-HISTORY_DEPENDENT_B_VECTORS = (
-    set() if coding_blocks_exported() else {"mpeg4", "mpeg4 4mv qpel"}
-)
+HISTORY_DEPENDENT_B_VECTORS = set() if coding_blocks_exported() else {"mpeg4", "mpeg4 4mv qpel"}
 
 
 def without_motion(vector: tuple[int, ...]) -> tuple[int, ...]:

@@ -420,9 +420,7 @@ def test_a_pipe_reads_like_the_file_it_carries(tmp_path, suffix, encoder):
     for name, source in (("pipe", "/dev/stdin"), ("file", str(clip))):
         csv[name] = tmp_path / f"{name}.csv"
         command = [MBGAUGE, "stats", source, "--csv", csv[name], "--workers", "2", "-q"]
-        done = subprocess.run(
-            command, input=clip.read_bytes(), capture_output=True, timeout=120
-        )
+        done = subprocess.run(command, input=clip.read_bytes(), capture_output=True, timeout=120)
         assert done.returncode == 0, done.stderr.decode()
     assert csv["pipe"].read_text() == csv["file"].read_text()
 
