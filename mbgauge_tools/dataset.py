@@ -17,8 +17,11 @@ Inputs and `out` may be URLs that fsspec knows (``s3://bucket/videos/*.mp4``,
 ``--out s3://bucket/dataset``): the tasks read the videos straight from the
 store, and each task's frames file is written under a unique temporary name
 and then copied to its final name in one step, which an object store makes
-visible whole or not at all (there is no rename). QP map stores (`maps`) are
-written to local directories only.
+visible whole or not at all (there is no rename). A file's QP map store is
+written to a local temporary directory and uploaded, object by object, before
+its frames file is committed: there too a map store counts only once its
+frames file exists (a task that stopped between the two leaves a store that
+the next run replaces).
 
 Layout of `out`:
 
@@ -35,6 +38,7 @@ import json
 import os
 import shutil
 import sys
+import tempfile
 import threading
 import time
 import uuid
@@ -240,6 +244,11 @@ def frames_url(out: str, path: str) -> str:
     return f"{out.rstrip('/')}/frames/{output_name(path)}.parquet"
 
 
+def maps_url(out: str, path: str) -> str:
+    """maps_path of an `out` that is a URL."""
+    return f"{out.rstrip('/')}/maps/{output_name(path)}.zarr"
+
+
 def extract(
     paths: Iterable[str | os.PathLike[str]],
     out: str | os.PathLike[str],
@@ -403,8 +412,13 @@ class _MapsWriter:
     def __init__(self, out: str, path: str, session: H264DecoderSession, count: int) -> None:
         import zarr
 
-        self.target = maps_path(out, path)
-        self.target.parent.mkdir(parents=True, exist_ok=True)
+        # An object store's maps are made in a local directory and uploaded.
+        self.url = maps_url(out, path) if remote.is_remote(out) else None
+        self.target = Path(tempfile.mkdtemp(prefix="mbgauge-maps-")) / "maps.zarr"
+        if self.url is None:
+            self.target.parent.rmdir()
+            self.target = maps_path(out, path)
+            self.target.parent.mkdir(parents=True, exist_ok=True)
         self.partial = self.target.with_name(f".{self.target.name}{_PARTIAL}{uuid.uuid4().hex}")
         # Room for the largest picture of the file: a map of a smaller one
         # (the size changes mid-stream) fills the top-left of its cells, and
@@ -452,12 +466,26 @@ class _MapsWriter:
         if rest:
             self.qp_maps[self.filled - rest : self.filled] = self.buffer[:rest]
         self.offsets[:] = self.all_offsets
+        if self.url is not None:
+            self._upload()
+            return
         if self.target.exists():  # left by a run that stopped before its frames file
             shutil.rmtree(self.target)
         os.rename(self.partial, self.target)
 
+    def _upload(self) -> None:
+        fs, target = remote.filesystem(self.url)
+        try:
+            if fs.exists(target):  # left by a run that stopped before its frames file
+                fs.rm(target, recursive=True)
+            fs.put(f"{self.partial}/", f"{target}/", recursive=True)
+        finally:
+            self.discard()
+
     def discard(self) -> None:
         shutil.rmtree(self.partial, ignore_errors=True)
+        if self.url is not None:
+            shutil.rmtree(self.target.parent, ignore_errors=True)
 
 
 def _extract_missing(
@@ -623,8 +651,6 @@ def _extract_to_store(
     progress: bool,
 ) -> pa.Table:
     """extract() into an object store (or any fsspec URL)."""
-    if maps:
-        raise ValueError("QP map stores (maps) are written to local directories only")
     fs, root = remote.filesystem(out)
     root = root.rstrip("/")
     fs.invalidate_cache()
@@ -635,6 +661,8 @@ def _extract_to_store(
         for name in [*_store_frames(fs, root), f"{root}/files.parquet"]:
             if fs.exists(name):
                 fs.rm(name)
+        if fs.exists(f"{root}/maps"):
+            fs.rm(f"{root}/maps", recursive=True)
     _remove_store_partials(fs, root)
     rows: dict[str, dict[str, Any]] = {}
     if resume:
@@ -642,6 +670,12 @@ def _extract_to_store(
         for path in inputs:
             name = remote.filesystem(frames_url(out, path))[1]
             row = _store_row(fs, name, path) if name in finished else None
+            if (
+                row is not None
+                and maps
+                and not fs.exists(remote.filesystem(maps_url(out, path))[1])
+            ):
+                row = None
             if row is not None:
                 rows[path] = row
     _extract_missing(inputs, rows, out, maps, client, progress)

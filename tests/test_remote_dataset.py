@@ -12,18 +12,21 @@ import threading
 import time
 from pathlib import Path
 
+import numpy as np
 import pandas as pd
 import pyarrow.parquet as pq
 import pytest
 from distributed import Client, LocalCluster
 from distributed.diagnostics.plugin import WorkerPlugin
 
+import mbgauge
 from mbgauge_tools import cli
 from mbgauge_tools.dataset import DatasetExistsError, extract
 from tests.support import servers, videos
 
 fsspec = pytest.importorskip("fsspec")
 pytest.importorskip("s3fs")
+zarr = pytest.importorskip("zarr")
 
 INPUTS = {
     "gop.mp4": lambda: videos.lavfi_h264(
@@ -192,6 +195,19 @@ def test_command_killed_and_rerun_with_resume_completes(store, local_frames):
     assert leftovers(fs, out) == []
 
 
-def test_maps_to_an_object_store_are_refused(store):
-    with pytest.raises(ValueError, match="local directories only"):
-        extract(["s3://corpus/videos/gop.mp4"], "s3://corpus/out-maps", maps=True)
+def test_maps_in_an_object_store_equal_the_files_maps(store, tmp_path):
+    fs, local = store
+    out = "corpus/out-maps"
+    names = ["gop.mp4", "other.mkv"]
+    extract([f"s3://corpus/videos/{name}" for name in names], f"s3://{out}", maps=True)
+    fs.invalidate_cache()
+    stores = sorted(fs.ls(f"{out}/maps", detail=False))
+    assert [Path(name).name.split("-")[0] for name in stores] == ["gop", "other"]
+    for name, url in zip(names, stores):
+        fs.get(f"{url}/", str(tmp_path / name), recursive=True)
+        group = zarr.open_group(str(tmp_path / name), mode="r")
+        session = mbgauge.H264DecoderSession(str(local / name))
+        frames = range(session.num_frames)
+        assert np.array_equal(group["qp_maps"][:], session.get_qpmaps(frames)), name
+        assert np.array_equal(group["chroma_qp_offsets"][:], session.get_chroma_qp_offsets(frames))
+    assert leftovers(fs, out) == []
