@@ -474,6 +474,7 @@ class _MapsWriter:
         os.rename(self.partial, self.target)
 
     def _upload(self) -> None:
+        assert self.url is not None
         fs, target = remote.filesystem(self.url)
         try:
             if fs.exists(target):  # left by a run that stopped before its frames file
