@@ -199,20 +199,26 @@ def h264_pyramid_video() -> Path:
     )
 
 
-def mpeg4_video(flags: str) -> Path:
+def mpeg4_video(
+    flags: str, name: str = "mv-mpeg4", source: str = "testsrc2", *filters: str, q: str = "5"
+) -> Path:
+    """MPEG-4 Part 2 with two B-frames from a lavfi `source` (320x240 unless
+    `filters` crop a larger one), 40 frames."""
+    size = "640x240" if filters else "320x240"
     return videos.ffmpeg_video(
-        f"mv-mpeg4{flags}",
+        f"{name}{flags}",
         ".mp4",
         "-f",
         "lavfi",
         "-i",
-        "testsrc2=size=320x240:rate=25",
+        f"{source}{':' if '=' in source else '='}size={size}:rate=25",
+        *(["-vf", ",".join(filters)] if filters else []),
         "-frames:v",
         "40",
         "-c:v",
         "mpeg4",
         "-q:v",
-        "5",
+        q,
         "-bf",
         "2",
         "-g",
@@ -423,27 +429,8 @@ def test_motion_vectors_equal_ffmpeg_export_for_the_same_display_frame(
 def panning_mpeg4_video(flags: str) -> Path:
     # A still, detailed picture (a deep zoom into the Mandelbrot set) that
     # moves 4 samples to the left every frame.
-    return videos.ffmpeg_video(
-        f"mv-mpeg4-pan{flags}",
-        ".mp4",
-        "-f",
-        "lavfi",
-        "-i",
-        "mandelbrot=size=640x240:rate=25:start_scale=0.005:end_scale=0.005",
-        "-vf",
-        "crop=320:240:4*n:0",
-        "-frames:v",
-        "30",
-        "-c:v",
-        "mpeg4",
-        "-q:v",
-        "3",
-        "-bf",
-        "2",
-        "-g",
-        "15",
-        *(["-flags", flags] if flags else []),
-    )
+    source = "mandelbrot=start_scale=0.005:end_scale=0.005"
+    return mpeg4_video(flags, "mv-mpeg4-pan", source, "crop=320:240:4*n:0", q="3")
 
 
 @pytest.mark.skipif(

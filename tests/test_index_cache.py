@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 import mbgauge
+from mbgauge_tools.info import PROPERTIES
 from tests.support import servers, videos
 
 CONTAINERS = [".mp4", ".mkv", ".ts", ".h264", ".avi", ".mov"]
@@ -48,27 +49,12 @@ def entries(directory: Path) -> list[Path]:
     return sorted(directory.glob("*.idx")) if directory.exists() else []
 
 
-STREAM_FACTS = (
-    "width",
-    "height",
-    "mb_cols",
-    "mb_rows",
-    "num_frames",
-    "fps",
-    "fps_num",
-    "fps_den",
-    "pix_fmt",
-    "bytes_per_sample",
-    "codec",
-)
-
-
 def answers(path: Path, frames: list[int]) -> tuple:
     """Everything the index (and FFmpeg's probe, which a reopen does not
     run) decides: the stream's facts, the frame table, and the QP maps and
     luma planes of frames visited in a random order (seeks)."""
     with mbgauge.H264DecoderSession(str(path)) as session:
-        facts = [getattr(session, name) for name in STREAM_FACTS]
+        facts = [getattr(session, name) for name in PROPERTIES]
         table = session.frame_table()
         maps = [session.get_qpmap(i) for i in frames]
         planes = [session.get_plane_data(i, 0) for i in frames]
