@@ -341,3 +341,17 @@ def test_missing_s3_object_is_input_not_found(s3_bucket):
     bucket, _ = s3_bucket
     with pytest.raises(mbgauge.InputNotFoundError, match=r"^Cannot open input video: s3://"):
         mbgauge.H264DecoderSession(f"{bucket}/missing.mp4")
+
+
+def test_gs_url_gives_the_local_frames_and_a_missing_object_is_not_found():
+    pytest.importorskip("gcsfs")
+    if servers.server_executable("gcp-storage-emulator") is None:
+        pytest.skip("gcp-storage-emulator is not installed (scripts/setup.sh makes .venv-moto)")
+    with servers.gcs_endpoint():
+        fs = fsspec.filesystem("gs", skip_instance_cache=True)
+        fs.mkdir("videos")
+        fs.put_file(str(clip(".mp4")), "videos/clip.mp4")
+        with mbgauge.H264DecoderSession("gs://videos/clip.mp4") as session:
+            assert_same_frames(session, clip(".mp4"))
+        with pytest.raises(mbgauge.InputNotFoundError, match=r"^Cannot open input video: gs://"):
+            mbgauge.H264DecoderSession("gs://videos/missing.mp4")

@@ -4,9 +4,11 @@
   directory with byte ranges and ETags (``python -m http.server`` has no
   ranges), counts what it sent, refuses names starting with ``private``
   (403), and can be told to drop the connection part-way through a reply.
-- ``moto_server``: moto's S3 API server (``moto_server``), run from the
-  environment scripts/setup.sh makes for it (.venv-moto, or
-  $MBGAUGE_MOTO_VENV), whose pins would clash with s3fs's in .venv.
+- ``moto_server``: moto's S3 API server (``moto_server``), and
+  ``gcs_emulator``: a Google Cloud Storage API server
+  (``gcp-storage-emulator``), both run from the environment scripts/setup.sh
+  makes for them (.venv-moto, or $MBGAUGE_MOTO_VENV), whose pins would clash
+  with s3fs's in .venv.
 """
 
 from __future__ import annotations
@@ -134,33 +136,40 @@ def _free_port() -> int:
         return probe.getsockname()[1]
 
 
-def moto_executable() -> Path | None:
+def server_executable(name: str) -> Path | None:
+    """`name` in the servers' environment, if it is installed there."""
     venv = Path(os.environ.get("MBGAUGE_MOTO_VENV", ROOT / ".venv-moto"))
-    executable = venv / "bin" / "moto_server"
+    executable = venv / "bin" / name
     return executable if executable.exists() else None
 
 
+def moto_executable() -> Path | None:
+    return server_executable("moto_server")
+
+
 @contextlib.contextmanager
-def moto_server() -> Iterator[str]:
-    """moto's S3 server on a free port of 127.0.0.1; yields its endpoint URL."""
-    executable = moto_executable()
+def _listening(name: str, arguments: list[str]) -> Iterator[str]:
+    """Runs server `name` of the servers' environment with `arguments` (in
+    which "{port}" stands for a free port of 127.0.0.1) until the block
+    ends; yields its base URL once it listens."""
+    executable = server_executable(name)
     if executable is None:
-        raise RuntimeError("moto_server not found: run ./scripts/setup.sh (it makes .venv-moto)")
+        raise RuntimeError(f"{name} not found: run ./scripts/setup.sh (it makes .venv-moto)")
     port = _free_port()
     process = subprocess.Popen(
-        [str(executable), "-H", "127.0.0.1", "-p", str(port)],
+        [str(executable), *(argument.format(port=port) for argument in arguments)],
         stdout=subprocess.DEVNULL,
         stderr=subprocess.DEVNULL,
     )
     try:
         for _ in range(600):
             if process.poll() is not None:
-                raise RuntimeError(f"moto_server exited with {process.returncode}")
+                raise RuntimeError(f"{name} exited with {process.returncode}")
             with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), 0.1):
                 break
             threading.Event().wait(0.05)
         else:
-            raise RuntimeError("moto_server did not start listening")
+            raise RuntimeError(f"{name} did not start listening")
         yield f"http://127.0.0.1:{port}"
     finally:
         process.terminate()
@@ -171,6 +180,46 @@ def moto_server() -> Iterator[str]:
             process.wait()
 
 
+def moto_server() -> contextlib.AbstractContextManager[str]:
+    """moto's S3 server on a free port of 127.0.0.1; yields its endpoint URL."""
+    return _listening("moto_server", ["-H", "127.0.0.1", "-p", "{port}"])
+
+
+@contextlib.contextmanager
+def _environment(settings: dict[str, str], fsspec_conf: dict[str, dict]) -> Iterator[None]:
+    """Environment variables and fsspec configuration set for the block."""
+    import fsspec
+
+    earlier = {key: os.environ.get(key) for key in settings}
+    earlier_conf = {key: fsspec.config.conf.get(key) for key in fsspec_conf}
+    os.environ.update(settings)
+    fsspec.config.conf.update(fsspec_conf)
+    try:
+        yield
+    finally:
+        for key, value in earlier.items():
+            if value is None:
+                os.environ.pop(key, None)
+            else:
+                os.environ[key] = value
+        for key, conf in earlier_conf.items():
+            if conf is None:
+                fsspec.config.conf.pop(key, None)
+            else:
+                fsspec.config.conf[key] = conf
+
+
+@contextlib.contextmanager
+def gcs_endpoint() -> Iterator[str]:
+    """A Google Cloud Storage API server (kept in memory), found by gcsfs
+    through STORAGE_EMULATOR_HOST, with anonymous access."""
+    arguments = ["start", "--host", "127.0.0.1", "--port", "{port}", "--in-memory"]
+    with _listening("gcp-storage-emulator", arguments) as endpoint:
+        anonymous = {"token": "anon", "project": "mbgauge-tests"}
+        with _environment({"STORAGE_EMULATOR_HOST": endpoint}, {"gs": anonymous, "gcs": anonymous}):
+            yield endpoint
+
+
 @contextlib.contextmanager
 def s3_endpoint() -> Iterator[str]:
     """moto's S3 server, with the environment every S3 client of the test
@@ -178,8 +227,6 @@ def s3_endpoint() -> Iterator[str]:
     credentials in the standard variables and the endpoint in fsspec's
     configuration (FSSPEC_S3_ENDPOINT_URL, read when fsspec is imported;
     set in this process's fsspec configuration too)."""
-    import fsspec
-
     with moto_server() as endpoint:
         settings = {
             "AWS_ACCESS_KEY_ID": "testing",
@@ -191,19 +238,5 @@ def s3_endpoint() -> Iterator[str]:
             "AWS_REQUEST_CHECKSUM_CALCULATION": "when_required",
             "AWS_RESPONSE_CHECKSUM_VALIDATION": "when_required",
         }
-        earlier = {key: os.environ.get(key) for key in settings}
-        earlier_conf = fsspec.config.conf.get("s3")
-        os.environ.update(settings)
-        fsspec.config.conf["s3"] = {"endpoint_url": endpoint}
-        try:
+        with _environment(settings, {"s3": {"endpoint_url": endpoint}}):
             yield endpoint
-        finally:
-            for key, value in earlier.items():
-                if value is None:
-                    os.environ.pop(key, None)
-                else:
-                    os.environ[key] = value
-            if earlier_conf is None:
-                fsspec.config.conf.pop("s3", None)
-            else:
-                fsspec.config.conf["s3"] = earlier_conf
