@@ -34,7 +34,7 @@ constexpr char kMagic[8] = {'M', 'B', 'G', 'I', 'D', 'X', '\r', '\n'};
 // (and kFormatVersion bumped) before these sizes are updated.
 #if defined(__GLIBCXX__) && defined(__x86_64__)
 static_assert(sizeof(PacketRecord) == 72, "PacketRecord changed: update index_cache.cpp");
-static_assert(sizeof(StreamIndex) == 264, "StreamIndex changed: update index_cache.cpp");
+static_assert(sizeof(StreamIndex) == 240, "StreamIndex changed: update index_cache.cpp");
 #endif
 
 // FNV-1a, taken eight bytes at a time where it can (an entry's payload is
@@ -257,9 +257,10 @@ std::shared_ptr<StreamIndex> deserialise(Reader& in, std::vector<SeekEntry>& ent
     index->display_pts = in.get_vector<int64_t>();
     index->seek_pts = in.get_vector<int64_t>();
     const size_t map_size = in.get_count(sizeof(int64_t) + sizeof(int));
+    index->pts_to_idx.reserve(map_size);
     for (size_t i = 0; i < map_size; ++i) {
         const auto pts = in.get<int64_t>();
-        index->pts_to_idx.emplace_hint(index->pts_to_idx.end(), pts, in.get<int>());
+        if (!index->pts_to_idx.append(pts, in.get<int>())) throw std::out_of_range("pts order");
     }
     index->seek_packet = in.get_vector<int>();
     index->frame_packet = in.get_vector<int>();

@@ -102,8 +102,12 @@ void PipeSpool::spool_until(int64_t end) {
             const ssize_t put = pwrite(spool_, chunk.data() + written,
                                        static_cast<size_t>(got - written), spooled_ + written);
             if (put < 0 && errno == EINTR) continue;
-            if (put <= 0)
-                throw ByteSourceError(system_error("Cannot keep what was read from", path_));
+            if (put <= 0) {
+                // What was read and not kept is gone from the pipe: every
+                // later read fails the same way rather than skip it.
+                broken_ = system_error("Cannot keep what was read from", path_);
+                throw ByteSourceError(broken_);
+            }
             written += put;
         }
         spooled_ += got;
@@ -112,6 +116,7 @@ void PipeSpool::spool_until(int64_t end) {
 
 size_t PipeSpool::read_at(int64_t offset, uint8_t* buffer, size_t size) {
     const std::lock_guard<std::mutex> lock(mutex_);
+    if (!broken_.empty()) throw ByteSourceError(broken_);
     spool_until(offset + static_cast<int64_t>(size));
     if (offset >= spooled_) return 0;
     const size_t available = static_cast<size_t>(spooled_ - offset);

@@ -54,4 +54,6 @@ private:
     std::mutex mutex_;
     int64_t spooled_ = 0;
     bool ended_ = false;
+    // Why the spool lost data (a full disk), once it has.
+    std::string broken_;
 };

@@ -32,7 +32,7 @@ void number_index_frames(StreamIndex& index) {
     index.seek_pts = std::move(tables.seek_pts);
     index.seek_packet = std::move(tables.seek_packet);
     index.frame_packet = std::move(tables.frame_packet);
-    index.pts_to_idx = std::move(tables.pts_to_idx);
+    index.pts_to_idx = FrameByPts(tables.pts_to_idx);
 
     mark_restart_points(index);
 }

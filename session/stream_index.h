@@ -1,9 +1,11 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern "C" {
@@ -12,6 +14,39 @@ extern "C" {
 
 #include "packet_index.h"
 
+// Frame numbers by display timestamp, in timestamp order: one block of
+// memory, where a std::map takes an allocation per frame (a reopen builds this
+// from the index cache, for every frame of the file).
+class FrameByPts {
+public:
+    using Entry = std::pair<int64_t, int>;
+    using const_iterator = std::vector<Entry>::const_iterator;
+
+    FrameByPts() = default;
+    explicit FrameByPts(const std::map<int64_t, int>& frames) : entries_(frames.begin(), frames.end()) {}
+
+    // Appends an entry; false (nothing added) unless `pts` is above the last.
+    bool append(int64_t pts, int frame) {
+        if (!entries_.empty() && pts <= entries_.back().first) return false;
+        entries_.emplace_back(pts, frame);
+        return true;
+    }
+    void reserve(size_t count) { entries_.reserve(count); }
+
+    const_iterator find(int64_t pts) const {
+        const auto found = std::lower_bound(
+            entries_.begin(), entries_.end(), pts,
+            [](const Entry& entry, int64_t wanted) { return entry.first < wanted; });
+        return found != entries_.end() && found->first == pts ? found : entries_.end();
+    }
+    const_iterator begin() const { return entries_.begin(); }
+    const_iterator end() const { return entries_.end(); }
+    size_t size() const { return entries_.size(); }
+
+private:
+    std::vector<Entry> entries_;
+};
+
 // What one pass over a video stream learns about it: every packet's metadata
 // and the display-order numbering of its frames. Built once per file and then
 // only read, so that any number of decoding cursors can share it.
@@ -19,7 +54,7 @@ struct StreamIndex {
     std::vector<PacketRecord> packets;
     std::vector<int64_t> display_pts;
     std::vector<int64_t> seek_pts;
-    std::map<int64_t, int> pts_to_idx;
+    FrameByPts pts_to_idx;
     // Per frame: demux position of the key packet decoding starts from, and
     // of the packet that carries the frame.
     std::vector<int> seek_packet;
