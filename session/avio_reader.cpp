@@ -34,11 +34,6 @@ void AvioReader::rethrow_failure() {
     if (!failure_) return;
     std::exception_ptr failure = failure_;
     failure_ = nullptr;
-    // The failure is handed to the caller; the context must not keep it
-    // either, or (on some FFmpeg versions) every later read of the
-    // recovered source would end there too.
-    context_->error = 0;
-    context_->eof_reached = 0;
     std::rethrow_exception(failure);
 }
 
