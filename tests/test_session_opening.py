@@ -17,6 +17,7 @@ import pytest
 
 import mbgauge
 from tests.support import videos
+from tests.test_hevc import ffmpeg_exports_hevc_qp
 from tests.test_outputs import MBGAUGE
 
 
@@ -416,6 +417,8 @@ def test_a_pipe_reads_like_the_file_it_carries(tmp_path, suffix, encoder):
     assert np.array_equal(np.load(maps), session.get_qpmaps(range(session.num_frames)))
     assert np.array_equal(np.load(planes), session.get_planes([last, 0, 20], 0))
 
+    if suffix == ".hevc" and not ffmpeg_exports_hevc_qp():
+        return  # the command's statistics need HEVC QPs (mbgauge's FFmpeg)
     csv = {}
     for name, source in (("pipe", "/dev/stdin"), ("file", str(clip))):
         csv[name] = tmp_path / f"{name}.csv"
