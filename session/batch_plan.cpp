@@ -88,7 +88,7 @@ QpMapBatch decode_qp_maps(H264DecoderSession& session, const BatchPlan& plan, co
     batch.mb_cols = session.mb_cols();
     const std::vector<int>& frames = plan.frames();
     BatchPictureSize size(false);
-    session.decode_frames(frames, DecodeCursor::Content::kSyntaxOnly,
+    session.decode_frames(frames, DecodeCursor::Content::kEncodingParameters,
                           [&](size_t place, const AVFrame* frame) {
         const PictureLayout layout = picture_layout(frame);
         if (size.admit(frame, layout, frames[place])) {
@@ -127,7 +127,7 @@ std::unique_ptr<int32_t[]> decode_chroma_qp_offsets(H264DecoderSession& session,
             unknown.push_back(frames[place]);
         }
     }
-    session.decode_frames(unknown, DecodeCursor::Content::kSyntaxOnly,
+    session.decode_frames(unknown, DecodeCursor::Content::kEncodingParameters,
                           [&](size_t unknown_place, const AVFrame* frame) {
         store(plan.place_of(unknown[unknown_place]), read_chroma_qp_offsets(frame));
     }, poll);

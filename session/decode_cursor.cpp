@@ -166,6 +166,12 @@ void DecodeCursor::set_up_decoder(int pixel_limit, bool motion_vectors, bool cod
     max_pixels_ = pixel_limit;
     export_motion_vectors_ = motion_vectors;
     export_coding_blocks_ = coding_blocks;
+    open_decoder(parse_only, true);
+}
+
+void DecodeCursor::open_decoder(bool parse_only, bool extras) {
+    const bool motion_vectors = extras && export_motion_vectors_;
+    const bool coding_blocks = extras && export_coding_blocks_;
     const AVCodecParameters* params = stream().codecpar;
     const AVCodec* decoder = avcodec_find_decoder(params->codec_id);
     if (decoder == nullptr) throw std::runtime_error("H.264 decoder not found");
@@ -207,6 +213,7 @@ void DecodeCursor::set_up_decoder(int pixel_limit, bool motion_vectors, bool cod
     unpack_bsf_ = std::move(filter);
     decoder_can_parse_only_ = can_parse_only;
     parsing_only_ = parses_only;
+    exporting_extras_ = extras;
     decoder_fed_ = false;
 }
 
@@ -341,7 +348,7 @@ bool DecodeCursor::seek_to_packet(int key_packet_idx, AVPacket* packet) {
     // those ahead of a stream's first key picture, would depend on the
     // queries before. Every seek starts a fresh decoder instead.
     if (decoder_fed_)
-        set_up_decoder(max_pixels_, export_motion_vectors_, export_coding_blocks_, parsing_only_);
+        open_decoder(parsing_only_, exporting_extras_);
     if (unpack_bsf_) av_bsf_flush(unpack_bsf_.get());
     forget_position();
 
@@ -432,7 +439,7 @@ bool DecodeCursor::restart_decoder(int packet_idx, AVFrame* frame, int frame_idx
                                    const FrameSink& sink) {
     avcodec_send_packet(codec_ctx_.get(), nullptr);
     const bool obtained = receive_frames(frame, frame_idx, sink);
-    set_up_decoder(max_pixels_, export_motion_vectors_, export_coding_blocks_, parsing_only_);
+    open_decoder(parsing_only_, exporting_extras_);
     send_parameter_sets(packet_idx);
     return obtained;
 }
@@ -499,9 +506,10 @@ bool DecodeCursor::decode_frame(int frame_idx, const FrameSink& sink, SeekRule r
     if (!packet || !frame) throw std::bad_alloc();
     try {
         const bool parse_only =
-            content == Content::kSyntaxOnly && parse_only_allowed_ && decoder_can_parse_only_;
-        if (parse_only != parsing_only_) {
-            set_up_decoder(max_pixels_, export_motion_vectors_, export_coding_blocks_, parse_only);
+            content != Content::kPictures && parse_only_allowed_ && decoder_can_parse_only_;
+        const bool extras = content != Content::kEncodingParameters;
+        if (parse_only != parsing_only_ || extras != exporting_extras_) {
+            open_decoder(parse_only, extras);
             forget_position();
         }
         // First from where the decoder stands or from the frame's key packet;

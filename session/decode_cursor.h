@@ -40,9 +40,14 @@ public:
     enum class Content {
         // Planes and side data.
         kPictures,
-        // Side data only (QPs, chroma offsets, motion vectors): the decoder
-        // may parse without reconstructing, where it can.
+        // Side data only (QPs, chroma offsets, motion vectors, the block
+        // structure): the decoder may parse without reconstructing, where it
+        // can.
         kSyntaxOnly,
+        // The encoding parameters (QPs, chroma offsets) and the pictures'
+        // properties only: as kSyntaxOnly, and the decoder exports no motion
+        // vectors or block structure, whatever the session asked for.
+        kEncodingParameters,
     };
 
     DecodeCursor() = default;
@@ -65,6 +70,8 @@ public:
     // With `parse_only`, a decoder that reconstructs no picture if it has
     // FFmpeg's parse_only option (mbgauge's FFmpeg gives it to H.264 and
     // HEVC), else an ordinary one.
+    // The exports asked for here stay what the cursor's decoders export,
+    // except for kEncodingParameters requests.
     void set_up_decoder(int max_pixels, bool motion_vectors, bool coding_blocks, bool parse_only);
     // Whether kSyntaxOnly requests may use a parse-only decoder (the
     // environment variable MBGAUGE_PARSE_ONLY=0 says no).
@@ -135,6 +142,9 @@ private:
     // The packet index from the cache, or by reading the whole input (and
     // then kept in the cache).
     void find_or_build_index(const std::string& path);
+    // A fresh decoder as set up last, reconstructing pictures or not, with
+    // the session's motion vectors and block structure or without.
+    void open_decoder(bool parse_only, bool extras);
 
     // Declared before the demuxer that reads through it, so freed after it.
     std::unique_ptr<AvioReader> reader_;
@@ -150,8 +160,11 @@ private:
     int last_decoded_idx_ = -1;
     int next_packet_idx_ = -1;
     int max_pixels_ = 0;
+    // What the session asked the decoder to export, and whether the current
+    // decoder does (it does not for kEncodingParameters requests).
     bool export_motion_vectors_ = false;
     bool export_coding_blocks_ = false;
+    bool exporting_extras_ = true;
     bool parse_only_allowed_ = true;
     // The open decoder reconstructs nothing; the decoder has the option.
     bool parsing_only_ = false;

@@ -68,7 +68,8 @@ public:
     // Decodes each of `frames` (display indices, ascending, distinct, checked
     // by check_frame_index) once, with the decoder moving forward, and hands
     // each to `take` with its position in `frames` as it comes out; with
-    // kSyntaxOnly, `take` must read no planes (see DecodeCursor). Neither
+    // kSyntaxOnly or kEncodingParameters, `take` must read no planes (nor,
+    // with the latter, motion vectors or block structure; see DecodeCursor). Neither
     // reads nor fills the frame cache. Throws std::runtime_error "Failed to
     // decode frame N" for the first frame that does not come out. `poll`,
     // when given, is called every kPollInterval decoded pictures and may

@@ -18,6 +18,7 @@ import pytest
 import mbgauge
 from tests.support import videos
 from tests.test_blocks_and_motion_vectors import _exported, side_data_reader  # noqa: F401
+from tests.test_coding_blocks import coding_blocks_exported
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -149,17 +150,26 @@ def test_parse_only_is_used_where_the_decoder_offers_it_unless_turned_off(
 def test_pictures_after_a_query_without_them_are_ffmpegs(name, monkeypatch):
     path = VIDEOS[name]()
     monkeypatch.setenv("MBGAUGE_PARSE_ONLY", "1")
-    session = mbgauge.H264DecoderSession(str(path))
+    session = mbgauge.H264DecoderSession(str(path), motion_vectors=True)
+    fresh = mbgauge.H264DecoderSession(str(path), motion_vectors=True)
     reference = videos.ffmpeg_reference_frames(path, session.width, session.height)
     n = session.num_frames
     # Each query of one kind after one of the other, on one session: the
     # decoder changes its mind between the two and must not hand out
-    # pictures decoded against references it did not reconstruct.
+    # pictures decoded against references it did not reconstruct, nor lose
+    # the vectors and blocks that QP maps alone do not need.
     steps = [("maps", range(n)), ("plane", n - 1), ("maps", [n - 2]), ("planes", [n - 3, n - 1])]
-    steps += [("maps", [1]), ("plane", 2)]
+    steps += [("maps", [1]), ("plane", 2), ("maps", [0, 3]), ("vectors", 3), ("blocks", [n - 1])]
     for kind, frames in steps:
         if kind == "maps":
             session.get_qpmaps(frames)
+        elif kind == "vectors":
+            got, expected = session.get_motion_vectors(frames), fresh.get_motion_vectors(frames)
+            for field in ("source", "dst_x", "dst_y", "motion_x", "motion_y"):
+                assert np.array_equal(got[field], expected[field]), f"{name}: {field}"
+        elif kind == "blocks" and session.coding_blocks and coding_blocks_exported():
+            got = session.get_coding_blocks_batch(frames)
+            assert np.array_equal(got, fresh.get_coding_blocks_batch(frames)), name
         elif kind == "plane":
             for p, plane in enumerate(videos.visible_planes(session, frames)):
                 assert np.array_equal(plane, reference[frames][p]), (
