@@ -462,6 +462,35 @@ def test_mpeg4_b_pictures_carry_the_motion_of_the_picture(flags, order):
             assert (np.median(shift_x), np.median(shift_y)) == (expected, 0), (f, source)
 
 
+def test_concealed_pictures_do_not_depend_on_exporting_motion_vectors(tmp_path):
+    """Error concealment's deblocking compares neighbouring blocks' vectors
+    of the picture: a damaged MPEG-4 stream with B pictures decodes alike
+    whether or not the vectors are exported."""
+    clean = videos.ffmpeg_video(
+        "mv-mpeg4-raw",
+        ".m4v",
+        *("-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25", "-frames:v", "40"),
+        *("-c:v", "mpeg4", "-q:v", "5", "-bf", "2", "-g", "15", "-f", "m4v"),
+    )
+    data = bytearray(clean.read_bytes())
+    for offset in range(3000, len(data), 2500):
+        data[offset] ^= 0x5A
+    damaged = tmp_path / "damaged.m4v"
+    damaged.write_bytes(bytes(data))
+    plain = mbgauge.H264DecoderSession(str(damaged))
+    with_vectors = mbgauge.H264DecoderSession(str(damaged), motion_vectors=True)
+    assert plain.num_frames == with_vectors.num_frames >= 30
+    for f in shuffled(plain.num_frames, seed=21):
+        try:
+            expected = [plain.get_plane_data(f, plane) for plane in range(3)]
+        except RuntimeError:
+            with pytest.raises(RuntimeError):
+                with_vectors.get_plane_data(f, 0)
+            continue
+        for plane in range(3):
+            assert np.array_equal(with_vectors.get_plane_data(f, plane), expected[plane]), f
+
+
 @pytest.mark.parametrize("name", MV_CASES)
 def test_exporting_motion_vectors_changes_no_plane_or_qp_map(name):
     path = MV_CASES[name]()
