@@ -5,7 +5,7 @@ The extension releases the GIL while it decodes, so threads decode in
 parallel. A session serialises its own calls, so each span borrows a session
 of its own from the file's pool. A span that starts at a key frame costs no
 decoding its neighbour also does, so spans are cut where a key group starts,
-once they hold SPAN_FRAMES frames (fewer in a short file, so that each core
+once they hold SPAN_FRAMES frames (fewer in a short file, so that each worker
 has one); a key group longer than MAX_SPAN_FRAMES is cut inside, at the cost
 of decoding its start twice. Results come back in
 job and span order, whatever the number of workers, with at most two spans
@@ -105,19 +105,18 @@ def key_spans(
 
 @dataclass(frozen=True)
 class FrameJob:
-    """Frames of one file to work on, and their spans."""
+    """Frames of one file to work on."""
 
     pool: SessionPool
     frames: Sequence[int]
-    spans: list[Frames] = field(init=False)
 
-    def __post_init__(self) -> None:
+    def spans(self, threads: int = 1) -> list[Frames]:
+        """The frames cut into spans; a short file still gives each of
+        `threads` a span of its own where its key groups allow (spans shrink
+        to each thread's share)."""
         key = self.pool.first.frame_table()["key"]
-        # A short file still gives every core a span of its own where its key
-        # groups allow: spans shrink to as many frames as each core's share.
-        share = -(-len(self.frames) // default_workers())
-        spans = key_spans(key, self.frames, span_frames=max(1, min(SPAN_FRAMES, share)))
-        object.__setattr__(self, "spans", spans)
+        share = -(-len(self.frames) // max(1, threads))
+        return key_spans(key, self.frames, span_frames=max(1, min(SPAN_FRAMES, share)))
 
 
 @dataclass(frozen=True)
@@ -127,13 +126,12 @@ class SpanResult(Generic[T]):
     value: T
 
 
-def workers_for(jobs: Sequence[FrameJob], workers: int | None) -> int:
-    """The number of threads: as asked (default: one per core), but never
-    more than there are spans, since a span is never split between two."""
+def asked_workers(workers: int | None) -> int:
+    """The number of threads asked for (default: one per core)."""
     asked = default_workers() if workers is None else workers
     if asked < 1:
         raise ValueError(f"workers must be at least 1, not {asked}")
-    return max(1, min(asked, sum(len(job.spans) for job in jobs)))
+    return asked
 
 
 def run_spans(
@@ -143,10 +141,14 @@ def run_spans(
     `workers` threads and yields the results in job and span order. Closing
     the iterator early (or an exception in the consumer) cancels the spans
     not yet started and waits for those being decoded."""
-    threads = workers_for(jobs, workers)
-    spans = [(number, job.pool, span) for number, job in enumerate(jobs) for span in job.spans]
+    asked = asked_workers(workers)
+    spans = [
+        (number, job.pool, span) for number, job in enumerate(jobs) for span in job.spans(asked)
+    ]
     if not spans:
         return
+    # Never more threads than spans: a span is never split between two.
+    threads = min(asked, len(spans))
 
     def work_on(pool: SessionPool, frames: Frames) -> T:
         with pool.borrow() as session:

@@ -157,12 +157,13 @@ def test_spans_start_where_key_groups_start(clip, span, longest, frames, starts)
     assert np.concatenate(spans).tolist() == list(frames)
 
 
-def test_workers_never_outnumber_spans(clip):
-    # 48 frames make fewer spans than four workers: a thread more would only
-    # decode a key group another one decodes too.
-    spans = len(parallel.open_job(clip).spans)
-    assert spans < 4
-    maps = mbgauge_tools.iter_qp_maps(clip, workers=4)
+@pytest.mark.parametrize("workers, spans", [(1, 1), (2, 2), (3, 2), (8, 4)])
+def test_a_short_file_gives_each_worker_a_span_but_no_more(clip, workers, spans):
+    # 48 frames in four key groups of 12: spans shrink to each worker's share
+    # (three workers: 16 frames, so two groups a span), and are never cut
+    # inside a key group, so a fifth thread would only wait.
+    assert len(parallel.open_job(clip).spans(workers)) == spans
+    maps = mbgauge_tools.iter_qp_maps(clip, workers=workers)
     next(maps)
     assert len(worker_threads()) == spans
     maps.close()
