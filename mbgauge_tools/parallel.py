@@ -20,7 +20,7 @@ from collections import deque
 from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from contextlib import closing, contextmanager
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Generic, Never, TypeVar
 
 import numpy as np
