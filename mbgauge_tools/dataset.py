@@ -414,12 +414,20 @@ class _MapsWriter:
 
         # An object store's maps are made in a local directory and uploaded.
         self.url = maps_url(out, path) if remote.is_remote(out) else None
-        self.target = Path(tempfile.mkdtemp(prefix="mbgauge-maps-")) / "maps.zarr"
+        self.frames_url = frames_url(out, path) if self.url is not None else None
         if self.url is None:
-            self.target.parent.rmdir()
             self.target = maps_path(out, path)
             self.target.parent.mkdir(parents=True, exist_ok=True)
+        else:
+            self.target = Path(tempfile.mkdtemp(prefix="mbgauge-maps-")) / "maps.zarr"
         self.partial = self.target.with_name(f".{self.target.name}{_PARTIAL}{uuid.uuid4().hex}")
+        try:
+            self._create(zarr, path, session, count)
+        except BaseException:
+            self.discard()
+            raise
+
+    def _create(self, zarr: Any, path: str, session: H264DecoderSession, count: int) -> None:
         # Room for the largest picture of the file: a map of a smaller one
         # (the size changes mid-stream) fills the top-left of its cells, and
         # the rest read -1, no QP. The frames table gives each frame's size.
@@ -474,9 +482,14 @@ class _MapsWriter:
         os.rename(self.partial, self.target)
 
     def _upload(self) -> None:
-        assert self.url is not None
+        assert self.url is not None and self.frames_url is not None
         fs, target = remote.filesystem(self.url)
         try:
+            # The frames file is the mark of a complete file: one left by an
+            # earlier run (without maps) must not vouch for a partial upload.
+            frames = remote.filesystem(self.frames_url)[1]
+            if fs.exists(frames):
+                fs.rm(frames)
             if fs.exists(target):  # left by a run that stopped before its frames file
                 fs.rm(target, recursive=True)
             fs.put(f"{self.partial}/", f"{target}/", recursive=True)

@@ -142,7 +142,8 @@ bool DecodeCursor::restore_probe_from_cache(const std::string& path) {
     // index; where the header it was found for has not changed, the probe is
     // skipped and both are taken from there.
     const IndexCache cache = IndexCache::from_environment();
-    if (!cache.enabled()) return false;
+    // Streams that only the packets describe (MPEG-TS) are always probed.
+    if (!cache.enabled() || (fmt_ctx_->ctx_flags & AVFMTCTX_NOHEADER) != 0) return false;
     const int chosen = choose_video_stream(fmt_ctx_.get());
     if (chosen < 0) return false;
     const std::string identity =

@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <map>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -36,13 +38,19 @@ std::shared_ptr<PipeSpool> PipeSpool::open_if_unseekable(
     if (stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode) || S_ISBLK(st.st_mode) ||
         S_ISDIR(st.st_mode))
         return nullptr;
-    // The spools alive, by the pipe's device and inode.
-    static std::mutex registry_mutex;
-    static std::map<std::pair<dev_t, ino_t>, std::weak_ptr<PipeSpool>> registry;
+    // The spools alive, by the pipe's device and inode. Never destroyed: a
+    // thread may still be opening a session while the process exits.
+    static auto* const registry_mutex = new std::mutex;
+    static auto* const registry = new std::map<std::pair<dev_t, ino_t>, std::weak_ptr<PipeSpool>>;
     const std::pair<dev_t, ino_t> key{st.st_dev, st.st_ino};
     {
-        const std::lock_guard<std::mutex> lock(registry_mutex);
-        if (std::shared_ptr<PipeSpool> alive = registry[key].lock()) return alive;
+        const std::lock_guard<std::mutex> lock(*registry_mutex);
+        for (auto entry = registry->begin(); entry != registry->end();)
+            entry = entry->second.expired() ? registry->erase(entry) : std::next(entry);
+        const auto found = registry->find(key);
+        if (found != registry->end()) {
+            if (std::shared_ptr<PipeSpool> alive = found->second.lock()) return alive;
+        }
     }
     int input = -1;
     while ((input = open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
@@ -50,20 +58,26 @@ std::shared_ptr<PipeSpool> PipeSpool::open_if_unseekable(
         if (errno != EINTR) return nullptr;
         if (interrupted && interrupted()) throw ByteSourceError("Interrupted: " + path);
     }
-    int spool = -1;
+    std::shared_ptr<PipeSpool> made;
     try {
-        spool = open_spool_file(path);
+        const int spool = open_spool_file(path);
+        try {
+            made.reset(new PipeSpool(input, spool, path));
+        } catch (...) {
+            close(spool);
+            throw;
+        }
     } catch (...) {
         close(input);
         throw;
     }
-    std::shared_ptr<PipeSpool> made(new PipeSpool(input, spool, path));
     made->interrupted_ = interrupted;
     made->watcher_ = owner;
-    const std::lock_guard<std::mutex> lock(registry_mutex);
+    made->watching_thread_ = std::this_thread::get_id();
+    const std::lock_guard<std::mutex> lock(*registry_mutex);
     // Another thread may have opened the same pipe meanwhile: the first
     // spool registered is the one later sessions share.
-    std::weak_ptr<PipeSpool>& entry = registry[key];
+    std::weak_ptr<PipeSpool>& entry = (*registry)[key];
     if (std::shared_ptr<PipeSpool> alive = entry.lock()) return alive;
     entry = made;
     return made;
@@ -91,7 +105,10 @@ void PipeSpool::spool_until(int64_t end) {
         const ssize_t got = read(input_, chunk.data(), chunk.size());
         if (got < 0) {
             if (errno != EINTR) throw ByteSourceError(system_error("Cannot read", path_));
-            if (interrupted_ && interrupted_()) throw ByteSourceError("Interrupted: " + path_);
+            // Only the opening session's thread asks its own check; a read
+            // for another session goes on waiting for the writer.
+            if (interrupted_ && std::this_thread::get_id() == watching_thread_ && interrupted_())
+                throw ByteSourceError("Interrupted: " + path_);
             continue;
         }
         if (got == 0) {

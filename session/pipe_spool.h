@@ -5,10 +5,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "byte_source.h"
 
-// A pipe, FIFO, terminal or socket named by a path (`/dev/stdin` under
+// A pipe, FIFO or terminal named by a path (`/dev/stdin` under
 // `cat clip.mp4 | ...`). Indexing and decoding seek back in the input, which
 // such a path cannot do, so what is read from it is kept in an unlinked
 // temporary file (in $TMPDIR, else /tmp) and read again from there. The input
@@ -21,8 +22,8 @@ public:
     // The spool of `path` when it names something that cannot seek, nullptr
     // for anything else (a regular file, a block device, a missing path:
     // FFmpeg opens and reports those itself). Opening a FIFO waits for its
-    // writer; `interrupted` is asked meanwhile, and is then watched (see
-    // watch) on behalf of `owner`.
+    // writer; `interrupted` is asked meanwhile, and afterwards by reads on
+    // this thread that wait for the writer, until unwatch(owner).
     static std::shared_ptr<PipeSpool> open_if_unseekable(const std::string& path,
                                                          const std::function<bool()>& interrupted,
                                                          const void* owner);
@@ -51,6 +52,7 @@ private:
     std::string path_;
     std::function<bool()> interrupted_;
     const void* watcher_ = nullptr;
+    std::thread::id watching_thread_;
     std::mutex mutex_;
     int64_t spooled_ = 0;
     bool ended_ = false;
