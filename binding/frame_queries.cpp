@@ -72,7 +72,7 @@ struct Field {
 
 // A structured array of `count` records laid out as the C structure the
 // fields describe, filled with one copy.
-py::array structured_array(std::initializer_list<Field> fields, size_t itemsize,
+py::array structured_array(const std::vector<Field>& fields, size_t itemsize,
                            const void* records, size_t count) {
     prepare_numpy();
     py::list names, formats, offsets;
@@ -305,31 +305,20 @@ template <typename Row>
 py::array coding_block_array(const Row* rows, size_t count, size_t block_offset,
                              bool with_frame) {
     const auto at = [block_offset](size_t offset) { return block_offset + offset; };
-    if (with_frame) {
-        return structured_array({{"frame", "=i4", 0},
-                                 {"x", "=i4", at(offsetof(CodingBlock, x))},
-                                 {"y", "=i4", at(offsetof(CodingBlock, y))},
-                                 {"w", "=i4", at(offsetof(CodingBlock, w))},
-                                 {"h", "=i4", at(offsetof(CodingBlock, h))},
-                                 {"qp", "=i4", at(offsetof(CodingBlock, qp))},
-                                 {"kind", "=u1", at(offsetof(CodingBlock, kind))},
-                                 {"partition", "=u1", at(offsetof(CodingBlock, partition))},
-                                 {"transform", "=u1", at(offsetof(CodingBlock, transform))},
-                                 {"intra_mode", "=i2", at(offsetof(CodingBlock, intra_mode))},
-                                 {"bits", "=i4", at(offsetof(CodingBlock, bits))}},
-                                sizeof(Row), rows, count);
-    }
-    return structured_array({{"x", "=i4", at(offsetof(CodingBlock, x))},
-                             {"y", "=i4", at(offsetof(CodingBlock, y))},
-                             {"w", "=i4", at(offsetof(CodingBlock, w))},
-                             {"h", "=i4", at(offsetof(CodingBlock, h))},
-                             {"qp", "=i4", at(offsetof(CodingBlock, qp))},
-                             {"kind", "=u1", at(offsetof(CodingBlock, kind))},
-                             {"partition", "=u1", at(offsetof(CodingBlock, partition))},
-                             {"transform", "=u1", at(offsetof(CodingBlock, transform))},
-                             {"intra_mode", "=i2", at(offsetof(CodingBlock, intra_mode))},
-                             {"bits", "=i4", at(offsetof(CodingBlock, bits))}},
-                            sizeof(Row), rows, count);
+    std::vector<Field> fields;
+    if (with_frame) fields.push_back({"frame", "=i4", 0});
+    fields.insert(fields.end(),
+                  {{"x", "=i4", at(offsetof(CodingBlock, x))},
+                   {"y", "=i4", at(offsetof(CodingBlock, y))},
+                   {"w", "=i4", at(offsetof(CodingBlock, w))},
+                   {"h", "=i4", at(offsetof(CodingBlock, h))},
+                   {"qp", "=i4", at(offsetof(CodingBlock, qp))},
+                   {"kind", "=u1", at(offsetof(CodingBlock, kind))},
+                   {"partition", "=u1", at(offsetof(CodingBlock, partition))},
+                   {"transform", "=u1", at(offsetof(CodingBlock, transform))},
+                   {"intra_mode", "=i2", at(offsetof(CodingBlock, intra_mode))},
+                   {"bits", "=i4", at(offsetof(CodingBlock, bits))}});
+    return structured_array(fields, sizeof(Row), rows, count);
 }
 
 }  // namespace

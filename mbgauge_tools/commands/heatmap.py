@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import argparse
 import threading
+from collections.abc import Sequence
 from functools import partial
 from pathlib import Path
 
@@ -106,6 +107,38 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     )
 
 
+class _ImageTarget:
+    """Where a heatmap command's pictures go: with --frame one file (or
+    standard output), whose suffix picks the image format; else PNG files
+    in a directory. Checked before the file is opened."""
+
+    def __init__(self, args: argparse.Namespace, console: Console) -> None:
+        self.plan = OutputPlan([args.file], overwrite=args.overwrite)
+        self.image_format: ImageFormat = "png"
+        self.output: Output | None = None
+        self.directory: Path | None = None
+        if args.frame is None:
+            self.directory = self.plan.directory(args.out)
+            return
+        output = outputs_per_file(self.plan, [args.file], args.out, ".png", binary=True)[0]
+        if not output.is_stdout:
+            chosen = image_format_of(output.shown)
+            if chosen is None:
+                raise CommandError(f"cannot write {output}: heatmaps are written as .png or .jpg")
+            self.image_format = chosen
+        report_on_stderr_if_data_on_stdout(console, [output])
+        self.output = output
+
+    def outputs(self, frames: Sequence[int]) -> dict[int, Output]:
+        if self.directory is None:
+            assert self.output is not None
+            return {frames[0]: self.output}
+        return {
+            frame: self.plan.file(self.directory / f"frame_{frame:06d}.png", binary=True)
+            for frame in frames
+        }
+
+
 def run_block_layer(args: argparse.Namespace, console: Console) -> None:
     """The command for a layer of the block structure."""
     if args.motion_vectors or args.values or args.qp_range:
@@ -113,29 +146,13 @@ def run_block_layer(args: argparse.Namespace, console: Console) -> None:
             f"--layer {args.layer} draws the block structure: "
             "--motion-vectors, --values and --qp-range go with --layer qp"
         )
-    plan = OutputPlan([args.file], overwrite=args.overwrite)
-    image_format: ImageFormat = "png"
-    if args.frame is not None:
-        output = outputs_per_file(plan, [args.file], args.out, ".png", binary=True)[0]
-        if not output.is_stdout:
-            chosen = image_format_of(output.shown)
-            if chosen is None:
-                raise CommandError(f"cannot write {output}: heatmaps are written as .png or .jpg")
-            image_format = chosen
-        report_on_stderr_if_data_on_stdout(console, [output])
-    else:
-        directory = plan.directory(args.out)
+    target = _ImageTarget(args, console)
     job = open_jobs([args.file], args.frames if args.frame is None else args.frame, console)[0]
     if job is None:
         return
     session = job.pool.first
-    if args.frame is None:
-        outputs = {
-            frame: plan.file(directory / f"frame_{frame:06d}.png", binary=True)
-            for frame in job.frames
-        }
-    else:
-        outputs = {job.frames[0]: output}
+    outputs = target.outputs(job.frames)
+    image_format = target.image_format
     try:
         exported = len(session.get_coding_blocks(job.frames[0])) > 0
     except RuntimeError as error:
@@ -168,18 +185,7 @@ def run(args: argparse.Namespace, console: Console) -> None:
         run_block_layer(args, console)
         return
     heatmap = heatmap_options(args)
-    plan = OutputPlan([args.file], overwrite=args.overwrite)
-    image_format: ImageFormat = "png"
-    if args.frame is not None:
-        output = outputs_per_file(plan, [args.file], args.out, ".png", binary=True)[0]
-        if not output.is_stdout:
-            chosen = image_format_of(output.shown)
-            if chosen is None:
-                raise CommandError(f"cannot write {output}: heatmaps are written as .png or .jpg")
-            image_format = chosen
-        report_on_stderr_if_data_on_stdout(console, [output])
-    else:
-        directory = plan.directory(args.out)
+    target = _ImageTarget(args, console)
     job = open_jobs(
         [args.file],
         args.frames if args.frame is None else args.frame,
@@ -189,13 +195,8 @@ def run(args: argparse.Namespace, console: Console) -> None:
     if job is None:
         return
     session = job.pool.first
-    if args.frame is None:
-        outputs = {
-            frame: plan.file(directory / f"frame_{frame:06d}.png", binary=True)
-            for frame in job.frames
-        }
-    else:
-        outputs = {job.frames[0]: output}
+    outputs = target.outputs(job.frames)
+    image_format = target.image_format
     if first_frame_says_no_qp(job, every_codec=args.frame is not None):
         console.fail(no_qp_message(args.file, session, f"frame {job.frames[0]}"))
         return
